@@ -1,0 +1,22 @@
+#ifndef HOST_FS_UTIL_H
+#define HOST_FS_UTIL_H
+
+#include <string>
+#include <sys/types.h>
+
+// Small file-system helpers of the host. None of them throws; each answers
+// 0 on success and -1 with errno set on failure. Safe from any thread.
+
+// Creates dir and every missing parent with the given mode. An existing
+// directory is success.
+int mkdir_p(const std::string& dir, mode_t mode = 0755);
+
+// Removes path and, for a directory, everything under it, without following
+// symbolic links. A missing path is success.
+int rm_rf(const std::string& path);
+
+// open(2) with O_CLOEXEC added to flags, retried on EINTR. Answers the
+// descriptor or -1.
+int open_cloexec(const char* path, int flags, mode_t mode = 0);
+
+#endif
