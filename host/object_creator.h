@@ -14,4 +14,8 @@ class Object_Creator_T {
   virtual void destroy(T* p) = 0;
 };
 
+// The destroy function a module's factory hands back with a factory: it
+// takes the factory as void* and releases it; a null pointer does nothing.
+typedef void (*Object_Creator_Exterminator)(void*);
+
 #endif
