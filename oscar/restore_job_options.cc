@@ -1,0 +1,15 @@
+#include "oscar/restore_job_options.h"
+
+#include "host/yajl_gen.h"
+
+namespace oscar {
+
+Restore_Job_Options::~Restore_Job_Options() {}
+
+int Restore_Job_Options::generate(yajl_gen_t* gen) {
+  YAJL_Gen g(gen);
+  YAJL_Map_Guard map(g);
+  return map.close() ? 0 : -1;
+}
+
+}  // namespace oscar

@@ -1,0 +1,49 @@
+#ifndef OSCAR_RESTORE_JOB_SOURCE_PARSER_H
+#define OSCAR_RESTORE_JOB_SOURCE_PARSER_H
+
+#include "host/job_source.h"
+#include "host/yajl_parser.h"
+#include "tollix/key_value.h"
+
+namespace oscar {
+
+class Restore_Job_Source;
+
+// Builds a Restore_Job_Source from the events of a restore job source
+// document: top-level texts "id" (required), "name", "backup_host_id",
+// "backup_definition_id", "pool_uuid", "catalog_id", the number "seq", and
+// the objects "original" and "restore_as" (each requires "database" when
+// given). Stops the parse with code 3 for a key or end with no open
+// container, 9 for a value where none is allowed, and 7 when an object
+// closes without its required key (logged at LM_ERROR). Arrays are skipped
+// by the base handlers. What was stored before a stop stays in the result.
+// One parser per document; not thread-safe.
+class Restore_Job_Source_Parser : public YAJL_Parser<Job_Source> {
+ public:
+  // Allocates the source to fill; when that fails errno is ENOMEM and the
+  // parser still runs but stores nothing (result() is then empty).
+  Restore_Job_Source_Parser();
+  ~Restore_Job_Source_Parser() override;
+
+  bool handle_number_i(const char* text, std::size_t len) override;
+  bool handle_string_i(const unsigned char* text, std::size_t len) override;
+  bool handle_start_map_i() override;
+  bool handle_map_key_i(const unsigned char* key, std::size_t len) override;
+  bool handle_end_map_i() override;
+  result_type result() override;
+
+  static const Key2_Value_T<unsigned int> key_table[];
+  static const Key2_Value_T<unsigned int> original_key_table[];
+  static const Key2_Value_T<unsigned int> restore_as_key_table[];
+
+ private:
+  Restore_Job_Source* source() const;
+  bool handle_level_1_string(const std::string& value);
+  bool handle_level_2_string(const std::string& value);
+  // Fails with code 7 (logged) when the closing object lacks required_id.
+  bool check_required(const JSON_State& state, unsigned int required_id, const char* keyword);
+};
+
+}  // namespace oscar
+
+#endif
