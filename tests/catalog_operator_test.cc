@@ -1,0 +1,316 @@
+#include "host/catalog_operator.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <thread>
+#include <vector>
+
+#include "host/agent_state.h"
+#include "host/sleep.h"
+#include "tests/support/test_paths.h"
+
+namespace {
+
+using json = nlohmann::json;
+
+class Catalog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_state_ = agent_state_dir();
+    set_agent_state_dir(tmp_.path());
+  }
+  void TearDown() override { set_agent_state_dir(old_state_); }
+
+  static Oscar_Backup_Set export_set(const std::string& uuid, const std::string& resource, const std::string& definition,
+                                     unsigned seq, std::time_t start, const std::string& database) {
+    Oscar_Backup_Set s;
+    s.uuid(uuid);
+    s.backup_set_uuid(uuid);
+    s.name("nightly");
+    s.definition_uuid(definition);
+    s.resource_uuid(resource);
+    s.type(Oscar_Backup_Set::KIND);
+    s.backup_type("export");
+    s.start_time(start);
+    s.end_time(start + 10);
+    s.seq(seq);
+    s.dbinstance("inst1");
+    s.tablespaces(json::array({"TS_A", "TS_B"}));
+    s.grade("database");
+    s.add_file({database, "", "", "/dump/" + uuid + "/" + database + ".dump"});
+    s.add_storage(Backup_Set_Storage("pool-1", 4096));
+    s.add_piece(definition + "-" + std::to_string(seq) + ".mtf", 0);
+    return s;
+  }
+
+  static Oscar_Brcmd_Backup_Set physical_set(const std::string& id, const std::string& type, const std::string& last_full,
+                                             const std::string& last_backup, std::time_t start,
+                                             const std::string& resource = "res-1") {
+    Oscar_Brcmd_Backup_Set s;
+    s.uuid(id);
+    s.backup_id(id);
+    s.definition_uuid("def-phys");
+    s.resource_uuid(resource);
+    s.uri(resource);
+    s.type(Oscar_Brcmd_Backup_Set::KIND);
+    s.backup_type(type);
+    s.start_time(start);
+    s.backup_file("inst1_" + id + ".zst");
+    s.backup_set_size(1000);
+    s.backup_lsn(start * 10);
+    s.backup_scn(start * 100);
+    s.last_full_backup_id(type == "full" ? id : last_full);
+    s.last_backup_id(type == "full" ? id : last_backup);
+    s.last_full_backup_lsn(7);
+    s.full_backup_uuid(type == "full" ? id : last_full);
+    s.add_storage(Backup_Set_Storage("pool-1", 600));
+    s.add_piece(s.backup_file(), 0);
+    return s;
+  }
+
+  static std::vector<std::string> ids(const json& result, const char* key = "backup_id") {
+    std::vector<std::string> out;
+    for (const json& r : result.at("rows")) out.push_back(r.at(key).get<std::string>());
+    return out;
+  }
+
+  Temp_Dir tmp_;
+  std::string old_state_;
+  Catalog_Operator cat_{-1, 5};
+};
+
+TEST_F(Catalog, ExportViewAnswersTheExecutorQueries) {
+  ASSERT_TRUE(cat_.commit(export_set("u1", "res-1", "def-1", 0, 1000, "db1")));
+  ASSERT_TRUE(cat_.commit(export_set("u2", "res-1", "def-1", 1, 3000, "db2")));
+  ASSERT_TRUE(cat_.commit(export_set("u3", "res-1", "def-1", 2, 2000, "db1")));
+
+  json r;
+  ASSERT_TRUE(cat_.get_view("oscar", "catalogs",
+                            {{"definition_uuid", "def-1"}, {"sort", "seq"}, {"order", "desc"}, {"limit", 1}}, r));
+  ASSERT_EQ(1u, r["rows"].size());
+  EXPECT_EQ(2, r["rows"][0]["seq"]);
+  EXPECT_FALSE(r["rows"][0].contains("backup_files"));
+
+  ASSERT_TRUE(cat_.get_view("oscar", "catalogs",
+                            {{"resource_uuid", "res-1"}, {"database", "db1"}, {"grade", "database"},
+                             {"with_files", "1"}, {"sort", "backup_start_time"}, {"order", "desc"}},
+                            r));
+  EXPECT_EQ((std::vector<std::string>{"u3", "u1"}), ids(r, "uuid"));
+  const json& newest = r["rows"][0];
+  EXPECT_EQ("pool-1", newest["pool_uuid"]);
+  EXPECT_EQ("def-1", newest["definition_uuid"]);
+  EXPECT_EQ("db1", newest["backup_files"][0]["database"]);
+  EXPECT_EQ("/dump/u3/db1.dump", newest["backup_files"][0]["file"]);
+  EXPECT_FALSE(newest["state"].empty());
+
+  ASSERT_TRUE(cat_.get_view("oscar", "catalogs", {{"uuid", "u2"}, {"sort", "backup_start_time"}, {"order", "desc"}}, r));
+  ASSERT_EQ(1u, r["rows"].size());
+  EXPECT_EQ(json::array({"TS_A", "TS_B"}), r["rows"][0]["tablespaces"]);
+
+  ASSERT_TRUE(cat_.get_view("oscar", "catalogs", {{"grade", "schema"}}, r));
+  EXPECT_TRUE(r["rows"].empty());
+}
+
+TEST_F(Catalog, RecordsOfTwoResourcesStayApart) {
+  ASSERT_TRUE(cat_.commit(export_set("a1", "res-A", "def-A", 0, 100, "db")));
+  ASSERT_TRUE(cat_.commit(export_set("b1", "res-B", "def-B", 0, 200, "db")));
+  ASSERT_TRUE(cat_.commit(physical_set("F1", "full", "", "", 100, "res-A")));
+  ASSERT_TRUE(cat_.commit(physical_set("G1", "full", "", "", 200, "res-B")));
+  json r;
+  ASSERT_TRUE(cat_.get_view("oscar", "catalogs", {{"resource_uuid", "res-B"}}, r));
+  EXPECT_EQ(std::vector<std::string>{"b1"}, ids(r, "uuid"));
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalogs",
+                            {{"resource_uuid", "res-A"}, {"sort", "backup_start_time"}, {"order", "desc"}}, r));
+  EXPECT_EQ(std::vector<std::string>{"F1"}, ids(r));
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalogs", {{"resource_uuid", "res-A"}, {"backup_id", "G1"}}, r));
+  EXPECT_TRUE(r["rows"].empty());
+}
+
+TEST_F(Catalog, FullBackupCheckQueryFindsStateAndPool) {
+  Oscar_Brcmd_Backup_Set full = physical_set("F1", "full", "", "", 100);
+  ASSERT_TRUE(cat_.commit(full));
+  json r;
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalogs",
+                            {{"resource_uuid", "res-1"},
+                             {"backup_id", "F1"},
+                             {"backup_lsn", 1000},
+                             {"backup_scn", 10000},
+                             {"sort", "start_time"},
+                             {"order", "desc"}},
+                            r));
+  ASSERT_EQ(1u, r["rows"].size());
+  EXPECT_TRUE(r["rows"][0]["state"].is_array());
+  EXPECT_FALSE(r["rows"][0]["state"].empty());
+  EXPECT_EQ("pool-1", r["rows"][0]["pool_uuid"]);
+  EXPECT_EQ(1000u, r["rows"][0]["backup_set_size"]);
+  EXPECT_EQ("res-1", r["rows"][0]["uri"]);
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalogs", {{"backup_id", "F1"}, {"backup_lsn", 999}}, r));
+  EXPECT_TRUE(r["rows"].empty());
+}
+
+TEST_F(Catalog, SequenceOfIncrementalChainStartsWithTheFull) {
+  ASSERT_TRUE(cat_.commit(physical_set("F", "full", "", "", 100)));
+  ASSERT_TRUE(cat_.commit(physical_set("I1", "incremental", "F", "F", 200)));
+  ASSERT_TRUE(cat_.commit(physical_set("I2", "incremental", "F", "I1", 300)));
+  json r;
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalog_sequences", {{"backup_id", "I2"}, {"order", "desc"}}, r));
+  EXPECT_EQ((std::vector<std::string>{"F", "I1", "I2"}), ids(r));
+  EXPECT_EQ("res-1", r["rows"][2]["uri"]);
+  EXPECT_EQ("inst1_I2.zst", r["rows"][2]["backup_file"]);
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalog_sequences", {{"backup_id", "I1"}}, r));
+  EXPECT_EQ((std::vector<std::string>{"F", "I1"}), ids(r));
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalog_sequences", {{"backup_id", "F"}, {"order", "asc"}}, r));
+  EXPECT_EQ(std::vector<std::string>{"F"}, ids(r));
+}
+
+TEST_F(Catalog, DifferentialRestsOnItsFullAlone) {
+  ASSERT_TRUE(cat_.commit(physical_set("F", "full", "", "", 100)));
+  ASSERT_TRUE(cat_.commit(physical_set("I1", "incremental", "F", "F", 200)));
+  ASSERT_TRUE(cat_.commit(physical_set("D", "cumulative", "F", "I1", 300)));
+  ASSERT_TRUE(cat_.commit(physical_set("I3", "incremental", "F", "D", 400)));
+  json r;
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalog_sequences", {{"backup_id", "D"}, {"order", "desc"}}, r));
+  EXPECT_EQ((std::vector<std::string>{"F", "D"}), ids(r));
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalog_sequences", {{"backup_id", "I3"}}, r));
+  EXPECT_EQ((std::vector<std::string>{"F", "D", "I3"}), ids(r));
+}
+
+TEST_F(Catalog, BrokenChainFailsAndUnknownSetAnswersNoRows) {
+  ASSERT_TRUE(cat_.commit(physical_set("F", "full", "", "", 100)));
+  ASSERT_TRUE(cat_.commit(physical_set("I2", "incremental", "F", "I1", 300)));
+  ASSERT_TRUE(cat_.commit(physical_set("X", "full", "", "", 50, "res-2")));
+  ASSERT_TRUE(cat_.commit(physical_set("I9", "incremental", "X", "X", 60)));
+  json r = {{"untouched", true}};
+  EXPECT_FALSE(cat_.get_view("oscar_brcmd", "catalog_sequences", {{"backup_id", "I2"}}, r));
+  EXPECT_NE(std::string::npos, cat_.error().find("missing set I1")) << cat_.error();
+  // A link into another resource's sets is no link.
+  EXPECT_FALSE(cat_.get_view("oscar_brcmd", "catalog_sequences", {{"backup_id", "I9"}}, r));
+  EXPECT_TRUE(r.contains("untouched"));
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalog_sequences", {{"backup_id", "nope"}}, r));
+  EXPECT_TRUE(r["rows"].empty());
+}
+
+TEST_F(Catalog, IncompleteRecordStoresNothing) {
+  Oscar_Brcmd_Backup_Set s = physical_set("I1", "incremental", "F", "F", 200);
+  s.last_full_backup_id("");
+  s.full_backup_uuid("");
+  EXPECT_FALSE(cat_.commit(s));
+  EXPECT_NE(std::string::npos, cat_.error().find("last_full_backup_id")) << cat_.error();
+  Oscar_Backup_Set e = export_set("u1", "res-1", "def-1", 0, 100, "db");
+  e.type("oscar_brcmd_backup_set");
+  EXPECT_FALSE(cat_.commit(e));
+  Oscar_Backup_Set nofiles;
+  nofiles.uuid("u2");
+  EXPECT_FALSE(cat_.commit(nofiles));
+  json r;
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalogs", json::object(), r));
+  EXPECT_TRUE(r["rows"].empty());
+  ASSERT_TRUE(cat_.get_view("oscar", "catalogs", json::object(), r));
+  EXPECT_TRUE(r["rows"].empty());
+}
+
+TEST_F(Catalog, RecommittingAUuidReplacesTheRecord) {
+  ASSERT_TRUE(cat_.commit(export_set("u1", "res-1", "def-1", 0, 100, "db")));
+  ASSERT_TRUE(cat_.commit(export_set("u1", "res-1", "def-1", 5, 100, "db")));
+  json r;
+  ASSERT_TRUE(cat_.get_view("oscar", "catalogs", {{"uuid", "u1"}}, r));
+  ASSERT_EQ(1u, r["rows"].size());
+  EXPECT_EQ(5, r["rows"][0]["seq"]);
+}
+
+TEST_F(Catalog, BadQueriesFail) {
+  json r;
+  EXPECT_FALSE(cat_.get_view("mysql", "catalogs", json::object(), r));
+  EXPECT_FALSE(cat_.get_view("oscar", "catalog_sequences", {{"backup_id", "x"}}, r));
+  EXPECT_FALSE(cat_.get_view("oscar", "catalogs", json::array(), r));
+  EXPECT_FALSE(cat_.get_view("oscar", "catalogs", {{"no_such_member", "x"}}, r));
+  EXPECT_FALSE(cat_.get_view("oscar", "catalogs", {{"order", "sideways"}}, r));
+  EXPECT_FALSE(cat_.get_view("oscar", "catalogs", {{"limit", -1}}, r));
+  EXPECT_FALSE(cat_.get_view("oscar", "catalogs", {{"with_files", "yes"}}, r));
+  EXPECT_FALSE(cat_.get_view("oscar_brcmd", "catalogs", {{"backup_lsn", json::array()}}, r));
+  EXPECT_FALSE(cat_.get_view("oscar_brcmd", "catalog_sequences", json::object(), r));
+  EXPECT_TRUE(r.is_null());
+}
+
+TEST_F(Catalog, MalformedStoredRecordsAreSkipped) {
+  ASSERT_TRUE(cat_.commit(physical_set("F", "full", "", "", 100)));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(Catalog_Operator::database_path().c_str(), &db));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db,
+                                    "INSERT INTO backup_sets (view, uuid, resource_uuid, definition_uuid, record) VALUES"
+                                    " ('oscar_brcmd', 'bad1', 'res-1', 'd', '{\"backup_id\": '),"
+                                    " ('oscar_brcmd', 'bad2', 'res-1', 'd', '[1, 2]'),"
+                                    " ('oscar_brcmd', 'bad3', 'res-1', 'd', '{\"backup_id\": 5, \"type\": []}')",
+                                    nullptr, nullptr, nullptr));
+  sqlite3_close(db);
+  json r;
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalogs", {{"sort", "type"}, {"order", "desc"}}, r));
+  EXPECT_EQ(2u, r["rows"].size());
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalog_sequences", {{"backup_id", "F"}}, r));
+  EXPECT_EQ(std::vector<std::string>{"F"}, ids(r));
+}
+
+TEST_F(Catalog, LockedDatabaseFailsWithinTheRetryBound) {
+  ASSERT_TRUE(cat_.commit(physical_set("F", "full", "", "", 100)));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(Catalog_Operator::database_path().c_str(), &db));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;"
+                                        " DELETE FROM backup_sets WHERE uuid = 'none';",
+                                    nullptr, nullptr, nullptr));
+  set_host_sleep_scale(1.0);
+  Catalog_Operator quick(50, 1);
+  json r;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(quick.get_view("oscar_brcmd", "catalogs", json::object(), r));
+  EXPECT_FALSE(quick.commit(physical_set("I1", "incremental", "F", "F", 200)));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_GE(seconds, 1.5);
+  EXPECT_LT(seconds, 10.0);
+  sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  ASSERT_TRUE(quick.get_view("oscar_brcmd", "catalogs", json::object(), r));
+  EXPECT_EQ(std::vector<std::string>{"F"}, ids(r));
+}
+
+TEST_F(Catalog, ConcurrentCommitsFromThreadsAllLand) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      Catalog_Operator op(-1, 20);
+      for (int i = 0; i < 10; ++i) {
+        const std::string id = "t" + std::to_string(t) + "-" + std::to_string(i);
+        EXPECT_TRUE(op.commit(physical_set(id, "full", "", "", 100 + i)));
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  json r;
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalogs", json::object(), r));
+  EXPECT_EQ(40u, r["rows"].size());
+}
+
+TEST_F(Catalog, StateDirectoryMustBeSet) {
+  set_agent_state_dir("");
+  json r;
+  EXPECT_FALSE(cat_.get_view("oscar", "catalogs", json::object(), r));
+  EXPECT_FALSE(cat_.commit(export_set("u1", "res-1", "def-1", 0, 100, "db")));
+}
+
+TEST(MinorResourceId, IsDeterministicAndDependsOnBothTexts) {
+  std::string a, b, c, d;
+  ASSERT_TRUE(compute_minor_resource_id("res-1", "oscar_backup_set", a));
+  ASSERT_TRUE(compute_minor_resource_id("res-1", "oscar_backup_set", b));
+  ASSERT_TRUE(compute_minor_resource_id("res-1", "oscar_brcmd_backup_set", c));
+  ASSERT_TRUE(compute_minor_resource_id("res-2", "oscar_backup_set", d));
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(36u, a.size());
+  EXPECT_NE(a, c);
+  EXPECT_NE(a, d);
+  std::string keep = "keep";
+  EXPECT_FALSE(compute_minor_resource_id("", "oscar_backup_set", keep));
+  EXPECT_EQ("keep", keep);
+}
+
+}  // namespace
