@@ -129,9 +129,11 @@ void Job::complete() {
       final_state = JOB_STATE_ERROR;
     else if (current == JOB_STATE_CANCELING)
       final_state = JOB_STATE_CANCELED;
-    if (final_state != current) activity_.state = final_state;
     activity_.last_run_time = ACE_OS::gettimeofday().sec();
-    Job_Event_Manager::instance()->putq(new (std::nothrow) Job_State_Event(definition(), final_state));
+    if (final_state != current) {
+      activity_.state = final_state;
+      Job_Event_Manager::instance()->putq(new (std::nothrow) Job_State_Event(definition(), final_state));
+    }
     ACE_DEBUG((LM_DEBUG, ACE_TEXT("%N:%l Job %C completed, state=%d\n"), activity_.id.c_str(),
                static_cast<int>(final_state)));
     ++completed_runs_;

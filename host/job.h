@@ -90,9 +90,9 @@ class Job : public ACE_Event_Handler {
   int state_i(Job_State s);
 
   // Ends a run, on the run's thread: a run still RUNNING or COMPLETING
-  // without an outcome becomes ERROR, a CANCELING one CANCELED; the
-  // activity's last_run_time is set, a Job_State_Event is posted and every
-  // waiter of wait_for_completion() wakes. Calling it with no run in
+  // without an outcome becomes ERROR, a CANCELING one CANCELED (each with a
+  // Job_State_Event); the activity's last_run_time is set and every waiter
+  // of wait_for_completion() wakes. Calling it with no run in
   // progress (a run that failed to start) only wakes the waiters.
   void complete();
 
