@@ -61,6 +61,9 @@ pid_t spawn_shell(const std::string& text, int out_fd) {
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
   posix_spawn_file_actions_adddup2(&actions, out_fd, 2);
+  // Descriptors the caller opened without close-on-exec must not reach the
+  // script either (a held fifo end would keep a reader from seeing its end).
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   sigset_t none;
   sigemptyset(&none);
   sigset_t defaults;

@@ -57,7 +57,8 @@ void Job_Log_Callback::log(ACE_Log_Record& record) {
   }
   std::string line(stamp);
   line += ' ';
-  line += ACE_Log_Record::priority_name(static_cast<ACE_Log_Priority>(record.type()));
+  const char* priority = ACE_Log_Record::priority_name(static_cast<ACE_Log_Priority>(record.type()));
+  line += std::strncmp(priority, "LM_", 3) == 0 ? priority + 3 : priority;
   line += ' ';
   line += record.msg_data();
   if (line.empty() || line.back() != '\n') line += '\n';

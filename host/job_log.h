@@ -13,7 +13,7 @@
 typedef std::shared_ptr<ACE_Log_Msg_Callback> ACE_Log_Msg_Callback_var;
 
 // The callback behind a job's log: every record it receives becomes one
-// line "YYYY-MM-DD HH:MM:SS.mmm PRIORITY text" appended to the job's log
+// line "YYYY-MM-DD HH:MM:SS.mmm PRIORITY text" (INFO, ERROR, ...) appended to the job's log
 // file. The file is created (with its directory) on the first record; when
 // it cannot be opened the record is dropped (logging never fails a job).
 // log() may be called from any thread; lines from different threads do not
