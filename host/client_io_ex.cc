@@ -96,6 +96,32 @@ bool Client_IO_Ex::open(const char* name, int mode, int, int) {
   return fail("invalid open mode " + std::to_string(mode));
 }
 
+int Client_IO_Ex::exists(const char* name) {
+  if (!connected_) {
+    fail("storage client is not connected");
+    return -1;
+  }
+  if (!valid_name(name)) {
+    fail(std::string("invalid storage file name '") + (name ? name : "") + "'");
+    return -1;
+  }
+  struct stat st;
+  const std::string path = dir_ + "/" + name;
+  if (::lstat(path.c_str(), &st) == 0) return 1;
+  if (errno == ENOENT || errno == ENOTDIR) return 0;
+  fail_errno("cannot look up storage file " + path, errno);
+  return -1;
+}
+
+bool Client_IO_Ex::remove(const char* name) {
+  if (!connected_) return fail("storage client is not connected");
+  if (!valid_name(name)) return fail(std::string("invalid storage file name '") + (name ? name : "") + "'");
+  const std::string path = dir_ + "/" + name;
+  if (mode_ != 0 && path == path_) return fail("storage file " + path + " is open");
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail_errno("cannot remove storage file " + path, errno);
+  return true;
+}
+
 bool Client_IO_Ex::open_write(const std::string& name) {
   if (mkdir_p(dir_, 0750) != 0) return fail_errno("cannot create storage directory " + dir_, errno);
   struct stat st;

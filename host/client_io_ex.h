@@ -47,6 +47,14 @@ class Client_IO_Ex : public Client_IO {
   // file is success.
   bool close();
 
+  // Whether the connected directory holds a published file of that name:
+  // 1 yes, 0 no, -1 on failure (error() says why).
+  int exists(const char* name);
+
+  // Removes a published file of the connected directory; a missing file is
+  // success. Not allowed on the file that is open.
+  bool remove(const char* name);
+
   ssize_t read(char* buf, std::size_t len) override;
   ssize_t write(const char* buf, std::size_t len) override;
   const char* error() const override { return error_.c_str(); }
