@@ -1,0 +1,45 @@
+#include "faults.h"
+
+#include "sim_util.h"
+
+namespace sim {
+
+Faults::Faults(const std::string& spec) {
+  size_t pos = 0;
+  while (pos <= spec.size()) {
+    size_t comma = spec.find(',', pos);
+    std::string item = trim(spec.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+    if (!item.empty()) {
+      size_t eq = item.find('=');
+      if (eq == std::string::npos) {
+        items_[item] = "";
+      } else {
+        items_[trim(item.substr(0, eq))] = trim(item.substr(eq + 1));
+      }
+    }
+    if (comma == std::string::npos) break;
+    pos = comma + 1;
+  }
+}
+
+Faults Faults::for_tool(const std::string& tool, const json* inst) {
+  std::string var = "OSCAR_SIM_" + to_upper(tool) + "_FAULT";
+  std::string spec = env_or_empty(var.c_str());
+  if (spec.empty() && inst && inst->contains("faults") && (*inst)["faults"].is_object()) {
+    const json& f = (*inst)["faults"];
+    if (f.contains(tool) && f[tool].is_string()) spec = f[tool].get<std::string>();
+  }
+  return Faults(spec);
+}
+
+std::string Faults::value(const std::string& item) const {
+  auto it = items_.find(item);
+  return it == items_.end() ? std::string() : it->second;
+}
+
+uint64_t Faults::number(const std::string& item, uint64_t fallback) const {
+  uint64_t v = 0;
+  return parse_u64(value(item), v) ? v : fallback;
+}
+
+}  // namespace sim
