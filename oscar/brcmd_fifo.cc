@@ -1,0 +1,99 @@
+#include "oscar/brcmd_fifo.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+
+#include "host/fs_util.h"
+#include "tollix/posix_time_format.h"
+
+namespace oscar {
+
+namespace {
+
+std::atomic<unsigned long> fifo_counter{0};
+
+// Makes fd blocking again and enlarges its pipe (best effort: a smaller
+// limit of the system leaves the default capacity).
+int finish_open(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  ::fcntl(fd, F_SETPIPE_SZ, FIFO_PIPE_SIZE);
+  return fd;
+}
+
+bool writer_came(int fd, int timeout_ms) {
+  struct pollfd p = {fd, POLLIN, 0};
+  int rc;
+  do {
+    rc = ::poll(&p, 1, timeout_ms);
+  } while (rc == -1 && errno == EINTR);
+  return rc > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+}  // namespace
+
+std::string make_fifo_name(std::time_t start_time) {
+  POSIX_Time_Format<16> timestamp(start_time, "%Y%m%d_%H%M%S");
+  char name[96];
+  std::snprintf(name, sizeof name, "%s_%ld_%lu_fifo", timestamp.c_str(), static_cast<long>(::getpid()),
+                fifo_counter.fetch_add(1) + 1);
+  return name;
+}
+
+int open_fifo_for_reading(const std::string& path, const Peer_Alive& alive) {
+  const int fd = open_cloexec(path.c_str(), O_RDONLY | O_NONBLOCK);
+  if (fd == -1) return -1;
+  ::fcntl(fd, F_SETPIPE_SZ, FIFO_PIPE_SIZE);
+  while (!writer_came(fd, 100)) {
+    if (!alive() && !writer_came(fd, 0)) {
+      ::close(fd);
+      errno = ECHILD;
+      return -1;
+    }
+  }
+  return finish_open(fd);
+}
+
+int open_fifo_for_writing(const std::string& path, const Peer_Alive& alive) {
+  for (;;) {
+    const int fd = open_cloexec(path.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd != -1) return finish_open(fd);
+    if (errno != ENXIO) return -1;
+    if (!alive()) {
+      errno = ENXIO;
+      return -1;
+    }
+    ::poll(nullptr, 0, 50);
+  }
+}
+
+Sigpipe_Guard::Sigpipe_Guard() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  blocked_ = ::pthread_sigmask(SIG_BLOCK, &set, &old_) == 0 && !sigismember(&old_, SIGPIPE);
+}
+
+Sigpipe_Guard::~Sigpipe_Guard() {
+  if (!blocked_) return;
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  const struct timespec none = {0, 0};
+  while (::sigtimedwait(&set, nullptr, &none) == SIGPIPE) {
+  }
+  ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+}
+
+}  // namespace oscar

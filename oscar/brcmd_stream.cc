@@ -1,0 +1,133 @@
+#include "oscar/brcmd_stream.h"
+
+#include <ace/Log_Msg.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include <nlohmann/json.hpp>
+
+#include "host/client_io.h"
+#include "host/job.h"
+#include "host/job_alert.h"
+#include "host/job_event_handler.h"
+#include "tollix/ace_read_trait.h"
+#include "tollix/is_regular_file.h"
+#include "tollix/natoi.h"
+
+namespace oscar {
+
+std::int32_t backup_info_size(const unsigned char* head) {
+  const std::uint32_t v = (static_cast<std::uint32_t>(head[0]) << 24) | (static_cast<std::uint32_t>(head[1]) << 16) |
+                          (static_cast<std::uint32_t>(head[2]) << 8) | static_cast<std::uint32_t>(head[3]);
+  return static_cast<std::int32_t>(v);
+}
+
+std::uint64_t get_backup_set_size(const char* buf, unsigned long len) {
+  std::uint64_t sum = 0;
+  const char* p = buf;
+  const char* end = buf + len;
+  while (p < end) {
+    const char* eol = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    if (eol == nullptr) eol = end;
+    const char* eq = static_cast<const char*>(std::memchr(p, '=', static_cast<std::size_t>(eol - p)));
+    if (eq != nullptr) {
+      const std::string path(p, eq);
+      if (is_regular_file(path.c_str())) sum += natoi<unsigned long>(eq + 1, eol, nullptr);
+    }
+    p = eol + 1;
+  }
+  return sum;
+}
+
+void Stream_Progress::add(std::uint64_t n) {
+  bytes_sent_ += n;
+  if (total_ == 0) return;
+  const std::uint64_t progress = bytes_sent_ * 100 / total_;
+  if (progress > pre_progress_ && progress >= 1 && progress < 100) {
+    events_.handle_progress(static_cast<int>(progress), 0, 0, 0);
+    pre_progress_ = progress;
+  }
+}
+
+namespace {
+
+bool fail(Job& job, int code) {
+  write_job_alert(job, 7, code, 0, nlohmann::json());
+  return false;
+}
+
+bool put(Client_IO& io, const char* data, std::size_t n) {
+  return n == 0 || io.write(data, n) == static_cast<ssize_t>(n);
+}
+
+}  // namespace
+
+bool copy_backup_stream(Job& job, Job_Event_Handler& events, int fd, const std::string& fifo, Client_IO& io,
+                        std::uint64_t& bytes_sent) {
+  char buf[BUFFER_SIZE];
+  bytes_sent = 0;
+  if (ace_read_trait::read_n(fd, buf, BACKUP_INFO_HEAD_SIZE) != static_cast<ssize_t>(BACKUP_INFO_HEAD_SIZE)) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get backup info head, errno=%d, %m\n"), errno));
+    return fail(job, 16);
+  }
+  if (!put(io, buf, BACKUP_INFO_HEAD_SIZE)) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to write backup info head to storage: %s\n"), io.error()));
+    return fail(job, 17);
+  }
+  bytes_sent = BACKUP_INFO_HEAD_SIZE;
+
+  const std::int32_t info_size = backup_info_size(reinterpret_cast<const unsigned char*>(buf));
+  const std::int64_t data_size = static_cast<std::int64_t>(info_size) - static_cast<std::int64_t>(BACKUP_INFO_HEAD_SIZE);
+  if (data_size < 0) {
+    errno = ENOMEM;
+    return false;
+  }
+  if (data_size > MAX_BACKUP_INFO_DATA_SIZE) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid backup info head: it announces %d bytes of backup info\n"), info_size));
+    return fail(job, 16);
+  }
+  std::unique_ptr<char[]> info(new (std::nothrow) char[static_cast<std::size_t>(data_size) + 1]);
+  if (!info) {
+    errno = ENOMEM;
+    return false;
+  }
+  const std::size_t info_len = static_cast<std::size_t>(data_size);
+  if (ace_read_trait::read_n(fd, info.get(), info_len) != static_cast<ssize_t>(info_len)) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get backup info data, errno=%d, %m\n"), errno));
+    return fail(job, 16);
+  }
+  if (!put(io, info.get(), info_len)) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to write backup info data to storage: %s\n"), io.error()));
+    return fail(job, 17);
+  }
+  bytes_sent += info_len;
+  const std::uint64_t backup_set_size = get_backup_set_size(info.get(), info_len);
+  info.reset();
+  if (backup_set_size == 0) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid backup set size\n")));
+    return fail(job, 16);
+  }
+
+  Stream_Progress progress(events, backup_set_size, bytes_sent);
+  for (;;) {
+    const ssize_t n = ace_read_trait::read(fd, buf, BUFFER_SIZE);
+    if (n < 0) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to read from fifo %s, errno=%d, %m\n"), fifo.c_str(), errno));
+      return fail(job, 16);
+    }
+    if (n == 0) break;
+    if (!put(io, buf, static_cast<std::size_t>(n))) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to write to storage: %s.\n"), io.error()));
+      return fail(job, 17);
+    }
+    progress.add(static_cast<std::uint64_t>(n));
+    bytes_sent = progress.bytes_sent();
+  }
+  bytes_sent = progress.bytes_sent();
+  return true;
+}
+
+}  // namespace oscar
