@@ -1,0 +1,74 @@
+#ifndef OSCAR_OSCAR_CMD_HANDLER_H
+#define OSCAR_OSCAR_CMD_HANDLER_H
+
+#include <ace/Log_Msg_Callback.h>
+#include <ace/Process.h>
+
+#include <memory>
+#include <string>
+
+#include "host/text_process_handler.h"
+#include "oscar/oscar_catalog.h"
+#include "oscar/oscar_export.h"
+#include "oscar/oscar_query_handler.h"
+
+// The command layer: every database tool (isql, osrexp, osrimp, brcmd, the
+// instance start command) is run through these functions, with the
+// database environment prepared from the home directory and the command line
+// logged with its credentials masked. All texts are NUL-terminated UTF-8.
+// The functions keep no state between calls and may run on any thread.
+
+// Receives a child's output lines. With logging_stdout, standard output is
+// logged at LM_INFO and standard error at LM_ERROR and no error text is
+// taken. Otherwise, when error is not null, standard-error lines are logged
+// after "Failed info: " and the message of the last "isql: ERROR, ..." line
+// replaces *error as "Error, MESSAGE." (left untouched when no line
+// matches). *error must outlive the run and is complete once call (or wait
+// after spawn) has returned. A spawned child still running when the handler
+// is destroyed is terminated.
+class OSCAR_EXPORT Execute_Cmd_Line_Handler : public Text_Process_Handler {
+ public:
+  Execute_Cmd_Line_Handler(std::string* error, bool logging_stdout);
+  ~Execute_Cmd_Line_Handler() override;
+
+  int handle_stdout_line(const char* line, unsigned long len) override;
+  int handle_stderr_line(const char* line, unsigned long len) override;
+
+ private:
+  bool logging_stdout_;
+  std::string* error_;
+};
+
+// Prepares the child environment in opts: SZ_OSCAR_HOME, LC_ALL and LANG
+// ("en_US.UTF8"), the home's bin directory added to LD_LIBRARY_PATH, and no
+// inherited descriptors. False (logged) only for a null or empty oscar_home.
+OSCAR_EXPORT bool set_process_opts(const char* oscar_home, ACE_Process_Options& opts);
+
+// Sets cmd as the command line of opts (percent signs stay as they are),
+// then prepares the environment as above. False (logged) for a null or
+// empty cmd, or for a command that does not fit the options' buffer.
+OSCAR_EXPORT bool set_process_opts(const char* oscar_home, const char* cmd, ACE_Process_Options& opts);
+
+// Runs cmd to completion and answers the host runner's result: 0 for a
+// child that exited with status 0, -1 for null or empty texts (logged) or a
+// child that could not be started, otherwise its exit status. is_brcmd
+// selects the masking of the logged command ("-p VALUE" for brcmd, the
+// password of "-UUSER/PASSWORD" otherwise). log_msg_callback (may be empty)
+// is the log that the child's lines go to. error: see
+// Execute_Cmd_Line_Handler.
+OSCAR_EXPORT int execute_oscar_cmd(const char* oscar_home, const char* cmd, bool is_brcmd, bool logging_stdout,
+                                   std::shared_ptr<ACE_Log_Msg_Callback> log_msg_callback, std::string* error);
+
+// Starts cmd (a brcmd command line, masked as such in the log) in the
+// background through cmd_handler and returns at once: 0 when it started,
+// else -1. The caller owns cmd_handler and later ends the child with its
+// wait or terminate.
+OSCAR_EXPORT int execute_oscar_brcmd_spawn(const char* oscar_home, const char* cmd,
+                                           std::shared_ptr<ACE_Log_Msg_Callback> log_msg_callback,
+                                           Execute_Cmd_Line_Handler& cmd_handler);
+
+// The text of cmd as it may be logged: the password of the brcmd option
+// "-p VALUE" (is_brcmd) or of "-UUSER/PASSWORD" (otherwise) replaced by ***.
+std::string mask_command(const char* cmd, bool is_brcmd);
+
+#endif
