@@ -1,0 +1,81 @@
+#include "agent/arguments.h"
+
+namespace {
+
+// Options that never take a value, whatever the command.
+const std::set<std::string>& known_flags() {
+  static const std::set<std::string> flags = {"json", "help"};
+  return flags;
+}
+
+}  // namespace
+
+bool split_command_line(int argc, const char* const* argv, Command_Line& out, std::string& err) {
+  Command_Line line;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+      line.words.push_back(arg);
+      continue;
+    }
+    const std::string name = arg.substr(2);
+    if (name.empty()) {
+      err = "empty option \"--\"";
+      return false;
+    }
+    if (known_flags().count(name) != 0) {
+      line.flags.insert(name);
+      continue;
+    }
+    if (i + 1 >= argc) {
+      err = "option --" + name + " needs a value";
+      return false;
+    }
+    if (!line.options.emplace(name, argv[++i]).second) {
+      err = "option --" + name + " given twice";
+      return false;
+    }
+  }
+  out = line;
+  return true;
+}
+
+bool check_command_line(const Command_Line& line, std::size_t skip, const Command_Spec& spec, std::string& err) {
+  const std::size_t words = line.words.size() > skip ? line.words.size() - skip : 0;
+  if (words < spec.min_words) {
+    err = "missing argument";
+    return false;
+  }
+  if (words > spec.max_words) {
+    err = "unexpected argument \"" + line.words[skip + spec.max_words] + "\"";
+    return false;
+  }
+  for (const auto& o : line.options) {
+    if (spec.options.count(o.first) == 0) {
+      err = "unknown option --" + o.first;
+      return false;
+    }
+    if (o.second.empty()) {
+      err = "option --" + o.first + " needs a value";
+      return false;
+    }
+  }
+  for (const std::string& f : line.flags) {
+    if (spec.flags.count(f) == 0) {
+      err = "unknown option --" + f;
+      return false;
+    }
+  }
+  for (const std::string& r : spec.required) {
+    if (line.options.count(r) == 0) {
+      err = "option --" + r + " is required";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string option_value(const Command_Line& line, const std::string& name) {
+  auto it = line.options.find(name);
+  return it == line.options.end() ? std::string() : it->second;
+}

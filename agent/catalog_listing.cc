@@ -1,0 +1,91 @@
+#include "agent/catalog_listing.h"
+
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "host/catalog_operator.h"
+
+namespace {
+
+std::string text_of(const nlohmann::json& row, const char* key) {
+  if (!row.is_object() || !row.contains(key)) return "?";
+  const nlohmann::json& v = row[key];
+  if (v.is_string()) return v.get<std::string>();
+  if (v.is_number_integer()) return v.dump();
+  return "?";
+}
+
+std::string time_of(const nlohmann::json& row) {
+  if (!row.is_object() || !row.contains("backup_start_time") || !row["backup_start_time"].is_number_integer())
+    return "?";
+  const std::time_t t = row["backup_start_time"].get<long long>();
+  struct tm tm_buf;
+  char text[32];
+  if (localtime_r(&t, &tm_buf) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm_buf) == 0)
+    return "?";
+  return text;
+}
+
+std::string chain_of(const nlohmann::json& row) {
+  const std::string type = text_of(row, "type");
+  if (type == "full") return "-";
+  if (type == "cumulative") return "full " + text_of(row, "last_full_backup_id");
+  return "on " + text_of(row, "last_backup_id");
+}
+
+}  // namespace
+
+bool backup_rows(const std::string& resource_uuid, nlohmann::json& rows, std::string& err) {
+  nlohmann::json query = {{"sort", "backup_start_time"}, {"order", "asc"}};
+  if (!resource_uuid.empty()) query["resource_uuid"] = resource_uuid;
+  Catalog_Operator op;
+  nlohmann::json result;
+  if (!op.get_view("oscar_brcmd", "catalogs", query, result) || !result.is_object() || !result.contains("rows") ||
+      !result["rows"].is_array()) {
+    err = "cannot read the catalogue: " + (op.error().empty() ? std::string("unexpected answer") : op.error());
+    return false;
+  }
+  rows = result["rows"];
+  return true;
+}
+
+bool find_restore_point(const std::string& resource_uuid, const std::string& backup_id, nlohmann::json& row,
+                        std::string& err) {
+  nlohmann::json rows;
+  if (!backup_rows(resource_uuid, rows, err)) return false;
+  for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+    if (!it->is_object()) continue;
+    if (backup_id.empty() || text_of(*it, "backup_id") == backup_id) {
+      row = *it;
+      return true;
+    }
+  }
+  err = backup_id.empty() ? "the catalogue holds no backup of this instance"
+                          : "the catalogue holds no backup " + backup_id + " of this instance";
+  return false;
+}
+
+std::string format_catalog_table(const nlohmann::json& rows, const std::map<std::string, std::string>& pool_names) {
+  std::vector<std::vector<std::string>> table = {{"ID", "TYPE", "TIME", "SIZE", "POOL", "CHAIN"}};
+  for (const nlohmann::json& row : rows) {
+    std::string pool = text_of(row, "pool_uuid");
+    auto named = pool_names.find(pool);
+    if (named != pool_names.end() && !named->second.empty()) pool = named->second;
+    table.push_back({text_of(row, "backup_id"), text_of(row, "type"), time_of(row), text_of(row, "backup_set_size"),
+                     pool, chain_of(row)});
+  }
+  std::vector<std::size_t> width(table[0].size(), 0);
+  for (const auto& line : table)
+    for (std::size_t i = 0; i < line.size(); ++i) width[i] = std::max(width[i], line[i].size());
+  std::string out;
+  for (const auto& line : table) {
+    std::string text;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      text += line[i];
+      if (i + 1 < line.size()) text += std::string(width[i] - line[i].size() + 2, ' ');
+    }
+    out += text + "\n";
+  }
+  return out;
+}

@@ -1,0 +1,28 @@
+#ifndef AGENT_CATALOG_LISTING_H
+#define AGENT_CATALOG_LISTING_H
+
+#include <map>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+// The physical backup sets of the catalogue, as the agent lists them and as
+// a restore picks its point. Main thread; the state directory must be open.
+
+// The rows of view "oscar_brcmd" for one resource (all resources when
+// `resource_uuid` is empty), oldest first. False with err when the
+// catalogue cannot be read.
+bool backup_rows(const std::string& resource_uuid, nlohmann::json& rows, std::string& err);
+
+// The row of the backup `backup_id` of a resource, or (empty `backup_id`)
+// its newest backup. False with err when there is none.
+bool find_restore_point(const std::string& resource_uuid, const std::string& backup_id, nlohmann::json& row,
+                        std::string& err);
+
+// Writes rows as a table with the columns ID, TYPE, TIME (local), SIZE
+// (bytes of the set), POOL (its name when `pool_names` knows the uuid) and
+// CHAIN (the set a non-full backup rests on). Rows of the wrong shape show
+// "?" in the fields they lack.
+std::string format_catalog_table(const nlohmann::json& rows, const std::map<std::string, std::string>& pool_names);
+
+#endif

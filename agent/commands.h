@@ -1,0 +1,30 @@
+#ifndef AGENT_COMMANDS_H
+#define AGENT_COMMANDS_H
+
+#include "agent/arguments.h"
+
+// The commands of oscar-agent. Each takes the whole split command line
+// (its own words included), opens the state directory named by --state,
+// does its work and answers the program's exit status: EXIT_OK, EXIT_FAILED
+// (the work or the job failed) or EXIT_USAGE (the command line is wrong).
+// Messages go to stdout, errors to stderr; no password is ever printed.
+// Main thread only.
+enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
+
+// instance add NAME --home HOME --user USER --password-file FILE
+int instance_add_command(const Command_Line& line);
+// pool add NAME --url URL
+int pool_add_command(const Command_Line& line);
+// catalog [NAME] [--json]
+int catalog_command(const Command_Line& line);
+// backup NAME --type full|incr|diff --pool POOL [--compression M] [--level N]
+int backup_command(const Command_Line& line);
+// restore NAME [--point BACKUP_ID]
+int restore_command(const Command_Line& line);
+// run DEFINITION.json
+int run_command(const Command_Line& line);
+
+// Prints "oscar-agent: TEXT" to stderr and answers `status`.
+int fail(int status, const std::string& text);
+
+#endif

@@ -1,0 +1,207 @@
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "agent/catalog_listing.h"
+#include "agent/commands.h"
+#include "agent/job_documents.h"
+#include "agent/job_runner.h"
+#include "agent/module.h"
+#include "agent/pool_lookup.h"
+#include "agent/state_dir.h"
+#include "host/instance_manager.h"
+#include "host/job_definition_loader.h"
+
+namespace {
+
+// Options every job command takes besides its own.
+const char* const JOB_OPTIONS[] = {"state", "module", "timeout"};
+
+Command_Spec job_spec(std::size_t min_words, std::size_t max_words, std::set<std::string> options,
+                      std::set<std::string> required) {
+  for (const char* o : JOB_OPTIONS) options.insert(o);
+  required.insert("state");
+  return Command_Spec{min_words, max_words, options, required, {}};
+}
+
+bool run_settings(const Command_Line& line, Run_Settings& settings, std::string& err) {
+  settings.terminal = isatty(STDOUT_FILENO) == 1;
+  const std::string t = option_value(line, "timeout");
+  if (t.empty()) return true;
+  char* end = nullptr;
+  const long v = std::strtol(t.c_str(), &end, 10);
+  if (*end != '\0' || v <= 0 || v > 7 * 24 * 3600) {
+    err = "--timeout must be a number of seconds between 1 and 604800";
+    return false;
+  }
+  settings.timeout_seconds = static_cast<int>(v);
+  return true;
+}
+
+bool load_module(const Command_Line& line, Oscar_Module& module, std::string& err) {
+  std::string path = option_value(line, "module");
+  if (path.empty()) path = Oscar_Module::default_path();
+  return module.load(path, err);
+}
+
+Instance_ptr find_instance(const std::string& name, std::string& err) {
+  Instance_ptr inst = Instance_Manager::instance()->find("oscar", name);
+  if (!inst) err = "unknown instance \"" + name + "\" (add it with: instance add NAME --home ...)";
+  return inst;
+}
+
+// Loads the definition from its JSON text with the module's parsers and
+// runs it. The definition is released here, before the caller's module.
+bool run_definition_text(const Oscar_Module& module, const std::string& text, bool restore,
+                         const Run_Settings& settings, Run_Outcome& outcome, std::string& err) {
+  Job_Definition_var def;
+  Object_Creator_T<YAJL_Handler>* sources = restore ? module.restore_source_parsers() : module.backup_source_parsers();
+  Object_Creator_T<YAJL_Handler>* options =
+      restore ? module.restore_options_parsers() : module.backup_options_parsers();
+  if (!load_job_definition(text, sources, options, def, &err)) {
+    err = "invalid job definition: " + err;
+    return false;
+  }
+  return run_job(module, def, settings, outcome);
+}
+
+std::string subtype_of(const std::string& type) {
+  if (type == "full") return "full";
+  if (type == "incr") return "incremental";
+  if (type == "diff") return "cumulative";
+  return std::string();
+}
+
+}  // namespace
+
+int catalog_command(const Command_Line& line) {
+  const Command_Spec spec{0, 1, {"state"}, {"state"}, {"json"}};
+  std::string err;
+  if (!check_command_line(line, 1, spec, err)) return fail(EXIT_USAGE, "catalog: " + err);
+  if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
+  std::string resource;
+  if (line.words.size() > 1) {
+    Instance_ptr inst = find_instance(line.words[1], err);
+    if (!inst) return fail(EXIT_FAILED, "catalog: " + err);
+    resource = resource_id(*inst);
+  }
+  nlohmann::json rows;
+  if (!backup_rows(resource, rows, err)) return fail(EXIT_FAILED, "catalog: " + err);
+  if (line.flags.count("json") != 0) {
+    std::printf("%s\n", rows.dump(2).c_str());
+    return EXIT_OK;
+  }
+  std::map<std::string, std::string> pools;
+  if (!pool_names(pools, err)) return fail(EXIT_FAILED, "catalog: " + err);
+  std::printf("%s", format_catalog_table(rows, pools).c_str());
+  return EXIT_OK;
+}
+
+int backup_command(const Command_Line& line) {
+  const Command_Spec spec = job_spec(1, 1, {"type", "pool", "compression", "level"}, {"type", "pool"});
+  std::string err;
+  if (!check_command_line(line, 1, spec, err)) return fail(EXIT_USAGE, "backup: " + err);
+  Backup_Request request;
+  request.subtype = subtype_of(option_value(line, "type"));
+  if (request.subtype.empty()) return fail(EXIT_USAGE, "backup: --type must be full, incr or diff");
+  request.compression = option_value(line, "compression");
+  if (request.compression.empty()) request.compression = "none";
+  if (request.compression != "none" && request.compression != "zstd" && request.compression != "lzop" &&
+      request.compression != "auto")
+    return fail(EXIT_USAGE, "backup: --compression must be none, zstd, lzop or auto");
+  const std::string level = option_value(line, "level");
+  if (!level.empty()) {
+    char* end = nullptr;
+    const long v = std::strtol(level.c_str(), &end, 10);
+    if (*end != '\0' || v < 1 || v > 22) return fail(EXIT_USAGE, "backup: --level must be a number from 1 to 22");
+    request.level = static_cast<int>(v);
+  }
+  Run_Settings settings;
+  if (!run_settings(line, settings, err)) return fail(EXIT_USAGE, "backup: " + err);
+  if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
+  Instance_ptr inst = find_instance(line.words[1], err);
+  if (!inst) return fail(EXIT_FAILED, "backup: " + err);
+  if (!find_pool_uuid(option_value(line, "pool"), request.pool_uuid, err)) return fail(EXIT_FAILED, "backup: " + err);
+  const std::string host_id = agent_host_id(err);
+  if (host_id.empty()) return fail(EXIT_FAILED, "backup: " + err);
+
+  Oscar_Module module;
+  if (!load_module(line, module, err)) return fail(EXIT_FAILED, err);
+  Run_Outcome outcome;
+  if (!run_definition_text(module, backup_definition(*inst, host_id, request).dump(), false, settings, outcome, err)) {
+    if (!err.empty()) return fail(EXIT_FAILED, "backup: " + err);
+    return EXIT_FAILED;
+  }
+  nlohmann::json row;
+  if (find_restore_point(resource_id(*inst), "", row, err) && row.contains("backup_id"))
+    std::printf("backup %s of %s completed: %llu bytes, %llu bytes on storage\n",
+                row["backup_id"].is_string() ? row["backup_id"].get<std::string>().c_str() : "?", inst->name.c_str(),
+                outcome.set_size, outcome.set_storage_size);
+  else
+    std::printf("backup of %s completed: %llu bytes, %llu bytes on storage\n", inst->name.c_str(), outcome.set_size,
+                outcome.set_storage_size);
+  return EXIT_OK;
+}
+
+int restore_command(const Command_Line& line) {
+  const Command_Spec spec = job_spec(1, 1, {"point"}, {});
+  std::string err;
+  if (!check_command_line(line, 1, spec, err)) return fail(EXIT_USAGE, "restore: " + err);
+  Run_Settings settings;
+  if (!run_settings(line, settings, err)) return fail(EXIT_USAGE, "restore: " + err);
+  if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
+  Instance_ptr inst = find_instance(line.words[1], err);
+  if (!inst) return fail(EXIT_FAILED, "restore: " + err);
+  nlohmann::json row;
+  if (!find_restore_point(resource_id(*inst), option_value(line, "point"), row, err))
+    return fail(EXIT_FAILED, "restore: " + err);
+  const std::string host_id = agent_host_id(err);
+  if (host_id.empty()) return fail(EXIT_FAILED, "restore: " + err);
+  nlohmann::json def;
+  if (!restore_definition(*inst, host_id, row, def, err)) return fail(EXIT_FAILED, "restore: " + err);
+  const std::string point = row["backup_id"].get<std::string>();
+
+  Oscar_Module module;
+  if (!load_module(line, module, err)) return fail(EXIT_FAILED, err);
+  Run_Outcome outcome;
+  if (!run_definition_text(module, def.dump(), true, settings, outcome, err)) {
+    if (!err.empty()) return fail(EXIT_FAILED, "restore: " + err);
+    return EXIT_FAILED;
+  }
+  std::printf("restore of %s to backup %s completed: %llu bytes\n", inst->name.c_str(), point.c_str(),
+              outcome.set_size);
+  return EXIT_OK;
+}
+
+int run_command(const Command_Line& line) {
+  const Command_Spec spec = job_spec(1, 1, {}, {});
+  std::string err;
+  if (!check_command_line(line, 1, spec, err)) return fail(EXIT_USAGE, "run: " + err);
+  Run_Settings settings;
+  if (!run_settings(line, settings, err)) return fail(EXIT_USAGE, "run: " + err);
+  const std::string path = line.words[1];
+  std::ifstream in(path);
+  if (!in) return fail(EXIT_FAILED, "run: cannot read " + path);
+  std::stringstream text;
+  text << in.rdbuf();
+  const nlohmann::json doc = nlohmann::json::parse(text.str(), nullptr, false);
+  if (!doc.is_object() || !doc.contains("type") || !doc["type"].is_string())
+    return fail(EXIT_FAILED, "run: " + path + " is not a job definition (an object with a \"type\" text)");
+  const bool restore = doc["type"].get<std::string>() == "restore";
+  if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
+
+  Oscar_Module module;
+  if (!load_module(line, module, err)) return fail(EXIT_FAILED, err);
+  Run_Outcome outcome;
+  if (!run_definition_text(module, text.str(), restore, settings, outcome, err)) {
+    if (!err.empty()) return fail(EXIT_FAILED, "run: " + err);
+    return EXIT_FAILED;
+  }
+  std::printf("job completed: %llu bytes, %llu bytes on storage\n", outcome.set_size, outcome.set_storage_size);
+  return EXIT_OK;
+}

@@ -1,0 +1,40 @@
+#ifndef AGENT_JOB_DOCUMENTS_H
+#define AGENT_JOB_DOCUMENTS_H
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "host/instance_manager.h"
+
+// The job definitions the agent's backup and restore commands make, in the
+// JSON form of job-definition files (job_definition_loader.h), so that they
+// go through the same loader and the module's own parsers as a definition
+// given to "run". Stateless; safe from any thread.
+
+// What a backup command asks for.
+struct Backup_Request {
+  std::string subtype;      // "full", "incremental" or "cumulative"
+  std::string pool_uuid;    // the target pool
+  std::string compression;  // a storage compression name, e.g. "zstd"
+  int level = 1;
+};
+
+// The resource id of an instance's physical backups: the instance's uuid.
+// Every backup and restore of the instance uses it, so its backups form one
+// chain in the catalogue and one folder in each pool.
+std::string resource_id(const Instance& inst);
+
+// A physical backup definition of `inst` (entries "oscar/NAME"), made by
+// the agent host `host_id`. Its id is stable per instance, so the job log
+// of every backup of the instance is one file.
+nlohmann::json backup_definition(const Instance& inst, const std::string& host_id, const Backup_Request& request);
+
+// A physical restore definition of `inst` up to the backup set of catalogue
+// row `row` (view "oscar_brcmd"): the row's host, definition, pool, backup
+// id and sequence become the restore source. False with err when the row
+// lacks one of them.
+bool restore_definition(const Instance& inst, const std::string& host_id, const nlohmann::json& row,
+                        nlohmann::json& out, std::string& err);
+
+#endif

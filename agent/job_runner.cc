@@ -1,0 +1,147 @@
+#include "agent/job_runner.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fstream>
+
+#include "agent/progress_display.h"
+#include "host/job.h"
+#include "host/job_def_names.h"
+#include "host/job_event_manager.h"
+
+namespace {
+
+// Lines of the job log shown after a failure.
+const std::size_t LOG_TAIL_LINES = 20;
+// Time given to an aborted job to end.
+const int ABORT_GRACE_SECONDS = 60;
+
+const char* state_name(int state) {
+  switch (state) {
+    case JOB_STATE_IDLE: return "idle";
+    case JOB_STATE_RUNNING: return "running";
+    case JOB_STATE_COMPLETING: return "completing";
+    case JOB_STATE_COMPLETED: return "completed";
+    case JOB_STATE_CANCELING: return "canceling";
+    case JOB_STATE_CANCELED: return "canceled";
+    case JOB_STATE_ERROR: return "failed";
+    case JOB_STATE_SKIPPED: return "skipped";
+    default: return "unknown";
+  }
+}
+
+long long file_size(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+}
+
+// The last lines of what was appended to `path` after byte `offset`.
+void print_log_tail(const std::string& path, long long offset) {
+  std::ifstream in(path);
+  if (!in) return;
+  in.seekg(offset);
+  std::deque<std::string> lines;
+  std::string line;
+  while (std::getline(in, line)) {
+    lines.push_back(line);
+    if (lines.size() > LOG_TAIL_LINES) lines.pop_front();
+  }
+  if (lines.empty()) return;
+  std::fprintf(stderr, "last lines of the job log %s:\n", path.c_str());
+  for (const std::string& l : lines) std::fprintf(stderr, "  %s\n", l.c_str());
+}
+
+// Shows the progress events of this job; drops those of other jobs.
+void show_events(const std::string& definition_id, Progress_Display& display) {
+  for (const std::unique_ptr<Job_Event>& ev : Job_Event_Manager::instance()->drain()) {
+    if (ev->definition_id() != definition_id || ev->kind() != Job_Event::PROGRESS) continue;
+    display.update(static_cast<const Job_Progress_Event&>(*ev).progress());
+  }
+}
+
+}  // namespace
+
+std::string alert_text(int code) {
+  switch (code) {
+    case 1: return "no backup source";
+    case 2: return "newest backup not found in the catalogue";
+    case 3: return "database account not found";
+    case 6: return "database home not found";
+    case 11: return "storage pool not found";
+    case 12: return "storage options rejected";
+    case 13: return "storage connection failed";
+    case 14: return "storage file could not be opened";
+    case 15: return "fifo could not be created or opened";
+    case 16: return "backup stream or storage file could not be read";
+    case 17: return "write failed";
+    case 18: return "backup chain state or backup set size invalid";
+    case 19: return "instance could not be stopped";
+    case 20: return "instance not registered";
+    case 21: return "catalogue data invalid";
+    case 24: return "log archive mode not obtained";
+    default: return "job alert";
+  }
+}
+
+bool run_job(const Oscar_Module& module, const Job_Definition_var& def, const Run_Settings& settings,
+             Run_Outcome& outcome) {
+  outcome = Run_Outcome();
+  const std::string kind = job_def_type_to_string(def->type(), "unknown") + " (" +
+                           job_def_subtype_to_string(def->subtype(), "unknown") + ")";
+  Job_var job = module.job_creator()->create(def);
+  if (job.get() == nullptr) {
+    std::fprintf(stderr,
+                 "oscar-agent: the module made no job for this %s definition: the loaded module cannot run "
+                 "this kind of job\n",
+                 kind.c_str());
+    return false;
+  }
+  const std::string log_path = job->log_file_path();
+  const long long log_offset = file_size(log_path);
+  Job_Event_Manager::instance()->drain();
+  if (job->start() != 0) {
+    std::fprintf(stderr, "oscar-agent: cannot start the %s job: %s\n", kind.c_str(), std::strerror(errno));
+    return false;
+  }
+  std::printf("%s job %s started\n", kind.c_str(), def->id().c_str());
+  std::fflush(stdout);
+  Progress_Display display(stdout, settings.terminal);
+  ACE_Time_Value deadline = ACE_OS::gettimeofday() + ACE_Time_Value(settings.timeout_seconds);
+  bool aborted = false;
+  bool ended = false;
+  for (;;) {
+    ended = job->wait_for_completion(ACE_Time_Value(0, 200000));
+    show_events(def->id(), display);
+    if (ended) break;
+    if (ACE_OS::gettimeofday() < deadline) continue;
+    if (aborted) break;
+    display.finish();
+    std::fprintf(stderr, "oscar-agent: the job ran longer than %d seconds, aborting it\n", settings.timeout_seconds);
+    job->abort();
+    aborted = true;
+    deadline = ACE_OS::gettimeofday() + ACE_Time_Value(ABORT_GRACE_SECONDS);
+  }
+  display.finish();
+  const Job_Activity& act = job->activity();
+  outcome.state = ended ? static_cast<int>(act.state.load()) : static_cast<int>(JOB_STATE_ERROR);
+  outcome.set_size = act.set_size;
+  outcome.set_storage_size = act.set_storage_size;
+  for (const Job_Alert& a : job->alerts())
+    std::fprintf(stderr, "alert %d: %s\n", a.code, alert_text(a.code).c_str());
+  if (!ended) {
+    std::fprintf(stderr, "oscar-agent: the job did not end after it was aborted\n");
+    print_log_tail(log_path, log_offset);
+    return false;
+  }
+  if (outcome.state == JOB_STATE_COMPLETED) return true;
+  std::fprintf(stderr, "oscar-agent: the %s job ended %s", kind.c_str(), state_name(outcome.state));
+  if (act.code != 0 || !act.message.empty())
+    std::fprintf(stderr, " (code %d%s%s)", act.code, act.message.empty() ? "" : ": ", act.message.c_str());
+  std::fprintf(stderr, "\n");
+  print_log_tail(log_path, log_offset);
+  return false;
+}

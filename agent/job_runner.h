@@ -1,0 +1,37 @@
+#ifndef AGENT_JOB_RUNNER_H
+#define AGENT_JOB_RUNNER_H
+
+#include <string>
+
+#include "agent/module.h"
+#include "host/job_definition.h"
+
+// How the agent runs one job.
+struct Run_Settings {
+  // Longest run; after it the job is aborted, and when it still has not
+  // ended a minute later the run counts as failed.
+  int timeout_seconds = 6 * 3600;
+  // Draw a progress bar (a terminal) instead of plain progress lines.
+  bool terminal = false;
+};
+
+// What a run left behind, for the caller's summary.
+struct Run_Outcome {
+  int state = 0;  // the job's last Job_State
+  unsigned long long set_size = 0;
+  unsigned long long set_storage_size = 0;
+};
+
+// Makes the job for `def` with the module's creator, starts it and follows
+// it to its end: progress on stdout, alerts and, on failure, the end of the
+// job's log (only what this run wrote) on stderr. Answers true only when
+// the job completed. The job is released before returning; its run thread
+// may still be ending (the module's unloading waits for it). Main thread.
+bool run_job(const Oscar_Module& module, const Job_Definition_var& def, const Run_Settings& settings,
+             Run_Outcome& outcome);
+
+// Text of a job alert code of the physical backup and restore jobs; a
+// generic text for codes it does not know.
+std::string alert_text(int code);
+
+#endif

@@ -1,0 +1,43 @@
+#include <cstdio>
+#include <cstring>
+
+#include "agent/arguments.h"
+#include "agent/commands.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage: oscar-agent COMMAND ... --state DIR\n"
+    "  instance add NAME --home HOME --user USER --password-file FILE\n"
+    "  pool add NAME --url file:///PATH\n"
+    "  backup NAME --type full|incr|diff --pool POOL [--compression none|zstd|lzop|auto] [--level N]\n"
+    "  restore NAME [--point BACKUP_ID]\n"
+    "  catalog [NAME] [--json]\n"
+    "  run DEFINITION.json\n"
+    "backup, restore and run also take --module PATH (default: $OSCAR_MODULE, else liboscar.so\n"
+    "of this build tree) and --timeout SECONDS (default 21600).\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Command_Line line;
+  std::string err;
+  if (!split_command_line(argc - 1, argv + 1, line, err)) {
+    std::fprintf(stderr, "oscar-agent: %s\n%s", err.c_str(), USAGE);
+    return EXIT_USAGE;
+  }
+  if (line.flags.count("help") != 0) {
+    std::fputs(USAGE, stdout);
+    return EXIT_OK;
+  }
+  const std::string cmd = line.words.empty() ? std::string() : line.words[0];
+  const std::string sub = line.words.size() > 1 ? line.words[1] : std::string();
+  if (cmd == "instance" && sub == "add") return instance_add_command(line);
+  if (cmd == "pool" && sub == "add") return pool_add_command(line);
+  if (cmd == "catalog") return catalog_command(line);
+  if (cmd == "backup") return backup_command(line);
+  if (cmd == "restore") return restore_command(line);
+  if (cmd == "run") return run_command(line);
+  std::fprintf(stderr, "oscar-agent: %s\n%s", cmd.empty() ? "no command given" : ("unknown command \"" + cmd + (sub.empty() ? "" : " " + sub) + "\"").c_str(), USAGE);
+  return EXIT_USAGE;
+}

@@ -1,0 +1,59 @@
+#ifndef AGENT_MODULE_H
+#define AGENT_MODULE_H
+
+#include <string>
+
+#include "host/job_creator.h"
+#include "host/object_creator.h"
+#include "host/yajl_handler.h"
+
+// The database module (liboscar.so) as the agent uses it: loaded with
+// dlopen, its five factories looked up by their plain names and made once.
+//
+// Unloading (the destructor) releases the factories through the destroy
+// functions the module handed back, unbinds the calling thread's log
+// callback, waits (bounded) for every thread the module started to end, and
+// only then calls dlclose; when threads are still running after the wait the
+// library stays loaded, since unloading code that still runs would crash.
+// The caller must have released every job first. One object per process;
+// main thread only.
+class Oscar_Module {
+ public:
+  Oscar_Module() = default;
+  ~Oscar_Module();
+  Oscar_Module(const Oscar_Module&) = delete;
+  Oscar_Module& operator=(const Oscar_Module&) = delete;
+
+  // Loads the library at `path` and makes the five factories. False with
+  // err (dlerror's text or the missing name) when the library cannot be
+  // loaded or a factory is missing; whatever was made is released again.
+  bool load(const std::string& path, std::string& err);
+
+  // The factories; valid from a successful load until destruction.
+  Job_Creator* job_creator() const { return job_creator_; }
+  Object_Creator_T<YAJL_Handler>* backup_source_parsers() const { return parsers_[BACKUP_SOURCE].creator; }
+  Object_Creator_T<YAJL_Handler>* backup_options_parsers() const { return parsers_[BACKUP_OPTIONS].creator; }
+  Object_Creator_T<YAJL_Handler>* restore_source_parsers() const { return parsers_[RESTORE_SOURCE].creator; }
+  Object_Creator_T<YAJL_Handler>* restore_options_parsers() const { return parsers_[RESTORE_OPTIONS].creator; }
+
+  // Where the module is looked for when no path is given: $OSCAR_MODULE
+  // when set, else liboscar.so at the top of the build tree that holds this
+  // program (the binary lives in BUILD/agent/).
+  static std::string default_path();
+
+ private:
+  enum { BACKUP_SOURCE, BACKUP_OPTIONS, RESTORE_SOURCE, RESTORE_OPTIONS, PARSER_COUNT };
+  struct Parser_Factory {
+    Object_Creator_T<YAJL_Handler>* creator = nullptr;
+    Object_Creator_Exterminator destroy = nullptr;
+  };
+
+  void release();
+
+  void* handle_ = nullptr;
+  Job_Creator* job_creator_ = nullptr;
+  Job_Creator_Exterminator job_creator_destroy_ = nullptr;
+  Parser_Factory parsers_[PARSER_COUNT];
+};
+
+#endif

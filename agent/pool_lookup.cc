@@ -1,0 +1,41 @@
+#include "agent/pool_lookup.h"
+
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "host/pool_info.h"
+
+bool pool_names(std::map<std::string, std::string>& out, std::string& err) {
+  out.clear();
+  const std::string path = pool_registry_path();
+  std::ifstream in(path);
+  if (!in) return true;
+  std::stringstream text;
+  text << in.rdbuf();
+  const nlohmann::json reg = nlohmann::json::parse(text.str(), nullptr, false);
+  if (!reg.is_object() || !reg.contains("pools") || !reg["pools"].is_array()) {
+    err = "the pool registry " + path + " is malformed";
+    return false;
+  }
+  for (const nlohmann::json& p : reg["pools"]) {
+    if (!p.is_object() || !p.contains("uuid") || !p["uuid"].is_string()) continue;
+    const std::string name = p.contains("name") && p["name"].is_string() ? p["name"].get<std::string>() : "";
+    out[p["uuid"].get<std::string>()] = name;
+  }
+  return true;
+}
+
+bool find_pool_uuid(const std::string& name, std::string& uuid, std::string& err) {
+  std::map<std::string, std::string> pools;
+  if (!pool_names(pools, err)) return false;
+  for (const auto& p : pools) {
+    if (p.second == name) {
+      uuid = p.first;
+      return true;
+    }
+  }
+  err = "unknown pool \"" + name + "\" (add it with: pool add NAME --url URL)";
+  return false;
+}

@@ -1,0 +1,133 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <regex>
+
+#include "agent/commands.h"
+#include "agent/pool_lookup.h"
+#include "agent/state_dir.h"
+#include "host/fs_util.h"
+#include "host/instance_manager.h"
+#include "host/pool_info.h"
+#include "tollix/secure_allocator.h"
+
+namespace {
+
+// Longest password file accepted.
+const std::size_t PASSWORD_FILE_MAX = 4096;
+
+bool valid_name(const std::string& name) {
+  static const std::regex re("[A-Za-z0-9][A-Za-z0-9_.-]{0,63}");
+  return std::regex_match(name, re);
+}
+
+// Reads the password: the file's content without one trailing line end.
+// Only secure memory holds it; the read buffer is wiped.
+bool read_password(const std::string& path, secure_string& password, std::string& err) {
+  const int fd = open_cloexec(path.c_str(), O_RDONLY);
+  if (fd < 0) {
+    err = "cannot open the password file " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  char buf[512];
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      err = "cannot read the password file " + path + ": " + std::strerror(errno);
+      ok = false;
+      break;
+    }
+    if (n == 0) break;
+    if (password.size() + static_cast<std::size_t>(n) > PASSWORD_FILE_MAX) {
+      err = "the password file " + path + " is too large";
+      ok = false;
+      break;
+    }
+    password.append(buf, static_cast<std::size_t>(n));
+  }
+  explicit_bzero(buf, sizeof buf);
+  ::close(fd);
+  if (ok && !password.empty() && password.back() == '\n') password.pop_back();
+  if (ok && !password.empty() && password.back() == '\r') password.pop_back();
+  if (ok && password.empty()) {
+    err = "the password file " + path + " holds no password";
+    ok = false;
+  }
+  if (!ok) wipe(password);
+  return ok;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+int instance_add_command(const Command_Line& line) {
+  const Command_Spec spec{1, 1, {"state", "home", "user", "password-file"}, {"state", "home", "user", "password-file"},
+                          {}};
+  std::string err;
+  if (!check_command_line(line, 2, spec, err)) return fail(EXIT_USAGE, "instance add: " + err);
+  const std::string name = line.words[2];
+  if (!valid_name(name)) return fail(EXIT_USAGE, "instance add: invalid instance name \"" + name + "\"");
+  const std::string home = option_value(line, "home");
+  if (home[0] != '/' || !is_directory(home))
+    return fail(EXIT_FAILED, "instance add: the home " + home + " is not an existing absolute directory");
+  if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
+  secure_string password;
+  if (!read_password(option_value(line, "password-file"), password, err)) return fail(EXIT_FAILED, err);
+
+  Instance_Manager* mgr = Instance_Manager::instance();
+  Instance inst;
+  Instance_ptr old = mgr->find("oscar", name);
+  if (old) {
+    inst = *old;
+  } else {
+    inst.type = "oscar";
+    inst.name = name;
+    inst.uuid = new_uuid();
+  }
+  inst.options["oscar_home"] = home;
+  mgr->add_instance(inst);
+  mgr->set_account("oscar", name, "", option_value(line, "user"), password);
+  wipe(password);
+  if (mgr->save() != 0) return fail(EXIT_FAILED, "instance add: cannot write the instance registry");
+  std::printf("instance %s %s (home %s, user %s)\n", name.c_str(), old ? "updated" : "added", home.c_str(),
+              option_value(line, "user").c_str());
+  return EXIT_OK;
+}
+
+int pool_add_command(const Command_Line& line) {
+  const Command_Spec spec{1, 1, {"state", "url"}, {"state", "url"}, {}};
+  std::string err;
+  if (!check_command_line(line, 2, spec, err)) return fail(EXIT_USAGE, "pool add: " + err);
+  const std::string name = line.words[2];
+  if (!valid_name(name)) return fail(EXIT_USAGE, "pool add: invalid pool name \"" + name + "\"");
+  const std::string url = option_value(line, "url");
+  if (url.compare(0, 8, "file:///") != 0)
+    return fail(EXIT_USAGE, "pool add: the url must be file:///ABSOLUTE/PATH, not \"" + url + "\"");
+  if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
+  Pool_Info info;
+  std::string uuid;
+  std::string lookup_err;
+  const bool known = find_pool_uuid(name, uuid, lookup_err);
+  info.uuid = known ? uuid : new_uuid();
+  info.name = name;
+  info.url = url;
+  if (!add_pool(info)) return fail(EXIT_FAILED, "pool add: cannot write the pool registry");
+  std::printf("pool %s %s (uuid %s, url %s)\n", name.c_str(), known ? "updated" : "added", info.uuid.c_str(),
+              url.c_str());
+  return EXIT_OK;
+}
+
+int fail(int status, const std::string& text) {
+  std::fprintf(stderr, "oscar-agent: %s\n", text.c_str());
+  return status;
+}

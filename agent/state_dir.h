@@ -1,0 +1,31 @@
+#ifndef AGENT_STATE_DIR_H
+#define AGENT_STATE_DIR_H
+
+#include <string>
+
+// The agent's state directory, as one oscar-agent run uses it. Layout:
+//   instances.json, accounts.json (0600)  the instance registry
+//   pools.json (0600)                     the pool registry
+//   catalog.db                            the backup catalogue
+//   host.json, agent.json                 the host's settings and identity
+//   logs/                                 job logs and alert files
+//   root/                                 the throwaway root under which the
+//                                         module's fixed paths (fifo and
+//                                         tool-log directories) live
+// Every function is meant for the agent's main thread, before any job runs.
+
+// Makes the directory (mode 0700) when missing, points the host's state
+// directory and root prefix at it, and loads the instance registry and the
+// host settings. `dir` may be relative; it is made absolute first. False
+// with err on any failure.
+bool open_state_dir(const std::string& dir, std::string& err);
+
+// The agent's host uuid, made once and kept in agent.json; the same in every
+// run on one state directory. Empty (err set) when it cannot be read or
+// stored. open_state_dir must have succeeded.
+std::string agent_host_id(std::string& err);
+
+// A fresh random uuid in text form.
+std::string new_uuid();
+
+#endif
