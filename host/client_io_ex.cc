@@ -15,6 +15,7 @@ namespace {
 
 const std::size_t MAX_FLUSH = 1024 * 1024;
 const std::size_t READ_CHUNK = 256 * 1024;
+const unsigned long long WRITEBACK_STEP = 8 * 1024 * 1024;
 const char* const FILE_SCHEME = "file://";
 
 bool valid_name(const char* name) {
@@ -138,6 +139,7 @@ bool Client_IO_Ex::open_write(const std::string& name) {
   ::fchmod(fd, 0640);
   fd_ = fd;
   temp_path_ = temp;
+  writeback_from_ = 0;
   flush_size_ = limiter_.chunk_size(MAX_FLUSH);
   stored_.reserve(flush_size_ + 2 * READ_CHUNK);
   mode_ = MODE_WRITE;
@@ -199,6 +201,13 @@ bool Client_IO_Ex::write_stored(const char* p, std::size_t n) {
     n -= static_cast<std::size_t>(w);
     storage_ += static_cast<unsigned long long>(w);
     limiter_.account(static_cast<std::size_t>(w));
+  }
+  // Start the write-back of what is written so far, so that the sync in
+  // close has little left to wait for and the page cache does not fill up.
+  if (storage_ - writeback_from_ >= WRITEBACK_STEP) {
+    ::sync_file_range(fd_, static_cast<off64_t>(writeback_from_), static_cast<off64_t>(storage_ - writeback_from_),
+                      SYNC_FILE_RANGE_WRITE);
+    writeback_from_ = storage_;
   }
   return true;
 }

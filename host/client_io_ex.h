@@ -90,6 +90,7 @@ class Client_IO_Ex : public Client_IO {
   Rate_Limiter limiter_;
   unsigned long long original_ = 0;
   unsigned long long storage_ = 0;
+  unsigned long long writeback_from_ = 0;  // writing: first byte whose write-back was not started
   std::string error_;
 };
 

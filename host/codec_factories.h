@@ -13,7 +13,7 @@ std::unique_ptr<Storage_Encoder> make_zstd_encoder(int level);
 std::unique_ptr<Storage_Decoder> make_zstd_decoder();
 
 // LZO1X blocks in this host's own frame: a magic number, then blocks that
-// each carry their sizes and CRC-32 checksums of the header and of the
+// each carry their sizes, a CRC-32 of the header and an Adler-32 of the
 // data, then an end block with the total length, so that corruption and
 // truncation are found on read.
 std::unique_ptr<Storage_Encoder> make_lzo_encoder();

@@ -12,8 +12,9 @@ const unsigned char LZO_FILE_MAGIC[8] = {0x89, 'O', 'S', 'L', 'Z', 'O', '\r', '\
 
 // Frame layout (all numbers big-endian):
 //   magic (8 bytes)
-//   blocks: ulen u32, clen u32, data crc u32 (CRC-32 of the uncompressed
-//           bytes), header crc u32 (CRC-32 of the three numbers before it),
+//   blocks: ulen u32, clen u32, data sum u32 (Adler-32 of the uncompressed
+//           bytes, as lzop uses), header crc u32 (CRC-32 of the three
+//           numbers before it),
 //           then clen payload bytes; clen == ulen means stored uncompressed.
 //           1 <= ulen <= BLOCK_SIZE, 1 <= clen <= ulen.
 //   end:    0 u32, 0 u32, total uncompressed length u64, crc u32 of the
@@ -29,6 +30,10 @@ bool lzo_ready() {
   static bool ok = false;
   std::call_once(once, [] { ok = lzo_init() == LZO_E_OK; });
   return ok;
+}
+
+std::uint32_t adler32_of(const void* p, std::size_t n) {
+  return lzo_adler32(1, static_cast<const unsigned char*>(p), static_cast<lzo_uint>(n));
 }
 
 std::uint32_t crc32_of(const void* p, std::size_t n) {
@@ -88,7 +93,7 @@ class Lzo_Encoder : public Storage_Encoder {
     unsigned char head[BLOCK_HEAD];
     put32(head, std::uint32_t(block_.size()));
     put32(head + 4, std::uint32_t(clen));
-    put32(head + 8, crc32_of(src, block_.size()));
+    put32(head + 8, adler32_of(src, block_.size()));
     put32(head + 12, crc32_of(head, 12));
     out.append(reinterpret_cast<const char*>(head), sizeof head);
     if (stored) {
@@ -181,7 +186,7 @@ class Lzo_Decoder : public Storage_Decoder {
         return fail("corrupt lzo data: a block does not decompress");
       }
     }
-    if (crc32_of(out.data() + old, ulen) != get32(p + 8)) {
+    if (adler32_of(out.data() + old, ulen) != get32(p + 8)) {
       out.resize(old);
       return fail("corrupt lzo data: block checksum mismatch");
     }
