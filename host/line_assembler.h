@@ -22,7 +22,7 @@ class Line_Assembler {
   // max_line of 0 takes DEFAULT_MAX_LINE.
   explicit Line_Assembler(unsigned long max_line = 0);
 
-  static const unsigned long DEFAULT_MAX_LINE = 65536;
+  static constexpr unsigned long DEFAULT_MAX_LINE = 65536;
 
   // Feeds len bytes; every line completed by them goes to sink.
   void feed(const char* data, unsigned long len, const Sink& sink);

@@ -104,7 +104,7 @@ class Text_Process_Handler {
   virtual int handle_stderr_close();
 
   // How long descendants of an ended child are still read (milliseconds).
-  static const unsigned LINGER_MS = 2000;
+  static constexpr unsigned LINGER_MS = 2000;
 
  protected:
   // Writes one line to the child's log: the ACE_Process_Ex's log callback
