@@ -1,0 +1,182 @@
+// oscar-agent run as a program: command-line errors, and registering
+// instances and pools in its state directory.
+
+#include <sys/stat.h>
+
+#include <dirent.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tests/support/sim_home.h"
+#include "tests/support/test_paths.h"
+
+namespace {
+
+const char PASSWORD[] = "Pw-7c1e-secret";
+
+std::string agent_program() { return OSCAR_BUILD_DIR "/agent/oscar-agent"; }
+
+class Agent_Registry : public ::testing::Test {
+ protected:
+  Run_Result agent(std::vector<std::string> args) {
+    args.insert(args.begin(), agent_program());
+    return run_program(args, {}, 60000);
+  }
+  Run_Result agent_with_state(std::vector<std::string> args) {
+    args.push_back("--state");
+    args.push_back(state_);
+    return agent(args);
+  }
+  Run_Result add_instance(const std::string& name, const std::string& password_text) {
+    write_file(tmp_ / "pw", password_text);
+    return agent_with_state({"instance", "add", name, "--home", home_, "--user", "sysdba", "--password-file", tmp_ / "pw"});
+  }
+  nlohmann::json read_json(const std::string& name) {
+    return nlohmann::json::parse(read_file(state_ + "/" + name), nullptr, false);
+  }
+  // Every regular file under dir, recursively.
+  static void files_under(const std::string& dir, std::vector<std::string>& out) {
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return;
+    while (dirent* e = readdir(d)) {
+      const std::string n = e->d_name;
+      if (n == "." || n == "..") continue;
+      const std::string p = dir + "/" + n;
+      struct stat st;
+      if (lstat(p.c_str(), &st) != 0) continue;
+      if (S_ISDIR(st.st_mode)) files_under(p, out);
+      else if (S_ISREG(st.st_mode)) out.push_back(p);
+    }
+    closedir(d);
+  }
+
+  void SetUp() override { ASSERT_EQ(0, mkdir(home_.c_str(), 0755)); }
+
+  Temp_Dir tmp_;
+  std::string state_ = tmp_ / "state";
+  std::string home_ = tmp_ / "home";
+};
+
+TEST_F(Agent_Registry, UnknownCommandPrintsUsageAndExitsTwo) {
+  Run_Result r = agent({"frobnicate", "--state", state_});
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("unknown command \"frobnicate\""));
+  EXPECT_NE(std::string::npos, r.err.find("usage: oscar-agent"));
+  EXPECT_EQ(2, agent({}).status);
+}
+
+TEST_F(Agent_Registry, ArgumentErrorsAreUsageErrorsNamingTheProblem) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"pool", "add", "p1", "--url", "file:///tmp/x"}, "option --state is required"},
+      {{"catalog", "--state"}, "option --state needs a value"},
+      {{"pool", "add", "p1", "--url", "file:///tmp/x", "--state", state_, "--colour", "red"}, "unknown option --colour"},
+      {{"pool", "add", "--url", "file:///tmp/x", "--state", state_}, "missing argument"},
+      {{"pool", "add", "p1", "p2", "--url", "file:///tmp/x", "--state", state_}, "unexpected argument \"p2\""},
+      {{"pool", "add", "p1", "--url", "s3://bucket", "--state", state_}, "the url must be file:///"},
+      {{"backup", "db1", "--type", "weekly", "--pool", "p1", "--state", state_}, "--type must be full, incr or diff"},
+      {{"backup", "db1", "--type", "full", "--state", state_}, "option --pool is required"},
+      {{"backup", "db1", "--type", "full", "--pool", "p1", "--compression", "gzip", "--state", state_},
+       "--compression must be"},
+      {{"backup", "db1", "--type", "full", "--pool", "p1", "--level", "0", "--state", state_}, "--level must be"},
+      {{"restore", "db1", "--timeout", "soon", "--state", state_}, "--timeout must be"},
+      {{"pool", "add", "p1", "--url", "file:///a", "--url", "file:///b", "--state", state_}, "given twice"},
+      {{"instance", "add", "bad/name", "--home", home_, "--user", "u", "--password-file", "f", "--state", state_},
+       "invalid instance name"},
+  };
+  for (const Case& c : cases) {
+    Run_Result r = agent(c.args);
+    EXPECT_EQ(2, r.status) << c.message;
+    EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+  }
+}
+
+TEST_F(Agent_Registry, InstanceAddKeepsThePasswordOnlyInTheAccountsFile) {
+  Run_Result r = add_instance("DB1", std::string(PASSWORD) + "\n");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(std::string::npos, r.out.find(PASSWORD));
+  EXPECT_EQ(std::string::npos, r.err.find(PASSWORD));
+
+  struct stat st;
+  ASSERT_EQ(0, stat((state_ + "/accounts.json").c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+  nlohmann::json accounts = read_json("accounts.json");
+  ASSERT_TRUE(accounts.is_object());
+  ASSERT_EQ(1u, accounts["accounts"].size());
+  EXPECT_EQ(PASSWORD, accounts["accounts"][0]["password"]);  // the line end is not part of it
+  EXPECT_EQ("sysdba", accounts["accounts"][0]["user"]);
+
+  nlohmann::json instances = read_json("instances.json");
+  ASSERT_TRUE(instances.is_object());
+  ASSERT_EQ(1u, instances["instances"].size());
+  EXPECT_EQ(home_, instances["instances"][0]["options"]["oscar_home"]);
+
+  std::vector<std::string> files;
+  files_under(state_, files);
+  for (const std::string& f : files) {
+    if (f == state_ + "/accounts.json") continue;
+    EXPECT_EQ(std::string::npos, read_file(f).find(PASSWORD)) << f;
+  }
+}
+
+TEST_F(Agent_Registry, InstanceAddAgainKeepsTheInstanceIdentity) {
+  ASSERT_EQ(0, add_instance("DB1", "first").status);
+  const std::string uuid = read_json("instances.json")["instances"][0]["uuid"];
+  Run_Result r = add_instance("DB1", "second");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("instance DB1 updated"));
+  nlohmann::json instances = read_json("instances.json");
+  ASSERT_EQ(1u, instances["instances"].size());
+  EXPECT_EQ(uuid, instances["instances"][0]["uuid"]);
+  EXPECT_EQ("second", read_json("accounts.json")["accounts"][0]["password"]);
+}
+
+TEST_F(Agent_Registry, InstanceAddRefusesMissingOrEmptyPasswordAndMissingHome) {
+  Run_Result r = agent_with_state(
+      {"instance", "add", "DB1", "--home", home_, "--user", "u", "--password-file", tmp_ / "absent"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("cannot open the password file"));
+
+  r = add_instance("DB1", "\n");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("holds no password"));
+
+  write_file(tmp_ / "pw", "x");
+  r = agent_with_state({"instance", "add", "DB1", "--home", tmp_ / "nohome", "--user", "u", "--password-file", tmp_ / "pw"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("not an existing absolute directory"));
+  EXPECT_TRUE(read_file(state_ + "/instances.json").empty());
+}
+
+TEST_F(Agent_Registry, PoolAddRegistersAndReplacesByName) {
+  Run_Result r = agent_with_state({"pool", "add", "p1", "--url", "file://" + tmp_.path() + "/pool"});
+  ASSERT_EQ(0, r.status) << r.err;
+  nlohmann::json reg = read_json("pools.json");
+  ASSERT_EQ(1u, reg["pools"].size());
+  EXPECT_EQ("p1", reg["pools"][0]["name"]);
+  const std::string uuid = reg["pools"][0]["uuid"];
+  EXPECT_EQ(36u, uuid.size());
+
+  r = agent_with_state({"pool", "add", "p1", "--url", "file://" + tmp_.path() + "/other"});
+  ASSERT_EQ(0, r.status) << r.err;
+  r = agent_with_state({"pool", "add", "p2", "--url", "file://" + tmp_.path() + "/p2"});
+  ASSERT_EQ(0, r.status) << r.err;
+  reg = read_json("pools.json");
+  ASSERT_EQ(2u, reg["pools"].size());
+  for (const auto& p : reg["pools"]) {
+    if (p["name"] == "p1") {
+      EXPECT_EQ(uuid, p["uuid"]);
+      EXPECT_EQ("file://" + tmp_.path() + "/other", p["url"]);
+    } else {
+      EXPECT_NE(uuid, p["uuid"]);
+    }
+  }
+}
+
+}  // namespace
