@@ -1,0 +1,227 @@
+// oscar-agent run as a program: the catalogue listing, restore points,
+// loading the module and running jobs through it, and (with the physical
+// executors in the module) a backup and restore round trip of a simulated
+// instance.
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "host/agent_state.h"
+#include "host/backup_set.h"
+#include "host/catalog_operator.h"
+#include "tests/support/sim_home.h"
+#include "tests/support/test_paths.h"
+
+namespace {
+
+std::string agent_program() { return OSCAR_BUILD_DIR "/agent/oscar-agent"; }
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class Agent_Jobs : public ::testing::Test {
+ protected:
+  Run_Result agent(std::vector<std::string> args, const std::vector<std::string>& env = {},
+                   int timeout_ms = 120000) {
+    args.insert(args.begin(), agent_program());
+    args.push_back("--state");
+    args.push_back(state_);
+    return run_program(args, env, timeout_ms);
+  }
+
+  // Registers instance DB1 (home `home`) and pool p1; answers the
+  // instance's uuid, the resource id of its backups.
+  std::string register_instance(const std::string& home, const std::string& password) {
+    write_file(tmp_ / "pw", password);
+    Run_Result r = agent({"instance", "add", "DB1", "--home", home, "--user", "sysdba", "--password-file", tmp_ / "pw"});
+    EXPECT_EQ(0, r.status) << r.err;
+    r = agent({"pool", "add", "p1", "--url", "file://" + tmp_.path() + "/pool"});
+    EXPECT_EQ(0, r.status) << r.err;
+    nlohmann::json inst = nlohmann::json::parse(read_file(state_ + "/instances.json"), nullptr, false);
+    nlohmann::json pools = nlohmann::json::parse(read_file(state_ + "/pools.json"), nullptr, false);
+    if (!inst.is_object() || !pools.is_object()) return std::string();
+    pool_uuid_ = pools["pools"][0]["uuid"];
+    return inst["instances"][0]["uuid"];
+  }
+
+  // Commits a physical backup set of `resource` straight into the
+  // catalogue, as the backup job would.
+  void commit_set(const std::string& resource, const std::string& id, const std::string& type,
+                  const std::string& last, const std::string& full, std::time_t start) {
+    set_agent_state_dir(state_);
+    Oscar_Brcmd_Backup_Set set;
+    set.type(Oscar_Brcmd_Backup_Set::KIND);
+    set.uuid(id);
+    set.backup_id(id);
+    set.definition_uuid("5a1f3b52-0c0e-4b7e-9d55-0d8f4a8c1e01");
+    set.host_uuid("0e6a4c1c-2f57-4a55-9a1b-6c0c3a1d9e02");
+    set.resource_uuid(resource);
+    set.backup_type(type);
+    set.backup_file(id + ".bak");
+    set.last_backup_id(last);
+    set.last_full_backup_id(full);
+    set.full_backup_uuid(full);
+    set.start_time(start);
+    set.end_time(start + 5);
+    set.backup_set_size(4096);
+    set.add_storage(Backup_Set_Storage(pool_uuid_, 4096));
+    set.add_piece(id + ".bak", 0);
+    Catalog_Operator op;
+    ASSERT_TRUE(op.commit(set)) << op.error();
+  }
+
+  Temp_Dir tmp_;
+  std::string state_ = tmp_ / "state";
+  std::string pool_uuid_;
+};
+
+TEST_F(Agent_Jobs, CatalogListsTheSetsOfOneInstanceWithTheirChain) {
+  ASSERT_EQ(0, mkdir((tmp_ / "home").c_str(), 0755));
+  const std::string resource = register_instance(tmp_ / "home", "pw");
+  ASSERT_FALSE(resource.empty());
+  Run_Result r = agent({"catalog", "DB1"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(contains(r.out, "ID")) << r.out;
+  EXPECT_TRUE(contains(r.out, "CHAIN")) << r.out;
+
+  commit_set(resource, "B100", "full", "B100", "B100", 1700000000);
+  commit_set(resource, "B101", "incremental", "B100", "B100", 1700000100);
+  commit_set(resource, "B102", "cumulative", "B101", "B100", 1700000200);
+  commit_set("7d0c9a2e-6a55-4c1f-8a1e-2b3c4d5e6f70", "X900", "full", "X900", "X900", 1700000300);
+
+  r = agent({"catalog", "DB1"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(contains(r.out, "B100  full")) << r.out;
+  EXPECT_TRUE(contains(r.out, "incremental")) << r.out;
+  EXPECT_TRUE(contains(r.out, "on B100")) << r.out;     // an incremental rests on the set before it
+  EXPECT_TRUE(contains(r.out, "full B100")) << r.out;   // a differential on its full backup
+  EXPECT_TRUE(contains(r.out, "p1")) << r.out;          // the pool by its name
+  EXPECT_TRUE(contains(r.out, "4096")) << r.out;
+  EXPECT_FALSE(contains(r.out, "X900")) << r.out;       // another resource's set
+  EXPECT_LT(r.out.find("B100"), r.out.find("B102"));    // oldest first
+
+  r = agent({"catalog", "--json"});
+  ASSERT_EQ(0, r.status) << r.err;
+  nlohmann::json rows = nlohmann::json::parse(r.out, nullptr, false);
+  ASSERT_TRUE(rows.is_array()) << r.out;
+  ASSERT_EQ(4u, rows.size());
+  EXPECT_EQ("B101", rows[1]["backup_id"]);
+  EXPECT_EQ("B100", rows[1]["last_backup_id"]);
+}
+
+TEST_F(Agent_Jobs, UnknownInstancePoolOrPointFailsClearly) {
+  ASSERT_EQ(0, mkdir((tmp_ / "home").c_str(), 0755));
+  const std::string resource = register_instance(tmp_ / "home", "pw");
+  Run_Result r = agent({"catalog", "NOPE"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.err, "unknown instance \"NOPE\"")) << r.err;
+
+  r = agent({"backup", "NOPE", "--type", "full", "--pool", "p1"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.err, "unknown instance \"NOPE\"")) << r.err;
+
+  r = agent({"backup", "DB1", "--type", "full", "--pool", "p9"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.err, "unknown pool \"p9\"")) << r.err;
+
+  r = agent({"restore", "DB1"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.err, "holds no backup of this instance")) << r.err;
+
+  commit_set(resource, "B100", "full", "B100", "B100", 1700000000);
+  r = agent({"restore", "DB1", "--point", "B999"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.err, "holds no backup B999")) << r.err;
+}
+
+TEST_F(Agent_Jobs, ModuleThatCannotBeLoadedFailsBeforeAnyJob) {
+  const std::string def = tmp_ / "def.json";
+  write_file(def, R"({"id": "d1", "type": "standby"})");
+  Run_Result r = agent({"run", def, "--module", tmp_ / "missing.so"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.err, "cannot load module")) << r.err;
+
+  r = agent({"run", def}, {"OSCAR_MODULE=" + tmp_ / "missing.so"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.err, "missing.so")) << r.err;
+
+  // A library that is not the module lacks the factories.
+  r = agent({"run", def, "--module", OSCAR_BUILD_DIR "/host/libhost.so"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.err, "does not export _make_Oscar_Job_Creator")) << r.err;
+}
+
+TEST_F(Agent_Jobs, RunReportsDefinitionsTheModuleDoesNotTakeOrCannotParse) {
+  const std::string def = tmp_ / "def.json";
+  write_file(def, R"({"id": "d1", "type": "standby"})");
+  Run_Result r = agent({"run", def, "--module", OSCAR_MODULE_PATH});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.err, "the module made no job for this standby")) << r.err;
+
+  write_file(def, R"({"id": "d1", "type": "backup", "subtype": "full", "source": {"name": "x"}})");
+  r = agent({"run", def, "--module", OSCAR_MODULE_PATH});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.err, "invalid job definition")) << r.err;
+
+  write_file(def, "[1, 2]");
+  r = agent({"run", def, "--module", OSCAR_MODULE_PATH});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.err, "is not a job definition")) << r.err;
+
+  r = agent({"run", tmp_ / "absent.json", "--module", OSCAR_MODULE_PATH});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.err, "cannot read")) << r.err;
+}
+
+// Full, incremental and differential backups, then a restore of the newest
+// one after a further change: the data files are those of the last backup.
+TEST_F(Agent_Jobs, BackupChainAndRestoreRoundTrip) {
+  Sim_Home home(tmp_ / "home", "DB1", "sysdba", "Rt-pass-4e2");
+  ASSERT_EQ(0, home.init().status);
+  ASSERT_EQ(0, home.admin("start").status);
+  const std::string resource = register_instance(home.root(), home.password());
+  ASSERT_FALSE(resource.empty());
+
+  Run_Result r = agent({"backup", "DB1", "--type", "full", "--pool", "p1", "--timeout", "120"});
+  if (r.status != 0 && contains(r.err, "the module made no job"))
+    GTEST_SKIP() << "the module has no physical backup job yet";
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  ASSERT_EQ(0, home.admin("touch").status);
+  r = agent({"backup", "DB1", "--type", "incr", "--pool", "p1", "--compression", "zstd", "--timeout", "120"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  ASSERT_EQ(0, home.admin("touch").status);
+  r = agent({"backup", "DB1", "--type", "diff", "--pool", "p1", "--compression", "lzop", "--timeout", "120"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  const std::string at_backup = home.checksum();
+  ASSERT_FALSE(at_backup.empty());
+  ASSERT_EQ(0, home.admin("touch").status);
+  ASSERT_NE(at_backup, home.checksum());
+
+  r = agent({"restore", "DB1", "--timeout", "120"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "restore of DB1 to backup")) << r.out;
+  EXPECT_EQ(at_backup, home.checksum());
+
+  r = agent({"catalog", "DB1", "--json"});
+  ASSERT_EQ(0, r.status) << r.err;
+  nlohmann::json rows = nlohmann::json::parse(r.out, nullptr, false);
+  ASSERT_TRUE(rows.is_array());
+  ASSERT_EQ(3u, rows.size());
+  EXPECT_EQ("full", rows[0]["type"]);
+  EXPECT_EQ("incremental", rows[1]["type"]);
+  EXPECT_EQ("cumulative", rows[2]["type"]);
+  EXPECT_EQ(rows[0]["backup_id"], rows[1]["last_backup_id"]);
+  EXPECT_EQ(rows[0]["backup_id"], rows[2]["last_full_backup_id"]);
+  for (const auto& row : rows) EXPECT_EQ(resource, row["resource_uuid"]);
+
+  // Neither the agent's output nor any log holds the password.
+  const std::string logs = read_file(state_ + "/logs/" + std::string(rows[0]["definition_uuid"]) + ".log");
+  EXPECT_FALSE(contains(logs, home.password()));
+  EXPECT_FALSE(contains(r.out + r.err, home.password()));
+}
+
+}  // namespace
