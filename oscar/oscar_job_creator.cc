@@ -1,20 +1,27 @@
 #include "oscar/oscar_job_creator.h"
 
+#include "oscar/brcmd_backup_executor.h"
+#include "oscar/brcmd_restore_executor.h"
+
 namespace oscar {
 
 namespace {
 
 Job_var create_backup_job(const Job_Definition_var& def) {
   switch (def->subtype()) {
-    default:
+    case JOB_DEFINITION_SUBTYPE_EXPORT:
       return Job_var();
+    default:
+      return make_default_job<Oscar_Brcmd_Backup_Executor>(def);
   }
 }
 
 Job_var create_restore_job(const Job_Definition_var& def) {
   switch (def->subtype()) {
-    default:
+    case JOB_DEFINITION_SUBTYPE_IMPORT:
       return Job_var();
+    default:
+      return make_default_job<Oscar_Brcmd_Restore_Executor>(def);
   }
 }
 

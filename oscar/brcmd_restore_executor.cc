@@ -1,0 +1,290 @@
+#include "oscar/brcmd_restore_executor.h"
+
+#include <ace/ACE.h>
+#include <ace/Guard_T.h>
+#include <ace/Log_Msg.h>
+#include <ace/OS_NS_signal.h>
+#include <ace/OS_NS_sys_stat.h>
+#include <ace/OS_NS_unistd.h>
+#include <ace/Time_Value.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
+#include <exception>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "client_io/util.h"
+#include "host/catalog_operator.h"
+#include "host/client_io_ex.h"
+#include "host/instance_manager.h"
+#include "host/job_alert.h"
+#include "host/job_mutex.h"
+#include "host/job_thread_helper.h"
+#include "host/path_conf.h"
+#include "host/pool_info.h"
+#include "host/sleep.h"
+#include "oscar/brcmd_fifo.h"
+#include "oscar/brcmd_restore_feed.h"
+#include "oscar/brcmd_stream.h"
+#include "oscar/oscar_cluster_node_manager.h"
+#include "oscar/oscar_cmd_handler.h"
+#include "oscar/scope_exit.h"
+#include "oscar/server_process.h"
+#include "oscar/utils.h"
+#include "tollix/auto_closer.h"
+#include "tollix/posix_time_format.h"
+#include "tollix/secure_allocator.h"
+#include "tollix/string_sprintf.h"
+
+namespace oscar {
+
+namespace {
+
+const char FIFO_DIR[] = "/var/opt/corvane/vantrel4/$COMPONENT/oscar";
+const char LOG_DIR[] = "/var/log/vantrel4";
+const long WORKER_FLAGS = THR_NEW_LWP | THR_JOINABLE | THR_INHERIT_SCHED;
+const int BRCMD_EXIT_CHECKS = 60;
+
+bool alert(Job& job, int code) {
+  write_job_alert(job, 7, code, 0, nlohmann::json());
+  return false;
+}
+
+// One backup set to feed, as the catalogue names it.
+struct Set_Row {
+  std::string pool_uuid;
+  std::string uri;
+  std::string backup_file;
+};
+
+int wait_for_exit(Execute_Cmd_Line_Handler& handler) {
+  for (int i = 0; i < BRCMD_EXIT_CHECKS; ++i) {
+    const int rc = handler.wait(ACE_Time_Value(0, 100000));
+    if (rc != -1 || errno != ETIME) return rc;
+    host_sleep(ACE_Time_Value(1));
+  }
+  return -1;
+}
+
+// Whether pid is gone, checked up to 10 times a second apart.
+bool wait_gone(pid_t pid) {
+  for (int i = 0; i < 10; ++i) {
+    if (ACE::process_active(pid) == 0) return true;
+    host_sleep(ACE_Time_Value(1));
+  }
+  return false;
+}
+
+}  // namespace
+
+Oscar_Brcmd_Restore_Executor::Oscar_Brcmd_Restore_Executor(Job& job)
+    : Job_Executor_T(job), _in_cluster(!def_.rsrc_form().empty()) {}
+
+Oscar_Brcmd_Restore_Executor::~Oscar_Brcmd_Restore_Executor() {}
+
+bool Oscar_Brcmd_Restore_Executor::is_active(const Action_Options*) {
+  _instance = src_->get_restore_as().database;
+  if (!_in_cluster) return true;
+  std::string state;
+  if (Oscar_Cluster_Node_Manager::instance()->is_selected_node(
+          _instance.c_str(), def_.id(), def_.uid(), state, def_.subtype() == JOB_DEFINITION_SUBTYPE_IMPORT, false)) {
+    return true;
+  }
+  if (state == "failed") {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l No node is selected to restore\n")));
+  } else if (state == "success") {
+    ACE_DEBUG((LM_DEBUG, ACE_TEXT("%N:%l This node is not selected to restore\n")));
+  } else {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Wrong node selection state: %s\n"), state.c_str()));
+  }
+  return false;
+}
+
+bool Oscar_Brcmd_Restore_Executor::get_latest_info_from_catalog() {
+  nlohmann::json query = nlohmann::json::object();
+  query["resource_uuid"] = src_->id();
+  query["sort"] = "backup_start_time";
+  query["order"] = "desc";
+  nlohmann::json result;
+  Catalog_Operator op(-1, static_cast<int>(def_.max_seconds_retry()));
+  if (!op.get_view("oscar_brcmd", "catalogs", query, result) || !result.is_object()) return false;
+  try {
+    const auto rows = result.find("rows");
+    if (rows == result.end() || !rows->is_array() || rows->empty() || rows->front().is_null()) return false;
+    src_->catalog_id(rows->front().at("backup_id").get<std::string>());
+  } catch (const std::exception& e) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid catalog data: %s\n"), e.what()));
+    return false;
+  }
+  return true;
+}
+
+bool Oscar_Brcmd_Restore_Executor::execute_restore(const char* cmd, std::atomic<bool>& succeeded,
+                                                   Execute_Cmd_Line_Handler& cmd_handler) {
+  const bool ok = execute_oscar_brcmd_spawn(_oscar_home.c_str(), cmd, job_.log_msg_callback(), cmd_handler) == 0;
+  succeeded = ok;
+  return ok;
+}
+
+bool Oscar_Brcmd_Restore_Executor::stop_instance() {
+  int pid = 0;
+  if (!instance_running(_oscar_home.c_str(), _instance.c_str(), pid)) return true;
+  if (!is_instance_server(pid, _oscar_home, _instance)) {
+    ACE_DEBUG((LM_INFO,
+               ACE_TEXT("%N:%l Process %d of the process-id file is not the server of instance %s; "
+                        "the instance is not running\n"),
+               pid, _instance.c_str()));
+    return true;
+  }
+  if (ACE_OS::kill(pid, SIGTERM) != 0 && errno != ESRCH) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to kill pid %d with SIGTERM, errno=%d, %m\n"), pid, errno));
+    return alert(job_, 19);
+  }
+  if (wait_gone(pid)) return true;
+  if (ACE::terminate_process(pid) != 0 && errno != ESRCH) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to kill pid %d with SIGKILL, errno=%d, %m\n"), pid, errno));
+    return alert(job_, 19);
+  }
+  return wait_gone(pid);
+}
+
+bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
+  ACE_Guard<ACE_Thread_Mutex> guard(Job_Mutex::get(src_->id()));
+  if (!guard.locked()) return false;
+  _instance = src_->get_restore_as().database;
+  if (def_.periodic() && !get_latest_info_from_catalog()) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get latest info from catalog\n")));
+    return alert(job_, 2);
+  }
+  Instance_Manager* manager = Instance_Manager::instance();
+  if (manager == nullptr) {
+    ACE_ERROR((LM_EMERGENCY, ACE_TEXT("Unexpected error in %N:%l, manager is NULL:\n%?\n")));
+    return false;
+  }
+  std::string user;
+  secure_string password;
+  if (manager->get_account("oscar", _instance, def_.uid(), user, password, nullptr) < 0) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get account.\n")));
+    return alert(job_, 3);
+  }
+  wipe(password);
+  Instance_ptr instance = manager->find("oscar", _instance);
+  if (!instance) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to invoke execute_i, can't find instance.\n")));
+    return alert(job_, 20);
+  }
+  if (!get_from_instance_options(instance, "oscar_home", _oscar_home)) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get oscar home.\n")));
+    return alert(job_, 6);
+  }
+
+  const Path_Conf fifo(FIFO_DIR, true, make_fifo_name(act_.start_time), 0750);
+  if (ACE_OS::mkfifo(fifo.str().c_str(), 0640) != 0) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to create fifo %s, errno=%d, %m\n"), fifo.str().c_str(), errno));
+    return alert(job_, 15);
+  }
+  Scope_Exit remove_fifo([&fifo]() { ACE_OS::unlink(fifo.str().c_str()); });
+
+  Client_IO_Base::Options opts;
+  opts.compression_method = COMPR_AUTO;
+  opts.overwrite = true;
+  opts.dedup_chunk_size = 1;
+  set_options_by_job_def(opts, &def_, 1);
+  set_options_by_host(opts);
+
+  nlohmann::json query = nlohmann::json::object();
+  query["backup_id"] = src_->catalog_id();
+  query["order"] = "desc";
+  nlohmann::json catalogs;
+  Catalog_Operator op(-1, static_cast<int>(def_.max_seconds_retry()));
+  if (!op.get_view("oscar_brcmd", "catalog_sequences", query, catalogs) || catalogs.is_null()) return false;
+
+  std::vector<Set_Row> sets;
+  std::uint64_t backup_set_size = 0;
+  try {
+    for (const nlohmann::json& row : catalogs.at("rows")) {
+      backup_set_size += row.at("backup_set_size").get<std::uint64_t>();
+      sets.push_back(Set_Row{row.at("pool_uuid").get<std::string>(), row.at("uri").get<std::string>(),
+                             row.at("backup_file").get<std::string>()});
+    }
+    if (!catalogs.at("rows").is_array()) throw std::runtime_error("rows is not an array");
+  } catch (const std::exception& e) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid catalog data, exception: %s\n"), e.what()));
+    return alert(job_, 21);
+  }
+  if (backup_set_size == 0) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid backup set size\n")));
+    return alert(job_, 18);
+  }
+
+  Stream_Progress progress(evt_handler_, backup_set_size);
+  const std::string brcmd = _oscar_home + "/bin/brcmd";
+  for (const Set_Row& row : sets) {
+    Pool_Info info;
+    if (!get_pool_info(row.pool_uuid.c_str(), nullptr, info, true, 0, nullptr)) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get pool info.\n")));
+      return alert(job_, 11);
+    }
+    Client_IO_Base::Options set_opts = opts;
+    if (!set_options_by_pool(set_opts, info)) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to set client options.\n")));
+      return alert(job_, 12);
+    }
+    const std::string target_uri = info.url + "/" + row.uri;
+    const POSIX_Time_Format<16> timestamp(std::time(nullptr), "%Y%m%d_%H%M%S");
+    const Path_Conf log_file(LOG_DIR, "brcmd", true, string_sprintf("restore_%s.log", timestamp.c_str()), 0750);
+    const std::string cmd = string_sprintf("%s -O restore -d %s -t backup_point_last -k pipe -f %s -e %s",
+                                           brcmd.c_str(), _instance.c_str(), fifo.str().c_str(),
+                                           log_file.str().c_str());
+    if (!stop_instance()) return false;
+
+    Execute_Cmd_Line_Handler cmd_handler(nullptr, false);
+    std::atomic<bool> ret(true);
+    {
+      Job_Thread_Helper restore_thread(job_, WORKER_FLAGS, ACE_DEFAULT_THREAD_PRIORITY);
+      if (restore_thread.spawn(std::function<void()>([&]() { execute_restore(cmd.c_str(), ret, cmd_handler); })) ==
+          -1) {
+        ret = false;
+      }
+    }
+    if (!ret) return false;
+    Scope_Exit end_brcmd([&cmd_handler]() { cmd_handler.terminate(600); });
+
+    Client_IO_Ex io;
+    if (!io.connect(target_uri, set_opts)) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to connect to storage: %s.\n"), io.error()));
+      return alert(job_, 13);
+    }
+    if (!io.open(row.backup_file.c_str(), Client_IO_Ex::MODE_READ, 0, 0)) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open file %s: %s\n"), row.backup_file.c_str(), io.error()));
+      return alert(job_, 14);
+    }
+    Auto_Closer<int, Auto_Handle_Trait> fd(
+        open_fifo_for_writing(fifo.str(), [&cmd_handler]() { return cmd_handler.running(); }));
+    if (!fd.valid()) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open fifo %s, errno=%d, %m\n"), fifo.str().c_str(), errno));
+      return alert(job_, 15);
+    }
+    if (!feed_backup_set(job_, io, row.backup_file, fd.get(), progress)) return false;
+    fd.reset();
+    const int status = wait_for_exit(cmd_handler);
+    if (status != 0) {
+      if (status == -1) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd did not exit after the end of backup set %s\n"),
+                   row.backup_file.c_str()));
+      } else {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd failed with exit status %d restoring %s\n"), status,
+                   row.backup_file.c_str()));
+      }
+      return false;
+    }
+  }
+  act_.set_size = backup_set_size;
+  act_.size = backup_set_size;
+  return start_instance(_oscar_home.c_str(), _instance.c_str());
+}
+
+}  // namespace oscar
