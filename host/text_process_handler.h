@@ -42,7 +42,7 @@
 // settings) and returns at once. The line and segment operations run on
 // that reading thread. wait and terminate may be called from any thread,
 // also while call runs elsewhere, but never from the handler's own line or
-// segment operations. One child at a time: spawn or call while a child runs
+// segment operations nor from an exit handler. One child at a time: spawn or call while a child runs
 // fails. A derived handler must wait for or terminate a spawned child before
 // it is destroyed (the base destructor does so only as a last resort, when
 // the derived operations are already gone).

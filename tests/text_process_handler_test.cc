@@ -168,10 +168,10 @@ TEST_F(TextProcessHandler, ChildInheritsNoDescriptorAndReadsDevNull) {
 
 TEST_F(TextProcessHandler, PercentSignsAndQuotedArgumentsReachTheChild) {
   ACE_Process_Options o(true, 1024, 16384, 512, 128);
-  o.command_line("%s", "/bin/echo 100% \"a  b\" %s%d");
+  o.command_line("%s", "\"/bin/echo\" 100% \"a  b\" %s%d -c \"shutdown immediate\"");
   Recording_Handler h;
   EXPECT_EQ(0, h.call(BOTH, o));
-  EXPECT_EQ((std::vector<std::string>{"100% a  b %s%d"}), h.out());
+  EXPECT_EQ((std::vector<std::string>{"100% a  b %s%d -c shutdown immediate"}), h.out());
 }
 
 TEST_F(TextProcessHandler, RefusesCommandLineThatFillsItsBuffer) {
