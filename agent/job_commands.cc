@@ -67,7 +67,7 @@ bool run_definition_text(const Oscar_Module& module, const std::string& text, bo
     err = "invalid job definition: " + err;
     return false;
   }
-  return run_job(module, def, settings, outcome);
+  return run_job(*module.job_creator(), def, settings, outcome);
 }
 
 std::string subtype_of(const std::string& type) {

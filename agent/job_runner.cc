@@ -87,12 +87,12 @@ std::string alert_text(int code) {
   }
 }
 
-bool run_job(const Oscar_Module& module, const Job_Definition_var& def, const Run_Settings& settings,
+bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Settings& settings,
              Run_Outcome& outcome) {
   outcome = Run_Outcome();
   const std::string kind = job_def_type_to_string(def->type(), "unknown") + " (" +
                            job_def_subtype_to_string(def->subtype(), "unknown") + ")";
-  Job_var job = module.job_creator()->create(def);
+  Job_var job = creator.create(def);
   if (job.get() == nullptr) {
     std::fprintf(stderr,
                  "oscar-agent: the module made no job for this %s definition: the loaded module cannot run "

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "agent/module.h"
+#include "host/job_creator.h"
 #include "host/job_definition.h"
 
 // How the agent runs one job.
@@ -22,12 +22,12 @@ struct Run_Outcome {
   unsigned long long set_storage_size = 0;
 };
 
-// Makes the job for `def` with the module's creator, starts it and follows
+// Makes the job for `def` with `creator` (the module's), starts it and follows
 // it to its end: progress on stdout, alerts and, on failure, the end of the
 // job's log (only what this run wrote) on stderr. Answers true only when
 // the job completed. The job is released before returning; its run thread
 // may still be ending (the module's unloading waits for it). Main thread.
-bool run_job(const Oscar_Module& module, const Job_Definition_var& def, const Run_Settings& settings,
+bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Settings& settings,
              Run_Outcome& outcome);
 
 // Text of a job alert code of the physical backup and restore jobs; a

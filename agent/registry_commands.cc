@@ -10,6 +10,7 @@
 #include "agent/commands.h"
 #include "agent/pool_lookup.h"
 #include "agent/state_dir.h"
+#include "host/agent_state.h"
 #include "host/fs_util.h"
 #include "host/instance_manager.h"
 #include "host/pool_info.h"
@@ -63,6 +64,32 @@ bool read_password(const std::string& path, secure_string& password, std::string
   return ok;
 }
 
+// The instance's start script as the machine's init system would hold it:
+// /etc/init.d/oscardb_NAMEd under the agent's root. An installation keeps
+// the script in its home's admin directory; the link makes it the one the
+// module runs to start the instance again after a restore or a backup that
+// stopped it. Answers true when there is no script in the home to link.
+bool link_start_script(const std::string& home, const std::string& name, std::string& linked, std::string& err) {
+  const std::string script = home + "/admin/oscardb_" + name + "d";
+  struct stat st;
+  if (::stat(script.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return true;
+  const std::string dir = root_path("/etc/init.d");
+  if (mkdir_p(dir, 0755) != 0) {
+    err = "cannot make " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  linked = dir + "/oscardb_" + name + "d";
+  if (::unlink(linked.c_str()) != 0 && errno != ENOENT) {
+    err = "cannot replace " + linked + ": " + std::strerror(errno);
+    return false;
+  }
+  if (::symlink(script.c_str(), linked.c_str()) != 0) {
+    err = "cannot link " + linked + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 bool is_directory(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -99,8 +126,11 @@ int instance_add_command(const Command_Line& line) {
   mgr->set_account("oscar", name, "", option_value(line, "user"), password);
   wipe(password);
   if (mgr->save() != 0) return fail(EXIT_FAILED, "instance add: cannot write the instance registry");
+  std::string linked;
+  if (!link_start_script(home, name, linked, err)) return fail(EXIT_FAILED, "instance add: " + err);
   std::printf("instance %s %s (home %s, user %s)\n", name.c_str(), old ? "updated" : "added", home.c_str(),
               option_value(line, "user").c_str());
+  if (!linked.empty()) std::printf("start script %s\n", linked.c_str());
   return EXIT_OK;
 }
 

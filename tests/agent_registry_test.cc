@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -135,6 +136,24 @@ TEST_F(Agent_Registry, InstanceAddAgainKeepsTheInstanceIdentity) {
   ASSERT_EQ(1u, instances["instances"].size());
   EXPECT_EQ(uuid, instances["instances"][0]["uuid"]);
   EXPECT_EQ("second", read_json("accounts.json")["accounts"][0]["password"]);
+}
+
+TEST_F(Agent_Registry, InstanceAddLinksTheHomesStartScriptIntoTheAgentsRoot) {
+  ASSERT_EQ(0, add_instance("DB1", "pw").status);
+  const std::string link = state_ + "/root/etc/init.d/oscardb_DB1d";
+  struct stat st;
+  EXPECT_NE(0, lstat(link.c_str(), &st));  // no script in the home, nothing linked
+
+  ASSERT_EQ(0, mkdir((home_ + "/admin").c_str(), 0755));
+  ASSERT_TRUE(write_file(home_ + "/admin/oscardb_DB1d", "#!/bin/sh\n"));
+  Run_Result r = add_instance("DB1", "pw");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("start script " + link)) << r.out;
+  char target[4096];
+  const ssize_t n = readlink(link.c_str(), target, sizeof target);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(home_ + "/admin/oscardb_DB1d", std::string(target, static_cast<std::size_t>(n)));
+  EXPECT_EQ(0, add_instance("DB1", "pw").status);  // an existing link is replaced
 }
 
 TEST_F(Agent_Registry, InstanceAddRefusesMissingOrEmptyPasswordAndMissingHome) {
