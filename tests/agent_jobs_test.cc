@@ -186,16 +186,21 @@ TEST_F(Agent_Jobs, BackupChainAndRestoreRoundTrip) {
   const std::string resource = register_instance(home.root(), home.password());
   ASSERT_FALSE(resource.empty());
 
+  std::string printed;  // everything the agent printed
   Run_Result r = agent({"backup", "DB1", "--type", "full", "--pool", "p1", "--timeout", "120"});
   if (r.status != 0 && contains(r.err, "the module made no job"))
     GTEST_SKIP() << "the module has no physical backup job yet";
   ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "completed")) << r.out;
+  printed += r.out + r.err;
   ASSERT_EQ(0, home.admin("touch").status);
   r = agent({"backup", "DB1", "--type", "incr", "--pool", "p1", "--compression", "zstd", "--timeout", "120"});
   ASSERT_EQ(0, r.status) << r.out << r.err;
+  printed += r.out + r.err;
   ASSERT_EQ(0, home.admin("touch").status);
   r = agent({"backup", "DB1", "--type", "diff", "--pool", "p1", "--compression", "lzop", "--timeout", "120"});
   ASSERT_EQ(0, r.status) << r.out << r.err;
+  printed += r.out + r.err;
   const std::string at_backup = home.checksum();
   ASSERT_FALSE(at_backup.empty());
   ASSERT_EQ(0, home.admin("touch").status);
@@ -204,6 +209,7 @@ TEST_F(Agent_Jobs, BackupChainAndRestoreRoundTrip) {
   r = agent({"restore", "DB1", "--timeout", "120"});
   ASSERT_EQ(0, r.status) << r.out << r.err;
   EXPECT_TRUE(contains(r.out, "restore of DB1 to backup")) << r.out;
+  printed += r.out + r.err;
   EXPECT_EQ(at_backup, home.checksum());
 
   r = agent({"catalog", "DB1", "--json"});
@@ -218,10 +224,11 @@ TEST_F(Agent_Jobs, BackupChainAndRestoreRoundTrip) {
   EXPECT_EQ(rows[0]["backup_id"], rows[2]["last_full_backup_id"]);
   for (const auto& row : rows) EXPECT_EQ(resource, row["resource_uuid"]);
 
-  // Neither the agent's output nor any log holds the password.
+  // Neither the agent's output nor the backup job's log holds the password.
   const std::string logs = read_file(state_ + "/logs/" + std::string(rows[0]["definition_uuid"]) + ".log");
+  EXPECT_TRUE(contains(logs, "brcmd")) << logs;
   EXPECT_FALSE(contains(logs, home.password()));
-  EXPECT_FALSE(contains(r.out + r.err, home.password()));
+  EXPECT_FALSE(contains(printed, home.password()));
 }
 
 }  // namespace
