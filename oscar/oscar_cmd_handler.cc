@@ -4,6 +4,7 @@
 
 #include <boost/algorithm/string/trim.hpp>
 #include <cstring>
+#include <iterator>
 
 #include "host/ace_process_ex.h"
 #include "host/process_env.h"
@@ -92,8 +93,15 @@ bool set_process_opts(const char* oscar_home, const char* cmd, ACE_Process_Optio
 
 std::string mask_command(const char* cmd, bool is_brcmd) {
   if (cmd == nullptr) return std::string();
-  if (is_brcmd) return boost::regex_replace(std::string(cmd), RE_BRCMD_PASSWORD, "-p***");
-  return boost::regex_replace(std::string(cmd), RE_ISQL_PASSWORD, "$1***");
+  // Replaced straight from the caller's text: no unmasked copy is made.
+  std::string masked;
+  const char* end = cmd + std::strlen(cmd);
+  if (is_brcmd) {
+    boost::regex_replace(std::back_inserter(masked), cmd, end, RE_BRCMD_PASSWORD, "-p***");
+  } else {
+    boost::regex_replace(std::back_inserter(masked), cmd, end, RE_ISQL_PASSWORD, "$1***");
+  }
+  return masked;
 }
 
 int execute_oscar_cmd(const char* oscar_home, const char* cmd, bool is_brcmd, bool logging_stdout,
