@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/agent_state.h"
 #include "host/port_check.h"
 #include "host/sleep.h"
 #include "host/subprocess.h"
@@ -129,7 +130,9 @@ bool start_instance(const char* oscar_home, const char* instance) {
                instance));
     return false;
   }
-  snprintf_t<4096> script("/etc/init.d/oscardb_%sd", instance);
+  // The fixed script path, under the host's root prefix (empty in
+  // production) so that tests and demonstrations run under their own root.
+  snprintf_t<4096> script("%s", root_path(string_sprintf("/etc/init.d/oscardb_%sd", instance)).c_str());
   snprintf_t<4096> cmd;
   if (is_regular_file(script.c_str())) {
     cmd.set("/bin/sh -c \"%s start\"", script.c_str());
