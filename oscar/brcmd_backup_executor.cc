@@ -27,6 +27,7 @@
 #include "oscar/oscar_cluster_node_manager.h"
 #include "oscar/oscar_cmd_handler.h"
 #include "oscar/scope_exit.h"
+#include "oscar/server_process.h"
 #include "oscar/utils.h"
 #include "tollix/auto_closer.h"
 #include "tollix/key_value.h"
@@ -139,7 +140,7 @@ bool Oscar_Brcmd_Backup_Executor::stop_instance() {
     return false;
   }
   for (int i = 0; i < 60; ++i) {
-    if (ACE::process_active(pid) == 0) return true;
+    if (process_gone(pid)) return true;
     host_sleep(ACE_Time_Value(1));
   }
   return false;

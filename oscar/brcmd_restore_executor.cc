@@ -72,7 +72,7 @@ int wait_for_exit(Execute_Cmd_Line_Handler& handler) {
 // Whether pid is gone, checked up to 10 times a second apart.
 bool wait_gone(pid_t pid) {
   for (int i = 0; i < 10; ++i) {
-    if (ACE::process_active(pid) == 0) return true;
+    if (process_gone(pid)) return true;
     host_sleep(ACE_Time_Value(1));
   }
   return false;
@@ -148,7 +148,10 @@ bool Oscar_Brcmd_Restore_Executor::stop_instance() {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to kill pid %d with SIGKILL, errno=%d, %m\n"), pid, errno));
     return alert(job_, 19);
   }
-  return wait_gone(pid);
+  if (wait_gone(pid)) return true;
+  ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Server process %d of instance %s did not end after SIGKILL\n"), pid,
+             _instance.c_str()));
+  return alert(job_, 19);
 }
 
 bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {

@@ -1,6 +1,10 @@
 #include "oscar/server_process.h"
 
+#include <signal.h>
+
 #include <boost/algorithm/string/predicate.hpp>
+
+#include <cerrno>
 
 #include <fstream>
 #include <iterator>
@@ -52,6 +56,18 @@ bool is_instance_server(int pid, const std::string& oscar_home, const std::strin
     if (boost::iequals(unquoted(name), instance)) return true;
   }
   return false;
+}
+
+bool process_gone(int pid) {
+  if (pid <= 0) return true;
+  if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(in, stat)) return ::kill(pid, 0) != 0 && errno == ESRCH;
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos || close + 2 >= stat.size()) return false;
+  const char state = stat[close + 2];
+  return state == 'Z' || state == 'X';
 }
 
 }  // namespace oscar

@@ -14,6 +14,11 @@ namespace oscar {
 // Thread-safe.
 bool is_instance_server(int pid, const std::string& oscar_home, const std::string& instance);
 
+// Whether process pid has ended: it no longer exists, or it is a zombie
+// that its parent has not reaped yet (ACE::process_active counts those as
+// alive, and a daemon's adoptive parent may never reap it). Thread-safe.
+bool process_gone(int pid);
+
 }  // namespace oscar
 
 #endif
