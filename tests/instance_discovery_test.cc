@@ -179,26 +179,34 @@ TEST_F(InstanceUtils, BrowseDatabaseSchemasAndTables) {
   EXPECT_TRUE(has_record(log, LM_ERROR, "Failed to get tables of database: orcl, schema: HR.\n"));
 }
 
-TEST_F(InstanceUtils, DiscoveryFindsTwoInstancesWithHomesAndVersions) {
-  Sim_Home second(tmp_ / "db2", "SALES");
+TEST(Discovery, FindsTwoInstancesWithHomesAndVersions) {
+  // Names of this process only: other tests may run servers at the same time.
+  const std::string a = "DA" + std::to_string(::getpid());
+  const std::string b = "DB" + std::to_string(::getpid());
+  Temp_Dir tmp;
+  Sim_Home first(tmp / "db1", a);
+  Sim_Home second(tmp / "db2", b);
+  ASSERT_EQ(0, first.init().status);
   ASSERT_EQ(0, second.init().status);
+  ASSERT_EQ(0, first.admin("start").status);
   ASSERT_EQ(0, second.admin("start").status);
   Oscar_Instance_Infos infos;
   ASSERT_TRUE(get_instance_info(infos, nullptr));
-  ASSERT_EQ(1u, infos.count("ORCL"));
-  ASSERT_EQ(1u, infos.count("SALES"));
+  ASSERT_EQ(1u, infos.count(a));
+  ASSERT_EQ(1u, infos.count(b));
   nlohmann::json found = nlohmann::json::object();
-  for (const char* name : {"ORCL", "SALES"}) {
+  for (const std::string& name : {a, b}) {
     const Oscar_Instance_Info& i = infos[name];
     found[name] = {{"instance", i.instance}, {"oscar_home", i.oscar_home}, {"version", i.version}};
   }
-  EXPECT_EQ(nlohmann::json({{"ORCL", {{"instance", "ORCL"}, {"oscar_home", home_->root()}, {"version", "20240315-r4821"}}},
-                            {"SALES", {{"instance", "SALES"}, {"oscar_home", second.root()}, {"version", "20240315-r4821"}}}}),
+  EXPECT_EQ(nlohmann::json({{a, {{"instance", a}, {"oscar_home", first.root()}, {"version", "20240315-r4821"}}},
+                            {b, {{"instance", b}, {"oscar_home", second.root()}, {"version", "20240315-r4821"}}}}),
             found);
   ASSERT_EQ(0, second.admin("stop").status);
   infos.clear();
   ASSERT_TRUE(get_instance_info(infos, nullptr));
-  EXPECT_EQ(0u, infos.count("SALES"));
+  EXPECT_EQ(1u, infos.count(a));
+  EXPECT_EQ(0u, infos.count(b));
 }
 
 TEST_F(InstanceUtils, ClusterNodesThroughGivenOrConfiguredAddress) {
