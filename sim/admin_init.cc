@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <regex>
+#include <cctype>
 
 #include "admin_commands.h"
 #include "datafiles.h"
@@ -47,6 +47,15 @@ std::string init_script(const std::string& self, const Home& home, const std::st
          "esac\n";
 }
 
+// A letter, then letters, digits or _, at most 26 characters in all.
+bool valid_instance_name(const std::string& n) {
+  if (n.empty() || n.size() > 26 || !std::isalpha(static_cast<unsigned char>(n[0]))) return false;
+  for (char c : n) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+  }
+  return true;
+}
+
 std::string option(const Admin_Args& args, const char* name) {
   auto it = args.options.find(name);
   return it == args.options.end() ? std::string() : it->second;
@@ -55,8 +64,6 @@ std::string option(const Admin_Args& args, const char* name) {
 }  // namespace
 
 int admin_init(const Admin_Args& args) {
-  static const std::regex name_re("[A-Za-z][A-Za-z0-9_]{0,25}");
-  static const std::regex vip_re("\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}");
   Home home{args.home};
   if (home.root.empty() || home.root[0] != '/') return admin_error("HOME must be an absolute path");
   if (home.root.find_first_of(" \t\"'") != std::string::npos) return admin_error("HOME must not hold blanks or quotes");
@@ -65,7 +72,7 @@ int admin_init(const Admin_Args& args) {
   std::string password = option(args, "password");
   std::string vip = option(args, "vip");
   std::string mode = option(args, "archive-mode");
-  if (!std::regex_match(inst, name_re)) {
+  if (!valid_instance_name(inst)) {
     return admin_error("--instance needs a name of letters, digits and _ (at most 26, starting with a letter)");
   }
   uint64_t port = 0;
@@ -78,7 +85,7 @@ int admin_init(const Admin_Args& args) {
   if (password.empty() || password.find_first_of("/ \t\"'") != std::string::npos) {
     return admin_error("--password needs a text without blanks, quotes or /");
   }
-  if (!vip.empty() && !std::regex_match(vip, vip_re)) return admin_error("--vip needs a dotted IPv4 address");
+  if (!vip.empty() && !is_dotted_ipv4(vip)) return admin_error("--vip needs a dotted IPv4 address");
   if (mode.empty()) mode = "ARCHIVELOG";
   if (mode != "ARCHIVELOG" && mode != "NOARCHIVELOG") return admin_error("--archive-mode is ARCHIVELOG or NOARCHIVELOG");
   uint64_t size = 4ULL << 20;

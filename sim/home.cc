@@ -2,9 +2,9 @@
 
 #include <signal.h>
 
+#include <cctype>
 #include <cerrno>
 #include <fstream>
-#include <regex>
 
 #include "sim_util.h"
 
@@ -19,28 +19,84 @@ std::string home_of_program(const char* argv0) {
   return env_or_empty("SZ_OSCAR_HOME");
 }
 
+namespace {
+
+void skip_blanks(const std::string& s, size_t& i) {
+  while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+}
+
+size_t skip_digits(const std::string& s, size_t i) {
+  while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+  return i;
+}
+
+// "\s*port\s*=\s*(\d+).*": true with the digits in value.
+bool match_port_line(const std::string& line, std::string& value) {
+  size_t i = 0;
+  skip_blanks(line, i);
+  if (line.compare(i, 4, "port") != 0) return false;
+  i += 4;
+  skip_blanks(line, i);
+  if (i >= line.size() || line[i] != '=') return false;
+  skip_blanks(line, ++i);
+  size_t e = skip_digits(line, i);
+  if (e == i) return false;
+  value = line.substr(i, e - i);
+  return true;
+}
+
+// "\s*HA_SERVER_IP_ADDRESS\s*=\s*'*(\d+\.\d+\.\d+\.\d+)'*\s*", ignoring case.
+bool match_vip_line(const std::string& line, std::string& value) {
+  static const std::string key = "HA_SERVER_IP_ADDRESS";
+  size_t i = 0;
+  skip_blanks(line, i);
+  if (!iequals(line.substr(i, key.size()), key)) return false;
+  i += key.size();
+  skip_blanks(line, i);
+  if (i >= line.size() || line[i] != '=') return false;
+  skip_blanks(line, ++i);
+  while (i < line.size() && line[i] == '\'') ++i;
+  size_t b = i;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0) {
+      if (i >= line.size() || line[i] != '.') return false;
+      ++i;
+    }
+    size_t e = skip_digits(line, i);
+    if (e == i) return false;
+    i = e;
+  }
+  value = line.substr(b, i - b);
+  while (i < line.size() && line[i] == '\'') ++i;
+  skip_blanks(line, i);
+  return i == line.size();
+}
+
+}  // namespace
+
 Instance_Conf read_instance_conf(const Home& home, const std::string& inst) {
-  static const std::regex port_re("\\s*port\\s*=\\s*(\\d+).*");
-  static const std::regex vip_re("\\s*HA_SERVER_IP_ADDRESS\\s*=\\s*'*(\\d+\\.\\d+\\.\\d+\\.\\d+)'*\\s*",
-                                 std::regex::icase);
   Instance_Conf conf;
   std::ifstream in(home.conf_file(inst));
   if (!in) return conf;
   conf.exists = true;
-  std::string line;
-  std::smatch m;
+  std::string line, value;
   while (std::getline(in, line)) {
-    if (!conf.has_port && std::regex_match(line, m, port_re)) {
+    if (!conf.has_port && match_port_line(line, value)) {
       uint64_t v = 0;
-      if (parse_u64(m[1].str(), v) && v > 0 && v < 65536) {
+      if (parse_u64(value, v) && v > 0 && v < 65536) {
         conf.has_port = true;
         conf.port = static_cast<uint16_t>(v);
       }
-    } else if (conf.vip.empty() && std::regex_match(line, m, vip_re)) {
-      conf.vip = m[1].str();
+    } else if (conf.vip.empty() && match_vip_line(line, value)) {
+      conf.vip = value;
     }
   }
   return conf;
+}
+
+bool is_dotted_ipv4(const std::string& text) {
+  std::string line = "HA_SERVER_IP_ADDRESS=" + text, value;
+  return match_vip_line(line, value) && value == text;
 }
 
 std::string format_instance_conf(uint16_t port, const std::string& vip) {

@@ -48,6 +48,9 @@ struct Instance_Conf {
 };
 Instance_Conf read_instance_conf(const Home& home, const std::string& inst);
 
+// Whether text is four dot-separated groups of digits.
+bool is_dotted_ipv4(const std::string& text);
+
 // The conf file text written by init.
 std::string format_instance_conf(uint16_t port, const std::string& vip);
 
