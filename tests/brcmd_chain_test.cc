@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "host/backup_set.h"
+#include "host/job.h"
+#include "host/job_definition.h"
+#include "oscar/backup_source_collector.h"
+#include "oscar/brcmd_backup_set_record.h"
+#include "oscar/last_backup_info.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/test_paths.h"
+
+namespace {
+
+class Plain_Job : public Job {
+ public:
+  explicit Plain_Job(const Job_Definition_var& def) : Job(def) {}
+
+ protected:
+  int start_i(const Action_Options*) override { return 0; }
+  int stop_i(const Action_Options*) override { return 0; }
+  int resume_i(const Action_Options*) override { return 0; }
+  int abort_i(const Action_Options*) override { return 0; }
+  int remove_i(int, const Action_Options*) override { return 0; }
+  int update_i(const Job_Definition_var&) override { return 0; }
+  int rollback_i() override { return 0; }
+  void* run_i(const Action_Options*) override { return nullptr; }
+};
+
+std::string chain_lines(const std::string& inst, const std::string& scn = "30") {
+  return inst + "_lastfullbackupid=F1\n" + inst + "_lastfullbackuplsn=10\n" + inst + "_lastfullbackupscn=11\n" +
+         inst + "_lastbackupid=B2\n" + inst + "_lastbackuplsn=20\n" + inst + "_lastbackupscn=" + scn + "\n";
+}
+
+class ChainState : public ::testing::Test {
+ protected:
+  void write(const std::string& text) {
+    ASSERT_TRUE(write_file(home_.path() + "/agent/lastlsn.dat", text));
+  }
+  void SetUp() override { ASSERT_EQ(0, ::system(("mkdir -p " + home_.path() + "/agent").c_str())); }
+  Temp_Dir home_;
+};
+
+TEST_F(ChainState, ReadsTheSixValuesOfItsInstanceOnly) {
+  write(chain_lines("db_x", "99") + chain_lines("db") + "db_lastbackupid=B3\n");
+  oscar::Last_Backup_Info info;
+  ASSERT_TRUE(oscar::read_last_backup_info(home_.path(), "db", info, true));
+  EXPECT_EQ("F1", info.last_full_backup_id);
+  EXPECT_EQ(10u, info.last_full_backup_lsn);
+  EXPECT_EQ(11u, info.last_full_backup_scn);
+  EXPECT_EQ("B3", info.last_backup_id);  // the later line wins
+  EXPECT_EQ(20u, info.last_backup_lsn);
+  EXPECT_EQ(30u, info.last_backup_scn);
+}
+
+TEST_F(ChainState, IncompleteOrForeignChainIsInvalid) {
+  Log_Capture log;
+  write(chain_lines("other"));
+  oscar::Last_Backup_Info a;
+  EXPECT_FALSE(oscar::read_last_backup_info(home_.path(), "db", a, true));
+  EXPECT_NE(std::string::npos, log.all().find("Failed to get db backup info from"));
+  write(chain_lines("db", "0"));
+  oscar::Last_Backup_Info b;
+  EXPECT_FALSE(oscar::read_last_backup_info(home_.path(), "db", b, true));
+  write(chain_lines("db", "x7"));
+  oscar::Last_Backup_Info c;
+  EXPECT_FALSE(oscar::read_last_backup_info(home_.path(), "db", c, true));
+}
+
+TEST_F(ChainState, MissingFileIsLoggedOnlyWhenAsked) {
+  oscar::Last_Backup_Info info;
+  {
+    Log_Capture quiet;
+    EXPECT_FALSE(oscar::read_last_backup_info(home_.path(), "db", info, false));
+    EXPECT_TRUE(quiet.records().empty());
+  }
+  Log_Capture log;
+  EXPECT_FALSE(oscar::read_last_backup_info(home_.path(), "db", info, true));
+  EXPECT_NE(std::string::npos, log.all().find("Failed to open file"));
+}
+
+class BackupSetRecord : public ::testing::Test {
+ protected:
+  BackupSetRecord() : def_(new Job_Definition()), job_(new Plain_Job(def_)) {
+    cat_ = {{"uid", "u"},         {"definition_uuid", "d"}, {"name", "n"},         {"agent", "a"},
+            {"host_uuid", "h"},   {"resource_uuid", "r"},   {"pool_uuid", "p"},    {"uri", "r"},
+            {"backup_file", "f"}, {"backup_set_size", 100}, {"backup_set_storage_size", 60}};
+  }
+  Job_Definition_var def_;
+  Job_var job_;
+  nlohmann::json cat_;
+};
+
+TEST_F(BackupSetRecord, FullBackupNamesItselfAsItsChain) {
+  cat_["type"] = "full";
+  oscar::Last_Backup_Info after;
+  after.last_backup_id = "B9";
+  after.last_backup_lsn = 90;
+  after.last_backup_scn = 91;
+  oscar::put_backup_identity(cat_, after, true);
+  Oscar_Brcmd_Backup_Set set;
+  ASSERT_TRUE(oscar::build_oscar_brcmd_backup_set(*job_, "r", 1000, cat_, set));
+  EXPECT_EQ("B9", set.uuid());
+  EXPECT_EQ("B9", set.last_full_backup_id());
+  EXPECT_EQ("B9", set.full_backup_uuid());
+  EXPECT_EQ(90u, set.last_backup_lsn());
+  EXPECT_EQ(91u, set.last_full_backup_scn());
+  ASSERT_EQ(1u, set.storages().size());
+  EXPECT_EQ(60u, set.storages()[0].size());
+  EXPECT_EQ(1000, set.start_time());
+}
+
+TEST_F(BackupSetRecord, IncrementalRestsOnTheChainBeforeIt) {
+  cat_["type"] = "incremental";
+  oscar::Last_Backup_Info before;
+  before.last_full_backup_id = "F1";
+  before.last_full_backup_lsn = 10;
+  before.last_full_backup_scn = 11;
+  before.last_backup_id = "B2";
+  before.last_backup_lsn = 20;
+  before.last_backup_scn = 21;
+  oscar::put_chain_values(cat_, before);
+  oscar::Last_Backup_Info after = before;
+  after.last_backup_id = "B3";
+  oscar::put_backup_identity(cat_, after, false);
+  Oscar_Brcmd_Backup_Set set;
+  ASSERT_TRUE(oscar::build_oscar_brcmd_backup_set(*job_, "r", 1000, cat_, set));
+  EXPECT_EQ("B3", set.uuid());
+  EXPECT_EQ("B2", set.last_backup_id());
+  EXPECT_EQ("F1", set.full_backup_uuid());
+}
+
+TEST_F(BackupSetRecord, MissingOrMistypedValueRaisesAlert21) {
+  Log_Capture log;
+  cat_["type"] = "incremental";
+  oscar::Last_Backup_Info after;
+  after.last_backup_id = "B3";
+  oscar::put_backup_identity(cat_, after, false);
+  Oscar_Brcmd_Backup_Set set;
+  EXPECT_FALSE(oscar::build_oscar_brcmd_backup_set(*job_, "r", 1000, cat_, set));
+  ASSERT_EQ(1u, job_->alerts().size());
+  EXPECT_EQ(21, job_->alerts()[0].code);
+  EXPECT_NE(std::string::npos, log.all().find("Failed to build oscar brcmd backup set: "));
+  cat_["type"] = "full";
+  oscar::put_backup_identity(cat_, after, true);
+  cat_["backup_set_size"] = "100";
+  EXPECT_FALSE(oscar::build_oscar_brcmd_backup_set(*job_, "r", 1000, cat_, set));
+}
+
+TEST(BackupSourceCollector, EntriesBecomeSourcesUntilAForeignOne) {
+  oscar::Backup_Source_Collector c;
+  EXPECT_EQ(0, c.collect({"oscar/inst1/db1", "oscar", "oscar/inst1/db1/s1/t1/extra"}));
+  ASSERT_EQ(2u, c.sources_.size());
+  EXPECT_EQ("inst1", c.sources_[0].servername);
+  EXPECT_EQ("db1", c.sources_[0].dbname);
+  EXPECT_EQ("", c.sources_[0].schema);
+  EXPECT_EQ("s1", c.sources_[1].schema);
+  EXPECT_EQ("t1", c.sources_[1].table);
+  Log_Capture log;
+  oscar::Backup_Source_Collector d;
+  EXPECT_EQ(-1, d.collect({"oscar/i/d", "mysql/x/y", "oscar/j/e"}));
+  ASSERT_EQ(1u, d.sources_.size());
+  EXPECT_NE(std::string::npos, log.all().find("Failed to collect oscar source:\"mysql/x/y\" to backup"));
+}
+
+}  // namespace
