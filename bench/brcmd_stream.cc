@@ -70,6 +70,7 @@ struct Bench_Setup {
       std::fprintf(stderr, "cannot make the simulated instance\n");
       std::exit(1);
     }
+    sh(sim_path() + " start " + home + " --instance db1");
     Instance inst;
     inst.type = "oscar";
     inst.name = "db1";
@@ -81,7 +82,10 @@ struct Bench_Setup {
     p.url = "file://" + pool;
     add_pool(p);
   }
-  ~Bench_Setup() { rm_rf(dir); }
+  ~Bench_Setup() {
+    sh(sim_path() + " stop " + home + " --instance db1");
+    rm_rf(dir);
+  }
 
   // One full backup through the module, as the host runs it. Answers the
   // stored file's path, or empty on failure.
