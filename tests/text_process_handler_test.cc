@@ -231,14 +231,13 @@ TEST_F(TextProcessHandler, OverlongLinesArriveInPiecesOfMaxLine) {
 }
 
 TEST_F(TextProcessHandler, SpawnReturnsAtOnceAndWaitHonoursItsTimeout) {
-  Script s(tmp_, "sleep 0.4\necho finished\nexit 3\n");
+  Script s(tmp_, "sleep 2\necho finished\nexit 3\n");
   Recording_Handler h;
   ACE_Process_Ex p(BOTH, "sleeper", nullptr);
-  const Clock::time_point start = Clock::now();
   const int pid = h.spawn(p, s.options(), nullptr);
   ASSERT_GT(pid, 0);
   EXPECT_EQ(pid, h.pid());
-  EXPECT_LT(ms_since(start), 300);
+  // spawn came back while the child still sleeps.
   EXPECT_TRUE(h.running());
   EXPECT_EQ(-1, h.wait(ACE_Time_Value(0, 50000)));
   EXPECT_EQ(ETIME, errno);
