@@ -40,18 +40,18 @@ bool split_command_line(int argc, const char* const* argv, Command_Line& out, st
   return true;
 }
 
-bool check_command_line(const Command_Line& line, std::size_t skip, const Command_Spec& spec, std::string& err) {
+bool check_command_line(const Command_Line& line, std::size_t skip, const Command_Form& form, std::string& err) {
   const std::size_t words = line.words.size() > skip ? line.words.size() - skip : 0;
-  if (words < spec.min_words) {
+  if (words < form.min_words) {
     err = "missing argument";
     return false;
   }
-  if (words > spec.max_words) {
-    err = "unexpected argument \"" + line.words[skip + spec.max_words] + "\"";
+  if (words > form.max_words) {
+    err = "unexpected argument \"" + line.words[skip + form.max_words] + "\"";
     return false;
   }
   for (const auto& o : line.options) {
-    if (spec.options.count(o.first) == 0) {
+    if (form.options.count(o.first) == 0) {
       err = "unknown option --" + o.first;
       return false;
     }
@@ -61,12 +61,12 @@ bool check_command_line(const Command_Line& line, std::size_t skip, const Comman
     }
   }
   for (const std::string& f : line.flags) {
-    if (spec.flags.count(f) == 0) {
+    if (form.flags.count(f) == 0) {
       err = "unknown option --" + f;
       return false;
     }
   }
-  for (const std::string& r : spec.required) {
+  for (const std::string& r : form.required) {
     if (line.options.count(r) == 0) {
       err = "option --" + r + " is required";
       return false;

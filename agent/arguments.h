@@ -18,7 +18,7 @@ struct Command_Line {
 
 // What one command accepts: how many positional words (after the command's
 // own words), which options and which of them are required, which flags.
-struct Command_Spec {
+struct Command_Form {
   std::size_t min_words;
   std::size_t max_words;
   std::set<std::string> options;
@@ -34,7 +34,7 @@ bool split_command_line(int argc, const char* const* argv, Command_Line& out, st
 // Checks a split command line against what the command accepts; `skip` is
 // the number of leading words that name the command ("instance add" is 2).
 // False with err naming the first problem.
-bool check_command_line(const Command_Line& line, std::size_t skip, const Command_Spec& spec, std::string& err);
+bool check_command_line(const Command_Line& line, std::size_t skip, const Command_Form& form, std::string& err);
 
 // The value of option `name`, empty when absent.
 std::string option_value(const Command_Line& line, const std::string& name);

@@ -22,11 +22,11 @@ namespace {
 // Options every job command takes besides its own.
 const char* const JOB_OPTIONS[] = {"state", "module", "timeout"};
 
-Command_Spec job_spec(std::size_t min_words, std::size_t max_words, std::set<std::string> options,
+Command_Form job_form(std::size_t min_words, std::size_t max_words, std::set<std::string> options,
                       std::set<std::string> required) {
   for (const char* o : JOB_OPTIONS) options.insert(o);
   required.insert("state");
-  return Command_Spec{min_words, max_words, options, required, {}};
+  return Command_Form{min_words, max_words, options, required, {}};
 }
 
 bool run_settings(const Command_Line& line, Run_Settings& settings, std::string& err) {
@@ -80,9 +80,9 @@ std::string subtype_of(const std::string& type) {
 }  // namespace
 
 int catalog_command(const Command_Line& line) {
-  const Command_Spec spec{0, 1, {"state"}, {"state"}, {"json"}};
+  const Command_Form form{0, 1, {"state"}, {"state"}, {"json"}};
   std::string err;
-  if (!check_command_line(line, 1, spec, err)) return fail(EXIT_USAGE, "catalog: " + err);
+  if (!check_command_line(line, 1, form, err)) return fail(EXIT_USAGE, "catalog: " + err);
   if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
   std::string resource;
   if (line.words.size() > 1) {
@@ -103,9 +103,9 @@ int catalog_command(const Command_Line& line) {
 }
 
 int backup_command(const Command_Line& line) {
-  const Command_Spec spec = job_spec(1, 1, {"type", "pool", "compression", "level"}, {"type", "pool"});
+  const Command_Form form = job_form(1, 1, {"type", "pool", "compression", "level"}, {"type", "pool"});
   std::string err;
-  if (!check_command_line(line, 1, spec, err)) return fail(EXIT_USAGE, "backup: " + err);
+  if (!check_command_line(line, 1, form, err)) return fail(EXIT_USAGE, "backup: " + err);
   Backup_Request request;
   request.subtype = subtype_of(option_value(line, "type"));
   if (request.subtype.empty()) return fail(EXIT_USAGE, "backup: --type must be full, incr or diff");
@@ -149,9 +149,9 @@ int backup_command(const Command_Line& line) {
 }
 
 int restore_command(const Command_Line& line) {
-  const Command_Spec spec = job_spec(1, 1, {"point"}, {});
+  const Command_Form form = job_form(1, 1, {"point"}, {});
   std::string err;
-  if (!check_command_line(line, 1, spec, err)) return fail(EXIT_USAGE, "restore: " + err);
+  if (!check_command_line(line, 1, form, err)) return fail(EXIT_USAGE, "restore: " + err);
   Run_Settings settings;
   if (!run_settings(line, settings, err)) return fail(EXIT_USAGE, "restore: " + err);
   if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
@@ -179,9 +179,9 @@ int restore_command(const Command_Line& line) {
 }
 
 int run_command(const Command_Line& line) {
-  const Command_Spec spec = job_spec(1, 1, {}, {});
+  const Command_Form form = job_form(1, 1, {}, {});
   std::string err;
-  if (!check_command_line(line, 1, spec, err)) return fail(EXIT_USAGE, "run: " + err);
+  if (!check_command_line(line, 1, form, err)) return fail(EXIT_USAGE, "run: " + err);
   Run_Settings settings;
   if (!run_settings(line, settings, err)) return fail(EXIT_USAGE, "run: " + err);
   const std::string path = line.words[1];

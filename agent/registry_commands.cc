@@ -98,10 +98,10 @@ bool is_directory(const std::string& path) {
 }  // namespace
 
 int instance_add_command(const Command_Line& line) {
-  const Command_Spec spec{1, 1, {"state", "home", "user", "password-file"}, {"state", "home", "user", "password-file"},
+  const Command_Form form{1, 1, {"state", "home", "user", "password-file"}, {"state", "home", "user", "password-file"},
                           {}};
   std::string err;
-  if (!check_command_line(line, 2, spec, err)) return fail(EXIT_USAGE, "instance add: " + err);
+  if (!check_command_line(line, 2, form, err)) return fail(EXIT_USAGE, "instance add: " + err);
   const std::string name = line.words[2];
   if (!valid_name(name)) return fail(EXIT_USAGE, "instance add: invalid instance name \"" + name + "\"");
   const std::string home = option_value(line, "home");
@@ -135,9 +135,9 @@ int instance_add_command(const Command_Line& line) {
 }
 
 int pool_add_command(const Command_Line& line) {
-  const Command_Spec spec{1, 1, {"state", "url"}, {"state", "url"}, {}};
+  const Command_Form form{1, 1, {"state", "url"}, {"state", "url"}, {}};
   std::string err;
-  if (!check_command_line(line, 2, spec, err)) return fail(EXIT_USAGE, "pool add: " + err);
+  if (!check_command_line(line, 2, form, err)) return fail(EXIT_USAGE, "pool add: " + err);
   const std::string name = line.words[2];
   if (!valid_name(name)) return fail(EXIT_USAGE, "pool add: invalid pool name \"" + name + "\"");
   const std::string url = option_value(line, "url");

@@ -4,11 +4,11 @@
 
 namespace sim {
 
-Faults::Faults(const std::string& spec) {
+Faults::Faults(const std::string& text) {
   size_t pos = 0;
-  while (pos <= spec.size()) {
-    size_t comma = spec.find(',', pos);
-    std::string item = trim(spec.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+  while (pos <= text.size()) {
+    size_t comma = text.find(',', pos);
+    std::string item = trim(text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
     if (!item.empty()) {
       size_t eq = item.find('=');
       if (eq == std::string::npos) {
@@ -24,12 +24,12 @@ Faults::Faults(const std::string& spec) {
 
 Faults Faults::for_tool(const std::string& tool, const json* inst) {
   std::string var = "OSCAR_SIM_" + to_upper(tool) + "_FAULT";
-  std::string spec = env_or_empty(var.c_str());
-  if (spec.empty() && inst && inst->contains("faults") && (*inst)["faults"].is_object()) {
+  std::string text = env_or_empty(var.c_str());
+  if (text.empty() && inst && inst->contains("faults") && (*inst)["faults"].is_object()) {
     const json& f = (*inst)["faults"];
-    if (f.contains(tool) && f[tool].is_string()) spec = f[tool].get<std::string>();
+    if (f.contains(tool) && f[tool].is_string()) text = f[tool].get<std::string>();
   }
-  return Faults(spec);
+  return Faults(text);
 }
 
 std::string Faults::value(const std::string& item) const {

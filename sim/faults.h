@@ -16,7 +16,7 @@ namespace sim {
 class Faults {
  public:
   Faults() = default;
-  explicit Faults(const std::string& spec);
+  explicit Faults(const std::string& text);
 
   // tool is "isql", "brcmd", "server", "osrexp" or "osrimp"; inst may be null.
   static Faults for_tool(const std::string& tool, const json* inst);

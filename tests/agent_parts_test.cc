@@ -35,13 +35,13 @@ TEST(AgentCommandLine, FlagsTakeNoValueAndOptionsTakeTheNextWord) {
   EXPECT_EQ("--odd", option_value(line, "state"));  // a value may look like an option
   EXPECT_EQ("m.so", option_value(line, "module"));
 
-  const Command_Spec spec{0, 1, {"state"}, {"state"}, {"json"}};
-  EXPECT_FALSE(check_command_line(line, 1, spec, err));
+  const Command_Form form{0, 1, {"state"}, {"state"}, {"json"}};
+  EXPECT_FALSE(check_command_line(line, 1, form, err));
   EXPECT_EQ("unknown option --module", err);
   line.options.erase("module");
-  EXPECT_TRUE(check_command_line(line, 1, spec, err)) << err;
+  EXPECT_TRUE(check_command_line(line, 1, form, err)) << err;
   line.words.push_back("DB2");
-  EXPECT_FALSE(check_command_line(line, 1, spec, err));
+  EXPECT_FALSE(check_command_line(line, 1, form, err));
   EXPECT_EQ("unexpected argument \"DB2\"", err);
 }
 
