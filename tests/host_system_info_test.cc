@@ -19,14 +19,17 @@
 
 namespace {
 
-// A child shell running a script with the given arguments, ended with the
-// fixture.
+// A child shell running a script with the given arguments, ended when the
+// object goes away.
 class Running_Child {
  public:
   Running_Child(const Temp_Dir& dir, const std::string& args)
       : script_(dir / "server.sh"), options_(true, 4096, 16384, 512, 128), process_(0, nullptr, nullptr) {
     EXPECT_TRUE(write_file(script_, "sleep 30\n"));
     options_.command_line("%s", ("/bin/sh " + script_ + " " + args).c_str());
+    // Its own process group, so that terminate also ends the shell's sleep,
+    // which shares the test's output streams.
+    options_.setgroup(0);
     pid_ = handler_.spawn(process_, options_, nullptr);
   }
   ~Running_Child() { handler_.terminate(100); }
