@@ -269,7 +269,7 @@ TEST_F(TextProcessHandler, TerminateKillsChildThatIgnoresSigterm) {
   const Clock::time_point start = Clock::now();
   EXPECT_EQ(0, h.terminate(200));
   EXPECT_GE(ms_since(start), 200);
-  EXPECT_LT(ms_since(start), 3000);
+  EXPECT_LT(ms_since(start), 15000);
   EXPECT_FALSE(h.running());
   EXPECT_EQ(128 + SIGKILL, h.wait());
   EXPECT_TRUE(gone_or_zombie(pid));
@@ -317,7 +317,8 @@ TEST_F(TextProcessHandler, DescendantHoldingThePipesDoesNotKeepCallWaiting) {
   Recording_Handler h;
   const Clock::time_point start = Clock::now();
   EXPECT_EQ(0, h.call(BOTH, s.options()));
-  EXPECT_LT(ms_since(start), static_cast<long>(Text_Process_Handler::LINGER_MS) + 1000);
+  // Far below the descendant's 30 seconds, with room for a loaded machine.
+  EXPECT_LT(ms_since(start), static_cast<long>(Text_Process_Handler::LINGER_MS) + 8000);
   ASSERT_EQ(1u, h.out().size());
   ::kill(std::atoi(h.out().front().c_str()), SIGKILL);
 }

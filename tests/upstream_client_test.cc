@@ -208,7 +208,7 @@ TEST_F(UpstreamClient, ServerThatNeverAnswersCannotHoldAPost) {
   json response;
   const Clock::time_point start = Clock::now();
   EXPECT_EQ(-1, client_.post(request_, json::object(), response));
-  EXPECT_LT(ms_since(start), 2000);
+  EXPECT_LT(ms_since(start), 10000);
 }
 
 TEST_F(UpstreamClient, ConcurrentPostsEachGetTheirOwnAnswer) {
