@@ -19,7 +19,7 @@ class snprintf_t {
  public:
   snprintf_t() { buf_[0] = 0; }
 
-  explicit snprintf_t(const C* fmt, ...) __attribute__((format(printf, 2, 3))) {
+  explicit snprintf_t(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
     buf_[0] = 0;
     va_list ap;
     va_start(ap, fmt);
@@ -34,7 +34,7 @@ class snprintf_t {
 
   // Replaces the text. Answers its length, or -1 on a format error or when
   // no heap buffer could be had (the text is then empty).
-  int set(const C* fmt, ...) __attribute__((format(printf, 2, 3))) {
+  int set(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
     va_list ap;
     va_start(ap, fmt);
     int n = vset(fmt, ap);
