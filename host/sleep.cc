@@ -3,12 +3,25 @@
 #include <ace/OS_NS_time.h>
 
 #include <atomic>
+#include <mutex>
 
 namespace {
 std::atomic<double> g_scale{1.0};
+std::mutex g_observer_mutex;
+std::function<void(const ACE_Time_Value&)> g_observer;
+
+void notify_observer(const ACE_Time_Value& duration) {
+  std::function<void(const ACE_Time_Value&)> observer;
+  {
+    std::lock_guard<std::mutex> lock(g_observer_mutex);
+    observer = g_observer;
+  }
+  if (observer) observer(duration);
 }
+}  // namespace
 
 int host_sleep(const ACE_Time_Value& duration) {
+  notify_observer(duration);
   if (duration <= ACE_Time_Value::zero) return 0;
   const double scale = g_scale.load();
   ACE_Time_Value wait = duration;
@@ -24,3 +37,8 @@ int host_sleep(const ACE_Time_Value& duration) {
 void set_host_sleep_scale(double scale) { g_scale.store(scale < 0 ? 0.0 : scale); }
 
 double host_sleep_scale() { return g_scale.load(); }
+
+void set_host_sleep_observer(std::function<void(const ACE_Time_Value&)> observer) {
+  std::lock_guard<std::mutex> lock(g_observer_mutex);
+  g_observer = std::move(observer);
+}

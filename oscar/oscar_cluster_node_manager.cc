@@ -124,11 +124,16 @@ bool Oscar_Cluster_Node_Manager::is_selected_node(const char* instance, const st
     }
   }
   Selection selection;
+  bool decided = false;
   for (unsigned delay : exponential_backoff(WAIT_SLOT, WAIT_RETRIES, WAIT_CAP, true)) {
-    if (get_selection(definition_uuid, selection) && selection.start_time == selection_time) break;
-    if (!selection.state.empty()) break;
+    decided = (get_selection(definition_uuid, selection) && selection.start_time == selection_time) ||
+              !selection.state.empty();
+    if (decided) break;
     host_sleep(ACE_Time_Value(delay));
   }
+  // The sequence ends with a sleep: a decision that came during that last
+  // wait would otherwise be missed, and left in the map for a later job.
+  if (!decided) get_selection(definition_uuid, selection);
   state = selection.state;
   if (state != "success") return false;
   if (selection.node_id == -1) ACE_DEBUG((LM_DEBUG, ACE_TEXT("Select node %d to backup.\n"), selection.node_id));

@@ -20,6 +20,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/sim_home.h"
 #include "tests/support/test_paths.h"
+#include "tollix/exponential_backoff.h"
 
 namespace {
 
@@ -156,6 +157,30 @@ TEST_F(ClusterNodeManager, NoDecisionEndsAfterTheBackOffWithEmptyState) {
   EXPECT_FALSE(ask("def-3", state));
   EXPECT_TRUE(state.empty());
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+TEST_F(ClusterNodeManager, DecisionDuringTheLastWaitStillDecides) {
+  // The host delivers the decision while the waiting thread is in the last
+  // pause of the back-off sequence; the wait must still take it.
+  std::size_t waits = 0;
+  for (unsigned d : exponential_backoff(1, 5, 60, true)) {
+    (void)d;
+    ++waits;
+  }
+  ASSERT_GT(waits, 0u);
+  std::size_t seen = 0;
+  set_host_sleep_observer([&](const ACE_Time_Value&) {
+    if (++seen == waits)
+      Oscar_Cluster_Node_Manager::instance()->set_selection("def-9", "ORCL", 1, "h", "success", 1700000000);
+  });
+  std::string state;
+  const bool chosen = ask("def-9", state);
+  set_host_sleep_observer(nullptr);
+  EXPECT_EQ(waits, seen);
+  EXPECT_TRUE(chosen);
+  EXPECT_EQ("success", state);
+  Oscar_Cluster_Node_Manager::Selection s;
+  EXPECT_FALSE(Oscar_Cluster_Node_Manager::instance()->get_selection("def-9", s)) << "the decision was left behind";
 }
 
 TEST_F(ClusterNodeManager, StaleDecisionIsConsumedByTheNextWait) {
