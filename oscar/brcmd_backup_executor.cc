@@ -39,6 +39,21 @@ namespace oscar {
 
 namespace {
 
+// Opens `name` for writing, or, when a file of that name is stored already
+// (a set of the same instance and type that started in the same second),
+// the first free name of the form BASE_N + suffix, and answers the name
+// used in `name`. The names are never reused, so no set's data is replaced.
+bool open_new_storage_file(Client_IO_Ex& io, const std::string& base, const char* suffix, std::string& name) {
+  const int MAX_NAMES = 1000;
+  for (int n = 1; n <= MAX_NAMES; ++n) {
+    const std::string candidate = n == 1 ? base + suffix : base + "_" + std::to_string(n) + suffix;
+    if (io.exists(candidate.c_str()) == 1) continue;
+    name = candidate;
+    return io.open(name.c_str(), Client_IO_Ex::MODE_WRITE, 0, 0);
+  }
+  return io.open(name.c_str(), Client_IO_Ex::MODE_WRITE, 0, 0);
+}
+
 const Key2_Value_T<Job_Definition_Subtype> cmd_type_table[] = {
     {"full", 4, JOB_DEFINITION_SUBTYPE_FULL},
     {"incr", 4, JOB_DEFINITION_SUBTYPE_INCREMENTAL},
@@ -212,7 +227,8 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
   const int compression = opts_ != nullptr ? opts_->compression() : COMPR_NONE;
   const int level = opts_ != nullptr ? opts_->compression_level() : 0;
   const snprintf_t<4096> backup_format("%s_%s_%s", _instance.c_str(), type_name, timestamp.c_str());
-  const std::string backup_file = std::string(backup_format.c_str()) + compression_value_to_suffix(compression);
+  const char* const suffix = compression_value_to_suffix(compression);
+  std::string backup_file = std::string(backup_format.c_str()) + suffix;
   const Path_Conf log_file(LOG_DIR, "brcmd", true, string_sprintf("backup_%s.log", backup_format.c_str()), 0750);
   const std::string brcmd = _oscar_home + "/bin/brcmd";
   secure_string cmd;
@@ -254,7 +270,9 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
   Client_IO_Base::Options opts;
   opts.compression_method = compression;
   opts.compression_level = level;
-  opts.overwrite = true;
+  // Never replace a stored file: an earlier set of the same second would
+  // lose its data while its record still pointed at the name.
+  opts.overwrite = false;
   opts.dedup_chunk_size = 1;
   set_options_by_job_def(opts, &def_, 1);
   if (!set_options_by_pool(opts, info)) {
@@ -268,7 +286,7 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to connect to storage: %s.\n"), io.error()));
     return alert(job_, 13);
   }
-  if (!io.open(backup_file.c_str(), Client_IO_Ex::MODE_WRITE, 0, 0)) {
+  if (!open_new_storage_file(io, backup_format.c_str(), suffix, backup_file)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open file %s: %s.\n"), backup_file.c_str(), io.error()));
     return alert(job_, 14);
   }

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -266,6 +267,36 @@ TEST_F(BrcmdJobs, ChainOfBackupsIsRecordedAndRestoresByteForByte) {
   EXPECT_GT(back->activity().set_size, 0u);
   expect_nothing_left();
   expect_no_password_in_tool_logs();
+}
+
+TEST_F(BrcmdJobs, SetOfAnEarlierSameSecondNameIsNeverReplaced) {
+  // Files of the names the next seconds' full backups would take stand for
+  // sets stored earlier in the same second.
+  const std::string dir = dir_.path() + "/pool/res-1";
+  ASSERT_EQ(0, mkdir_p(dir));
+  std::vector<std::string> decoys;
+  const std::time_t now = std::time(nullptr);
+  for (std::time_t t = now; t <= now + 3; ++t) {
+    char ts[16];
+    std::strftime(ts, sizeof ts, "%Y%m%d_%H%M%S", std::localtime(&t));
+    decoys.push_back(std::string("db1_full_") + ts);
+    ASSERT_TRUE(write_file(dir + "/" + decoys.back(), "an earlier set"));
+  }
+  const std::string at_full = checksum();
+  Job_var full = backup(JOB_DEFINITION_SUBTYPE_FULL);
+  ASSERT_EQ(JOB_STATE_COMPLETED, full->activity().state.load()) << logs_;
+  for (const std::string& d : decoys) EXPECT_EQ("an earlier set", read_file(dir + "/" + d)) << d;
+  const nlohmann::json rows = records();
+  ASSERT_EQ(1u, rows.size());
+  const std::string name = rows[0]["backup_file"].get<std::string>();
+  EXPECT_EQ(name.size() - 2, name.rfind("_2")) << name;
+  EXPECT_NE(decoys.end(), std::find(decoys.begin(), decoys.end(), name.substr(0, name.size() - 2))) << name;
+
+  sim("touch " + home_ + " --instance db1");
+  Job_var back = restore(rows[0]["backup_id"].get<std::string>());
+  ASSERT_EQ(JOB_STATE_COMPLETED, back->activity().state.load()) << logs_;
+  sim("stop " + home_ + " --instance db1");
+  EXPECT_EQ(at_full, checksum());
 }
 
 TEST_F(BrcmdJobs, IncrementalWithoutAChainRunsAsFull) {
