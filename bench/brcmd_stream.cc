@@ -205,7 +205,8 @@ int main(int argc, char** argv) {
     c0 = now_s();
     std::thread reader([&]() { sh("cat " + fifo + " > /dev/null"); });
     const int fd = oscar::open_fifo_for_writing(fifo, []() { return true; });
-    const bool fed = fd >= 0 && oscar::feed_backup_set(*job, io, name, fd, progress);
+    const bool fed = fd >= 0 && oscar::feed_backup_set(*job, io, name, fd, progress,
+                                                                static_cast<std::uint64_t>(st.st_size));
     if (fd >= 0) ::close(fd);
     reader.join();
     const double mod_feed = now_s() - c0;

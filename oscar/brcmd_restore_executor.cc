@@ -58,6 +58,7 @@ struct Set_Row {
   std::string pool_uuid;
   std::string uri;
   std::string backup_file;
+  std::uint64_t backup_set_size;
 };
 
 int wait_for_exit(Execute_Cmd_Line_Handler& handler) {
@@ -209,9 +210,10 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
   std::uint64_t backup_set_size = 0;
   try {
     for (const nlohmann::json& row : catalogs.at("rows")) {
-      backup_set_size += row.at("backup_set_size").get<std::uint64_t>();
+      const std::uint64_t set_size = row.at("backup_set_size").get<std::uint64_t>();
+      backup_set_size += set_size;
       sets.push_back(Set_Row{row.at("pool_uuid").get<std::string>(), row.at("uri").get<std::string>(),
-                             row.at("backup_file").get<std::string>()});
+                             row.at("backup_file").get<std::string>(), set_size});
     }
     if (!catalogs.at("rows").is_array()) throw std::runtime_error("rows is not an array");
   } catch (const std::exception& e) {
@@ -271,7 +273,12 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open fifo %s, errno=%d, %m\n"), fifo.str().c_str(), errno));
       return alert(job_, 15);
     }
-    if (!feed_backup_set(job_, io, row.backup_file, fd.get(), progress)) return false;
+    if (!feed_backup_set(job_, io, row.backup_file, fd.get(), progress, row.backup_set_size)) {
+      // End brcmd before its fifo closes, so it never sees the end of a set
+      // that was not fed whole.
+      cmd_handler.terminate(600);
+      return false;
+    }
     fd.reset();
     const int status = wait_for_exit(cmd_handler);
     if (status != 0) {

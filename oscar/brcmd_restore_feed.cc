@@ -30,7 +30,8 @@ bool write_all(int fd, const char* buf, std::size_t n) {
 
 }  // namespace
 
-bool feed_backup_set(Job& job, Client_IO_Ex& io, const std::string& backup_file, int fd, Stream_Progress& progress) {
+bool feed_backup_set(Job& job, Client_IO_Ex& io, const std::string& backup_file, int fd, Stream_Progress& progress,
+                     std::uint64_t expected_size) {
   Sigpipe_Guard no_sigpipe;
   char buf[BRCMD_BUFFER_SIZE];
   if (io.read(buf, BACKUP_INFO_HEAD_SIZE) != static_cast<ssize_t>(BACKUP_INFO_HEAD_SIZE)) {
@@ -67,7 +68,13 @@ bool feed_backup_set(Job& job, Client_IO_Ex& io, const std::string& backup_file,
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to read backup data: %s\n"), io.error()));
       return fail(job, 16);
     }
-    if (n == 0) return true;
+    if (n == 0) {
+      if (expected_size == 0 || io.original_size() == expected_size) return true;
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to read backup data: storage file %s holds %Q bytes, its record %Q\n"),
+                 backup_file.c_str(), static_cast<ACE_UINT64>(io.original_size()),
+                 static_cast<ACE_UINT64>(expected_size)));
+      return fail(job, 16);
+    }
     if (!write_all(fd, buf, static_cast<std::size_t>(n))) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to write backup data to fifo, errno=%d, %m\n"), errno));
       return fail(job, 17);

@@ -2,6 +2,7 @@
 #define OSCAR_BRCMD_RESTORE_FEED_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "oscar/brcmd_stream.h"
@@ -27,7 +28,12 @@ const std::size_t BRCMD_BUFFER_SIZE = 8192;
 // announcing a size outside the buffer, 17 for a short fifo write), logs
 // once and answers false. The caller closes fd. SIGPIPE is kept from the
 // calling thread meanwhile, so a reader that went away fails the write.
-bool feed_backup_set(Job& job, Client_IO_Ex& io, const std::string& backup_file, int fd, Stream_Progress& progress);
+// `expected_size` is the set's size as its record gives it (0: unknown): a
+// file that ends before it (an uncompressed file cut short has no frame to
+// tell) fails with alert 16 before the end of the stream reaches brcmd, so
+// the caller can end brcmd without it applying a partial set.
+bool feed_backup_set(Job& job, Client_IO_Ex& io, const std::string& backup_file, int fd, Stream_Progress& progress,
+                     std::uint64_t expected_size = 0);
 
 }  // namespace oscar
 

@@ -399,8 +399,9 @@ TEST_F(BrcmdJobs, RestoreRejectsInfoLargerThanItsBufferAndCorruptFiles) {
   ASSERT_GT(bytes.size(), 20000u);
   ASSERT_TRUE(write_file(stored, bytes.substr(0, bytes.size() / 2)));
   Job_var cut = restore(latest["backup_id"].get<std::string>());
-  // Caught by the storage client (alert 16) or by brcmd (its exit status).
   EXPECT_EQ(JOB_STATE_ERROR, cut->activity().state.load());
+  EXPECT_EQ(16, last_alert(cut));
+  EXPECT_NE(std::string::npos, logs_.find("Failed to read backup data: storage file")) << logs_;
   expect_nothing_left();
 }
 

@@ -192,7 +192,7 @@ class FeedTest : public StreamTest {
  protected:
   // Stores text as "set", then feeds it into a pipe read by a thread;
   // answers the feed's result, with what the reader got in `fed`.
-  bool feed(const std::string& text, bool reader_quits = false) {
+  bool feed(const std::string& text, bool reader_quits = false, std::uint64_t expected_size = 0) {
     io_.close();
     EXPECT_TRUE(io_.open("set", Client_IO_Ex::MODE_WRITE)) << io_.error();
     EXPECT_EQ(static_cast<ssize_t>(text.size()), io_.write(text.data(), text.size()));
@@ -210,7 +210,7 @@ class FeedTest : public StreamTest {
     });
     Job_Event_Handler events(*job_);
     oscar::Stream_Progress progress(events, 1000);
-    const bool ok = oscar::feed_backup_set(*job_, io_, "set", fds[1], progress);
+    const bool ok = oscar::feed_backup_set(*job_, io_, "set", fds[1], progress, expected_size);
     ::close(fds[1]);
     reader.join();
     return ok;
@@ -224,6 +224,21 @@ TEST_F(FeedTest, FeedsInfoThenTheWholeSetAgain) {
   const std::string text = stream(info, std::string(30000, 'q'));
   ASSERT_TRUE(feed(text));
   EXPECT_EQ(text.substr(0, oscar::BACKUP_INFO_HEAD_SIZE + info.size()) + text, fed_);
+  set_host_sleep_scale(1);
+}
+
+TEST_F(FeedTest, SetShorterThanItsRecordFailsBeforeItsEnd) {
+  // An uncompressed file cut short reads cleanly to its end; only the size
+  // its record gives tells.
+  set_host_sleep_scale(0);
+  Log_Capture log;
+  const std::string text = stream(data_file_ + "=1000\n", std::string(20000, 'q'));
+  EXPECT_TRUE(feed(text, false, text.size()));
+  EXPECT_TRUE(log.all().find("holds") == std::string::npos);
+  EXPECT_FALSE(feed(text, false, text.size() + 1));
+  EXPECT_EQ(16, last_alert());
+  EXPECT_NE(std::string::npos, log.all().find("holds " + std::to_string(text.size()) + " bytes, its record " +
+                                              std::to_string(text.size() + 1)));
   set_host_sleep_scale(1);
 }
 
