@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "host/codec_factories.h"
@@ -76,12 +77,15 @@ class Zstd_Encoder : public Storage_Encoder {
 
   bool step(ZSTD_inBuffer& in, ZSTD_EndDirective mode, std::string& out, std::string& err,
             std::size_t* left = nullptr) {
-    const std::size_t old = out.size();
-    const std::size_t room = ZSTD_CStreamOutSize();
-    out.resize(old + room);
-    ZSTD_outBuffer o = {&out[old], room, 0};
+    // Compressed into a scratch buffer and appended: growing `out` by the
+    // whole output room on every small input would clear that room each time.
+    if (!scratch_) {
+      err = "zstd compression failed: out of memory";
+      return false;
+    }
+    ZSTD_outBuffer o = {scratch_.get(), scratch_size_, 0};
     const std::size_t rc = ZSTD_compressStream2(ctx_, &o, &in, mode);
-    out.resize(old + o.pos);
+    out.append(scratch_.get(), o.pos);
     if (ZSTD_isError(rc)) {
       err = std::string("zstd compression failed: ") + ZSTD_getErrorName(rc);
       return false;
@@ -91,6 +95,8 @@ class Zstd_Encoder : public Storage_Encoder {
   }
 
   ZSTD_CCtx* ctx_;
+  const std::size_t scratch_size_ = ZSTD_CStreamOutSize();
+  std::unique_ptr<char[]> scratch_{new (std::nothrow) char[scratch_size_]};
   std::size_t frame_in_ = 0;
   std::uint64_t total_ = 0;
 };
