@@ -22,6 +22,7 @@
 #include "host/sleep.h"
 #include "oscar/brcmd_backup_set_record.h"
 #include "oscar/brcmd_fifo.h"
+#include "oscar/brcmd_run.h"
 #include "oscar/brcmd_stream.h"
 #include "oscar/oscar_catalog.h"
 #include "oscar/oscar_cluster_node_manager.h"
@@ -61,29 +62,6 @@ const Key2_Value_T<Job_Definition_Subtype> cmd_type_table[] = {
     {nullptr, 0, JOB_DEFINITION_SUBTYPE_NONE},
 };
 
-const char FIFO_DIR[] = "/var/opt/corvane/vantrel4/$COMPONENT/oscar";
-const char LOG_DIR[] = "/var/log/vantrel4";
-const long WORKER_FLAGS = THR_NEW_LWP | THR_JOINABLE | THR_INHERIT_SCHED;
-// How long brcmd may take to exit after the end of its stream: this many
-// waits of a tenth of a second, each followed by a one-second pause.
-const int BRCMD_EXIT_CHECKS = 60;
-
-bool alert(Job& job, int code) {
-  write_job_alert(job, 7, code, 0, nlohmann::json());
-  return false;
-}
-
-// Waits (bounded) for a brcmd that has ended its stream; answers its exit
-// status, or -1 when it is still running after the bound.
-int wait_for_exit(Execute_Cmd_Line_Handler& handler) {
-  for (int i = 0; i < BRCMD_EXIT_CHECKS; ++i) {
-    const int rc = handler.wait(ACE_Time_Value(0, 100000));
-    if (rc != -1 || errno != ETIME) return rc;
-    host_sleep(ACE_Time_Value(1));
-  }
-  return -1;
-}
-
 }  // namespace
 
 const char* type_to_cmd_name(Job_Definition_Subtype subtype) {
@@ -98,7 +76,7 @@ Oscar_Brcmd_Backup_Executor::~Oscar_Brcmd_Backup_Executor() {}
 bool Oscar_Brcmd_Backup_Executor::is_active(const Action_Options*) {
   _collector.collect(src_->entries());
   if (_collector.sources_.empty()) {
-    alert(job_, 1);
+    brcmd_alert(job_, 1);
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Source entry is empty.\n")));
     return false;
   }
@@ -108,13 +86,7 @@ bool Oscar_Brcmd_Backup_Executor::is_active(const Action_Options*) {
                                                                def_.uid(), state, true, true)) {
     return true;
   }
-  if (state == "failed") {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l No node is selected to backup\n")));
-  } else if (state == "success") {
-    ACE_DEBUG((LM_DEBUG, ACE_TEXT("%N:%l This node is not selected to backup\n")));
-  } else {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Wrong node selection state: %s\n"), state.c_str()));
-  }
+  log_node_not_selected(state, "backup");
   return false;
 }
 
@@ -150,7 +122,7 @@ bool Oscar_Brcmd_Backup_Executor::stop_instance() {
   string_sprintf(cmd, "\"%s\" -U%s/%s -d%s -p%hu -c \"shutdown immediate\"", isql.c_str(), _username.c_str(),
                  _password.c_str(), _instance.c_str(), _port);
   if (execute_oscar_cmd(_oscar_home.c_str(), cmd.c_str(), false, true, job_.log_msg_callback(), nullptr) < 0) {
-    alert(job_, 19);
+    brcmd_alert(job_, 19);
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to to shutdown instance.\n")));
     return false;
   }
@@ -166,7 +138,7 @@ bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options*) {
   if (!guard.locked()) return false;
   if (_collector.sources_.empty()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Source entry is empty.\n")));
-    return alert(job_, 1);
+    return brcmd_alert(job_, 1);
   }
   _instance = _collector.sources_.back().servername;
   Instance_Manager* manager = Instance_Manager::instance();
@@ -176,7 +148,7 @@ bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options*) {
   }
   if (manager->get_account("oscar", _instance, def_.uid(), _username, _password, nullptr) < 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get account.\n")));
-    return alert(job_, 3);
+    return brcmd_alert(job_, 3);
   }
   Instance_ptr instance = manager->find("oscar", _instance);
   if (!instance) {
@@ -185,7 +157,7 @@ bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options*) {
   }
   if (!get_from_instance_options(instance, "oscar_home", _oscar_home)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get oscar home.\n")));
-    return alert(job_, 6);
+    return brcmd_alert(job_, 6);
   }
 
   nlohmann::json cat = nlohmann::json::object();
@@ -210,17 +182,17 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
   get_instance_port(_oscar_home.c_str(), _instance.c_str(), _port);
 
   const POSIX_Time_Format<16> timestamp(act_.start_time, "%Y%m%d_%H%M%S");
-  const Path_Conf fifo(FIFO_DIR, true, make_fifo_name(act_.start_time), 0750);
+  const Path_Conf fifo(BRCMD_FIFO_DIR, true, make_fifo_name(act_.start_time), 0750);
   if (ACE_OS::mkfifo(fifo.str().c_str(), 0640) != 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to create fifo %s, errno=%d, %m\n"), fifo.str().c_str(), errno));
-    return alert(job_, 15);
+    return brcmd_alert(job_, 15);
   }
   Scope_Exit remove_fifo([&fifo]() { ACE_OS::unlink(fifo.str().c_str()); });
 
   Pool_Info info;
   if (!get_pool_info(tgt_.id().c_str(), tgt_.device_id().c_str(), info, false, 0, nullptr)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get pool info.\n")));
-    return alert(job_, 11);
+    return brcmd_alert(job_, 11);
   }
 
   const char* type_name = type_to_cmd_name(_job_type);
@@ -229,7 +201,7 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
   const snprintf_t<4096> backup_format("%s_%s_%s", _instance.c_str(), type_name, timestamp.c_str());
   const char* const suffix = compression_value_to_suffix(compression);
   std::string backup_file = std::string(backup_format.c_str()) + suffix;
-  const Path_Conf log_file(LOG_DIR, "brcmd", true, string_sprintf("backup_%s.log", backup_format.c_str()), 0750);
+  const Path_Conf log_file(BRCMD_LOG_DIR, "brcmd", true, string_sprintf("backup_%s.log", backup_format.c_str()), 0750);
   const std::string brcmd = _oscar_home + "/bin/brcmd";
   secure_string cmd;
   string_sprintf(cmd, "%s -O backup -d %s -u %s -p %s -P %hu -t %s -k pipe -f %s -e %s", brcmd.c_str(),
@@ -246,7 +218,7 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
   if (!have_mode) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get log archive mode of oscar instance '%s'.\n"),
                _instance.c_str()));
-    return alert(job_, 24);
+    return brcmd_alert(job_, 24);
   }
   if (!archivelog) stop_instance();
   Scope_Exit restart([this, archivelog]() {
@@ -255,7 +227,7 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
 
   Execute_Cmd_Line_Handler cmd_handler(nullptr, true);
   std::atomic<bool> ret(true);
-  Job_Thread_Helper backup_thread(job_, WORKER_FLAGS, ACE_DEFAULT_THREAD_PRIORITY);
+  Job_Thread_Helper backup_thread(job_, BRCMD_WORKER_FLAGS, ACE_DEFAULT_THREAD_PRIORITY);
   if (backup_thread.spawn(std::function<void()>([&]() { execute_backup(cmd.c_str(), ret, cmd_handler); })) == -1) {
     ret = false;
   }
@@ -277,30 +249,30 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
   set_options_by_job_def(opts, &def_, 1);
   if (!set_options_by_pool(opts, info)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to set extra options.\n")));
-    return alert(job_, 12);
+    return brcmd_alert(job_, 12);
   }
   set_options_by_host(opts);
   Client_IO_Ex io;
   const std::string target_uri = info.url + "/" + src_->id();
   if (!io.connect(target_uri, opts)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to connect to storage: %s.\n"), io.error()));
-    return alert(job_, 13);
+    return brcmd_alert(job_, 13);
   }
   if (!open_new_storage_file(io, backup_format.c_str(), suffix, backup_file)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open file %s: %s.\n"), backup_file.c_str(), io.error()));
-    return alert(job_, 14);
+    return brcmd_alert(job_, 14);
   }
   Auto_Closer<int, Auto_Handle_Trait> fd(
       open_fifo_for_reading(fifo.str(), [&cmd_handler]() { return cmd_handler.running(); }));
   if (!fd.valid()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open fifo %s, errno=%d, %m\n"), fifo.str().c_str(), errno));
-    return alert(job_, 15);
+    return brcmd_alert(job_, 15);
   }
   std::uint64_t bytes_sent = 0;
   if (!copy_backup_stream(job_, evt_handler_, fd.get(), fifo.str(), io, bytes_sent)) return false;
 
   fd.reset();
-  const int status = wait_for_exit(cmd_handler);
+  const int status = wait_for_brcmd_exit(cmd_handler);
   if (status != 0) {
     if (status == -1) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd did not exit after the end of its stream\n")));
@@ -312,16 +284,16 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
   Last_Backup_Info after;
   if (!get_last_backup_info(after)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get backup info.\n")));
-    return alert(job_, 18);
+    return brcmd_alert(job_, 18);
   }
   if (after.last_backup_id == prior.last_backup_id) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Backup chain state still names backup %s as the last one: brcmd recorded no new backup\n"),
                after.last_backup_id.c_str()));
-    return alert(job_, 18);
+    return brcmd_alert(job_, 18);
   }
   if (!io.close()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to close file %s: %s.\n"), backup_file.c_str(), io.error()));
-    return alert(job_, 17);
+    return brcmd_alert(job_, 17);
   }
   act_.set_size = io.original_size();
   act_.size = io.original_size();

@@ -27,6 +27,7 @@
 #include "host/pool_info.h"
 #include "host/sleep.h"
 #include "oscar/brcmd_fifo.h"
+#include "oscar/brcmd_run.h"
 #include "oscar/brcmd_restore_feed.h"
 #include "oscar/brcmd_stream.h"
 #include "oscar/oscar_cluster_node_manager.h"
@@ -43,16 +44,6 @@ namespace oscar {
 
 namespace {
 
-const char FIFO_DIR[] = "/var/opt/corvane/vantrel4/$COMPONENT/oscar";
-const char LOG_DIR[] = "/var/log/vantrel4";
-const long WORKER_FLAGS = THR_NEW_LWP | THR_JOINABLE | THR_INHERIT_SCHED;
-const int BRCMD_EXIT_CHECKS = 60;
-
-bool alert(Job& job, int code) {
-  write_job_alert(job, 7, code, 0, nlohmann::json());
-  return false;
-}
-
 // One backup set to feed, as the catalogue names it.
 struct Set_Row {
   std::string pool_uuid;
@@ -60,15 +51,6 @@ struct Set_Row {
   std::string backup_file;
   std::uint64_t backup_set_size;
 };
-
-int wait_for_exit(Execute_Cmd_Line_Handler& handler) {
-  for (int i = 0; i < BRCMD_EXIT_CHECKS; ++i) {
-    const int rc = handler.wait(ACE_Time_Value(0, 100000));
-    if (rc != -1 || errno != ETIME) return rc;
-    host_sleep(ACE_Time_Value(1));
-  }
-  return -1;
-}
 
 // Whether pid is gone, checked up to 10 times a second apart.
 bool wait_gone(pid_t pid) {
@@ -94,13 +76,7 @@ bool Oscar_Brcmd_Restore_Executor::is_active(const Action_Options*) {
           _instance.c_str(), def_.id(), def_.uid(), state, def_.subtype() == JOB_DEFINITION_SUBTYPE_IMPORT, false)) {
     return true;
   }
-  if (state == "failed") {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l No node is selected to restore\n")));
-  } else if (state == "success") {
-    ACE_DEBUG((LM_DEBUG, ACE_TEXT("%N:%l This node is not selected to restore\n")));
-  } else {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Wrong node selection state: %s\n"), state.c_str()));
-  }
+  log_node_not_selected(state, "restore");
   return false;
 }
 
@@ -142,17 +118,17 @@ bool Oscar_Brcmd_Restore_Executor::stop_instance() {
   }
   if (ACE_OS::kill(pid, SIGTERM) != 0 && errno != ESRCH) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to kill pid %d with SIGTERM, errno=%d, %m\n"), pid, errno));
-    return alert(job_, 19);
+    return brcmd_alert(job_, 19);
   }
   if (wait_gone(pid)) return true;
   if (ACE::terminate_process(pid) != 0 && errno != ESRCH) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to kill pid %d with SIGKILL, errno=%d, %m\n"), pid, errno));
-    return alert(job_, 19);
+    return brcmd_alert(job_, 19);
   }
   if (wait_gone(pid)) return true;
   ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Server process %d of instance %s did not end after SIGKILL\n"), pid,
              _instance.c_str()));
-  return alert(job_, 19);
+  return brcmd_alert(job_, 19);
 }
 
 bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
@@ -161,7 +137,7 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
   _instance = src_->get_restore_as().database;
   if (def_.periodic() && !get_latest_info_from_catalog()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get latest info from catalog\n")));
-    return alert(job_, 2);
+    return brcmd_alert(job_, 2);
   }
   Instance_Manager* manager = Instance_Manager::instance();
   if (manager == nullptr) {
@@ -172,23 +148,23 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
   secure_string password;
   if (manager->get_account("oscar", _instance, def_.uid(), user, password, nullptr) < 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get account.\n")));
-    return alert(job_, 3);
+    return brcmd_alert(job_, 3);
   }
   wipe(password);
   Instance_ptr instance = manager->find("oscar", _instance);
   if (!instance) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to invoke execute_i, can't find instance.\n")));
-    return alert(job_, 20);
+    return brcmd_alert(job_, 20);
   }
   if (!get_from_instance_options(instance, "oscar_home", _oscar_home)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get oscar home.\n")));
-    return alert(job_, 6);
+    return brcmd_alert(job_, 6);
   }
 
-  const Path_Conf fifo(FIFO_DIR, true, make_fifo_name(act_.start_time), 0750);
+  const Path_Conf fifo(BRCMD_FIFO_DIR, true, make_fifo_name(act_.start_time), 0750);
   if (ACE_OS::mkfifo(fifo.str().c_str(), 0640) != 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to create fifo %s, errno=%d, %m\n"), fifo.str().c_str(), errno));
-    return alert(job_, 15);
+    return brcmd_alert(job_, 15);
   }
   Scope_Exit remove_fifo([&fifo]() { ACE_OS::unlink(fifo.str().c_str()); });
 
@@ -218,11 +194,11 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
     if (!catalogs.at("rows").is_array()) throw std::runtime_error("rows is not an array");
   } catch (const std::exception& e) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid catalog data, exception: %s\n"), e.what()));
-    return alert(job_, 21);
+    return brcmd_alert(job_, 21);
   }
   if (backup_set_size == 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid backup set size\n")));
-    return alert(job_, 18);
+    return brcmd_alert(job_, 18);
   }
 
   Stream_Progress progress(evt_handler_, backup_set_size);
@@ -231,16 +207,16 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
     Pool_Info info;
     if (!get_pool_info(row.pool_uuid.c_str(), nullptr, info, true, 0, nullptr)) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get pool info.\n")));
-      return alert(job_, 11);
+      return brcmd_alert(job_, 11);
     }
     Client_IO_Base::Options set_opts = opts;
     if (!set_options_by_pool(set_opts, info)) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to set client options.\n")));
-      return alert(job_, 12);
+      return brcmd_alert(job_, 12);
     }
     const std::string target_uri = info.url + "/" + row.uri;
     const POSIX_Time_Format<16> timestamp(std::time(nullptr), "%Y%m%d_%H%M%S");
-    const Path_Conf log_file(LOG_DIR, "brcmd", true, string_sprintf("restore_%s.log", timestamp.c_str()), 0750);
+    const Path_Conf log_file(BRCMD_LOG_DIR, "brcmd", true, string_sprintf("restore_%s.log", timestamp.c_str()), 0750);
     const std::string cmd = string_sprintf("%s -O restore -d %s -t backup_point_last -k pipe -f %s -e %s",
                                            brcmd.c_str(), _instance.c_str(), fifo.str().c_str(),
                                            log_file.str().c_str());
@@ -249,7 +225,7 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
     Execute_Cmd_Line_Handler cmd_handler(nullptr, false);
     std::atomic<bool> ret(true);
     {
-      Job_Thread_Helper restore_thread(job_, WORKER_FLAGS, ACE_DEFAULT_THREAD_PRIORITY);
+      Job_Thread_Helper restore_thread(job_, BRCMD_WORKER_FLAGS, ACE_DEFAULT_THREAD_PRIORITY);
       if (restore_thread.spawn(std::function<void()>([&]() { execute_restore(cmd.c_str(), ret, cmd_handler); })) ==
           -1) {
         ret = false;
@@ -261,17 +237,17 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
     Client_IO_Ex io;
     if (!io.connect(target_uri, set_opts)) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to connect to storage: %s.\n"), io.error()));
-      return alert(job_, 13);
+      return brcmd_alert(job_, 13);
     }
     if (!io.open(row.backup_file.c_str(), Client_IO_Ex::MODE_READ, 0, 0)) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open file %s: %s\n"), row.backup_file.c_str(), io.error()));
-      return alert(job_, 14);
+      return brcmd_alert(job_, 14);
     }
     Auto_Closer<int, Auto_Handle_Trait> fd(
         open_fifo_for_writing(fifo.str(), [&cmd_handler]() { return cmd_handler.running(); }));
     if (!fd.valid()) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open fifo %s, errno=%d, %m\n"), fifo.str().c_str(), errno));
-      return alert(job_, 15);
+      return brcmd_alert(job_, 15);
     }
     if (!feed_backup_set(job_, io, row.backup_file, fd.get(), progress, row.backup_set_size)) {
       // End brcmd before its fifo closes, so it never sees the end of a set
@@ -280,7 +256,7 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
       return false;
     }
     fd.reset();
-    const int status = wait_for_exit(cmd_handler);
+    const int status = wait_for_brcmd_exit(cmd_handler);
     if (status != 0) {
       if (status == -1) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd did not exit after the end of backup set %s\n"),
