@@ -13,24 +13,10 @@
 #include "oscar/brcmd_backup_set_record.h"
 #include "oscar/last_backup_info.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/plain_job.h"
 #include "tests/support/test_paths.h"
 
 namespace {
-
-class Plain_Job : public Job {
- public:
-  explicit Plain_Job(const Job_Definition_var& def) : Job(def) {}
-
- protected:
-  int start_i(const Action_Options*) override { return 0; }
-  int stop_i(const Action_Options*) override { return 0; }
-  int resume_i(const Action_Options*) override { return 0; }
-  int abort_i(const Action_Options*) override { return 0; }
-  int remove_i(int, const Action_Options*) override { return 0; }
-  int update_i(const Job_Definition_var&) override { return 0; }
-  int rollback_i() override { return 0; }
-  void* run_i(const Action_Options*) override { return nullptr; }
-};
 
 std::string chain_lines(const std::string& inst, const std::string& scn = "30") {
   return inst + "_lastfullbackupid=F1\n" + inst + "_lastfullbackuplsn=10\n" + inst + "_lastfullbackupscn=11\n" +

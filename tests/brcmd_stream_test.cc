@@ -21,25 +21,10 @@
 #include "oscar/brcmd_stream.h"
 #include "tollix/posix_time_format.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/plain_job.h"
 #include "tests/support/test_paths.h"
 
 namespace {
-
-// A job that only carries alerts and progress for the stream functions.
-class Plain_Job : public Job {
- public:
-  explicit Plain_Job(const Job_Definition_var& def) : Job(def) {}
-
- protected:
-  int start_i(const Action_Options*) override { return 0; }
-  int stop_i(const Action_Options*) override { return 0; }
-  int resume_i(const Action_Options*) override { return 0; }
-  int abort_i(const Action_Options*) override { return 0; }
-  int remove_i(int, const Action_Options*) override { return 0; }
-  int update_i(const Job_Definition_var&) override { return 0; }
-  int rollback_i() override { return 0; }
-  void* run_i(const Action_Options*) override { return nullptr; }
-};
 
 // A head announcing `total` bytes of head and info data.
 std::string head(std::uint32_t total) {
