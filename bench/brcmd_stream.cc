@@ -1,6 +1,7 @@
 // Throughput of the physical backup copy and the restore feed against
 // plain cat through the same fifo, and the peak memory of a backup as the
-// stream grows. Sizes: BENCH_SIZE (default 2G), BENCH_SMALL_SIZE (64M).
+// stream grows. Sizes: BENCH_SIZE (default 2G), BENCH_SMALL_SIZE (64M);
+// BENCH_ROUNDS (3) rounds of both sides in alternating order, ratios medians.
 //   bench_brcmd_stream            runs everything and prints the ratios
 //   bench_brcmd_stream rss SIZE   one backup of SIZE; prints the peak RSS in KiB
 
@@ -8,11 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/agent_state.h"
 #include "host/client_io_ex.h"
@@ -125,6 +128,9 @@ struct Bench_Setup {
        "/cat.log & cat " + fifo + " > " + dir + "/cat_out; wait");
     const double t = now_s() - t0;
     ::unlink(fifo.c_str());
+    // Written back before it goes: freeing blocks still under write-back
+    // slows down the writes of the next run on this machine's disk.
+    ::sync();
     ::unlink((dir + "/cat_out").c_str());
     return t;
   }
@@ -158,60 +164,107 @@ long rss_of(const std::string& self, const std::string& size) {
   return after;
 }
 
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// cat feeding the stored file into a fifo that another cat drains.
+double cat_feed(const Bench_Setup& setup, const std::string& stored) {
+  const std::string fifo = setup.dir + "/feed_fifo";
+  ::mkfifo(fifo.c_str(), 0600);
+  const double t0 = now_s();
+  sh("cat " + fifo + " > /dev/null & cat " + stored + " > " + fifo + "; wait");
+  const double t = now_s() - t0;
+  ::unlink(fifo.c_str());
+  return t;
+}
+
+// The module's restore feed of the stored file into a fifo that cat drains.
+// Answers the time, or a negative value when the feed failed.
+double module_feed(const Bench_Setup& setup, const std::string& stored, std::uint64_t size) {
+  const std::string fifo = setup.dir + "/feed_fifo";
+  ::mkfifo(fifo.c_str(), 0600);
+  Client_IO_Ex io;
+  Client_IO_Base::Options opts;
+  opts.compression_method = COMPR_AUTO;
+  io.connect("file://" + stored.substr(0, stored.rfind('/')), opts);
+  const std::string name = stored.substr(stored.rfind('/') + 1);
+  io.open(name.c_str(), Client_IO_Ex::MODE_READ);
+  Job_Definition_var def(new Job_Definition());
+  def->id("bench-feed");
+  def->type(JOB_DEFINITION_RESTORE);
+  Job_var job = oscar::Oscar_Job_Creator().create(def);
+  Job_Event_Handler events(*job);
+  oscar::Stream_Progress progress(events, size);
+  const double t0 = now_s();
+  std::thread reader([&]() { sh("cat " + fifo + " > /dev/null"); });
+  const int fd = oscar::open_fifo_for_writing(fifo, []() { return true; });
+  const bool fed = fd >= 0 && oscar::feed_backup_set(*job, io, name, fd, progress, size);
+  if (fd >= 0) ::close(fd);
+  reader.join();
+  const double t = now_s() - t0;
+  ::unlink(fifo.c_str());
+  return fed ? t : -1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "rss") return rss_child(argv[2]);
   const std::string size = env_or("BENCH_SIZE", "2G");
   const std::string small = env_or("BENCH_SMALL_SIZE", "64M");
+  const int rounds = std::max(1, std::atoi(env_or("BENCH_ROUNDS", "3").c_str()));
   const std::string self = self_path();
 
   {
     Bench_Setup setup(size);
-    const double cat_t = setup.cat_backup();
-    const double t0 = now_s();
-    const std::string stored = setup.backup();
-    const double mod_t = now_s() - t0;
-    if (stored.empty()) {
-      std::fprintf(stderr, "backup failed\n");
-      return 1;
+    // Warm-up: brings the data files into the page cache for every run.
+    setup.cat_backup();
+    std::vector<double> backup_ratio, feed_ratio;
+    double cat_rate = 0, module_rate = 0, cat_feed_rate = 0, module_feed_rate = 0;
+    for (int r = 0; r < rounds; ++r) {
+      rm_rf(setup.pool + "/res");
+      // The order alternates, so that neither side always runs on a cache
+      // the other one warmed.
+      // Each timed run starts with no dirty pages left by the one before,
+      // so that neither pays for the other's write-back.
+      const bool cat_first = r % 2 == 0;
+      ::sync();
+      double cat_t = cat_first ? setup.cat_backup() : 0;
+      ::sync();
+      const double t0 = now_s();
+      const std::string stored = setup.backup();
+      const double mod_t = now_s() - t0;
+      ::sync();
+      if (!cat_first) cat_t = setup.cat_backup();
+      if (stored.empty()) {
+        std::fprintf(stderr, "backup failed\n");
+        return 1;
+      }
+      struct stat st;
+      ::stat(stored.c_str(), &st);
+      const double mb = static_cast<double>(st.st_size) / 1e6;
+      double cat_f = cat_first ? cat_feed(setup, stored) : 0;
+      const double mod_f = module_feed(setup, stored, static_cast<std::uint64_t>(st.st_size));
+      if (!cat_first) cat_f = cat_feed(setup, stored);
+      if (mod_f < 0) {
+        std::fprintf(stderr, "restore feed failed\n");
+        return 1;
+      }
+      std::printf("round %d: backup cat %.0f MB/s module %.0f MB/s (%.2f); feed cat %.0f MB/s module %.0f MB/s (%.2f)\n",
+                  r + 1, mb / cat_t, mb / mod_t, cat_t / mod_t, mb / cat_f, mb / mod_f, cat_f / mod_f);
+      backup_ratio.push_back(cat_t / mod_t);
+      feed_ratio.push_back(cat_f / mod_f);
+      cat_rate += mb / cat_t / rounds;
+      module_rate += mb / mod_t / rounds;
+      cat_feed_rate += mb / cat_f / rounds;
+      module_feed_rate += mb / mod_f / rounds;
     }
-    struct stat st;
-    ::stat(stored.c_str(), &st);
-    const double mb = static_cast<double>(st.st_size) / 1e6;
-    std::printf("backup %s: cat %.0f MB/s, module %.0f MB/s, ratio %.2f\n", size.c_str(), mb / cat_t, mb / mod_t,
-                cat_t / mod_t);
-
-    const std::string fifo = setup.dir + "/feed_fifo";
-    ::mkfifo(fifo.c_str(), 0600);
-    double c0 = now_s();
-    sh("cat " + fifo + " > /dev/null & cat " + stored + " > " + fifo + "; wait");
-    const double cat_feed = now_s() - c0;
-
-    Client_IO_Ex io;
-    Client_IO_Base::Options opts;
-    opts.compression_method = COMPR_AUTO;
-    io.connect("file://" + setup.pool + "/res", opts);
-    const std::string name = stored.substr(stored.rfind('/') + 1);
-    io.open(name.c_str(), Client_IO_Ex::MODE_READ);
-    Job_Definition_var def(new Job_Definition());
-    def->id("bench-feed");
-    Job_var job = oscar::Oscar_Job_Creator().create([&]() {
-      def->type(JOB_DEFINITION_RESTORE);
-      return def;
-    }());
-    Job_Event_Handler events(*job);
-    oscar::Stream_Progress progress(events, static_cast<std::uint64_t>(st.st_size));
-    c0 = now_s();
-    std::thread reader([&]() { sh("cat " + fifo + " > /dev/null"); });
-    const int fd = oscar::open_fifo_for_writing(fifo, []() { return true; });
-    const bool fed = fd >= 0 && oscar::feed_backup_set(*job, io, name, fd, progress,
-                                                                static_cast<std::uint64_t>(st.st_size));
-    if (fd >= 0) ::close(fd);
-    reader.join();
-    const double mod_feed = now_s() - c0;
-    std::printf("restore feed %s: cat %.0f MB/s, module %.0f MB/s, ratio %.2f%s\n", size.c_str(), mb / cat_feed,
-                mb / mod_feed, cat_feed / mod_feed, fed ? "" : " (feed failed)");
+    std::printf("backup %s: cat %.0f MB/s, module %.0f MB/s (means), ratio %.2f (median of %d)\n", size.c_str(),
+                cat_rate, module_rate, median(backup_ratio), rounds);
+    std::printf("restore feed %s: cat %.0f MB/s, module %.0f MB/s (means), ratio %.2f (median of %d)\n",
+                size.c_str(), cat_feed_rate, module_feed_rate, median(feed_ratio), rounds);
   }
 
   const long rss_small = rss_of(self, small);
