@@ -2,8 +2,7 @@
 #define OSCAR_BACKUP_JOB_OPTIONS_PARSER_H
 
 #include "host/job_source.h"
-#include "host/yajl_parser.h"
-#include "tollix/key_value.h"
+#include "oscar/job_document_parser.h"
 
 namespace oscar {
 
@@ -15,26 +14,20 @@ class Backup_Job_Options;
 // with code 9; a key or end with no open container with code 3. A value of
 // the wrong kind for its key is counted as seen but not stored. One parser
 // per document; not thread-safe.
-class Backup_Job_Options_Parser : public YAJL_Parser<Job_Options> {
+class Backup_Job_Options_Parser : public Job_Document_Parser<Job_Options, Backup_Job_Options> {
  public:
   // Allocates the options to fill; when that fails errno is ENOMEM and the
   // parser still runs but stores nothing (result() is then empty).
   Backup_Job_Options_Parser();
-  ~Backup_Job_Options_Parser() override;
 
   bool handle_number_i(const char* text, std::size_t len) override;
   bool handle_string_i(const unsigned char* text, std::size_t len) override;
-  bool handle_start_map_i() override;
   bool handle_map_key_i(const unsigned char* key, std::size_t len) override;
   bool handle_end_map_i() override;
   bool handle_start_array_i() override;
   bool handle_end_array_i() override;
-  result_type result() override;
 
   static const Key2_Value_T<unsigned int> key_table_1[];
-
- private:
-  Backup_Job_Options* options() const;
 };
 
 }  // namespace oscar

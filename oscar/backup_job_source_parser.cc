@@ -1,17 +1,13 @@
 #include "oscar/backup_job_source_parser.h"
 
-#include <ace/Log_Msg.h>
-
-#include <cerrno>
-#include <new>
-
 #include "oscar/backup_job_source.h"
 
 namespace oscar {
 
 namespace {
 enum { KEY_ID = 1, KEY_NAME = 2, KEY_ENTRIES = 4 };
-const unsigned int REQUIRED_KEYS[] = {KEY_ID, KEY_ENTRIES};
+const unsigned int REQUIRED_KEYS = KEY_ID | KEY_ENTRIES;
+const ACE_TCHAR LACK_OF_KEY[] = ACE_TEXT("Failed to parse job definition source, lack of '%C'.\n");
 }  // namespace
 
 const Key2_Value_T<unsigned int> Backup_Job_Source_Parser::key_table_1[] = {
@@ -21,26 +17,12 @@ const Key2_Value_T<unsigned int> Backup_Job_Source_Parser::key_table_1[] = {
     {nullptr, 0, 0},
 };
 
-Backup_Job_Source_Parser::Backup_Job_Source_Parser() {
-  Backup_Job_Source* source = new (std::nothrow) Backup_Job_Source;
-  if (source == nullptr) {
-    errno = ENOMEM;
-    return;
-  }
-  result_ = result_type(source);
-}
-
-Backup_Job_Source_Parser::~Backup_Job_Source_Parser() {}
-
-Backup_Job_Source* Backup_Job_Source_Parser::source() const {
-  return static_cast<Backup_Job_Source*>(result_.get());
-}
+Backup_Job_Source_Parser::Backup_Job_Source_Parser() = default;
 
 bool Backup_Job_Source_Parser::handle_string_i(const unsigned char* text, std::size_t len) {
   if (states_.size() == 1) return handle_level_1_string(text, len);
   if (states_.size() == 2) return handle_level_2_string(text, len);
-  err_ = JSON_ERROR_UNEXPECTED;
-  return false;
+  return stop(JSON_ERROR_UNEXPECTED);
 }
 
 bool Backup_Job_Source_Parser::handle_level_1_string(const unsigned char* text, std::size_t len) {
@@ -49,14 +31,13 @@ bool Backup_Job_Source_Parser::handle_level_1_string(const unsigned char* text, 
   const std::string value(reinterpret_cast<const char*>(text), len);
   switch (top.key) {
     case KEY_ID:
-      if (source() != nullptr) source()->id(value);
+      if (doc() != nullptr) doc()->id(value);
       break;
     case KEY_NAME:
-      if (source() != nullptr) source()->name(value);
+      if (doc() != nullptr) doc()->name(value);
       break;
     default:
-      err_ = JSON_ERROR_UNEXPECTED;
-      return false;
+      return stop(JSON_ERROR_UNEXPECTED);
   }
   top.masks |= top.key;
   return true;
@@ -65,67 +46,29 @@ bool Backup_Job_Source_Parser::handle_level_1_string(const unsigned char* text, 
 bool Backup_Job_Source_Parser::handle_level_2_string(const unsigned char* text, std::size_t len) {
   const JSON_State& top = states_[1];
   if (!top.obj) {
-    if (states_[0].key == KEY_ENTRIES && source() != nullptr) {
-      source()->entries().push_back(std::string(reinterpret_cast<const char*>(text), len));
+    if (states_[0].key == KEY_ENTRIES && doc() != nullptr) {
+      doc()->entries().push_back(std::string(reinterpret_cast<const char*>(text), len));
     }
     return true;
   }
-  if (top.key != 0) {
-    err_ = JSON_ERROR_UNEXPECTED;
-    return false;
-  }
+  if (top.key != 0) return stop(JSON_ERROR_UNEXPECTED);
   return true;
 }
-
-bool Backup_Job_Source_Parser::handle_start_map_i() { return push_state(true); }
 
 bool Backup_Job_Source_Parser::handle_start_array_i() { return push_state(false); }
 
 bool Backup_Job_Source_Parser::handle_map_key_i(const unsigned char* key, std::size_t len) {
-  if (states_.empty()) {
-    err_ = JSON_ERROR_NO_CONTAINER;
-    return false;
-  }
-  if (states_.size() == 1) {
-    const Key2_Value_T<unsigned int>* entry =
-        get_key_value_entry(key_table_1, reinterpret_cast<const char*>(key), len);
-    if (entry->key != nullptr) states_.back().key = entry->value;
-  }
-  return true;
+  return take_key(states_.size() == 1 ? key_table_1 : nullptr, key, len);
 }
 
 bool Backup_Job_Source_Parser::handle_end_map_i() {
-  if (states_.empty()) {
-    err_ = JSON_ERROR_NO_CONTAINER;
-    return false;
-  }
-  if (states_.size() == 1) {
-    bool missing = false;
-    for (unsigned int id : REQUIRED_KEYS) {
-      if ((states_[0].masks & id) != 0) continue;
-      ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to parse job definition source, lack of '%C'.\n"),
-                 get_key_value_entry(key_table_1, id)->key));
-      missing = true;
-    }
-    if (missing) {
-      err_ = JSON_ERROR_MISSING_KEY;
-      return false;
-    }
-  }
-  states_.pop_back();
-  return true;
+  return close_container(states_.size() == 1 ? key_table_1 : nullptr, REQUIRED_KEYS, LACK_OF_KEY);
 }
 
 bool Backup_Job_Source_Parser::handle_end_array_i() {
-  if (states_.empty()) {
-    err_ = JSON_ERROR_NO_CONTAINER;
-    return false;
-  }
-  states_.pop_back();
+  if (!close_container()) return false;
   if (!states_.empty() && states_.back().key == KEY_ENTRIES) states_.back().masks |= KEY_ENTRIES;
   return true;
 }
-
-Backup_Job_Source_Parser::result_type Backup_Job_Source_Parser::result() { return result_; }
 
 }  // namespace oscar

@@ -2,8 +2,7 @@
 #define OSCAR_BACKUP_JOB_SOURCE_PARSER_H
 
 #include "host/job_source.h"
-#include "host/yajl_parser.h"
-#include "tollix/key_value.h"
+#include "oscar/job_document_parser.h"
 
 namespace oscar {
 
@@ -17,25 +16,21 @@ class Backup_Job_Source;
 // without a required key (each missing key logged once at LM_ERROR). What was
 // stored before a stop stays in the result. One parser per document; not
 // thread-safe.
-class Backup_Job_Source_Parser : public YAJL_Parser<Job_Source> {
+class Backup_Job_Source_Parser : public Job_Document_Parser<Job_Source, Backup_Job_Source> {
  public:
   // Allocates the source to fill; when that fails errno is ENOMEM and the
   // parser still runs but stores nothing (result() is then empty).
   Backup_Job_Source_Parser();
-  ~Backup_Job_Source_Parser() override;
 
   bool handle_string_i(const unsigned char* text, std::size_t len) override;
-  bool handle_start_map_i() override;
   bool handle_map_key_i(const unsigned char* key, std::size_t len) override;
   bool handle_end_map_i() override;
   bool handle_start_array_i() override;
   bool handle_end_array_i() override;
-  result_type result() override;
 
   static const Key2_Value_T<unsigned int> key_table_1[];
 
  private:
-  Backup_Job_Source* source() const;
   bool handle_level_1_string(const unsigned char* text, std::size_t len);
   bool handle_level_2_string(const unsigned char* text, std::size_t len);
 };

@@ -1,10 +1,5 @@
 #include "oscar/restore_job_source_parser.h"
 
-#include <ace/Log_Msg.h>
-
-#include <cerrno>
-#include <new>
-
 #include "oscar/restore_job_source.h"
 #include "tollix/natoi.h"
 
@@ -29,6 +24,11 @@ enum {
   KEY_RESTORE_AS_SCHEMA = 16384,
   KEY_RESTORE_AS_TABLE = 32768,
 };
+
+// The required key of each object: "id" at the top, "database" in
+// "original" and in "restore_as" (ids are distinct bits across the tables).
+const unsigned int REQUIRED_KEYS = KEY_ID | KEY_ORIGINAL_DATABASE | KEY_RESTORE_AS_DATABASE;
+const ACE_TCHAR LACK_OF_KEY[] = ACE_TEXT("Failed to parse job definition source, lack of '%C'.\n");
 
 #define KEY_ROW(keyword, id) {keyword, sizeof(keyword) - 1, id}
 }  // namespace
@@ -63,37 +63,18 @@ const Key2_Value_T<unsigned int> Restore_Job_Source_Parser::restore_as_key_table
 
 #undef KEY_ROW
 
-Restore_Job_Source_Parser::Restore_Job_Source_Parser() {
-  Restore_Job_Source* source = new (std::nothrow) Restore_Job_Source;
-  if (source == nullptr) {
-    errno = ENOMEM;
-    return;
-  }
-  result_ = result_type(source);
-}
-
-Restore_Job_Source_Parser::~Restore_Job_Source_Parser() {}
-
-Restore_Job_Source* Restore_Job_Source_Parser::source() const {
-  return static_cast<Restore_Job_Source*>(result_.get());
-}
+Restore_Job_Source_Parser::Restore_Job_Source_Parser() = default;
 
 bool Restore_Job_Source_Parser::handle_number_i(const char* text, std::size_t len) {
-  if (states_.size() != 1) {
-    err_ = JSON_ERROR_UNEXPECTED;
-    return false;
-  }
+  if (states_.size() != 1) return stop(JSON_ERROR_UNEXPECTED);
   JSON_State& top = states_.back();
-  if (top.key == KEY_SEQ && source() != nullptr) source()->seq(natoi<unsigned long long>(text, len));
+  if (top.key == KEY_SEQ && doc() != nullptr) doc()->seq(natoi<unsigned long long>(text, len));
   top.masks |= top.key;
   return true;
 }
 
 bool Restore_Job_Source_Parser::handle_string_i(const unsigned char* text, std::size_t len) {
-  if (states_.size() != 1 && states_.size() != 2) {
-    err_ = JSON_ERROR_UNEXPECTED;
-    return false;
-  }
+  if (states_.size() != 1 && states_.size() != 2) return stop(JSON_ERROR_UNEXPECTED);
   const std::string value(reinterpret_cast<const char*>(text), len);
   return states_.size() == 1 ? handle_level_1_string(value) : handle_level_2_string(value);
 }
@@ -101,7 +82,7 @@ bool Restore_Job_Source_Parser::handle_string_i(const unsigned char* text, std::
 bool Restore_Job_Source_Parser::handle_level_1_string(const std::string& value) {
   JSON_State& top = states_.back();
   if (!top.obj || top.key == 0) return true;
-  Restore_Job_Source* src = source();
+  Restore_Job_Source* src = doc();
   switch (top.key) {
     case KEY_ID:
       if (src != nullptr) src->id(value);
@@ -122,8 +103,7 @@ bool Restore_Job_Source_Parser::handle_level_1_string(const std::string& value) 
       if (src != nullptr) src->catalog_id(value);
       break;
     default:
-      err_ = JSON_ERROR_UNEXPECTED;
-      return false;
+      return stop(JSON_ERROR_UNEXPECTED);
   }
   top.masks |= top.key;
   return true;
@@ -132,7 +112,7 @@ bool Restore_Job_Source_Parser::handle_level_1_string(const std::string& value) 
 bool Restore_Job_Source_Parser::handle_level_2_string(const std::string& value) {
   JSON_State& top = states_.back();
   if (!top.obj || top.key == 0) return true;
-  Restore_Job_Source* src = source();
+  Restore_Job_Source* src = doc();
   switch (top.key) {
     case KEY_ORIGINAL_DATABASE:
       if (src != nullptr) src->get_original().database = value;
@@ -156,61 +136,25 @@ bool Restore_Job_Source_Parser::handle_level_2_string(const std::string& value) 
       if (src != nullptr) src->get_restore_as().table = value;
       break;
     default:
-      err_ = JSON_ERROR_UNEXPECTED;
-      return false;
+      return stop(JSON_ERROR_UNEXPECTED);
   }
   top.masks |= top.key;
   return true;
 }
 
-bool Restore_Job_Source_Parser::handle_start_map_i() { return push_state(true); }
-
-bool Restore_Job_Source_Parser::handle_map_key_i(const unsigned char* key, std::size_t len) {
-  if (states_.empty()) {
-    err_ = JSON_ERROR_NO_CONTAINER;
-    return false;
-  }
-  const Key2_Value_T<unsigned int>* table = nullptr;
-  if (states_.size() == 1) {
-    table = key_table;
-  } else if (states_.size() == 2 && states_[0].key == KEY_ORIGINAL) {
-    table = original_key_table;
-  } else if (states_.size() == 2 && states_[0].key == KEY_RESTORE_AS) {
-    table = restore_as_key_table;
-  }
-  if (table != nullptr) {
-    const Key2_Value_T<unsigned int>* entry = get_key_value_entry(table, reinterpret_cast<const char*>(key), len);
-    if (entry->key != nullptr) states_.back().key = entry->value;
-  }
-  return true;
+const Key2_Value_T<unsigned int>* Restore_Job_Source_Parser::object_key_table() const {
+  if (states_.size() == 1) return key_table;
+  if (states_.size() == 2 && states_[0].key == KEY_ORIGINAL) return original_key_table;
+  if (states_.size() == 2 && states_[0].key == KEY_RESTORE_AS) return restore_as_key_table;
+  return nullptr;
 }
 
-bool Restore_Job_Source_Parser::check_required(const JSON_State& state, unsigned int required_id,
-                                               const char* keyword) {
-  if ((state.masks & required_id) != 0) return true;
-  ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to parse job definition source, lack of '%C'.\n"), keyword));
-  err_ = JSON_ERROR_MISSING_KEY;
-  return false;
+bool Restore_Job_Source_Parser::handle_map_key_i(const unsigned char* key, std::size_t len) {
+  return take_key(object_key_table(), key, len);
 }
 
 bool Restore_Job_Source_Parser::handle_end_map_i() {
-  if (states_.empty()) {
-    err_ = JSON_ERROR_NO_CONTAINER;
-    return false;
-  }
-  if (states_.size() == 1 && !check_required(states_[0], KEY_ID, "id")) return false;
-  if (states_.size() == 2 && states_[0].key == KEY_ORIGINAL &&
-      !check_required(states_[1], KEY_ORIGINAL_DATABASE, "database")) {
-    return false;
-  }
-  if (states_.size() == 2 && states_[0].key == KEY_RESTORE_AS &&
-      !check_required(states_[1], KEY_RESTORE_AS_DATABASE, "database")) {
-    return false;
-  }
-  states_.pop_back();
-  return true;
+  return close_container(object_key_table(), REQUIRED_KEYS, LACK_OF_KEY);
 }
-
-Restore_Job_Source_Parser::result_type Restore_Job_Source_Parser::result() { return result_; }
 
 }  // namespace oscar

@@ -2,8 +2,7 @@
 #define OSCAR_RESTORE_JOB_SOURCE_PARSER_H
 
 #include "host/job_source.h"
-#include "host/yajl_parser.h"
-#include "tollix/key_value.h"
+#include "oscar/job_document_parser.h"
 
 namespace oscar {
 
@@ -18,30 +17,26 @@ class Restore_Job_Source;
 // closes without its required key (logged at LM_ERROR). Arrays are skipped
 // by the base handlers. What was stored before a stop stays in the result.
 // One parser per document; not thread-safe.
-class Restore_Job_Source_Parser : public YAJL_Parser<Job_Source> {
+class Restore_Job_Source_Parser : public Job_Document_Parser<Job_Source, Restore_Job_Source> {
  public:
   // Allocates the source to fill; when that fails errno is ENOMEM and the
   // parser still runs but stores nothing (result() is then empty).
   Restore_Job_Source_Parser();
-  ~Restore_Job_Source_Parser() override;
 
   bool handle_number_i(const char* text, std::size_t len) override;
   bool handle_string_i(const unsigned char* text, std::size_t len) override;
-  bool handle_start_map_i() override;
   bool handle_map_key_i(const unsigned char* key, std::size_t len) override;
   bool handle_end_map_i() override;
-  result_type result() override;
 
   static const Key2_Value_T<unsigned int> key_table[];
   static const Key2_Value_T<unsigned int> original_key_table[];
   static const Key2_Value_T<unsigned int> restore_as_key_table[];
 
  private:
-  Restore_Job_Source* source() const;
   bool handle_level_1_string(const std::string& value);
   bool handle_level_2_string(const std::string& value);
-  // Fails with code 7 (logged) when the closing object lacks required_id.
-  bool check_required(const JSON_State& state, unsigned int required_id, const char* keyword);
+  // The key table of the innermost object; null where keys are ignored.
+  const Key2_Value_T<unsigned int>* object_key_table() const;
 };
 
 }  // namespace oscar
