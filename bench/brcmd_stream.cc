@@ -58,6 +58,7 @@ bool sh(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
 // state directory and a file:// pool, all under one directory.
 struct Bench_Setup {
   std::string dir, home, pool;
+  int cat_runs = 0;
   explicit Bench_Setup(const std::string& size) {
     char tmpl[] = "/tmp/brcmd-bench-XXXXXX";
     dir = ::mkdtemp(tmpl);
@@ -110,7 +111,7 @@ struct Bench_Setup {
       return std::string();
     }
     std::string name;
-    if (std::FILE* p = ::popen(("ls " + pool + "/res").c_str(), "r")) {
+    if (std::FILE* p = ::popen(("ls -t " + pool + "/res").c_str(), "r")) {
       char line[512];
       if (std::fgets(line, sizeof line, p)) name = line;
       ::pclose(p);
@@ -125,13 +126,10 @@ struct Bench_Setup {
     ::mkfifo(fifo.c_str(), 0600);
     const double t0 = now_s();
     sh(home + "/bin/brcmd -O backup -d db1 -u dba -p benchpw -P 39917 -t full -k pipe -f " + fifo + " -e " + dir +
-       "/cat.log & cat " + fifo + " > " + dir + "/cat_out; wait");
+       "/cat.log & cat " + fifo + " > " + dir + "/cat_out" + std::to_string(++cat_runs) + "; wait");
     const double t = now_s() - t0;
     ::unlink(fifo.c_str());
-    // Written back before it goes: freeing blocks still under write-back
-    // slows down the writes of the next run on this machine's disk.
-    ::sync();
-    ::unlink((dir + "/cat_out").c_str());
+
     return t;
   }
 };
@@ -224,11 +222,12 @@ int main(int argc, char** argv) {
     std::vector<double> backup_ratio, feed_ratio;
     double cat_rate = 0, module_rate = 0, cat_feed_rate = 0, module_feed_rate = 0;
     for (int r = 0; r < rounds; ++r) {
-      rm_rf(setup.pool + "/res");
       // The order alternates, so that neither side always runs on a cache
       // the other one warmed.
       // Each timed run starts with no dirty pages left by the one before,
-      // so that neither pays for the other's write-back.
+      // so that neither pays for the other's write-back. Outputs stay until
+      // the end: on a file system that discards freed blocks, a removal
+      // slows down the writes that follow it.
       const bool cat_first = r % 2 == 0;
       ::sync();
       double cat_t = cat_first ? setup.cat_backup() : 0;

@@ -76,7 +76,7 @@ double time_command(const std::string& cmd) {
   return now() - t0;
 }
 
-double time_client(const std::string& input, const std::string& dir, int method) {
+double time_client(const std::string& input, const std::string& dir, int method, const std::string& name) {
   Client_IO_Base::Options o;
   o.compression_method = method;
   o.compression_level = 1;
@@ -89,7 +89,7 @@ double time_client(const std::string& input, const std::string& dir, int method)
   }
   char buf[8192];
   const double t0 = now();
-  bool ok = io.open("client.out", Client_IO_Ex::MODE_WRITE);
+  bool ok = io.open(name.c_str(), Client_IO_Ex::MODE_WRITE);
   for (ssize_t n; ok && (n = ::read(fd, buf, sizeof buf)) > 0;) ok = io.write(buf, static_cast<std::size_t>(n)) == n;
   ok = ok && io.close();
   const double t = now() - t0;
@@ -118,23 +118,29 @@ int main(int argc, char** argv) {
     int method;
     std::string tool;
   } cases[] = {
-      {"none", COMPR_NONE, "cat " + input + " > " + dir + "/tool.out"},
+      {"none", COMPR_NONE, "cat " + input + " > " + dir + "/tool.out@"},
       // The client syncs the file before it publishes it; this baseline pays
       // for the same durability.
-      {"none+sync", COMPR_NONE, "cat " + input + " > " + dir + "/tool.out && sync " + dir + "/tool.out"},
-      {"zstd -1", COMPR_ZSTD, "zstd -q -f -1 -T1 -c " + input + " > " + dir + "/tool.out"},
-      {"lzop -1", COMPR_LZOP, "lzop -q -f -1 -c " + input + " > " + dir + "/tool.out"},
+      {"none+sync", COMPR_NONE, "cat " + input + " > " + dir + "/tool.out@ && sync " + dir + "/tool.out@"},
+      {"zstd -1", COMPR_ZSTD, "zstd -q -f -1 -T1 -c " + input + " > " + dir + "/tool.out@"},
+      {"lzop -1", COMPR_LZOP, "lzop -q -f -1 -c " + input + " > " + dir + "/tool.out@"},
   };
   std::printf("input: %zu MiB mixed data, %d runs each, medians\n", mib, runs);
   for (const Case& c : cases) {
     std::vector<double> tool, client;
     // Each run starts with no dirty pages left by the one before, so that
     // neither pays for the other's write-back.
+    // Every run writes a file of its own and nothing is removed before the
+    // end: on a file system that discards freed blocks, a removal slows
+    // down the writes that follow it.
     for (int i = 0; i < runs; ++i) {
+      const std::string tag = std::to_string(&c - cases) + "." + std::to_string(i);
+      std::string tool_cmd = c.tool;
+      for (std::size_t at; (at = tool_cmd.find('@')) != std::string::npos;) tool_cmd.replace(at, 1, tag);
       ::sync();
-      tool.push_back(time_command(c.tool));
+      tool.push_back(time_command(tool_cmd));
       ::sync();
-      client.push_back(time_client(input, dir, c.method));
+      client.push_back(time_client(input, dir, c.method, "client.out" + tag));
     }
     const double mb = static_cast<double>(mib << 20) / 1e6;
     const double tool_rate = mb / median(tool), client_rate = mb / median(client);
