@@ -49,14 +49,18 @@ class Job_Document_Parser : public YAJL_Parser<Result> {
   }
 
   // Makes the keyword key[0, len) the current key of the innermost container
-  // when table holds it. A keyword the table lacks, or a null table, leaves
-  // the current key as it was. Fails with code 3 when no container is open.
+  // when table holds it. A keyword the table lacks clears the current key,
+  // so that its value is ignored: left in place, an unknown member's value
+  // would replace the member named before it (an "id", a backup point, the
+  // instance to restore into). A null table (a container whose keys mean
+  // nothing) leaves the current key as it was. Fails with code 3 when no
+  // container is open.
   bool take_key(const Key2_Value_T<unsigned int>* table, const unsigned char* key, std::size_t len) {
     if (states_.empty()) return stop(JSON_ERROR_NO_CONTAINER);
     if (table == nullptr) return true;
     const Key2_Value_T<unsigned int>* entry =
         get_key_value_entry(table, reinterpret_cast<const char*>(key), len);
-    if (entry->key != nullptr) states_.back().key = entry->value;
+    states_.back().key = entry->key != nullptr ? entry->value : 0;
     return true;
   }
 

@@ -80,13 +80,13 @@ TEST(BackupJobOptionsParser, WrongValueKindsAreNotStored) {
   EXPECT_EQ(COMPR_NONE, options(p).compression());
 }
 
-TEST(BackupJobOptionsParser, UnknownKeyKeepsThePreviousKey) {
+TEST(BackupJobOptionsParser, UnknownMemberIsIgnoredAndChangesNoOtherMember) {
   Parse<Backup_Job_Options_Parser> p(R"({"compression":"lzop","unknown":"zstd","level":"x"})");
   ASSERT_TRUE(p.ok);
-  EXPECT_EQ(COMPR_NONE, options(p).compression()) << "the last text under the kept key wins";
+  EXPECT_EQ(COMPR_LZOP, options(p).compression());
   Parse<Backup_Job_Options_Parser> n(R"({"compression_level":3,"unknown":4})");
   ASSERT_TRUE(n.ok);
-  EXPECT_EQ(4, options(n).compression_level());
+  EXPECT_EQ(3, options(n).compression_level());
 }
 
 TEST(BackupJobOptionsParser, ValuesInNestedContainersFailWithCode9) {
@@ -134,10 +134,11 @@ TEST(BackupJobSourceParser, MissingRequiredKeysAreLoggedInIdOrder) {
   EXPECT_EQ((std::vector<std::string>{LACK_ID, LACK_ENTRIES}), empty.logs);
 }
 
-TEST(BackupJobSourceParser, UnknownKeyKeepsThePreviousKey) {
-  Parse<Backup_Job_Source_Parser> p(R"({"id":"first","unknown":"second","entries":[]})");
+TEST(BackupJobSourceParser, UnknownMemberIsIgnoredAndChangesNoOtherMember) {
+  Parse<Backup_Job_Source_Parser> p(R"({"id":"first","unknown":"second","more":["x"],"entries":["oscar/a/b"]})");
   ASSERT_TRUE(p.ok);
-  EXPECT_EQ("second", source(p).id());
+  EXPECT_EQ("first", source(p).id());
+  EXPECT_EQ(std::vector<std::string>({"oscar/a/b"}), source(p).entries());
   Parse<Backup_Job_Source_Parser> before_any(R"({"unknown":"x","id":"i","entries":[]})");
   ASSERT_TRUE(before_any.ok);
   EXPECT_EQ("i", source(before_any).id());
@@ -230,10 +231,15 @@ TEST(RestoreJobSourceParser, NumberForIdCountsAsPresentButSetsNothing) {
   EXPECT_TRUE(source(p).id().empty());
 }
 
-TEST(RestoreJobSourceParser, UnknownKeyInsideOriginalKeepsThePreviousKey) {
-  Parse<Restore_Job_Source_Parser> p(R"({"id":"i","original":{"database":"a","bogus":"b"}})");
+TEST(RestoreJobSourceParser, UnknownMemberIsIgnoredAndChangesNoOtherMember) {
+  // Left to the member before it, "bogus" would name another database to
+  // restore into.
+  Parse<Restore_Job_Source_Parser> p(
+      R"({"id":"i","original":{"database":"a","bogus":"b"},"restore_as":{"database":"c","x":"d"},"note":"e"})");
   ASSERT_TRUE(p.ok);
-  EXPECT_EQ("b", source(p).get_original().database);
+  EXPECT_EQ("a", source(p).get_original().database);
+  EXPECT_EQ("c", source(p).get_restore_as().database);
+  EXPECT_EQ("i", source(p).id());
 }
 
 TEST(RestoreJobSourceParser, ValuesWhereNoneIsAllowedFailWithCode9) {
