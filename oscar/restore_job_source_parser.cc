@@ -65,8 +65,23 @@ const Key2_Value_T<unsigned int> Restore_Job_Source_Parser::restore_as_key_table
 
 Restore_Job_Source_Parser::Restore_Job_Source_Parser() = default;
 
+bool Restore_Job_Source_Parser::handle_start_array_i() {
+  ++open_arrays_;
+  return true;
+}
+
+bool Restore_Job_Source_Parser::handle_end_array_i() {
+  if (open_arrays_ > 0) --open_arrays_;
+  return true;
+}
+
+bool Restore_Job_Source_Parser::array_value() {
+  return states_.back().key != 0 ? stop(JSON_ERROR_UNEXPECTED) : true;
+}
+
 bool Restore_Job_Source_Parser::handle_number_i(const char* text, std::size_t len) {
   if (states_.size() != 1) return stop(JSON_ERROR_UNEXPECTED);
+  if (open_arrays_ > 0) return array_value();
   JSON_State& top = states_.back();
   if (top.key == KEY_SEQ && doc() != nullptr) doc()->seq(natoi<unsigned long long>(text, len));
   top.masks |= top.key;
@@ -75,6 +90,7 @@ bool Restore_Job_Source_Parser::handle_number_i(const char* text, std::size_t le
 
 bool Restore_Job_Source_Parser::handle_string_i(const unsigned char* text, std::size_t len) {
   if (states_.size() != 1 && states_.size() != 2) return stop(JSON_ERROR_UNEXPECTED);
+  if (open_arrays_ > 0) return array_value();
   const std::string value(reinterpret_cast<const char*>(text), len);
   return states_.size() == 1 ? handle_level_1_string(value) : handle_level_2_string(value);
 }

@@ -14,8 +14,11 @@ class Restore_Job_Source;
 // the objects "original" and "restore_as" (each requires "database" when
 // given). Stops the parse with code 3 for a key or end with no open
 // container, 9 for a value where none is allowed, and 7 when an object
-// closes without its required key (logged at LM_ERROR). Arrays are skipped
-// by the base handlers. What was stored before a stop stays in the result.
+// closes without its required key (logged at LM_ERROR). No member takes an
+// array: values inside an array under a member the parser reads stop the
+// parse with code 9 (a list is never taken for one of its values), under
+// any other member they are skipped. What was stored before a stop stays in
+// the result.
 // One parser per document; not thread-safe.
 class Restore_Job_Source_Parser : public Job_Document_Parser<Job_Source, Restore_Job_Source> {
  public:
@@ -27,6 +30,8 @@ class Restore_Job_Source_Parser : public Job_Document_Parser<Job_Source, Restore
   bool handle_string_i(const unsigned char* text, std::size_t len) override;
   bool handle_map_key_i(const unsigned char* key, std::size_t len) override;
   bool handle_end_map_i() override;
+  bool handle_start_array_i() override;
+  bool handle_end_array_i() override;
 
   static const Key2_Value_T<unsigned int> key_table[];
   static const Key2_Value_T<unsigned int> original_key_table[];
@@ -37,6 +42,11 @@ class Restore_Job_Source_Parser : public Job_Document_Parser<Job_Source, Restore
   bool handle_level_2_string(const std::string& value);
   // The key table of the innermost object; null where keys are ignored.
   const Key2_Value_T<unsigned int>* object_key_table() const;
+  // A value met while an array is open: code 9 under a member read here,
+  // skipped under any other.
+  bool array_value();
+
+  unsigned int open_arrays_ = 0;
 };
 
 }  // namespace oscar

@@ -252,10 +252,18 @@ TEST(RestoreJobSourceParser, ValuesWhereNoneIsAllowedFailWithCode9) {
   }
 }
 
-TEST(RestoreJobSourceParser, ArraysAreSkipped) {
-  Parse<Restore_Job_Source_Parser> p(R"({"id":"i","x":[["deep"],[]],"catalog_id":"c"})");
+TEST(RestoreJobSourceParser, ArraysAreSkippedUnderUnknownMembersAndRefusedUnderKnownOnes) {
+  Parse<Restore_Job_Source_Parser> p(R"({"id":"i","x":[["deep"],[],{"y":"z"},7],"catalog_id":"c"})");
   ASSERT_TRUE(p.ok);
   EXPECT_EQ("c", source(p).catalog_id());
+  // A list of backup points or of databases is never read as its last one.
+  for (const char* text : {R"({"id":"i","catalog_id":["a","b"]})", R"({"id":["i"]})", R"({"id":"i","seq":[5]})",
+                           R"({"id":"i","restore_as":{"database":["a","b"]}})",
+                           R"({"id":"i","original":[{"database":"x"}]})"}) {
+    Parse<Restore_Job_Source_Parser> bad(text);
+    EXPECT_FALSE(bad.ok) << text;
+    EXPECT_EQ(9, bad.code()) << text;
+  }
 }
 
 TEST(RestoreJobOptionsParser, AcceptsAnyObjectOfTexts) {
