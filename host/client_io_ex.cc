@@ -98,6 +98,11 @@ bool Client_IO_Ex::open(const char* name, int mode, int, int) {
 }
 
 int Client_IO_Ex::exists(const char* name) {
+  unsigned long long size = 0;
+  return stored_size(name, size);
+}
+
+int Client_IO_Ex::stored_size(const char* name, unsigned long long& size) {
   if (!connected_) {
     fail("storage client is not connected");
     return -1;
@@ -108,10 +113,13 @@ int Client_IO_Ex::exists(const char* name) {
   }
   struct stat st;
   const std::string path = dir_ + "/" + name;
-  if (::lstat(path.c_str(), &st) == 0) return 1;
-  if (errno == ENOENT || errno == ENOTDIR) return 0;
-  fail_errno("cannot look up storage file " + path, errno);
-  return -1;
+  if (::lstat(path.c_str(), &st) == 0) {
+    size = static_cast<unsigned long long>(st.st_size);
+    return 1;
+  }
+  const int err = errno;
+  fail_errno("cannot look up storage file " + path, err);
+  return err == ENOENT || err == ENOTDIR ? 0 : -1;
 }
 
 bool Client_IO_Ex::remove(const char* name) {

@@ -51,6 +51,11 @@ class Client_IO_Ex : public Client_IO {
   // 1 yes, 0 no, -1 on failure (error() says why).
   int exists(const char* name);
 
+  // The size as stored (compressed, framed) of a published file of the
+  // connected directory: 1 with `size` set, 0 when there is no such file,
+  // -1 on failure (error() says why, also for 0).
+  int stored_size(const char* name, unsigned long long& size);
+
   // Removes a published file of the connected directory; a missing file is
   // success. Not allowed on the file that is open.
   bool remove(const char* name);

@@ -44,12 +44,15 @@ namespace oscar {
 
 namespace {
 
-// One backup set to feed, as the catalogue names it.
+// One backup set to feed, as the catalogue names it, and where it is stored.
 struct Set_Row {
   std::string pool_uuid;
   std::string uri;
   std::string backup_file;
   std::uint64_t backup_set_size;
+  std::uint64_t storage_size;  // 0 when the record does not say
+  std::string target_uri;
+  Client_IO_Base::Options opts;
 };
 
 // Whether pid is gone, checked up to 10 times a second apart.
@@ -188,8 +191,13 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
     for (const nlohmann::json& row : catalogs.at("rows")) {
       const std::uint64_t set_size = row.at("backup_set_size").get<std::uint64_t>();
       backup_set_size += set_size;
-      sets.push_back(Set_Row{row.at("pool_uuid").get<std::string>(), row.at("uri").get<std::string>(),
-                             row.at("backup_file").get<std::string>(), set_size});
+      Set_Row set;
+      set.pool_uuid = row.at("pool_uuid").get<std::string>();
+      set.uri = row.at("uri").get<std::string>();
+      set.backup_file = row.at("backup_file").get<std::string>();
+      set.backup_set_size = set_size;
+      set.storage_size = row.value("backup_set_storage_size", std::uint64_t(0));
+      sets.push_back(set);
     }
     if (!catalogs.at("rows").is_array()) throw std::runtime_error("rows is not an array");
   } catch (const std::exception& e) {
@@ -201,20 +209,41 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
     return brcmd_alert(job_, 18);
   }
 
-  Stream_Progress progress(evt_handler_, backup_set_size);
-  const std::string brcmd = _oscar_home + "/bin/brcmd";
-  for (const Set_Row& row : sets) {
+  // Every set's pool and stored file is checked before the instance is
+  // touched: a missing or cut-short file then fails the job with the
+  // database still as it was.
+  for (Set_Row& row : sets) {
     Pool_Info info;
     if (!get_pool_info(row.pool_uuid.c_str(), nullptr, info, true, 0, nullptr)) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get pool info.\n")));
       return brcmd_alert(job_, 11);
     }
-    Client_IO_Base::Options set_opts = opts;
-    if (!set_options_by_pool(set_opts, info)) {
+    row.opts = opts;
+    if (!set_options_by_pool(row.opts, info)) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to set client options.\n")));
       return brcmd_alert(job_, 12);
     }
-    const std::string target_uri = info.url + "/" + row.uri;
+    row.target_uri = info.url + "/" + row.uri;
+    Client_IO_Ex io;
+    if (!io.connect(row.target_uri, row.opts)) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to connect to storage: %s.\n"), io.error()));
+      return brcmd_alert(job_, 13);
+    }
+    unsigned long long stored = 0;
+    if (io.stored_size(row.backup_file.c_str(), stored) != 1) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open file %s: %s\n"), row.backup_file.c_str(), io.error()));
+      return brcmd_alert(job_, 14);
+    }
+    if (row.storage_size != 0 && stored != row.storage_size) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to read backup set %s: it holds %Q bytes in storage, its record %Q\n"),
+                 row.backup_file.c_str(), static_cast<ACE_UINT64>(stored), static_cast<ACE_UINT64>(row.storage_size)));
+      return brcmd_alert(job_, 16);
+    }
+  }
+
+  Stream_Progress progress(evt_handler_, backup_set_size);
+  const std::string brcmd = _oscar_home + "/bin/brcmd";
+  for (const Set_Row& row : sets) {
     const POSIX_Time_Format<16> timestamp(std::time(nullptr), "%Y%m%d_%H%M%S");
     const Path_Conf log_file(BRCMD_LOG_DIR, "brcmd", true, string_sprintf("restore_%s.log", timestamp.c_str()), 0750);
     const std::string cmd = string_sprintf("%s -O restore -d %s -t backup_point_last -k pipe -f %s -e %s",
@@ -235,7 +264,7 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
     Scope_Exit end_brcmd([&cmd_handler]() { cmd_handler.terminate(600); });
 
     Client_IO_Ex io;
-    if (!io.connect(target_uri, set_opts)) {
+    if (!io.connect(row.target_uri, row.opts)) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to connect to storage: %s.\n"), io.error()));
       return brcmd_alert(job_, 13);
     }

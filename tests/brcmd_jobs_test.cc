@@ -33,6 +33,7 @@
 #include "oscar/oscar_job_creator.h"
 #include "oscar/restore_job_options.h"
 #include "oscar/restore_job_source.h"
+#include "oscar/utils.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -398,10 +399,18 @@ TEST_F(BrcmdJobs, RestoreRejectsInfoLargerThanItsBufferAndCorruptFiles) {
   const std::string bytes = read_file(stored);
   ASSERT_GT(bytes.size(), 20000u);
   ASSERT_TRUE(write_file(stored, bytes.substr(0, bytes.size() / 2)));
+  // Found before the instance is touched: it keeps running.
   Job_var cut = restore(latest["backup_id"].get<std::string>());
   EXPECT_EQ(JOB_STATE_ERROR, cut->activity().state.load());
   EXPECT_EQ(16, last_alert(cut));
-  EXPECT_NE(std::string::npos, logs_.find("Failed to read backup data: storage file")) << logs_;
+  EXPECT_NE(std::string::npos, logs_.find("in storage, its record " + std::to_string(bytes.size()))) << logs_;
+  int pid = 0;
+  EXPECT_TRUE(instance_running(home_.c_str(), "db1", pid));
+  ASSERT_EQ(0, ::unlink(stored.c_str()));
+  Job_var gone = restore(latest["backup_id"].get<std::string>());
+  EXPECT_EQ(JOB_STATE_ERROR, gone->activity().state.load());
+  EXPECT_EQ(14, last_alert(gone));
+  EXPECT_TRUE(instance_running(home_.c_str(), "db1", pid));
   expect_nothing_left();
 }
 

@@ -86,6 +86,9 @@ TEST_P(ClientIoMethods, RoundTripKeepsEveryByteAndCountsSizes) {
   struct stat st;
   ASSERT_EQ(0, ::stat((tmp / "set.bin").c_str(), &st));
   EXPECT_EQ(static_cast<unsigned long long>(st.st_size), io.storage_size());
+  unsigned long long stored = 0;
+  EXPECT_EQ(1, io.stored_size("set.bin", stored));
+  EXPECT_EQ(io.storage_size(), stored);
   if (GetParam() != COMPR_NONE) {
     EXPECT_LT(io.storage_size(), data.size() * 3 / 4);
   }
@@ -192,6 +195,10 @@ TEST(ClientIo, FileIsInvisibleUntilCloseAndAbandonedWriteLeavesNothing) {
     Client_IO_Ex reader;
     ASSERT_TRUE(reader.connect("file://" + dir, options_for(COMPR_AUTO)));
     EXPECT_FALSE(reader.open("backup", Client_IO_Ex::MODE_READ));
+    unsigned long long stored = 7;
+    EXPECT_EQ(0, reader.stored_size("backup", stored)) << "a file being written has no stored size yet";
+    EXPECT_EQ(7u, stored);
+    EXPECT_EQ(0, reader.exists("backup"));
   }
   EXPECT_TRUE(dir_entries(dir).empty());
 }
