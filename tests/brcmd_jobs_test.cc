@@ -34,6 +34,7 @@
 #include "oscar/restore_job_options.h"
 #include "oscar/restore_job_source.h"
 #include "oscar/utils.h"
+#include "tests/support/module_threads.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -127,6 +128,7 @@ class BrcmdJobs : public ::testing::Test {
   }
 
   void TearDown() override {
+    EXPECT_TRUE(wait_for_module_threads());
     ::unsetenv("OSCAR_SIM_BRCMD_FAULT");
     sim("stop " + home_ + " --instance db1");
     Instance_Manager::instance()->clear();

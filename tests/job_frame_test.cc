@@ -19,6 +19,7 @@
 #include "job/default_job_t.h"
 #include "job/job_executor_t.h"
 #include "oscar/oscar_job_creator.h"
+#include "tests/support/module_threads.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -142,7 +143,10 @@ class JobFrame : public ::testing::Test {
     def_->source(Job_Definition::Source_var(new Test_Source()));
   }
 
-  void TearDown() override { g_probe = nullptr; }
+  void TearDown() override {
+    EXPECT_TRUE(wait_for_module_threads());
+    g_probe = nullptr;
+  }
 
   Job_var make_job() { return Job_var(new Test_Job(def_)); }
 

@@ -16,6 +16,7 @@
 #include "host/job_thread_helper.h"
 #include "job/default_job_t.h"
 #include "job/job_executor_t.h"
+#include "tests/support/module_threads.h"
 #include "tests/support/test_paths.h"
 #include "tollix/thread_helper.h"
 
@@ -58,6 +59,7 @@ class JobLog : public ::testing::Test {
     def_->source(Job_Definition::Source_var(new Log_Source()));
   }
   void TearDown() override {
+    EXPECT_TRUE(wait_for_module_threads());
     bind_log_callback(ACE_Log_Msg_Callback_var());
     ACE_LOG_MSG->clr_flags(ACE_Log_Msg::OSTREAM);
     ACE_LOG_MSG->msg_ostream(&std::cerr);
