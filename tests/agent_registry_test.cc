@@ -3,7 +3,6 @@
 
 #include <sys/stat.h>
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <string>
@@ -38,21 +37,6 @@ class Agent_Registry : public ::testing::Test {
   }
   nlohmann::json read_json(const std::string& name) {
     return nlohmann::json::parse(read_file(state_ + "/" + name), nullptr, false);
-  }
-  // Every regular file under dir, recursively.
-  static void files_under(const std::string& dir, std::vector<std::string>& out) {
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return;
-    while (dirent* e = readdir(d)) {
-      const std::string n = e->d_name;
-      if (n == "." || n == "..") continue;
-      const std::string p = dir + "/" + n;
-      struct stat st;
-      if (lstat(p.c_str(), &st) != 0) continue;
-      if (S_ISDIR(st.st_mode)) files_under(p, out);
-      else if (S_ISREG(st.st_mode)) out.push_back(p);
-    }
-    closedir(d);
   }
 
   void SetUp() override { ASSERT_EQ(0, mkdir(home_.c_str(), 0755)); }
@@ -118,8 +102,8 @@ TEST_F(Agent_Registry, InstanceAddKeepsThePasswordOnlyInTheAccountsFile) {
   ASSERT_EQ(1u, instances["instances"].size());
   EXPECT_EQ(home_, instances["instances"][0]["options"]["oscar_home"]);
 
-  std::vector<std::string> files;
-  files_under(state_, files);
+  const std::vector<std::string> files = files_under(state_);
+  ASSERT_GT(files.size(), 1u) << "the registries and the accounts file";
   for (const std::string& f : files) {
     if (f == state_ + "/accounts.json") continue;
     EXPECT_EQ(std::string::npos, read_file(f).find(PASSWORD)) << f;

@@ -1,7 +1,6 @@
 // Physical backup and restore jobs made by the job creator and run as the
 // host runs them, against the simulated database under a throwaway root.
 
-#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -42,21 +41,9 @@ namespace {
 const char SIM[] = OSCAR_BUILD_DIR "/sim/oscar-sim";
 const char PASSWORD[] = "Pw4Backups9";
 
-std::vector<std::string> entries_of(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      const std::string n = e->d_name;
-      if (n != "." && n != "..") names.push_back(n);
-    }
-    ::closedir(d);
-  }
-  return names;
-}
-
 // Every regular file below dir, recursively.
 void files_below(const std::string& dir, std::vector<std::string>& out) {
-  for (const std::string& n : entries_of(dir)) {
+  for (const std::string& n : dir_entries(dir)) {
     const std::string p = dir + "/" + n;
     struct stat st;
     if (::lstat(p.c_str(), &st) != 0) continue;
@@ -205,7 +192,7 @@ class BrcmdJobs : public ::testing::Test {
 
   // Nothing of a run may stay behind: no fifo, no temporary storage file.
   void expect_nothing_left() {
-    EXPECT_TRUE(entries_of(root_ + "/var/opt/corvane/vantrel4/agent/oscar").empty());
+    EXPECT_TRUE(dir_entries(root_ + "/var/opt/corvane/vantrel4/agent/oscar").empty());
     std::vector<std::string> files;
     files_below(dir_.path() + "/pool", files);
     for (const std::string& f : files) EXPECT_EQ(std::string::npos, f.find("/.")) << f;

@@ -1,6 +1,5 @@
 #include "host/client_io_ex.h"
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -17,18 +16,6 @@
 #include "tests/support/test_paths.h"
 
 namespace {
-
-std::vector<std::string> dir_entries(const std::string& dir) {
-  std::vector<std::string> names;
-  DIR* d = ::opendir(dir.c_str());
-  if (!d) return names;
-  while (dirent* e = ::readdir(d)) {
-    const std::string n = e->d_name;
-    if (n != "." && n != "..") names.push_back(n);
-  }
-  ::closedir(d);
-  return names;
-}
 
 Client_IO_Base::Options options_for(int method, int level = 1) {
   Client_IO_Base::Options o;

@@ -1,5 +1,4 @@
 #include <ace/Log_Msg.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -14,24 +13,6 @@
 namespace {
 
 const char* const PASSWORD = "Pw-7f3e\\\"quoted\"-and-long-enough-to-leave-the-small-buffer";
-
-// Every regular file under dir, recursively.
-void list_files(const std::string& dir, std::vector<std::string>& out) {
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return;
-  while (dirent* e = readdir(d)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    const std::string path = dir + "/" + name;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode))
-      list_files(path, out);
-    else if (S_ISREG(st.st_mode))
-      out.push_back(path);
-  }
-  closedir(d);
-}
 
 class InstanceManager : public ::testing::Test {
  protected:
@@ -150,8 +131,8 @@ TEST_F(InstanceManager, PasswordNeverReachesALogOrAnyOtherFile) {
   EXPECT_FALSE(log_.str().empty());
   EXPECT_EQ(std::string::npos, log_.str().find("default-pass"));
   EXPECT_EQ(std::string::npos, log_.str().find("Pw-7f3e"));
-  std::vector<std::string> files;
-  list_files(tmp_.path(), files);
+  const std::vector<std::string> files = files_under(tmp_.path());
+  ASSERT_FALSE(files.empty());
   for (const std::string& f : files) {
     if (f == tmp_ / "accounts.json") continue;
     const std::string text = read_file(f);

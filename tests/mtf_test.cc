@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,18 +20,6 @@ using json = nlohmann::json;
 bool exists(const std::string& p) {
   struct stat st;
   return ::lstat(p.c_str(), &st) == 0;
-}
-
-std::vector<std::string> entries(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      const std::string n = e->d_name;
-      if (n != "." && n != "..") names.push_back(n);
-    }
-    ::closedir(d);
-  }
-  return names;
 }
 
 class Recording_Handler : public MTF::Event_Handler {
@@ -142,7 +129,7 @@ TEST_F(FileSet, BackupRunsPreActionStoresAndRestoresTheSelection) {
   EXPECT_TRUE(std::is_sorted(events.percents.begin(), events.percents.end()));
   EXPECT_EQ(files_bytes, events.last_total);
   EXPECT_EQ((std::vector<std::string>{"def-1_0_0.cat", "def-1_0_0.mtf"}), [&] {
-    auto e = entries(set_dir());
+    auto e = dir_entries(set_dir());
     std::sort(e.begin(), e.end());
     return e;
   }());
@@ -183,7 +170,7 @@ TEST_F(FileSet, FailedPreActionStoresNothingUnlessIgnored) {
   b.action_handler(Action_Handler_var(pre));
   EXPECT_FALSE(b.backup());
   EXPECT_NE(std::string::npos, b.error().find("pre-action")) << b.error();
-  EXPECT_TRUE(entries(set_dir()).empty());
+  EXPECT_TRUE(dir_entries(set_dir()).empty());
 
   MTF_Backup ignoring(nullptr, meta, ACE_Log_Msg_Callback_var());
   configure(ignoring);
@@ -264,7 +251,7 @@ TEST_F(FileSet, CancelingStopsTheBackupAndLeavesNoSet) {
   configure(b);
   EXPECT_FALSE(b.backup());
   EXPECT_NE(std::string::npos, b.error().find("canceled")) << b.error();
-  EXPECT_TRUE(entries(set_dir()).empty());
+  EXPECT_TRUE(dir_entries(set_dir()).empty());
 }
 
 TEST_F(FileSet, FileCountModeReportsFiles) {

@@ -1,5 +1,8 @@
 #include "tests/support/test_paths.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -30,4 +33,31 @@ bool write_file(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
   return static_cast<bool>(out.flush());
+}
+
+std::vector<std::string> dir_entries(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      const std::string n = e->d_name;
+      if (n != "." && n != "..") names.push_back(n);
+    }
+    ::closedir(d);
+  }
+  return names;
+}
+
+std::vector<std::string> files_under(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const std::string& n : dir_entries(dir)) {
+    const std::string path = dir + "/" + n;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      for (const std::string& f : files_under(path)) out.push_back(f);
+    } else if (S_ISREG(st.st_mode)) {
+      out.push_back(path);
+    }
+  }
+  return out;
 }

@@ -2,6 +2,7 @@
 #define TESTS_SUPPORT_TEST_PATHS_H
 
 #include <string>
+#include <vector>
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it
 // when the object goes away. Every test writes only below one of these.
@@ -25,5 +26,12 @@ std::string read_file(const std::string& path);
 
 // Writes text to path, replacing it; answers false on failure.
 bool write_file(const std::string& path, const std::string& text);
+
+// The names in dir (without "." and ".."), in directory order; empty when
+// it cannot be read.
+std::vector<std::string> dir_entries(const std::string& dir);
+
+// The paths of every regular file under dir, recursively.
+std::vector<std::string> files_under(const std::string& dir);
 
 #endif
