@@ -4,7 +4,7 @@
 #include <ctime>
 #include <vector>
 
-#include "host/catalog_operator.h"
+#include "host/catalog/catalog_operator.h"
 
 namespace {
 

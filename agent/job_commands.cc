@@ -14,8 +14,8 @@
 #include "agent/module.h"
 #include "agent/pool_lookup.h"
 #include "agent/state_dir.h"
-#include "host/instance_manager.h"
-#include "host/job_definition_loader.h"
+#include "host/services/instance_manager.h"
+#include "host/jobs/job_definition_loader.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/instance_manager.h"
+#include "host/services/instance_manager.h"
 
 // The job definitions the agent's backup and restore commands make, in the
 // JSON form of job-definition files (job_definition_loader.h), so that they

@@ -9,9 +9,9 @@
 #include <fstream>
 
 #include "agent/progress_display.h"
-#include "host/job.h"
-#include "host/job_def_names.h"
-#include "host/job_event_manager.h"
+#include "host/jobs/job.h"
+#include "host/jobs/job_def_names.h"
+#include "host/jobs/job_event_manager.h"
 
 namespace {
 

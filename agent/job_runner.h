@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "host/job_creator.h"
-#include "host/job_definition.h"
+#include "host/jobs/job_creator.h"
+#include "host/jobs/job_definition.h"
 
 // How the agent runs one job.
 struct Run_Settings {

@@ -8,7 +8,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "host/job_log.h"
+#include "host/base/job_log.h"
 
 namespace {
 

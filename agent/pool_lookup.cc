@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/pool_info.h"
+#include "host/storage/pool_info.h"
 
 bool pool_names(std::map<std::string, std::string>& out, std::string& err) {
   out.clear();

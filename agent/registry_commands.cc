@@ -10,10 +10,10 @@
 #include "agent/commands.h"
 #include "agent/pool_lookup.h"
 #include "agent/state_dir.h"
-#include "host/agent_state.h"
-#include "host/fs_util.h"
-#include "host/instance_manager.h"
-#include "host/pool_info.h"
+#include "host/base/agent_state.h"
+#include "host/base/fs_util.h"
+#include "host/services/instance_manager.h"
+#include "host/storage/pool_info.h"
 #include "tollix/secure_allocator.h"
 
 namespace {

@@ -13,10 +13,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/agent_state.h"
-#include "host/fs_util.h"
-#include "host/host_manager.h"
-#include "host/instance_manager.h"
+#include "host/base/agent_state.h"
+#include "host/base/fs_util.h"
+#include "host/services/host_manager.h"
+#include "host/services/instance_manager.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "host/client_io_ex.h"
-#include "host/fs_util.h"
+#include "host/storage/client_io_ex.h"
+#include "host/base/fs_util.h"
 
 namespace {
 

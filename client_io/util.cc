@@ -4,7 +4,7 @@
 
 #include <climits>
 
-#include "host/host_manager.h"
+#include "host/services/host_manager.h"
 
 bool set_options_by_job_def(Client_IO_Base::Options& options, const Job_Definition* def, unsigned int channels) {
   if (def == nullptr) {

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "host/client_io_base.h"
-#include "host/job_definition.h"
-#include "host/rate_control.h"
+#include "host/storage/client_io_base.h"
+#include "host/jobs/job_definition.h"
+#include "host/storage/rate_control.h"
 
 // The module's storage option set-up, called by every executor before it
 // connects a storage client, in this order: set_options_by_job_def, then

@@ -7,10 +7,10 @@
 #include <memory>
 #include <new>
 
-#include "host/job.h"
-#include "host/job_definition.h"
-#include "host/job_schedule.h"
-#include "host/uuid_util.h"
+#include "host/jobs/job.h"
+#include "host/jobs/job_definition.h"
+#include "host/jobs/job_schedule.h"
+#include "host/base/uuid_util.h"
 #include "tollix/thread_helper.h"
 
 // A job of the module: adapts the host's job life cycle to an executor E

@@ -4,10 +4,10 @@
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_sys_time.h>
 
-#include "host/execute_script.h"
-#include "host/job.h"
-#include "host/job_definition.h"
-#include "host/job_log.h"
+#include "host/process/execute_script.h"
+#include "host/jobs/job.h"
+#include "host/jobs/job_definition.h"
+#include "host/base/job_log.h"
 
 // The fixed order of one run of a job, around the work of a concrete
 // executor (execute_i) and its activity gate (is_active):

@@ -1,6 +1,6 @@
 #include "oscar/backup_job_options.h"
 
-#include "host/yajl_gen.h"
+#include "host/base/yajl_gen.h"
 
 namespace oscar {
 

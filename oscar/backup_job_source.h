@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "host/job_source.h"
+#include "host/jobs/job_source.h"
 
 namespace oscar {
 

@@ -1,7 +1,7 @@
 #ifndef OSCAR_BACKUP_JOB_SOURCE_PARSER_H
 #define OSCAR_BACKUP_JOB_SOURCE_PARSER_H
 
-#include "host/job_source.h"
+#include "host/jobs/job_source.h"
 #include "oscar/job_document_parser.h"
 
 namespace oscar {

@@ -7,10 +7,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/backup_set.h"
-#include "host/job.h"
-#include "host/job_event_handler.h"
-#include "host/job_types.h"
+#include "host/catalog/backup_set.h"
+#include "host/jobs/job.h"
+#include "host/jobs/job_event_handler.h"
+#include "host/jobs/job_types.h"
 #include "job/job_executor_t.h"
 #include "oscar/backup_job_options.h"
 #include "oscar/backup_job_source.h"

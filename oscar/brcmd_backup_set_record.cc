@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <exception>
 
-#include "host/catalog_operator.h"
-#include "host/job.h"
-#include "host/job_alert.h"
+#include "host/catalog/catalog_operator.h"
+#include "host/jobs/job.h"
+#include "host/jobs/job_alert.h"
 
 namespace oscar {
 

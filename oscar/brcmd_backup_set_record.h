@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/backup_set.h"
+#include "host/catalog/backup_set.h"
 #include "oscar/last_backup_info.h"
 
 class Job;

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "host/fs_util.h"
+#include "host/base/fs_util.h"
 #include "tollix/posix_time_format.h"
 
 namespace oscar {

@@ -4,8 +4,8 @@
 #include <atomic>
 #include <string>
 
-#include "host/job.h"
-#include "host/job_event_handler.h"
+#include "host/jobs/job.h"
+#include "host/jobs/job_event_handler.h"
 #include "job/job_executor_t.h"
 #include "oscar/restore_job_options.h"
 #include "oscar/restore_job_source.h"

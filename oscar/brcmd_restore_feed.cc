@@ -8,10 +8,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/client_io_ex.h"
-#include "host/job.h"
-#include "host/job_alert.h"
-#include "host/sleep.h"
+#include "host/storage/client_io_ex.h"
+#include "host/jobs/job.h"
+#include "host/jobs/job_alert.h"
+#include "host/base/sleep.h"
 #include "oscar/brcmd_fifo.h"
 
 namespace oscar {

@@ -8,8 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/job_alert.h"
-#include "host/sleep.h"
+#include "host/jobs/job_alert.h"
+#include "host/base/sleep.h"
 #include "oscar/oscar_cmd_handler.h"
 
 namespace oscar {

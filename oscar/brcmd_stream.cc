@@ -9,10 +9,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/client_io.h"
-#include "host/job.h"
-#include "host/job_alert.h"
-#include "host/job_event_handler.h"
+#include "host/storage/client_io.h"
+#include "host/jobs/job.h"
+#include "host/jobs/job_alert.h"
+#include "host/jobs/job_event_handler.h"
 #include "tollix/ace_read_trait.h"
 #include "tollix/is_regular_file.h"
 #include "tollix/natoi.h"

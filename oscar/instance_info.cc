@@ -8,11 +8,11 @@
 #include <memory>
 #include <new>
 
-#include "host/addr_string.h"
-#include "host/get_env_r.h"
-#include "host/instance_manager.h"
-#include "host/network_interface.h"
-#include "host/service_lister.h"
+#include "host/base/addr_string.h"
+#include "host/base/get_env_r.h"
+#include "host/services/instance_manager.h"
+#include "host/base/network_interface.h"
+#include "host/process/service_lister.h"
 #include "oscar/arg_check.h"
 #include "oscar/utils.h"
 #include "tollix/is_regular_file.h"

@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/agent_state.h"
-#include "host/port_check.h"
-#include "host/sleep.h"
-#include "host/subprocess.h"
+#include "host/base/agent_state.h"
+#include "host/base/port_check.h"
+#include "host/base/sleep.h"
+#include "host/process/subprocess.h"
 #include "oscar/arg_check.h"
 #include "oscar/oscar_cmd_handler.h"
 #include "oscar/process_options.h"

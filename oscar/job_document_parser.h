@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <new>
 
-#include "host/yajl_parser.h"
+#include "host/base/yajl_parser.h"
 #include "tollix/key_value.h"
 
 namespace oscar {

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/catalog_operator.h"
+#include "host/catalog/catalog_operator.h"
 #include "tollix/natoi.h"
 #include "tollix/read_each_line.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/job_log.h"
+#include "host/base/job_log.h"
 #include "tollix/secure_allocator.h"
 
 // Plain records that carry one export or import job from its executor to

@@ -9,11 +9,11 @@
 #include <stdexcept>
 #include <vector>
 
-#include "host/addr_string.h"
-#include "host/instance_manager.h"
-#include "host/json_restful_client.h"
-#include "host/network_interface.h"
-#include "host/sleep.h"
+#include "host/base/addr_string.h"
+#include "host/services/instance_manager.h"
+#include "host/services/json_restful_client.h"
+#include "host/base/network_interface.h"
+#include "host/base/sleep.h"
 #include "oscar/arg_check.h"
 #include "oscar/instance_info.h"
 #include "oscar/utils.h"

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <iterator>
 
-#include "host/ace_process_ex.h"
-#include "host/process_env.h"
+#include "host/process/ace_process_ex.h"
+#include "host/process/process_env.h"
 #include "oscar/arg_check.h"
 #include "oscar/oscar_regex.h"
 #include "oscar/process_options.h"

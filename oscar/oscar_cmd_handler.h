@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "host/text_process_handler.h"
+#include "host/process/text_process_handler.h"
 #include "oscar/oscar_catalog.h"
 #include "oscar/oscar_export.h"
 #include "oscar/oscar_query_handler.h"

@@ -4,9 +4,9 @@
 #include <cerrno>
 #include <new>
 
-#include "host/job.h"
-#include "host/job_creator.h"
-#include "host/job_definition.h"
+#include "host/jobs/job.h"
+#include "host/jobs/job_creator.h"
+#include "host/jobs/job_definition.h"
 #include "job/default_job_t.h"
 
 namespace oscar {

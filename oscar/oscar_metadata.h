@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/mtf.h"
+#include "host/fileset/mtf.h"
 
 namespace oscar {
 

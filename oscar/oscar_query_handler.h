@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/text_process_handler.h"
+#include "host/process/text_process_handler.h"
 #include "oscar/oscar_export.h"
 #include "tollix/secure_allocator.h"
 

@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <new>
 
-#include "host/object_creator.h"
-#include "host/yajl_handler.h"
+#include "host/jobs/object_creator.h"
+#include "host/base/yajl_handler.h"
 #include "oscar/backup_job_options_parser.h"
 #include "oscar/backup_job_source_parser.h"
 #include "oscar/restore_job_options_parser.h"

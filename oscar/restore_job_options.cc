@@ -1,6 +1,6 @@
 #include "oscar/restore_job_options.h"
 
-#include "host/yajl_gen.h"
+#include "host/base/yajl_gen.h"
 
 namespace oscar {
 

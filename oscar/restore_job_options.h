@@ -1,7 +1,7 @@
 #ifndef OSCAR_RESTORE_JOB_OPTIONS_H
 #define OSCAR_RESTORE_JOB_OPTIONS_H
 
-#include "host/job_source.h"
+#include "host/jobs/job_source.h"
 
 namespace oscar {
 

@@ -1,6 +1,6 @@
 #include "oscar/restore_job_source.h"
 
-#include "host/yajl_gen.h"
+#include "host/base/yajl_gen.h"
 
 namespace oscar {
 

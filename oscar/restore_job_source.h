@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "host/job_source.h"
+#include "host/jobs/job_source.h"
 
 class YAJL_Gen;
 

@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "host/instance_manager.h"
+#include "host/services/instance_manager.h"
 #include "oscar/oscar_export.h"
 
 // Instance-level services and the browse functions. Texts are

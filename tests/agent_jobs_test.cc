@@ -11,9 +11,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "host/agent_state.h"
-#include "host/backup_set.h"
-#include "host/catalog_operator.h"
+#include "host/base/agent_state.h"
+#include "host/catalog/backup_set.h"
+#include "host/catalog/catalog_operator.h"
 #include "tests/support/sim_home.h"
 #include "tests/support/test_paths.h"
 

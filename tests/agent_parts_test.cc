@@ -16,9 +16,9 @@
 #include "agent/catalog_listing.h"
 #include "agent/job_runner.h"
 #include "agent/progress_display.h"
-#include "host/agent_state.h"
-#include "host/job_alert.h"
-#include "host/job_event_manager.h"
+#include "host/base/agent_state.h"
+#include "host/jobs/job_alert.h"
+#include "host/jobs/job_event_manager.h"
 #include "tests/support/test_paths.h"
 
 namespace {

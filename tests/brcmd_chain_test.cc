@@ -6,9 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/backup_set.h"
-#include "host/job.h"
-#include "host/job_definition.h"
+#include "host/catalog/backup_set.h"
+#include "host/jobs/job.h"
+#include "host/jobs/job_definition.h"
 #include "oscar/backup_source_collector.h"
 #include "oscar/brcmd_backup_set_record.h"
 #include "oscar/last_backup_info.h"

@@ -19,14 +19,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/agent_state.h"
-#include "host/catalog_operator.h"
-#include "host/fs_util.h"
-#include "host/instance_manager.h"
-#include "host/job.h"
-#include "host/job_definition.h"
-#include "host/pool_info.h"
-#include "host/sleep.h"
+#include "host/base/agent_state.h"
+#include "host/catalog/catalog_operator.h"
+#include "host/base/fs_util.h"
+#include "host/services/instance_manager.h"
+#include "host/jobs/job.h"
+#include "host/jobs/job_definition.h"
+#include "host/storage/pool_info.h"
+#include "host/base/sleep.h"
 #include "oscar/backup_job_options.h"
 #include "oscar/backup_job_source.h"
 #include "oscar/oscar_job_creator.h"

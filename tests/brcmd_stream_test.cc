@@ -10,12 +10,12 @@
 #include <string>
 #include <thread>
 
-#include "host/agent_state.h"
-#include "host/client_io_ex.h"
-#include "host/job.h"
-#include "host/job_definition.h"
-#include "host/job_event_handler.h"
-#include "host/sleep.h"
+#include "host/base/agent_state.h"
+#include "host/storage/client_io_ex.h"
+#include "host/jobs/job.h"
+#include "host/jobs/job_definition.h"
+#include "host/jobs/job_event_handler.h"
+#include "host/base/sleep.h"
 #include "oscar/brcmd_fifo.h"
 #include "oscar/brcmd_restore_feed.h"
 #include "oscar/brcmd_stream.h"

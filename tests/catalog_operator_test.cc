@@ -1,4 +1,4 @@
-#include "host/catalog_operator.h"
+#include "host/catalog/catalog_operator.h"
 
 #include <sqlite3.h>
 
@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/agent_state.h"
-#include "host/sleep.h"
+#include "host/base/agent_state.h"
+#include "host/base/sleep.h"
 #include "tests/support/test_paths.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "host/client_io_ex.h"
+#include "host/storage/client_io_ex.h"
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host/sleep.h"
+#include "host/base/sleep.h"
 #include "tests/support/sample_data.h"
 #include "tests/support/test_paths.h"
 

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/instance_manager.h"
-#include "host/json_restful_client.h"
-#include "host/sleep.h"
+#include "host/services/instance_manager.h"
+#include "host/services/json_restful_client.h"
+#include "host/base/sleep.h"
 #include "oscar/oscar_cluster_node_manager.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/sim_home.h"

@@ -1,4 +1,4 @@
-#include "host/fs_util.h"
+#include "host/base/fs_util.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

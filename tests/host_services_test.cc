@@ -11,17 +11,17 @@
 #include <thread>
 #include <vector>
 
-#include "host/agent_state.h"
-#include "host/execute_script.h"
-#include "host/fs_util.h"
-#include "host/get_env_r.h"
-#include "host/host_manager.h"
-#include "host/job_def_names.h"
-#include "host/job_definition.h"
-#include "host/job_event_manager.h"
-#include "host/job_mutex.h"
-#include "host/path_conf.h"
-#include "host/sleep.h"
+#include "host/base/agent_state.h"
+#include "host/process/execute_script.h"
+#include "host/base/fs_util.h"
+#include "host/base/get_env_r.h"
+#include "host/services/host_manager.h"
+#include "host/jobs/job_def_names.h"
+#include "host/jobs/job_definition.h"
+#include "host/jobs/job_event_manager.h"
+#include "host/jobs/job_mutex.h"
+#include "host/services/path_conf.h"
+#include "host/base/sleep.h"
 #include "tests/support/test_paths.h"
 
 namespace {

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "host/addr_string.h"
-#include "host/network_interface.h"
-#include "host/port_check.h"
-#include "host/service_lister.h"
-#include "host/text_process_handler.h"
+#include "host/base/addr_string.h"
+#include "host/base/network_interface.h"
+#include "host/base/port_check.h"
+#include "host/process/service_lister.h"
+#include "host/process/text_process_handler.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_paths.h"
 

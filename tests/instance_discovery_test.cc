@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "host/instance_manager.h"
-#include "host/sleep.h"
+#include "host/services/instance_manager.h"
+#include "host/base/sleep.h"
 #include "oscar/instance_info.h"
 #include "oscar/utils.h"
 #include "tests/support/log_capture.h"

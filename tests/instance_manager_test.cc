@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "host/agent_state.h"
-#include "host/instance_manager.h"
+#include "host/base/agent_state.h"
+#include "host/services/instance_manager.h"
 #include "tests/support/test_paths.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "host/job_definition_loader.h"
+#include "host/jobs/job_definition_loader.h"
 
 #include <gtest/gtest.h>
 

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "host/agent_state.h"
-#include "host/job.h"
-#include "host/job_definition.h"
-#include "host/job_event_handler.h"
-#include "host/job_event_manager.h"
+#include "host/base/agent_state.h"
+#include "host/jobs/job.h"
+#include "host/jobs/job_definition.h"
+#include "host/jobs/job_event_handler.h"
+#include "host/jobs/job_event_manager.h"
 #include "job/default_job_t.h"
 #include "job/job_executor_t.h"
 #include "oscar/oscar_job_creator.h"

@@ -9,11 +9,11 @@
 #include <string>
 #include <thread>
 
-#include "host/agent_state.h"
-#include "host/job.h"
-#include "host/job_alert.h"
-#include "host/job_event_handler.h"
-#include "host/job_thread_helper.h"
+#include "host/base/agent_state.h"
+#include "host/jobs/job.h"
+#include "host/jobs/job_alert.h"
+#include "host/jobs/job_event_handler.h"
+#include "host/jobs/job_thread_helper.h"
 #include "job/default_job_t.h"
 #include "job/job_executor_t.h"
 #include "tests/support/module_threads.h"

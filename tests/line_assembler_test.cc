@@ -1,4 +1,4 @@
-#include "host/line_assembler.h"
+#include "host/process/line_assembler.h"
 
 #include <gtest/gtest.h>
 

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <string>
 
-#include "host/job_creator.h"
-#include "host/job_definition.h"
-#include "host/object_creator.h"
-#include "host/yajl_handler.h"
-#include "host/yajl_parser.h"
+#include "host/jobs/job_creator.h"
+#include "host/jobs/job_definition.h"
+#include "host/jobs/object_creator.h"
+#include "host/base/yajl_handler.h"
+#include "host/base/yajl_parser.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "host/agent_state.h"
-#include "host/fs_util.h"
-#include "host/mtf_backup.h"
-#include "host/mtf_restore.h"
-#include "host/pool_info.h"
+#include "host/base/agent_state.h"
+#include "host/base/fs_util.h"
+#include "host/fileset/mtf_backup.h"
+#include "host/fileset/mtf_restore.h"
+#include "host/storage/pool_info.h"
 #include "tests/support/sample_data.h"
 #include "tests/support/test_paths.h"
 

@@ -2,9 +2,9 @@
 #include <sys/stat.h>
 
 #include "client_io/util.h"
-#include "host/agent_state.h"
-#include "host/host_manager.h"
-#include "host/pool_info.h"
+#include "host/base/agent_state.h"
+#include "host/services/host_manager.h"
+#include "host/storage/pool_info.h"
 #include "tests/support/test_paths.h"
 
 namespace {

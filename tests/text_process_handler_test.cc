@@ -1,4 +1,4 @@
-#include "host/text_process_handler.h"
+#include "host/process/text_process_handler.h"
 
 #include <ace/Log_Record.h>
 #include <fcntl.h>
@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/job_log.h"
-#include "host/process_env.h"
-#include "host/subprocess.h"
+#include "host/base/job_log.h"
+#include "host/process/process_env.h"
+#include "host/process/subprocess.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_paths.h"
 

@@ -1,8 +1,8 @@
-#include "host/update_instance.h"
+#include "host/services/update_instance.h"
 
 #include <gtest/gtest.h>
 
-#include "host/agent_state.h"
+#include "host/base/agent_state.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_paths.h"
 

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/host_manager.h"
-#include "host/json_restful_client.h"
+#include "host/services/host_manager.h"
+#include "host/services/json_restful_client.h"
 #include "tests/support/log_capture.h"
 
 namespace {

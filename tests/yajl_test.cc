@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "host/compression.h"
-#include "host/uuid_util.h"
-#include "host/yajl_gen.h"
-#include "host/yajl_handler.h"
+#include "host/storage/compression.h"
+#include "host/base/uuid_util.h"
+#include "host/base/yajl_gen.h"
+#include "host/base/yajl_handler.h"
 #include "tests/support/json_gen.h"
 #include "tests/support/log_capture.h"
 

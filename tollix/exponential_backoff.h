@@ -3,7 +3,7 @@
 
 #include <boost/range/iterator_range.hpp>
 
-#include "host/exponential_backoff_iterator.h"
+#include "tollix/exponential_backoff_iterator.h"
 
 // The retry delays for `retries` attempts: delay k is min(cap, slot * 2^k),
 // spread by jitter when asked (see Exponential_Backoff_Iterator). Iterate it

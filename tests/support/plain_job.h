@@ -1,8 +1,8 @@
 #ifndef TESTS_SUPPORT_PLAIN_JOB_H
 #define TESTS_SUPPORT_PLAIN_JOB_H
 
-#include "host/job.h"
-#include "host/job_definition.h"
+#include "host/jobs/job.h"
+#include "host/jobs/job_definition.h"
 
 // A job that does nothing of its own: it only carries a definition, an
 // activity, alerts and progress for the module functions under test.

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "host/fs_util.h"
+#include "host/base/fs_util.h"
 
 Temp_Dir::Temp_Dir() {
   const char* base = std::getenv("TMPDIR");

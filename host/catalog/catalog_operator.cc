@@ -1,0 +1,239 @@
+#include "host/catalog/catalog_operator.h"
+
+#include <sqlite3.h>
+
+#include <ace/Log_Msg.h>
+#include <ace/OS_NS_sys_time.h>
+
+#include <vector>
+
+#include "host/base/agent_state.h"
+#include "host/catalog/catalog_query.h"
+#include "host/base/fs_util.h"
+#include "host/base/sleep.h"
+
+namespace {
+
+using json = nlohmann::json;
+
+const char* const SCHEMA =
+    "CREATE TABLE IF NOT EXISTS backup_sets ("
+    " seqno INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " view TEXT NOT NULL, uuid TEXT NOT NULL, resource_uuid TEXT NOT NULL,"
+    " definition_uuid TEXT NOT NULL, record TEXT NOT NULL,"
+    " UNIQUE (view, uuid));"
+    "CREATE INDEX IF NOT EXISTS backup_sets_resource ON backup_sets (view, resource_uuid);";
+
+bool busy(int rc) {
+  rc &= 0xff;
+  return rc == SQLITE_BUSY || rc == SQLITE_LOCKED;
+}
+
+// One connection for one call; closed when it goes away.
+class Connection {
+ public:
+  ~Connection() {
+    if (db_) sqlite3_close_v2(db_);
+  }
+
+  // Opens the database and makes sure of its schema. Answers an SQLite
+  // result code; err is set on failure.
+  int open(const std::string& path, int busy_ms, std::string& err) {
+    int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                             nullptr);
+    if (rc == SQLITE_OK) {
+      sqlite3_busy_timeout(db_, busy_ms);
+      rc = exec("PRAGMA journal_mode=WAL;");
+    }
+    if (rc == SQLITE_OK) rc = exec(SCHEMA);
+    if (rc != SQLITE_OK) err = describe(rc);
+    return rc;
+  }
+
+  int exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
+
+  std::string describe(int rc) const {
+    return std::string(db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)) + " (code " + std::to_string(rc) + ")";
+  }
+
+  sqlite3* db() const { return db_; }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &st_, nullptr); }
+  ~Statement() { sqlite3_finalize(st_); }
+  int rc() const { return rc_; }
+  void bind(int i, const std::string& v) { sqlite3_bind_text(st_, i, v.c_str(), -1, SQLITE_TRANSIENT); }
+  int step() { return sqlite3_step(st_); }
+  std::string column(int i) {
+    const unsigned char* t = sqlite3_column_text(st_, i);
+    return t ? std::string(reinterpret_cast<const char*>(t), static_cast<std::size_t>(sqlite3_column_bytes(st_, i)))
+             : std::string();
+  }
+
+ private:
+  sqlite3_stmt* st_ = nullptr;
+  int rc_;
+};
+
+std::string text_filter(const json& query, const char* key) {
+  const auto it = query.find(key);
+  return it != query.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+}  // namespace
+
+Catalog_Operator::Catalog_Operator(int busy_timeout_ms, int max_seconds_retry)
+    : busy_timeout_ms_(busy_timeout_ms < 0 ? 1000 : busy_timeout_ms),
+      max_seconds_retry_(max_seconds_retry < 0 ? 30 : max_seconds_retry) {}
+
+std::string Catalog_Operator::database_path() {
+  const std::string& dir = agent_state_dir();
+  return dir.empty() ? std::string() : dir + "/catalog.db";
+}
+
+// Runs attempt (which answers an SQLite result code) until it answers
+// anything but "busy" or the retry bound has passed.
+template <typename F>
+static int with_retries(int busy_ms, int max_seconds, F attempt) {
+  const ACE_Time_Value deadline = ACE_OS::gettimeofday() + ACE_Time_Value(max_seconds);
+  for (;;) {
+    const int rc = attempt(busy_ms);
+    if (!busy(rc) || ACE_OS::gettimeofday() >= deadline) return rc;
+    host_sleep(ACE_Time_Value(0, 100 * 1000));
+  }
+}
+
+bool Catalog_Operator::get_view(const std::string& name, const std::string& collection, const json& query,
+                                json& result) {
+  const bool sequences = collection == "catalog_sequences";
+  if ((name != "oscar" && name != "oscar_brcmd") || (collection != "catalogs" && !sequences) ||
+      (sequences && name != "oscar_brcmd")) {
+    error_ = "unknown catalogue view " + name + "/" + collection;
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue query failed: %C\n"), error_.c_str()));
+    return false;
+  }
+  if (!query.is_object()) {
+    error_ = "the query is not an object";
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue query failed: %C\n"), error_.c_str()));
+    return false;
+  }
+  const std::string path = database_path();
+  if (path.empty() || mkdir_p(agent_state_dir(), 0700) != 0) {
+    error_ = "no agent state directory for the catalogue";
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue query failed: %C\n"), error_.c_str()));
+    return false;
+  }
+  // Narrow the read by the indexed members the query names; the full
+  // filtering is the query language's.
+  const std::string resource = sequences ? std::string() : text_filter(query, "resource_uuid");
+  const std::string definition = sequences ? std::string() : text_filter(query, "definition_uuid");
+  std::string sql = "SELECT record FROM backup_sets WHERE view = ?1";
+  if (!resource.empty()) sql += " AND resource_uuid = ?2";
+  if (!definition.empty()) sql += " AND definition_uuid = ?3";
+  sql += " ORDER BY seqno";
+
+  std::vector<std::string> texts;
+  std::string err;
+  const int rc = with_retries(busy_timeout_ms_, max_seconds_retry_, [&](int busy_ms) {
+    texts.clear();
+    Connection c;
+    int r = c.open(path, busy_ms, err);
+    if (r != SQLITE_OK) return r;
+    Statement st(c.db(), sql.c_str());
+    if (st.rc() != SQLITE_OK) {
+      err = c.describe(st.rc());
+      return st.rc();
+    }
+    st.bind(1, name);
+    if (!resource.empty()) st.bind(2, resource);
+    if (!definition.empty()) st.bind(3, definition);
+    while ((r = st.step()) == SQLITE_ROW) texts.push_back(st.column(0));
+    if (r != SQLITE_DONE) {
+      err = c.describe(r);
+      return r;
+    }
+    return SQLITE_OK;
+  });
+  if (rc != SQLITE_OK) {
+    error_ = "cannot read the catalogue " + path + ": " + err;
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue query failed: %C\n"), error_.c_str()));
+    return false;
+  }
+  std::vector<json> rows;
+  rows.reserve(texts.size());
+  std::size_t bad = 0;
+  for (const std::string& t : texts) {
+    json row = json::parse(t, nullptr, false);
+    if (row.is_discarded() || !row.is_object()) {
+      ++bad;
+      continue;
+    }
+    rows.push_back(std::move(row));
+  }
+  if (bad)
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Skipped %B malformed catalogue records of view %C\n"), bad, name.c_str()));
+  json answer;
+  const bool ok = sequences ? select_catalog_sequence(rows, query, answer, err)
+                            : select_catalog_rows(name, rows, query, answer, err);
+  if (!ok) {
+    error_ = err;
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue query on %C/%C failed: %C\n"), name.c_str(), collection.c_str(),
+               error_.c_str()));
+    return false;
+  }
+  result = std::move(answer);
+  return true;
+}
+
+bool Catalog_Operator::commit(const Backup_Set& set) {
+  json row;
+  std::string missing;
+  if (!set.to_row(row, missing)) {
+    error_ = "incomplete " + std::string(set.kind()) + " record: no " + missing;
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue commit refused: %C\n"), error_.c_str()));
+    return false;
+  }
+  row["state"] = json::array({"available"});
+  const std::string path = database_path();
+  if (path.empty() || mkdir_p(agent_state_dir(), 0700) != 0) {
+    error_ = "no agent state directory for the catalogue";
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue commit failed: %C\n"), error_.c_str()));
+    return false;
+  }
+  const std::string text = row.dump();
+  std::string err;
+  const int rc = with_retries(busy_timeout_ms_, max_seconds_retry_, [&](int busy_ms) {
+    Connection c;
+    int r = c.open(path, busy_ms, err);
+    if (r != SQLITE_OK) return r;
+    Statement st(c.db(),
+                 "INSERT OR REPLACE INTO backup_sets (view, uuid, resource_uuid, definition_uuid, record)"
+                 " VALUES (?1, ?2, ?3, ?4, ?5)");
+    if (st.rc() != SQLITE_OK) {
+      err = c.describe(st.rc());
+      return st.rc();
+    }
+    st.bind(1, set.view());
+    st.bind(2, set.uuid());
+    st.bind(3, set.resource_uuid());
+    st.bind(4, set.definition_uuid());
+    st.bind(5, text);
+    r = st.step();
+    if (r != SQLITE_DONE) {
+      err = c.describe(r);
+      return r;
+    }
+    return SQLITE_OK;
+  });
+  if (rc != SQLITE_OK) {
+    error_ = "cannot write the catalogue " + path + ": " + err;
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue commit failed: %C\n"), error_.c_str()));
+    return false;
+  }
+  return true;
+}

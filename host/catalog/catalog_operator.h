@@ -1,0 +1,55 @@
+#ifndef HOST_CATALOG_OPERATOR_H
+#define HOST_CATALOG_OPERATOR_H
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "host/catalog/backup_set.h"
+
+// The backup catalogue: an SQLite database "catalog.db" in the agent's
+// state directory (WAL journal), shared by every job thread and every agent
+// process. Each call opens its own connection, so operators may be used
+// from several threads at once (one operator per thread). A database that
+// another connection keeps locked is retried, each wait bounded by the busy
+// timeout, until max_seconds_retry seconds have passed; then the call fails.
+class Catalog_Operator {
+ public:
+  // busy_timeout_ms: longest wait for a lock in one attempt, -1 for 1000.
+  // max_seconds_retry: bound of all attempts of one call, -1 for 30; 0
+  // makes one attempt.
+  explicit Catalog_Operator(int busy_timeout_ms = -1, int max_seconds_retry = -1);
+
+  // Answers a query on view "oscar" or "oscar_brcmd", collection
+  // "catalogs" or (view "oscar_brcmd" only) "catalog_sequences", as result
+  // = {"rows": [...]}; the query language is that of catalog_query.h.
+  // Stored rows that are not valid JSON objects are skipped (logged). False
+  // (logged, result unchanged) for a bad query, a broken chain, or a
+  // database that cannot be read in time.
+  bool get_view(const std::string& name, const std::string& collection, const nlohmann::json& query,
+                nlohmann::json& result);
+
+  // Stores the record with a non-empty "state" array (["available"]),
+  // replacing an earlier record of the same view and uuid. False (logged,
+  // nothing stored) when the record is incomplete or the database cannot be
+  // written in time.
+  bool commit(const Backup_Set& set);
+
+  // Text of the last failure.
+  const std::string& error() const { return error_; }
+
+  // Path of the database file ("" when the state directory is not set).
+  static std::string database_path();
+
+ private:
+  int busy_timeout_ms_;
+  int max_seconds_retry_;
+  std::string error_;
+};
+
+// A stable id of a resource's records of one kind: the same two texts give
+// the same id (a name-based uuid in text form) in every process and run.
+// False, out unchanged, when either text is empty.
+bool compute_minor_resource_id(const std::string& resource_id, const std::string& kind, std::string& out);
+
+#endif

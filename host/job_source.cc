@@ -1,5 +1,0 @@
-#include "host/job_source.h"
-
-Job_Source::~Job_Source() {}
-
-Job_Options::~Job_Options() {}

@@ -1,0 +1,7 @@
+#include "host/storage/client_io_base.h"
+
+bool Client_IO_Base::Options::set_extra_option(const std::string& name, const std::string& value) {
+  if (name.empty()) return false;
+  extra_options[name] = value;
+  return true;
+}

@@ -1,0 +1,354 @@
+#include "host/storage/client_io_ex.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "host/base/fs_util.h"
+#include "host/storage/storage_codec.h"
+
+namespace {
+
+const std::size_t MAX_FLUSH = 1024 * 1024;
+const std::size_t READ_CHUNK = 256 * 1024;
+const unsigned long long WRITEBACK_STEP = 8 * 1024 * 1024;
+const char* const FILE_SCHEME = "file://";
+
+bool valid_name(const char* name) {
+  return name && *name && *name != '.' && std::strchr(name, '/') == nullptr;
+}
+
+const char* method_name(int method) {
+  switch (method) {
+    case COMPR_ZSTD:
+      return "zstd";
+    case COMPR_LZOP:
+      return "lzop";
+    default:
+      return "uncompressed";
+  }
+}
+
+}  // namespace
+
+Client_IO_Ex::Client_IO_Ex() {}
+
+Client_IO_Ex::~Client_IO_Ex() { abandon(); }
+
+bool Client_IO_Ex::fail(const std::string& what) {
+  error_ = what;
+  return false;
+}
+
+bool Client_IO_Ex::fail_errno(const std::string& what, int err) {
+  error_ = what + ": " + std::strerror(err);
+  return false;
+}
+
+void Client_IO_Ex::abandon() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
+  temp_path_.clear();
+  encoder_.reset();
+  decoder_.reset();
+  stored_.clear();
+  decoded_.clear();
+  decoded_pos_ = 0;
+  raw_.clear();
+}
+
+bool Client_IO_Ex::connect(const std::string& url, const Options& options) {
+  abandon();
+  mode_ = 0;
+  connected_ = false;
+  error_.clear();
+  const std::size_t scheme_len = std::strlen(FILE_SCHEME);
+  if (url.compare(0, scheme_len, FILE_SCHEME) != 0 || url.size() <= scheme_len || url[scheme_len] != '/')
+    return fail("unsupported storage URL '" + url + "': expected file:///absolute/directory");
+  if (options.compression_method < COMPR_NONE || options.compression_method > COMPR_ZSTD)
+    return fail("unknown compression method " + std::to_string(options.compression_method));
+  if (!options.cipher.empty() && options.cipher != "none")
+    return fail("encryption cipher '" + options.cipher + "' is not supported by the file store");
+  dir_ = url.substr(scheme_len);
+  while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
+  options_ = options;
+  limiter_ = Rate_Limiter(Rate_Limiter::effective_rate(options_.rate_control_entries));
+  connected_ = true;
+  return true;
+}
+
+bool Client_IO_Ex::open(const char* name, int mode, int, int) {
+  error_.clear();
+  if (!connected_) return fail("storage client is not connected");
+  if (mode_ != 0) return fail("storage client has a file open already: " + path_);
+  if (!valid_name(name)) return fail(std::string("invalid storage file name '") + (name ? name : "") + "'");
+  original_ = 0;
+  storage_ = 0;
+  broken_ = false;
+  at_end_ = false;
+  path_ = dir_ + "/" + name;
+  if (mode == MODE_WRITE) return open_write(name);
+  if (mode == MODE_READ) return open_read(name);
+  return fail("invalid open mode " + std::to_string(mode));
+}
+
+int Client_IO_Ex::exists(const char* name) {
+  unsigned long long size = 0;
+  return stored_size(name, size);
+}
+
+int Client_IO_Ex::stored_size(const char* name, unsigned long long& size) {
+  if (!connected_) {
+    fail("storage client is not connected");
+    return -1;
+  }
+  if (!valid_name(name)) {
+    fail(std::string("invalid storage file name '") + (name ? name : "") + "'");
+    return -1;
+  }
+  struct stat st;
+  const std::string path = dir_ + "/" + name;
+  if (::lstat(path.c_str(), &st) == 0) {
+    size = static_cast<unsigned long long>(st.st_size);
+    return 1;
+  }
+  const int err = errno;
+  fail_errno("cannot look up storage file " + path, err);
+  return err == ENOENT || err == ENOTDIR ? 0 : -1;
+}
+
+bool Client_IO_Ex::remove(const char* name) {
+  if (!connected_) return fail("storage client is not connected");
+  if (!valid_name(name)) return fail(std::string("invalid storage file name '") + (name ? name : "") + "'");
+  const std::string path = dir_ + "/" + name;
+  if (mode_ != 0 && path == path_) return fail("storage file " + path + " is open");
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail_errno("cannot remove storage file " + path, errno);
+  return true;
+}
+
+bool Client_IO_Ex::open_write(const std::string& name) {
+  if (mkdir_p(dir_, 0750) != 0) return fail_errno("cannot create storage directory " + dir_, errno);
+  struct stat st;
+  if (!options_.overwrite && ::lstat(path_.c_str(), &st) == 0) return fail("storage file " + path_ + " already exists");
+  encoder_ = make_storage_encoder(options_.compression_method, options_.compression_level);
+  if (!encoder_) return fail("cannot set up compression for " + path_);
+  std::string temp = dir_ + "/." + name + ".XXXXXX";
+  const int fd = ::mkostemp(&temp[0], O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    encoder_.reset();
+    return fail_errno("cannot create storage file in " + dir_, err);
+  }
+  ::fchmod(fd, 0640);
+  fd_ = fd;
+  temp_path_ = temp;
+  writeback_from_ = 0;
+  flush_size_ = limiter_.chunk_size(MAX_FLUSH);
+  stored_.reserve(flush_size_ + 2 * READ_CHUNK);
+  mode_ = MODE_WRITE;
+  return true;
+}
+
+bool Client_IO_Ex::open_read(const std::string& name) {
+  const int fd = open_cloexec(path_.c_str(), O_RDONLY);
+  if (fd < 0) return fail_errno("cannot open storage file " + path_, errno);
+  fd_ = fd;
+  // Read the first bytes ahead to tell the stored format.
+  char head[8];
+  std::size_t got = 0;
+  while (got < sizeof head) {
+    const ssize_t n = ::read(fd_, head + got, sizeof head - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int err = errno;
+      abandon();
+      return fail_errno("cannot read storage file " + path_, err);
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  raw_.assign(head, got);
+  storage_ = got;
+  int method = COMPR_NONE;
+  const int found = detect_storage_method(head, got);
+  if (options_.compression_method == COMPR_AUTO) {
+    method = found;
+  } else if (options_.compression_method != COMPR_NONE) {
+    method = options_.compression_method;
+    if (found != method) {
+      abandon();
+      return fail("storage file " + path_ + " is not " + method_name(method) + " data");
+    }
+  }
+  decoder_ = make_storage_decoder(method);
+  if (!decoder_) {
+    abandon();
+    return fail("cannot set up decompression for " + path_ + " (" + name + ")");
+  }
+  mode_ = MODE_READ;
+  return true;
+}
+
+bool Client_IO_Ex::write_stored(const char* p, std::size_t n) {
+  while (n) {
+    const std::size_t piece = std::min(n, flush_size_);
+    const ssize_t w = ::write(fd_, p, piece);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) {
+      const int err = errno;
+      abandon();
+      broken_ = true;
+      return fail_errno("cannot write storage file " + path_, err);
+    }
+    p += w;
+    n -= static_cast<std::size_t>(w);
+    storage_ += static_cast<unsigned long long>(w);
+    limiter_.account(static_cast<std::size_t>(w));
+  }
+  // Start the write-back of what is written so far, so that the sync in
+  // close has little left to wait for and the page cache does not fill up.
+  if (storage_ - writeback_from_ >= WRITEBACK_STEP) {
+    ::sync_file_range(fd_, static_cast<off64_t>(writeback_from_), static_cast<off64_t>(storage_ - writeback_from_),
+                      SYNC_FILE_RANGE_WRITE);
+    writeback_from_ = storage_;
+  }
+  return true;
+}
+
+bool Client_IO_Ex::flush_stored(bool all) {
+  if (stored_.empty() || (!all && stored_.size() < flush_size_)) return true;
+  const bool ok = write_stored(stored_.data(), stored_.size());
+  stored_.clear();
+  return ok;
+}
+
+ssize_t Client_IO_Ex::write(const char* buf, std::size_t len) {
+  if (mode_ != MODE_WRITE) {
+    fail("no storage file is open for writing");
+    return -1;
+  }
+  if (broken_) return -1;
+  std::string err;
+  if (!encoder_->encode(buf, len, stored_, err)) {
+    abandon();
+    broken_ = true;
+    fail("cannot write storage file " + path_ + ": " + err);
+    return -1;
+  }
+  original_ += len;
+  if (!flush_stored(false)) return -1;
+  return static_cast<ssize_t>(len);
+}
+
+bool Client_IO_Ex::close() {
+  if (mode_ == 0) return true;
+  const int mode = mode_;
+  mode_ = 0;
+  if (mode == MODE_READ) {
+    abandon();
+    return true;
+  }
+  if (broken_) {
+    abandon();
+    return false;
+  }
+  std::string err;
+  if (!encoder_->finish(stored_, err)) {
+    abandon();
+    return fail("cannot complete storage file " + path_ + ": " + err);
+  }
+  if (!flush_stored(true)) return false;
+  if (::fsync(fd_) != 0) {
+    const int e = errno;
+    abandon();
+    return fail_errno("cannot sync storage file " + path_, e);
+  }
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) {
+    const int e = errno;
+    abandon();
+    return fail_errno("cannot close storage file " + path_, e);
+  }
+  // link refuses an existing name, rename replaces it.
+  const int rc = options_.overwrite ? ::rename(temp_path_.c_str(), path_.c_str())
+                                    : ::link(temp_path_.c_str(), path_.c_str());
+  if (rc != 0) {
+    const int e = errno;
+    abandon();
+    return fail_errno("cannot publish storage file " + path_, e);
+  }
+  if (!options_.overwrite) ::unlink(temp_path_.c_str());
+  temp_path_.clear();
+  const int dfd = open_cloexec(dir_.c_str(), O_RDONLY | O_DIRECTORY);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  abandon();
+  return true;
+}
+
+bool Client_IO_Ex::fill() {
+  decoded_.clear();
+  decoded_pos_ = 0;
+  std::string err;
+  if (!raw_.empty()) {
+    const bool ok = decoder_->decode(raw_.data(), raw_.size(), decoded_, err);
+    raw_.clear();
+    if (!ok) return fail("cannot read storage file " + path_ + ": " + err);
+  }
+  const std::size_t chunk = limiter_.chunk_size(READ_CHUNK);
+  while (decoded_.empty() && !at_end_) {
+    raw_.resize(chunk);
+    const ssize_t n = ::read(fd_, &raw_[0], chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int e = errno;
+      raw_.clear();
+      return fail_errno("cannot read storage file " + path_, e);
+    }
+    raw_.resize(static_cast<std::size_t>(n));
+    if (n == 0) {
+      at_end_ = true;
+      if (!decoder_->finish(err)) return fail("cannot read storage file " + path_ + ": " + err);
+      break;
+    }
+    storage_ += static_cast<unsigned long long>(n);
+    limiter_.account(static_cast<std::size_t>(n));
+    const bool ok = decoder_->decode(raw_.data(), raw_.size(), decoded_, err);
+    raw_.clear();
+    if (!ok) return fail("cannot read storage file " + path_ + ": " + err);
+  }
+  return true;
+}
+
+ssize_t Client_IO_Ex::read(char* buf, std::size_t len) {
+  if (mode_ != MODE_READ) {
+    fail("no storage file is open for reading");
+    return -1;
+  }
+  if (broken_) return -1;
+  std::size_t copied = 0;
+  while (copied < len) {
+    if (decoded_pos_ < decoded_.size()) {
+      const std::size_t n = std::min(len - copied, decoded_.size() - decoded_pos_);
+      std::memcpy(buf + copied, decoded_.data() + decoded_pos_, n);
+      decoded_pos_ += n;
+      copied += n;
+      continue;
+    }
+    if (at_end_) break;
+    if (!fill()) {
+      broken_ = true;
+      return -1;
+    }
+  }
+  original_ += copied;
+  return static_cast<ssize_t>(copied);
+}

@@ -1,0 +1,102 @@
+#ifndef HOST_CLIENT_IO_EX_H
+#define HOST_CLIENT_IO_EX_H
+
+#include <memory>
+#include <string>
+
+#include "host/storage/client_io.h"
+#include "host/storage/rate_limiter.h"
+
+class Storage_Encoder;
+class Storage_Decoder;
+
+// The storage client of the file store: a pool URL "file://DIR" names a
+// directory; connect adds nothing to it, so a target like
+// "file:///pools/p1/RESOURCE" is a sub-directory, created on the first
+// write.
+//
+// A file being written lives under a hidden temporary name in the same
+// directory until close succeeds; close then flushes, syncs and renames it,
+// so a reader never sees a partial file under the real name. A write that
+// fails, or a client destroyed (or reopened) before close, removes the
+// temporary file. Not thread-safe: one thread at a time.
+class Client_IO_Ex : public Client_IO {
+ public:
+  enum Open_Mode { MODE_READ = 1, MODE_WRITE = 2 };
+
+  Client_IO_Ex();
+  ~Client_IO_Ex() override;
+  Client_IO_Ex(const Client_IO_Ex&) = delete;
+  Client_IO_Ex& operator=(const Client_IO_Ex&) = delete;
+
+  // Takes the target URL and a copy of the options. False (error() says
+  // why) for a URL that is not "file://" with an absolute directory, for an
+  // unknown compression method and for an encryption cipher.
+  bool connect(const std::string& url, const Options& options);
+
+  // Opens one file of the connected directory: mode 1 reads, 2 writes
+  // (creating the directory). name is a plain file name: not empty, no "/",
+  // not starting with ".". Writing refuses an existing name unless the
+  // options allow overwriting. The last two arguments are unused by the
+  // file store. False on failure, with error() set.
+  bool open(const char* name, int mode, int flags = 0, int reserved = 0);
+
+  // Ends the open file. After writing: completes the stored form, syncs and
+  // publishes it under its name; false (with the temporary file removed)
+  // when that fails. After reading: releases the file. Closing with no open
+  // file is success.
+  bool close();
+
+  // Whether the connected directory holds a published file of that name:
+  // 1 yes, 0 no, -1 on failure (error() says why).
+  int exists(const char* name);
+
+  // The size as stored (compressed, framed) of a published file of the
+  // connected directory: 1 with `size` set, 0 when there is no such file,
+  // -1 on failure (error() says why, also for 0).
+  int stored_size(const char* name, unsigned long long& size);
+
+  // Removes a published file of the connected directory; a missing file is
+  // success. Not allowed on the file that is open.
+  bool remove(const char* name);
+
+  ssize_t read(char* buf, std::size_t len) override;
+  ssize_t write(const char* buf, std::size_t len) override;
+  const char* error() const override { return error_.c_str(); }
+  unsigned long long original_size() const override { return original_; }
+  unsigned long long storage_size() const override { return storage_; }
+
+ private:
+  bool open_write(const std::string& name);
+  bool open_read(const std::string& name);
+  bool flush_stored(bool all);
+  bool write_stored(const char* p, std::size_t n);
+  bool fill();
+  void abandon();
+  bool fail(const std::string& what);
+  bool fail_errno(const std::string& what, int err);
+
+  std::string dir_;
+  Options options_;
+  bool connected_ = false;
+  int mode_ = 0;
+  bool broken_ = false;
+  int fd_ = -1;
+  std::string path_;       // the file's real name
+  std::string temp_path_;  // while writing: where the bytes go until close
+  std::unique_ptr<Storage_Encoder> encoder_;
+  std::unique_ptr<Storage_Decoder> decoder_;
+  std::string stored_;   // writing: encoded bytes not yet on disk
+  std::string decoded_;  // reading: verified bytes not yet handed out
+  std::size_t decoded_pos_ = 0;
+  std::string raw_;      // reading: stored bytes read ahead of the decoder
+  bool at_end_ = false;
+  std::size_t flush_size_ = 0;
+  Rate_Limiter limiter_;
+  unsigned long long original_ = 0;
+  unsigned long long storage_ = 0;
+  unsigned long long writeback_from_ = 0;  // writing: first byte whose write-back was not started
+  std::string error_;
+};
+
+#endif

@@ -1,0 +1,65 @@
+#ifndef HOST_POOL_INFO_H
+#define HOST_POOL_INFO_H
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "host/storage/client_io_base.h"
+
+// A backup storage pool as the agent's pool registry describes it. The
+// registry is the JSON file "pools.json" in the agent's state directory:
+//   {"pools": [{"uuid": ..., "name": ..., "host_uuid": ..., "url": ...,
+//               "devices": [...], "multidevice": false, "cipher": "",
+//               "key": "", "iv": "", "preferred_source_address": "",
+//               "ext_attrs": {NAME: TEXT}, "node_addrs": [...],
+//               "dedup_backend_type": ""}]}
+// Only "uuid" and "url" are required; the file is written with mode 0600
+// because a pool's key is a secret.
+struct Pool_Info {
+  std::string uuid;
+  std::string name;
+  std::string host_uuid;
+  std::string url;  // storage URL, e.g. "file:///var/backups/pool1"
+  // Set by get_pool_info: whether the asked device belongs to the pool (a
+  // pool that lists no devices accepts every device).
+  bool device_exists = false;
+  bool multidevice = false;
+  std::string cipher;
+  std::string key;
+  std::string iv;
+  std::string preferred_source_address;
+  nlohmann::json ext_attrs = nlohmann::json::object();  // extra client options, name to text
+  std::vector<std::string> node_addrs;
+  std::string dedup_backend_type;
+};
+
+// Looks the pool up in the registry. device_uuid (may be null or empty)
+// only sets device_exists. With check_access, a pool whose storage
+// directory does not exist is refused (a restore has nothing to read
+// there); without it the directory is made on the first write. The last
+// two arguments are accepted for the agent's calling convention and not
+// used. False (logged once) when the state directory is not set, the
+// registry is unreadable or malformed, or the pool is unknown; info is then
+// left as it was. Thread-safe.
+bool get_pool_info(const char* pool_uuid, const char* device_uuid, Pool_Info& info, bool check_access, int reserved,
+                   const char* note);
+
+// Copies the pool's settings into storage options: the encryption fields,
+// the preferred source address (extra option "preferred_source_address")
+// and every "ext_attrs" member as an extra option. False (logged) when the
+// pool has no URL or an "ext_attrs" member is not a text, number or
+// boolean; the options may then hold part of the settings.
+bool set_options_by_pool(Client_IO_Base::Options& options, const Pool_Info& info);
+
+// Adds a pool to the registry or replaces the one with the same uuid. For
+// the agent program. False (logged) when the pool has no uuid or url or
+// the registry cannot be written. Thread-safe within the process; the file
+// is replaced atomically.
+bool add_pool(const Pool_Info& info);
+
+// Path of the registry file ("" when the state directory is not set).
+std::string pool_registry_path();
+
+#endif
