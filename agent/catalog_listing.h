@@ -2,9 +2,8 @@
 #define AGENT_CATALOG_LISTING_H
 
 #include <map>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 // The physical backup sets of the catalogue, as the agent lists them and as
 // a restore picks its point. Main thread; the state directory must be open.

@@ -3,9 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
-
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "agent/catalog_listing.h"
 #include "agent/commands.h"
@@ -14,8 +13,8 @@
 #include "agent/module.h"
 #include "agent/pool_lookup.h"
 #include "agent/state_dir.h"
-#include "host/services/instance_manager.h"
 #include "host/jobs/job_definition_loader.h"
+#include "host/services/instance_manager.h"
 
 namespace {
 

@@ -1,9 +1,8 @@
 #ifndef AGENT_JOB_DOCUMENTS_H
 #define AGENT_JOB_DOCUMENTS_H
 
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "host/services/instance_manager.h"
 

@@ -87,8 +87,7 @@ std::string alert_text(int code) {
   }
 }
 
-bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Settings& settings,
-             Run_Outcome& outcome) {
+bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Settings& settings, Run_Outcome& outcome) {
   outcome = Run_Outcome();
   const std::string kind = job_def_type_to_string(def->type(), "unknown") + " (" +
                            job_def_subtype_to_string(def->subtype(), "unknown") + ")";
@@ -130,8 +129,7 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
   outcome.state = ended ? static_cast<int>(act.state.load()) : static_cast<int>(JOB_STATE_ERROR);
   outcome.set_size = act.set_size;
   outcome.set_storage_size = act.set_storage_size;
-  for (const Job_Alert& a : job->alerts())
-    std::fprintf(stderr, "alert %d: %s\n", a.code, alert_text(a.code).c_str());
+  for (const Job_Alert& a : job->alerts()) std::fprintf(stderr, "alert %d: %s\n", a.code, alert_text(a.code).c_str());
   if (!ended) {
     std::fprintf(stderr, "oscar-agent: the job did not end after it was aborted\n");
     print_log_tail(log_path, log_offset);

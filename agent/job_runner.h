@@ -27,8 +27,7 @@ struct Run_Outcome {
 // job's log (only what this run wrote) on stderr. Answers true only when
 // the job completed. The job is released before returning; its run thread
 // may still be ending (the module's unloading waits for it). Main thread.
-bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Settings& settings,
-             Run_Outcome& outcome);
+bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Settings& settings, Run_Outcome& outcome);
 
 // Text of a job alert code of the physical backup and restore jobs; a
 // generic text for codes it does not know.

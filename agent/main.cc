@@ -38,6 +38,9 @@ int main(int argc, char** argv) {
   if (cmd == "backup") return backup_command(line);
   if (cmd == "restore") return restore_command(line);
   if (cmd == "run") return run_command(line);
-  std::fprintf(stderr, "oscar-agent: %s\n%s", cmd.empty() ? "no command given" : ("unknown command \"" + cmd + (sub.empty() ? "" : " " + sub) + "\"").c_str(), USAGE);
+  std::fprintf(
+      stderr, "oscar-agent: %s\n%s",
+      cmd.empty() ? "no command given" : ("unknown command \"" + cmd + (sub.empty() ? "" : " " + sub) + "\"").c_str(),
+      USAGE);
   return EXIT_USAGE;
 }

@@ -3,9 +3,9 @@
 
 #include <string>
 
+#include "host/base/yajl_handler.h"
 #include "host/jobs/job_creator.h"
 #include "host/jobs/object_creator.h"
-#include "host/base/yajl_handler.h"
 
 // The database module (liboscar.so) as the agent uses it: loaded with
 // dlopen, its five factories looked up by their plain names and made once.

@@ -1,9 +1,8 @@
 #include "agent/pool_lookup.h"
 
 #include <fstream>
-#include <sstream>
-
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "host/storage/pool_info.h"
 

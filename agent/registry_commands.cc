@@ -98,8 +98,8 @@ bool is_directory(const std::string& path) {
 }  // namespace
 
 int instance_add_command(const Command_Line& line) {
-  const Command_Form form{1, 1, {"state", "home", "user", "password-file"}, {"state", "home", "user", "password-file"},
-                          {}};
+  const Command_Form form{
+      1, 1, {"state", "home", "user", "password-file"}, {"state", "home", "user", "password-file"}, {}};
   std::string err;
   if (!check_command_line(line, 2, form, err)) return fail(EXIT_USAGE, "instance add: " + err);
   const std::string name = line.words[2];

@@ -9,9 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
-
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "host/base/agent_state.h"
 #include "host/base/fs_util.h"

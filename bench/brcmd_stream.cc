@@ -5,6 +5,8 @@
 //   bench_brcmd_stream            runs everything and prints the ratios
 //   bench_brcmd_stream rss SIZE   one backup of SIZE; prints the peak RSS in KiB
 
+#include "oscar/brcmd_stream.h"
+
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,19 +20,18 @@
 #include <vector>
 
 #include "host/base/agent_state.h"
-#include "host/storage/client_io_ex.h"
 #include "host/base/fs_util.h"
-#include "host/services/instance_manager.h"
+#include "host/base/sleep.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_definition.h"
 #include "host/jobs/job_event_handler.h"
+#include "host/services/instance_manager.h"
+#include "host/storage/client_io_ex.h"
 #include "host/storage/pool_info.h"
-#include "host/base/sleep.h"
 #include "oscar/backup_job_options.h"
 #include "oscar/backup_job_source.h"
 #include "oscar/brcmd_fifo.h"
 #include "oscar/brcmd_restore_feed.h"
-#include "oscar/brcmd_stream.h"
 #include "oscar/oscar_job_creator.h"
 
 namespace {
@@ -48,9 +49,7 @@ std::string sim_path() {
   return bench_dir.substr(0, bench_dir.rfind('/')) + "/sim/oscar-sim";
 }
 
-double now_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double now_s() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 bool sh(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
 
@@ -251,8 +250,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "restore feed failed\n");
         return 1;
       }
-      std::printf("round %d: backup cat %.0f MB/s module %.0f MB/s (%.2f); feed cat %.0f MB/s module %.0f MB/s (%.2f)\n",
-                  r + 1, mb / cat_t, mb / mod_t, cat_t / mod_t, mb / cat_f, mb / mod_f, cat_f / mod_f);
+      std::printf(
+          "round %d: backup cat %.0f MB/s module %.0f MB/s (%.2f); feed cat %.0f MB/s module %.0f MB/s (%.2f)\n", r + 1,
+          mb / cat_t, mb / mod_t, cat_t / mod_t, mb / cat_f, mb / mod_f, cat_f / mod_f);
       backup_ratio.push_back(cat_t / mod_t);
       feed_ratio.push_back(cat_f / mod_f);
       cat_rate += mb / cat_t / rounds;
@@ -262,8 +262,8 @@ int main(int argc, char** argv) {
     }
     std::printf("backup %s: cat %.0f MB/s, module %.0f MB/s (means), ratio %.2f (median of %d)\n", size.c_str(),
                 cat_rate, module_rate, median(backup_ratio), rounds);
-    std::printf("restore feed %s: cat %.0f MB/s, module %.0f MB/s (means), ratio %.2f (median of %d)\n",
-                size.c_str(), cat_feed_rate, module_feed_rate, median(feed_ratio), rounds);
+    std::printf("restore feed %s: cat %.0f MB/s, module %.0f MB/s (means), ratio %.2f (median of %d)\n", size.c_str(),
+                cat_feed_rate, module_feed_rate, median(feed_ratio), rounds);
   }
 
   const long rss_small = rss_of(self, small);

@@ -16,14 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "host/storage/client_io_ex.h"
 #include "host/base/fs_util.h"
+#include "host/storage/client_io_ex.h"
 
 namespace {
 
-double now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "host/storage/client_io_base.h"
 #include "host/jobs/job_definition.h"
+#include "host/storage/client_io_base.h"
 #include "host/storage/rate_control.h"
 
 // The module's storage option set-up, called by every executor before it

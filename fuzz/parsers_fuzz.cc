@@ -54,18 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char* text = reinterpret_cast<const char*>(data + 1);
   const std::size_t len = size - 1;
   switch (data[0] % 4) {
-    case 0:
-      check<oscar::Backup_Job_Options_Parser>(text, len);
-      break;
-    case 1:
-      check<oscar::Backup_Job_Source_Parser>(text, len);
-      break;
-    case 2:
-      check<oscar::Restore_Job_Options_Parser>(text, len);
-      break;
-    default:
-      check<oscar::Restore_Job_Source_Parser>(text, len);
-      break;
+    case 0: check<oscar::Backup_Job_Options_Parser>(text, len); break;
+    case 1: check<oscar::Backup_Job_Source_Parser>(text, len); break;
+    case 2: check<oscar::Restore_Job_Options_Parser>(text, len); break;
+    default: check<oscar::Restore_Job_Source_Parser>(text, len); break;
   }
   return 0;
 }

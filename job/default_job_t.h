@@ -7,10 +7,10 @@
 #include <memory>
 #include <new>
 
+#include "host/base/uuid_util.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_definition.h"
 #include "host/jobs/job_schedule.h"
-#include "host/base/uuid_util.h"
 #include "tollix/thread_helper.h"
 
 // A job of the module: adapts the host's job life cycle to an executor E
@@ -67,8 +67,8 @@ class Default_Job_T : public Job {
     }
     ro->job = Job_var(this);
     if (opts != nullptr) ro->opts = *opts;
-    if (ACE_Thread_Manager::instance()->spawn(run, ro, THREAD_FLAGS, &thr_id_, nullptr, ACE_DEFAULT_THREAD_PRIORITY,
-                                              -1, nullptr, 0) == -1) {
+    if (ACE_Thread_Manager::instance()->spawn(run, ro, THREAD_FLAGS, &thr_id_, nullptr, ACE_DEFAULT_THREAD_PRIORITY, -1,
+                                              nullptr, 0) == -1) {
       delete ro;
       return -1;
     }
@@ -106,9 +106,8 @@ class Default_Job_T : public Job {
   int rollback_i() override {
     Job_var self(this);
     Thread_Helper helper(THREAD_FLAGS, ACE_DEFAULT_THREAD_PRIORITY);
-    return helper.spawn(std::function<void()>([self]() {
-             static_cast<Default_Job_T*>(self.get())->run_rollback();
-           })) == -1
+    return helper.spawn(std::function<void()>([self]() { static_cast<Default_Job_T*>(self.get())->run_rollback(); })) ==
+                   -1
                ? -1
                : 0;
   }

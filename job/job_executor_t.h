@@ -4,10 +4,10 @@
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_sys_time.h>
 
-#include "host/process/execute_script.h"
+#include "host/base/job_log.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_definition.h"
-#include "host/base/job_log.h"
+#include "host/process/execute_script.h"
 
 // The fixed order of one run of a job, around the work of a concrete
 // executor (execute_i) and its activity gate (is_active):
@@ -65,8 +65,7 @@ class Job_Executor_T {
   virtual bool execute_post_action() {
     if (def_.post_action().empty()) return true;
     if (act_.state != JOB_STATE_COMPLETING) job_.state(JOB_STATE_COMPLETING);
-    return execute_script(def_.post_action(), false, job_.log_msg_callback()) ||
-           def_.ignore_post_action_failure();
+    return execute_script(def_.post_action(), false, job_.log_msg_callback()) || def_.ignore_post_action_failure();
   }
 
   virtual bool check_condition() { return true; }
@@ -110,9 +109,7 @@ class Job_Executor_T {
   }
 
   // Runs the precondition script; its output is not logged.
-  bool execute_precondition() {
-    return execute_script(def_.precondition(), false, ACE_Log_Msg_Callback_var());
-  }
+  bool execute_precondition() { return execute_script(def_.precondition(), false, ACE_Log_Msg_Callback_var()); }
 
  protected:
   Job_Definition_var def_hold_;

@@ -1,8 +1,8 @@
 #ifndef OSCAR_BACKUP_JOB_OPTIONS_H
 #define OSCAR_BACKUP_JOB_OPTIONS_H
 
-#include "host/storage/compression.h"
 #include "host/jobs/job_source.h"
+#include "host/storage/compression.h"
 
 namespace oscar {
 

@@ -36,8 +36,7 @@ bool Backup_Job_Source_Parser::handle_level_1_string(const unsigned char* text, 
     case KEY_NAME:
       if (doc() != nullptr) doc()->name(value);
       break;
-    default:
-      return stop(JSON_ERROR_UNEXPECTED);
+    default: return stop(JSON_ERROR_UNEXPECTED);
   }
   top.masks |= top.key;
   return true;

@@ -10,16 +10,16 @@
 #include <cerrno>
 
 #include "client_io/util.h"
+#include "host/base/sleep.h"
 #include "host/catalog/catalog_operator.h"
-#include "host/storage/client_io_ex.h"
-#include "host/services/instance_manager.h"
 #include "host/jobs/job_alert.h"
 #include "host/jobs/job_def_names.h"
 #include "host/jobs/job_mutex.h"
 #include "host/jobs/job_thread_helper.h"
+#include "host/services/instance_manager.h"
 #include "host/services/path_conf.h"
+#include "host/storage/client_io_ex.h"
 #include "host/storage/pool_info.h"
-#include "host/base/sleep.h"
 #include "oscar/brcmd_backup_set_record.h"
 #include "oscar/brcmd_fifo.h"
 #include "oscar/brcmd_run.h"
@@ -167,8 +167,7 @@ bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options*) {
   read_last_backup_info(_oscar_home, _instance, prior, false);
   if (_job_type != JOB_DEFINITION_SUBTYPE_FULL) {
     Last_Backup_Info chain;
-    if (type_to_cmd_name(_job_type) != nullptr && get_last_backup_info(chain) &&
-        check_full_backup_set_state(chain)) {
+    if (type_to_cmd_name(_job_type) != nullptr && get_last_backup_info(chain) && check_full_backup_set_state(chain)) {
       put_chain_values(cat, chain);
     } else {
       _job_type = JOB_DEFINITION_SUBTYPE_FULL;
@@ -211,13 +210,13 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
   bool archivelog = false;
   bool have_mode = false;
   for (int i = 1; i <= 5 && !have_mode; ++i) {
-    have_mode = get_log_mode(_oscar_home.c_str(), _instance.c_str(), _username.c_str(), _password.c_str(), _port,
-                             archivelog);
+    have_mode =
+        get_log_mode(_oscar_home.c_str(), _instance.c_str(), _username.c_str(), _password.c_str(), _port, archivelog);
     if (!have_mode) host_sleep(ACE_Time_Value(i));
   }
   if (!have_mode) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get log archive mode of oscar instance '%s'.\n"),
-               _instance.c_str()));
+    ACE_ERROR(
+        (LM_ERROR, ACE_TEXT("%N:%l Failed to get log archive mode of oscar instance '%s'.\n"), _instance.c_str()));
     return brcmd_alert(job_, 24);
   }
   if (!archivelog) stop_instance();
@@ -287,8 +286,10 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
     return brcmd_alert(job_, 18);
   }
   if (after.last_backup_id == prior.last_backup_id) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Backup chain state still names backup %s as the last one: brcmd recorded no new backup\n"),
-               after.last_backup_id.c_str()));
+    ACE_ERROR(
+        (LM_ERROR,
+         ACE_TEXT("%N:%l Backup chain state still names backup %s as the last one: brcmd recorded no new backup\n"),
+         after.last_backup_id.c_str()));
     return brcmd_alert(job_, 18);
   }
   if (!io.close()) {

@@ -3,9 +3,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "host/catalog/backup_set.h"
 #include "host/jobs/job.h"
@@ -33,8 +32,7 @@ const char* type_to_cmd_name(Job_Definition_Subtype subtype);
 // run whose chain is not usable runs as full. An instance that does not
 // archive its logs is shut down for the backup and started again after it.
 // Built afresh for every operation of its job, on that operation's thread.
-class Oscar_Brcmd_Backup_Executor
-    : public Job_Executor_T<Backup_Job_Source, Backup_Job_Options, Job_Event_Handler> {
+class Oscar_Brcmd_Backup_Executor : public Job_Executor_T<Backup_Job_Source, Backup_Job_Options, Job_Event_Handler> {
  public:
   explicit Oscar_Brcmd_Backup_Executor(Job& job);
   ~Oscar_Brcmd_Backup_Executor() override;

@@ -19,9 +19,11 @@ std::string text(const nlohmann::json& cat, const char* key) { return cat.at(key
 // value, which no size, LSN or SCN can be.
 std::uint64_t number(const nlohmann::json& cat, const char* key) {
   const nlohmann::json& v = cat.at(key);
-  if (!v.is_number_integer()) throw nlohmann::json::type_error::create(302, std::string(key) + " is not an integer", &v);
+  if (!v.is_number_integer())
+    throw nlohmann::json::type_error::create(302, std::string(key) + " is not an integer", &v);
   const std::int64_t n = v.get<std::int64_t>();
-  if (n < 0 && !v.is_number_unsigned()) throw nlohmann::json::type_error::create(302, std::string(key) + " is negative", &v);
+  if (n < 0 && !v.is_number_unsigned())
+    throw nlohmann::json::type_error::create(302, std::string(key) + " is negative", &v);
   return v.get<std::uint64_t>();
 }
 
@@ -76,7 +78,8 @@ bool build_oscar_brcmd_backup_set(Job& job, const std::string& resource_id, std:
     bset.last_full_backup_scn(number(cat, "last_full_backup_scn"));
     bset.type(Oscar_Brcmd_Backup_Set::KIND);
     if (!compute_minor_resource_id(resource_id, bset.type(), bset.minor_resource_id())) {
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to compute minor resource id for resource '%s' and backup type '%s'\n"),
+      ACE_ERROR((LM_ERROR,
+                 ACE_TEXT("%N:%l Failed to compute minor resource id for resource '%s' and backup type '%s'\n"),
                  resource_id.c_str(), bset.type().c_str()));
     }
     bset.start_time(start_time);

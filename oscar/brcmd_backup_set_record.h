@@ -2,9 +2,8 @@
 #define OSCAR_BRCMD_BACKUP_SET_RECORD_H
 
 #include <ctime>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "host/catalog/backup_set.h"
 #include "oscar/last_backup_info.h"

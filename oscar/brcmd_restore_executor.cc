@@ -12,20 +12,19 @@
 #include <cstdint>
 #include <ctime>
 #include <exception>
+#include <nlohmann/json.hpp>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "client_io/util.h"
+#include "host/base/sleep.h"
 #include "host/catalog/catalog_operator.h"
-#include "host/storage/client_io_ex.h"
-#include "host/services/instance_manager.h"
 #include "host/jobs/job_alert.h"
 #include "host/jobs/job_mutex.h"
 #include "host/jobs/job_thread_helper.h"
+#include "host/services/instance_manager.h"
 #include "host/services/path_conf.h"
+#include "host/storage/client_io_ex.h"
 #include "host/storage/pool_info.h"
-#include "host/base/sleep.h"
 #include "oscar/brcmd_fifo.h"
 #include "oscar/brcmd_restore_feed.h"
 #include "oscar/brcmd_run.h"
@@ -235,7 +234,8 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
       return brcmd_alert(job_, 14);
     }
     if (row.storage_size != 0 && stored != row.storage_size) {
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to read backup set %s: it holds %Q bytes in storage, its record %Q\n"),
+      ACE_ERROR((LM_ERROR,
+                 ACE_TEXT("%N:%l Failed to read backup set %s: it holds %Q bytes in storage, its record %Q\n"),
                  row.backup_file.c_str(), static_cast<ACE_UINT64>(stored), static_cast<ACE_UINT64>(row.storage_size)));
       return brcmd_alert(job_, 16);
     }
@@ -246,9 +246,9 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
   for (const Set_Row& row : sets) {
     const POSIX_Time_Format<16> timestamp(std::time(nullptr), "%Y%m%d_%H%M%S");
     const Path_Conf log_file(BRCMD_LOG_DIR, "brcmd", true, string_sprintf("restore_%s.log", timestamp.c_str()), 0750);
-    const std::string cmd = string_sprintf("%s -O restore -d %s -t backup_point_last -k pipe -f %s -e %s",
-                                           brcmd.c_str(), _instance.c_str(), fifo.str().c_str(),
-                                           log_file.str().c_str());
+    const std::string cmd =
+        string_sprintf("%s -O restore -d %s -t backup_point_last -k pipe -f %s -e %s", brcmd.c_str(), _instance.c_str(),
+                       fifo.str().c_str(), log_file.str().c_str());
     if (!stop_instance()) return false;
 
     Execute_Cmd_Line_Handler cmd_handler(nullptr, false);

@@ -20,8 +20,7 @@ namespace oscar {
 // set's storage file. The instance is started again when every set was fed
 // and every brcmd run exited 0; after a failure it stays stopped. Built
 // afresh for every operation of its job, on that operation's thread.
-class Oscar_Brcmd_Restore_Executor
-    : public Job_Executor_T<Restore_Job_Source, Restore_Job_Options, Job_Event_Handler> {
+class Oscar_Brcmd_Restore_Executor : public Job_Executor_T<Restore_Job_Source, Restore_Job_Options, Job_Event_Handler> {
  public:
   explicit Oscar_Brcmd_Restore_Executor(Job& job);
   ~Oscar_Brcmd_Restore_Executor() override;

@@ -5,13 +5,12 @@
 #include <ace/Time_Value.h>
 
 #include <cerrno>
-
 #include <nlohmann/json.hpp>
 
-#include "host/storage/client_io_ex.h"
+#include "host/base/sleep.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_alert.h"
-#include "host/base/sleep.h"
+#include "host/storage/client_io_ex.h"
 #include "oscar/brcmd_fifo.h"
 
 namespace oscar {
@@ -41,10 +40,9 @@ bool feed_backup_set(Job& job, Client_IO_Ex& io, const std::string& backup_file,
   const std::int32_t info_size = backup_info_size(reinterpret_cast<const unsigned char*>(buf));
   if (info_size < static_cast<std::int32_t>(BACKUP_INFO_HEAD_SIZE) ||
       info_size > static_cast<std::int32_t>(BRCMD_BUFFER_SIZE)) {
-    ACE_ERROR((LM_ERROR,
-               ACE_TEXT("%N:%l Invalid backup info size %d in backup set %s: it must lie between %d and %d bytes\n"),
-               info_size, backup_file.c_str(), static_cast<int>(BACKUP_INFO_HEAD_SIZE),
-               static_cast<int>(BRCMD_BUFFER_SIZE)));
+    ACE_ERROR((
+        LM_ERROR, ACE_TEXT("%N:%l Invalid backup info size %d in backup set %s: it must lie between %d and %d bytes\n"),
+        info_size, backup_file.c_str(), static_cast<int>(BACKUP_INFO_HEAD_SIZE), static_cast<int>(BRCMD_BUFFER_SIZE)));
     return fail(job, 16);
   }
   const std::size_t data_size = static_cast<std::size_t>(info_size) - BACKUP_INFO_HEAD_SIZE;
@@ -70,9 +68,9 @@ bool feed_backup_set(Job& job, Client_IO_Ex& io, const std::string& backup_file,
     }
     if (n == 0) {
       if (expected_size == 0 || io.original_size() == expected_size) return true;
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to read backup data: storage file %s holds %Q bytes, its record %Q\n"),
-                 backup_file.c_str(), static_cast<ACE_UINT64>(io.original_size()),
-                 static_cast<ACE_UINT64>(expected_size)));
+      ACE_ERROR(
+          (LM_ERROR, ACE_TEXT("%N:%l Failed to read backup data: storage file %s holds %Q bytes, its record %Q\n"),
+           backup_file.c_str(), static_cast<ACE_UINT64>(io.original_size()), static_cast<ACE_UINT64>(expected_size)));
       return fail(job, 16);
     }
     if (!write_all(fd, buf, static_cast<std::size_t>(n))) {

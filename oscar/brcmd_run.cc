@@ -5,11 +5,10 @@
 #include <ace/Time_Value.h>
 
 #include <cerrno>
-
 #include <nlohmann/json.hpp>
 
-#include "host/jobs/job_alert.h"
 #include "host/base/sleep.h"
+#include "host/jobs/job_alert.h"
 #include "oscar/oscar_cmd_handler.h"
 
 namespace oscar {

@@ -6,13 +6,12 @@
 #include <cstring>
 #include <memory>
 #include <new>
-
 #include <nlohmann/json.hpp>
 
-#include "host/storage/client_io.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_alert.h"
 #include "host/jobs/job_event_handler.h"
+#include "host/storage/client_io.h"
 #include "tollix/ace_read_trait.h"
 #include "tollix/is_regular_file.h"
 #include "tollix/natoi.h"
@@ -80,13 +79,15 @@ bool copy_backup_stream(Job& job, Job_Event_Handler& events, int fd, const std::
   bytes_sent = BACKUP_INFO_HEAD_SIZE;
 
   const std::int32_t info_size = backup_info_size(reinterpret_cast<const unsigned char*>(buf));
-  const std::int64_t data_size = static_cast<std::int64_t>(info_size) - static_cast<std::int64_t>(BACKUP_INFO_HEAD_SIZE);
+  const std::int64_t data_size =
+      static_cast<std::int64_t>(info_size) - static_cast<std::int64_t>(BACKUP_INFO_HEAD_SIZE);
   if (data_size < 0) {
     errno = ENOMEM;
     return false;
   }
   if (data_size > MAX_BACKUP_INFO_DATA_SIZE) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid backup info head: it announces %d bytes of backup info\n"), info_size));
+    ACE_ERROR(
+        (LM_ERROR, ACE_TEXT("%N:%l Invalid backup info head: it announces %d bytes of backup info\n"), info_size));
     return fail(job, 16);
   }
   std::unique_ptr<char[]> info(new (std::nothrow) char[static_cast<std::size_t>(data_size) + 1]);

@@ -87,8 +87,8 @@ bool get_tables_info(const Instance_ptr& inst, const char* instance, const char*
   OSCAR_CHECK_TEXT_ARG(username, false);
   OSCAR_CHECK_TEXT_ARG(password, false);
   if (!inst) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to invoke get_tables_info, empty instdatabase: %s, schema: %s.\n"), db,
-               schema));
+    ACE_ERROR(
+        (LM_ERROR, ACE_TEXT("Failed to invoke get_tables_info, empty instdatabase: %s, schema: %s.\n"), db, schema));
     return false;
   }
   std::string home;

@@ -10,9 +10,9 @@
 
 #include "host/base/addr_string.h"
 #include "host/base/get_env_r.h"
-#include "host/services/instance_manager.h"
 #include "host/base/network_interface.h"
 #include "host/process/service_lister.h"
+#include "host/services/instance_manager.h"
 #include "oscar/arg_check.h"
 #include "oscar/utils.h"
 #include "tollix/is_regular_file.h"
@@ -45,8 +45,8 @@ bool describe_process(const Service_Info& service, Oscar_Instance_Info& info) {
   get_env_r("SZ_OSCAR_HOME", home);
   boost::smatch m;
   if (!boost::regex_match(service.cmd, m, re_cmd)) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get OSCAR instance info, command line mismatch: %s.\n"),
-               service.cmd.c_str()));
+    ACE_ERROR(
+        (LM_ERROR, ACE_TEXT("Failed to get OSCAR instance info, command line mismatch: %s.\n"), service.cmd.c_str()));
     return false;
   }
   std::string program = m.str(1);
@@ -148,8 +148,8 @@ bool get_update_attrs(const char* oscar_home, const char* instance, const char* 
           // The host's record keeps options as texts: strings as they are,
           // other values in their JSON form.
           std::map<std::string, std::string> options;
-          for (const auto& kv : attrs) options[kv.first] = kv.second.is_string() ? kv.second.get<std::string>()
-                                                                                 : kv.second.dump();
+          for (const auto& kv : attrs)
+            options[kv.first] = kv.second.is_string() ? kv.second.get<std::string>() : kv.second.dump();
           instmgr->update_options("oscar", instance, options);
         }
         return true;

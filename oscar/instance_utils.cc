@@ -1,7 +1,6 @@
 #include <ace/ACE.h>
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_unistd.h>
-
 #include <fcntl.h>
 
 #include <algorithm>
@@ -40,8 +39,8 @@ std::string admin_file(const char* oscar_home, const char* instance, const char*
 bool is_plain_name(const char* name) {
   for (const char* p = name; *p != '\0'; ++p) {
     char c = *p;
-    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
-              c == '.';
+    bool ok =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
     if (!ok) return false;
   }
   return true;
@@ -55,8 +54,8 @@ bool get_instance_port(const char* oscar_home, const char* instance, uint16_t& p
   std::string path = admin_file(oscar_home, instance, "%s.conf");
   if (!is_regular_file(path.c_str())) {
     port = DEFAULT_PORT;
-    ACE_DEBUG((LM_INFO, ACE_TEXT("Instance config file %s does not exist, use default port %hu\n"), path.c_str(),
-               port));
+    ACE_DEBUG(
+        (LM_INFO, ACE_TEXT("Instance config file %s does not exist, use default port %hu\n"), path.c_str(), port));
     return true;
   }
   static const boost::regex re_port("\\s*port\\s*=\\s*(\\d+).*", boost::regex::perl);
@@ -125,8 +124,9 @@ bool start_instance(const char* oscar_home, const char* instance) {
   OSCAR_CHECK_PTR_ARG(oscar_home, false);
   OSCAR_CHECK_PTR_ARG(instance, false);
   if (*instance == '\0' || !is_plain_name(instance)) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Refused to start instance %s: the name holds characters other than letters, "
-                                  "digits, _, - and .\n"),
+    ACE_ERROR((LM_ERROR,
+               ACE_TEXT("Refused to start instance %s: the name holds characters other than letters, "
+                        "digits, _, - and .\n"),
                instance));
     return false;
   }
@@ -152,8 +152,8 @@ bool start_instance(const char* oscar_home, const char* instance) {
   return started;
 }
 
-bool test_login_instance(const char* oscar_home, const char* instance, const char* username,
-                         const char* password, std::string* error) {
+bool test_login_instance(const char* oscar_home, const char* instance, const char* username, const char* password,
+                         std::string* error) {
   OSCAR_CHECK_TEXT_ARG(oscar_home, false);
   OSCAR_CHECK_TEXT_ARG(instance, false);
   OSCAR_CHECK_TEXT_ARG(username, false);
@@ -165,8 +165,7 @@ bool test_login_instance(const char* oscar_home, const char* instance, const cha
   }
   secure_string cmd;
   string_sprintf(cmd, "\"%s/bin/isql\" -U%s/%s -d%s -p%hu -l", oscar_home, username, password, instance, port);
-  return execute_oscar_cmd(oscar_home, cmd.c_str(), false, false, std::shared_ptr<ACE_Log_Msg_Callback>(),
-                           error) == 0;
+  return execute_oscar_cmd(oscar_home, cmd.c_str(), false, false, std::shared_ptr<ACE_Log_Msg_Callback>(), error) == 0;
 }
 
 bool get_from_instance_options(const Instance_ptr& instance, const char* key, std::string& value) {

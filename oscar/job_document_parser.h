@@ -58,8 +58,7 @@ class Job_Document_Parser : public YAJL_Parser<Result> {
   bool take_key(const Key2_Value_T<unsigned int>* table, const unsigned char* key, std::size_t len) {
     if (states_.empty()) return stop(JSON_ERROR_NO_CONTAINER);
     if (table == nullptr) return true;
-    const Key2_Value_T<unsigned int>* entry =
-        get_key_value_entry(table, reinterpret_cast<const char*>(key), len);
+    const Key2_Value_T<unsigned int>* entry = get_key_value_entry(table, reinterpret_cast<const char*>(key), len);
     states_.back().key = entry->key != nullptr ? entry->value : 0;
     return true;
   }

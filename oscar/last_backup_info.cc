@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdio>
-
 #include <nlohmann/json.hpp>
 
 #include "host/catalog/catalog_operator.h"
@@ -67,8 +66,7 @@ bool read_last_backup_info(const std::string& oscar_home, const std::string& ins
                      info.last_backup_scn != 0;
   if (!valid) {
     if (log) {
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get %s backup info from %s.\n"), instance.c_str(),
-                 path.c_str()));
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get %s backup info from %s.\n"), instance.c_str(), path.c_str()));
     }
     return false;
   }

@@ -29,7 +29,7 @@ struct Backup_Input {
   std::string instance;  // also the database argument of the export tool
   std::string username;
   secure_string password;
-  std::vector<Backup_File> files;  // the exports to make, in order
+  std::vector<Backup_File> files;             // the exports to make, in order
   ACE_Log_Msg_Callback_var log_msg_callback;  // may be empty
 };
 

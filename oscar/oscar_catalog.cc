@@ -21,7 +21,7 @@ namespace {
 const int CAPTURE_BOTH = 6;
 
 const char* const oscar_sys_schema[] = {
-    "(null)\\ROOT", "DIRECTORIES", "INFO_SCHEM", "PUBLIC",     "REPLICATION",     "STAGENT", "SYSAUDIT",
+    "(null)\\ROOT", "DIRECTORIES", "INFO_SCHEM", "PUBLIC",    "REPLICATION",     "STAGENT", "SYSAUDIT",
     "SYSDBA",       "SYSFTSDBA",   "SYSMONITOR", "SYSSECURE", "SYS_GLOBAL_TEMP", "WMSYS",
 };
 
@@ -51,8 +51,7 @@ bool run_version(const char* oscar_home, const char* cmd, std::string& version, 
 
 }  // namespace
 
-bool get_version(const char* oscar_home, uint16_t port, const char* instance, std::string& version,
-                 bool full_version) {
+bool get_version(const char* oscar_home, uint16_t port, const char* instance, std::string& version, bool full_version) {
   OSCAR_CHECK_TEXT_ARG(oscar_home, false);
   OSCAR_CHECK_TEXT_ARG(instance, false);
   snprintf_t<4096> cmd("%s/bin/isql -p %u -d %s -c \"select version()\"", oscar_home, static_cast<unsigned>(port),
@@ -124,8 +123,8 @@ bool get_oscar_tables(const char* oscar_home, const char* instance, const char* 
   return true;
 }
 
-bool get_user_tablespaces(const char* oscar_home, const char* instance, const char* username,
-                          const char* password, uint16_t port, std::vector<std::string>& tablespaces) {
+bool get_user_tablespaces(const char* oscar_home, const char* instance, const char* username, const char* password,
+                          uint16_t port, std::vector<std::string>& tablespaces) {
   Oscar_Query_Handler q(oscar_home ? oscar_home : "", instance ? instance : "", username ? username : "",
                         password ? password : "", port, "localhost");
   if (!q.select("select tsname from sys_tablespace where tsname not in ('SYSTEM', 'AUDIT', 'CDC') and tskind not "
@@ -138,9 +137,8 @@ bool get_user_tablespaces(const char* oscar_home, const char* instance, const ch
   return true;
 }
 
-bool get_cluster_nodes_info(const char* oscar_home, const char* instance, const char* username,
-                            const char* password, uint16_t port, const char* virtual_address,
-                            std::vector<Oscar_Node_Info>& nodes) {
+bool get_cluster_nodes_info(const char* oscar_home, const char* instance, const char* username, const char* password,
+                            uint16_t port, const char* virtual_address, std::vector<Oscar_Node_Info>& nodes) {
   Oscar_Query_Handler q(oscar_home ? oscar_home : "", instance ? instance : "", username ? username : "",
                         password ? password : "", port, virtual_address ? virtual_address : "");
   if (!q.select("select NODE_ID,ADDRESS,STATUS from v_sys_ha_slave_info")) {

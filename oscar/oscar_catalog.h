@@ -31,8 +31,8 @@ bool get_isql_version(const char* oscar_home, std::string& version, bool full_ve
 
 // Whether the database archives its logs ("ARCHIVELOG"); archivelog is
 // unchanged on failure.
-OSCAR_EXPORT bool get_log_mode(const char* oscar_home, const char* instance, const char* username,
-                               const char* password, uint16_t port, bool& archivelog);
+OSCAR_EXPORT bool get_log_mode(const char* oscar_home, const char* instance, const char* username, const char* password,
+                               uint16_t port, bool& archivelog);
 
 // The user schemas (system schemas left out, see is_sys_schema).
 bool get_oscar_schemas(const char* oscar_home, const char* instance, const char* username, const char* password,
@@ -45,15 +45,14 @@ bool get_oscar_tables(const char* oscar_home, const char* instance, const char* 
                       uint16_t port, const char* schema, std::vector<std::string>& tables);
 
 // The user tablespaces.
-bool get_user_tablespaces(const char* oscar_home, const char* instance, const char* username,
-                          const char* password, uint16_t port, std::vector<std::string>& tablespaces);
+bool get_user_tablespaces(const char* oscar_home, const char* instance, const char* username, const char* password,
+                          uint16_t port, std::vector<std::string>& tablespaces);
 
 // The cluster's nodes, queried through virtual_address. Malformed rows (not
 // three columns, a node id that is not a positive decimal int) are logged and
 // skipped without failing the call.
-bool get_cluster_nodes_info(const char* oscar_home, const char* instance, const char* username,
-                            const char* password, uint16_t port, const char* virtual_address,
-                            std::vector<Oscar_Node_Info>& nodes);
+bool get_cluster_nodes_info(const char* oscar_home, const char* instance, const char* username, const char* password,
+                            uint16_t port, const char* virtual_address, std::vector<Oscar_Node_Info>& nodes);
 
 // Whether name is one of the database's own schemas (exact, case-sensitive).
 bool is_sys_schema(const std::string& name);

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "host/base/addr_string.h"
-#include "host/services/instance_manager.h"
-#include "host/services/json_restful_client.h"
 #include "host/base/network_interface.h"
 #include "host/base/sleep.h"
+#include "host/services/instance_manager.h"
+#include "host/services/json_restful_client.h"
 #include "oscar/arg_check.h"
 #include "oscar/instance_info.h"
 #include "oscar/utils.h"
@@ -30,8 +30,8 @@ const unsigned WAIT_SLOT = 1;
 const unsigned WAIT_RETRIES = 5;
 const unsigned WAIT_CAP = 60;
 
-bool request_selection(const std::string& definition_uuid, const std::string& uid,
-                       const std::string& instance_uuid, bool select_master, time_t& selection_time) {
+bool request_selection(const std::string& definition_uuid, const std::string& uid, const std::string& instance_uuid,
+                       bool select_master, time_t& selection_time) {
   nlohmann::json body = nlohmann::json::object();
   body["definition_uuid"] = definition_uuid;
   body["uid"] = uid;
@@ -46,14 +46,14 @@ bool request_selection(const std::string& definition_uuid, const std::string& ui
     selection_time = static_cast<time_t>(value.get<int64_t>());
     return true;
   } catch (const std::exception& e) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to request node selection of job %s, error: %s\n"),
-               definition_uuid.c_str(), e.what()));
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to request node selection of job %s, error: %s\n"), definition_uuid.c_str(),
+               e.what()));
     return false;
   }
 }
 
-bool get_cluster_node_info(const Instance_ptr& instance, const std::string& uid,
-                           const std::string& virtual_address, Cluster_Node& node) {
+bool get_cluster_node_info(const Instance_ptr& instance, const std::string& uid, const std::string& virtual_address,
+                           Cluster_Node& node) {
   Instance_Manager* instmgr = Instance_Manager::instance();
   std::string user;
   secure_string password;
@@ -66,8 +66,8 @@ bool get_cluster_node_info(const Instance_ptr& instance, const std::string& uid,
     return false;
   }
   std::vector<Oscar_Node_Info> nodes;
-  if (!get_cluster_nodes(home.c_str(), instance->name.c_str(), user.c_str(), password.c_str(),
-                         virtual_address.c_str(), nodes)) {
+  if (!get_cluster_nodes(home.c_str(), instance->name.c_str(), user.c_str(), password.c_str(), virtual_address.c_str(),
+                         nodes)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get oscar(%s) nodes info.\n"), instance->name.c_str()));
     return false;
   }

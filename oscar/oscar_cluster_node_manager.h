@@ -37,8 +37,8 @@ class OSCAR_EXPORT Oscar_Cluster_Node_Manager {
     std::string instance;
     int node_id = -1;
     std::string host_uuid;
-    std::string state;       // "success", "failed" or what the server sent
-    time_t start_time = 0;   // the selection time of the request it answers
+    std::string state;      // "success", "failed" or what the server sent
+    time_t start_time = 0;  // the selection time of the request it answers
   };
 
   // The manager, made on the first call.

@@ -9,19 +9,15 @@ namespace {
 
 Job_var create_backup_job(const Job_Definition_var& def) {
   switch (def->subtype()) {
-    case JOB_DEFINITION_SUBTYPE_EXPORT:
-      return Job_var();
-    default:
-      return make_default_job<Oscar_Brcmd_Backup_Executor>(def);
+    case JOB_DEFINITION_SUBTYPE_EXPORT: return Job_var();
+    default: return make_default_job<Oscar_Brcmd_Backup_Executor>(def);
   }
 }
 
 Job_var create_restore_job(const Job_Definition_var& def) {
   switch (def->subtype()) {
-    case JOB_DEFINITION_SUBTYPE_IMPORT:
-      return Job_var();
-    default:
-      return make_default_job<Oscar_Brcmd_Restore_Executor>(def);
+    case JOB_DEFINITION_SUBTYPE_IMPORT: return Job_var();
+    default: return make_default_job<Oscar_Brcmd_Restore_Executor>(def);
   }
 }
 
@@ -30,12 +26,9 @@ Job_var create_restore_job(const Job_Definition_var& def) {
 Job_var Oscar_Job_Creator::create(Job_Definition_var def) {
   if (def.null()) return Job_var();
   switch (def->type()) {
-    case JOB_DEFINITION_BACKUP:
-      return create_backup_job(def);
-    case JOB_DEFINITION_RESTORE:
-      return create_restore_job(def);
-    default:
-      return Job_var();
+    case JOB_DEFINITION_BACKUP: return create_backup_job(def);
+    case JOB_DEFINITION_RESTORE: return create_restore_job(def);
+    default: return Job_var();
   }
 }
 

@@ -1,9 +1,8 @@
 #ifndef OSCAR_OSCAR_METADATA_H
 #define OSCAR_OSCAR_METADATA_H
 
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "host/fileset/mtf.h"
 

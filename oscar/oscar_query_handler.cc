@@ -19,8 +19,7 @@ const int CAPTURE_BOTH = 6;
 const std::size_t HEADER_LINES = 2;
 }  // namespace
 
-Oscar_Query_Handler::Isql_Query_Line_Handler::Isql_Query_Line_Handler(std::ostringstream& output,
-                                                                      Result_type& results)
+Oscar_Query_Handler::Isql_Query_Line_Handler::Isql_Query_Line_Handler(std::ostringstream& output, Result_type& results)
     : Text_Process_Handler(0), headers_(HEADER_LINES), output_(output), results_(results) {}
 
 Oscar_Query_Handler::Isql_Query_Line_Handler::~Isql_Query_Line_Handler() = default;
@@ -45,8 +44,8 @@ int Oscar_Query_Handler::Isql_Query_Line_Handler::handle_stdout_line(const char*
 }
 
 Oscar_Query_Handler::Oscar_Query_Handler(const std::string& oscar_home, const std::string& instance,
-                                         const std::string& username, const secure_string& password,
-                                         uint16_t port, const std::string& host)
+                                         const std::string& username, const secure_string& password, uint16_t port,
+                                         const std::string& host)
     : handler_(output_, results_),
       oscar_home_(oscar_home),
       instance_(instance),
@@ -62,8 +61,8 @@ Oscar_Query_Handler::Oscar_Query_Handler() : handler_(output_, results_), port_(
 
 Oscar_Query_Handler::~Oscar_Query_Handler() = default;
 
-bool Oscar_Query_Handler::reset(const std::string& oscar_home, const std::string& instance,
-                                const std::string& username, const secure_string& password, uint16_t port) {
+bool Oscar_Query_Handler::reset(const std::string& oscar_home, const std::string& instance, const std::string& username,
+                                const secure_string& password, uint16_t port) {
   oscar_home_ = oscar_home;
   instance_ = instance;
   username_ = username;

@@ -27,14 +27,12 @@ Object_Creator_T<YAJL_Handler>* _make_Oscar_Backup_Job_Source_Parser_Creator(Obj
   return new Oscar_Backup_Job_Source_Parser_Creator;
 }
 
-Object_Creator_T<YAJL_Handler>* _make_Oscar_Restore_Job_Options_Parser_Creator(
-    Object_Creator_Exterminator* gobbler) {
+Object_Creator_T<YAJL_Handler>* _make_Oscar_Restore_Job_Options_Parser_Creator(Object_Creator_Exterminator* gobbler) {
   if (gobbler != nullptr) *gobbler = _gobble_Oscar_Restore_Job_Options_Parser_Creator;
   return new Oscar_Restore_Job_Options_Parser_Creator;
 }
 
-Object_Creator_T<YAJL_Handler>* _make_Oscar_Restore_Job_Source_Parser_Creator(
-    Object_Creator_Exterminator* gobbler) {
+Object_Creator_T<YAJL_Handler>* _make_Oscar_Restore_Job_Source_Parser_Creator(Object_Creator_Exterminator* gobbler) {
   if (gobbler != nullptr) *gobbler = _gobble_Oscar_Restore_Job_Source_Parser_Creator;
   return new Oscar_Restore_Job_Source_Parser_Creator;
 }

@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <new>
 
-#include "host/jobs/object_creator.h"
 #include "host/base/yajl_handler.h"
+#include "host/jobs/object_creator.h"
 #include "oscar/backup_job_options_parser.h"
 #include "oscar/backup_job_source_parser.h"
 #include "oscar/restore_job_options_parser.h"
@@ -38,14 +38,14 @@ typedef Object_Creator_Impl_T<oscar::Restore_Job_Source_Parser> Oscar_Restore_Jo
 // factory's fini() once, then deletes it; given null it does nothing), and
 // returns a new factory. Allocation failure throws std::bad_alloc.
 extern "C" {
-__attribute__((visibility("default"))) Object_Creator_T<YAJL_Handler>*
-_make_Oscar_Backup_Job_Options_Parser_Creator(Object_Creator_Exterminator* gobbler);
-__attribute__((visibility("default"))) Object_Creator_T<YAJL_Handler>*
-_make_Oscar_Backup_Job_Source_Parser_Creator(Object_Creator_Exterminator* gobbler);
-__attribute__((visibility("default"))) Object_Creator_T<YAJL_Handler>*
-_make_Oscar_Restore_Job_Options_Parser_Creator(Object_Creator_Exterminator* gobbler);
-__attribute__((visibility("default"))) Object_Creator_T<YAJL_Handler>*
-_make_Oscar_Restore_Job_Source_Parser_Creator(Object_Creator_Exterminator* gobbler);
+__attribute__((visibility("default"))) Object_Creator_T<YAJL_Handler>* _make_Oscar_Backup_Job_Options_Parser_Creator(
+    Object_Creator_Exterminator* gobbler);
+__attribute__((visibility("default"))) Object_Creator_T<YAJL_Handler>* _make_Oscar_Backup_Job_Source_Parser_Creator(
+    Object_Creator_Exterminator* gobbler);
+__attribute__((visibility("default"))) Object_Creator_T<YAJL_Handler>* _make_Oscar_Restore_Job_Options_Parser_Creator(
+    Object_Creator_Exterminator* gobbler);
+__attribute__((visibility("default"))) Object_Creator_T<YAJL_Handler>* _make_Oscar_Restore_Job_Source_Parser_Creator(
+    Object_Creator_Exterminator* gobbler);
 }
 
 #endif

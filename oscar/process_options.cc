@@ -14,8 +14,8 @@ std::unique_ptr<ACE_Process_Options> new_process_options(std::size_t cmd_len) {
   // Room for the text, its terminator and one byte more: a command that
   // fills the buffer exactly is indistinguishable from a cut one.
   std::size_t cmd_buffer = cmd_len + 2 > CMD_BUFFER ? cmd_len + 2 : CMD_BUFFER;
-  std::unique_ptr<ACE_Process_Options> opts(
-      new (std::nothrow) ACE_Process_Options(true, cmd_buffer, ENV_BUFFER, MAX_ENV, MAX_ARGS));
+  std::unique_ptr<ACE_Process_Options> opts(new (std::nothrow)
+                                                ACE_Process_Options(true, cmd_buffer, ENV_BUFFER, MAX_ENV, MAX_ARGS));
   if (!opts) errno = ENOMEM;
   return opts;
 }

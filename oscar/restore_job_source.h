@@ -54,9 +54,13 @@ class Restore_Job_Source : public Job_Source {
   void pool_uuid(const std::string& v) { pool_uuid_ = v; }
 
   const struct original& get_original() const { return original_; }
-  struct original& get_original() { return original_; }
+  struct original& get_original() {
+    return original_;
+  }
   const struct restore_as& get_restore_as() const { return restore_as_; }
-  struct restore_as& get_restore_as() { return restore_as_; }
+  struct restore_as& get_restore_as() {
+    return restore_as_;
+  }
 
  private:
   std::string backup_host_id_;

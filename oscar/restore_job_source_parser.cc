@@ -30,7 +30,8 @@ enum {
 const unsigned int REQUIRED_KEYS = KEY_ID | KEY_ORIGINAL_DATABASE | KEY_RESTORE_AS_DATABASE;
 const ACE_TCHAR LACK_OF_KEY[] = ACE_TEXT("Failed to parse job definition source, lack of '%C'.\n");
 
-#define KEY_ROW(keyword, id) {keyword, sizeof(keyword) - 1, id}
+#define KEY_ROW(keyword, id) \
+  { keyword, sizeof(keyword) - 1, id }
 }  // namespace
 
 const Key2_Value_T<unsigned int> Restore_Job_Source_Parser::key_table[] = {
@@ -75,9 +76,7 @@ bool Restore_Job_Source_Parser::handle_end_array_i() {
   return true;
 }
 
-bool Restore_Job_Source_Parser::array_value() {
-  return states_.back().key != 0 ? stop(JSON_ERROR_UNEXPECTED) : true;
-}
+bool Restore_Job_Source_Parser::array_value() { return states_.back().key != 0 ? stop(JSON_ERROR_UNEXPECTED) : true; }
 
 bool Restore_Job_Source_Parser::handle_number_i(const char* text, std::size_t len) {
   if (states_.size() != 1) return stop(JSON_ERROR_UNEXPECTED);
@@ -118,8 +117,7 @@ bool Restore_Job_Source_Parser::handle_level_1_string(const std::string& value) 
     case KEY_CATALOG_ID:
       if (src != nullptr) src->catalog_id(value);
       break;
-    default:
-      return stop(JSON_ERROR_UNEXPECTED);
+    default: return stop(JSON_ERROR_UNEXPECTED);
   }
   top.masks |= top.key;
   return true;
@@ -151,8 +149,7 @@ bool Restore_Job_Source_Parser::handle_level_2_string(const std::string& value) 
     case KEY_RESTORE_AS_TABLE:
       if (src != nullptr) src->get_restore_as().table = value;
       break;
-    default:
-      return stop(JSON_ERROR_UNEXPECTED);
+    default: return stop(JSON_ERROR_UNEXPECTED);
   }
   top.masks |= top.key;
   return true;

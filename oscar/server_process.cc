@@ -3,9 +3,7 @@
 #include <signal.h>
 
 #include <boost/algorithm/string/predicate.hpp>
-
 #include <cerrno>
-
 #include <fstream>
 #include <iterator>
 #include <vector>

@@ -54,13 +54,12 @@ OSCAR_EXPORT bool get_database_info(const Instance_ptr& inst, const char* instan
 
 // The user schema names of the database as an array of strings. `db` only
 // names the database in log lines.
-OSCAR_EXPORT bool get_schemas_info(const Instance_ptr& inst, const char* instance, const char* db,
-                                   const char* username, const char* password, nlohmann::json& val);
+OSCAR_EXPORT bool get_schemas_info(const Instance_ptr& inst, const char* instance, const char* db, const char* username,
+                                   const char* password, nlohmann::json& val);
 
 // The table names of one schema (matched in upper case) as an array of
 // strings.
-OSCAR_EXPORT bool get_tables_info(const Instance_ptr& inst, const char* instance, const char* db,
-                                  const char* schema, const char* username, const char* password,
-                                  nlohmann::json& val);
+OSCAR_EXPORT bool get_tables_info(const Instance_ptr& inst, const char* instance, const char* db, const char* schema,
+                                  const char* username, const char* password, nlohmann::json& val);
 
 #endif

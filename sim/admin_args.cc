@@ -37,9 +37,21 @@ bool parse_size(const std::string& text, uint64_t& bytes) {
   uint64_t mult = 1;
   std::string digits = text;
   switch (text.back()) {
-    case 'K': case 'k': mult = 1ULL << 10; digits.pop_back(); break;
-    case 'M': case 'm': mult = 1ULL << 20; digits.pop_back(); break;
-    case 'G': case 'g': mult = 1ULL << 30; digits.pop_back(); break;
+    case 'K':
+    case 'k':
+      mult = 1ULL << 10;
+      digits.pop_back();
+      break;
+    case 'M':
+    case 'm':
+      mult = 1ULL << 20;
+      digits.pop_back();
+      break;
+    case 'G':
+    case 'g':
+      mult = 1ULL << 30;
+      digits.pop_back();
+      break;
     default: break;
   }
   uint64_t v = 0;

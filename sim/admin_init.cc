@@ -3,10 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <cctype>
 
 #include "admin_commands.h"
 #include "datafiles.h"
@@ -39,10 +39,16 @@ bool install_link(const std::string& target, const std::string& link, std::strin
 
 std::string init_script(const std::string& self, const Home& home, const std::string& inst) {
   return "#!/bin/sh\n"
-         "# Starts and stops the simulated OSCAR instance " + inst + ".\n"
+         "# Starts and stops the simulated OSCAR instance " +
+         inst +
+         ".\n"
          "case \"$1\" in\n"
-         "  start) exec \"" + self + "\" start \"" + home.root + "\" --instance " + inst + " ;;\n"
-         "  stop) exec \"" + self + "\" stop \"" + home.root + "\" --instance " + inst + " ;;\n"
+         "  start) exec \"" +
+         self + "\" start \"" + home.root + "\" --instance " + inst +
+         " ;;\n"
+         "  stop) exec \"" +
+         self + "\" stop \"" + home.root + "\" --instance " + inst +
+         " ;;\n"
          "  *) echo \"usage: $0 start|stop\" >&2; exit 2 ;;\n"
          "esac\n";
 }
@@ -87,7 +93,8 @@ int admin_init(const Admin_Args& args) {
   }
   if (!vip.empty() && !is_dotted_ipv4(vip)) return admin_error("--vip needs a dotted IPv4 address");
   if (mode.empty()) mode = "ARCHIVELOG";
-  if (mode != "ARCHIVELOG" && mode != "NOARCHIVELOG") return admin_error("--archive-mode is ARCHIVELOG or NOARCHIVELOG");
+  if (mode != "ARCHIVELOG" && mode != "NOARCHIVELOG")
+    return admin_error("--archive-mode is ARCHIVELOG or NOARCHIVELOG");
   uint64_t size = 4ULL << 20;
   if (args.options.count("size") && !parse_size(option(args, "size"), size)) {
     return admin_error("--size needs a byte count such as 4M or 2G");

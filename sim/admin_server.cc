@@ -133,7 +133,8 @@ int admin_stop(const Admin_Args& args) {
   ::kill(pid, SIGTERM);
   if (!wait_gone(pid, 10000)) {
     ::kill(pid, SIGKILL);
-    if (!wait_gone(pid, 5000)) return admin_error("server of " + inst + " (pid " + std::to_string(pid) + ") does not end");
+    if (!wait_gone(pid, 5000))
+      return admin_error("server of " + inst + " (pid " + std::to_string(pid) + ") does not end");
   }
   ::unlink(home.pid_file(inst).c_str());
   return 0;

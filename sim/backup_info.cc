@@ -54,15 +54,24 @@ bool parse_info(const std::string& text, Backup_Info& info, std::string& err) {
     }
     std::string key = line.substr(0, colon), v = line.substr(colon + 2);
     bool num_ok = true;
-    if (key == "backup_id") r.backup_id = v, have_id = true;
-    else if (key == "backup_type") r.type = v, have_type = true;
-    else if (key == "instance") r.instance = v;
-    else if (key == "lsn") num_ok = parse_u64(v, r.lsn);
-    else if (key == "scn") num_ok = parse_u64(v, r.scn);
-    else if (key == "base_backup_id") r.base_id = v;
-    else if (key == "base_lsn") num_ok = parse_u64(v, r.base_lsn);
-    else if (key == "full_backup_id") r.full_id = v;
-    else if (key == "files") num_ok = parse_u64(v, files);
+    if (key == "backup_id")
+      r.backup_id = v, have_id = true;
+    else if (key == "backup_type")
+      r.type = v, have_type = true;
+    else if (key == "instance")
+      r.instance = v;
+    else if (key == "lsn")
+      num_ok = parse_u64(v, r.lsn);
+    else if (key == "scn")
+      num_ok = parse_u64(v, r.scn);
+    else if (key == "base_backup_id")
+      r.base_id = v;
+    else if (key == "base_lsn")
+      num_ok = parse_u64(v, r.base_lsn);
+    else if (key == "full_backup_id")
+      r.full_id = v;
+    else if (key == "files")
+      num_ok = parse_u64(v, files);
     if (!num_ok) {
       err = "bad number in backup info: " + line;
       return false;

@@ -19,10 +19,10 @@ namespace sim {
 
 struct Brcmd_Run {
   Home home;
-  std::string instance;          // stored name
+  std::string instance;              // stored name
   std::map<char, std::string> opts;  // option letter to value
   Faults faults;
-  std::FILE* log = nullptr;      // the -e log file, may be null
+  std::FILE* log = nullptr;  // the -e log file, may be null
 
   // Writes one line to the log file (time-stamped).
   void note(const std::string& text);

@@ -87,8 +87,7 @@ bool apply_records(Stream_Reader& in, std::map<std::string, std::pair<int, uint6
       return true;
     }
     std::string off_text, len_text;
-    if (word != "DATA" || !(ls >> name >> off_text >> len_text) || !parse_u64(off_text, a) ||
-        !parse_u64(len_text, b)) {
+    if (word != "DATA" || !(ls >> name >> off_text >> len_text) || !parse_u64(off_text, a) || !parse_u64(len_text, b)) {
       err = "bad record in backup stream";
       return false;
     }
@@ -129,8 +128,7 @@ int brcmd_restore(Brcmd_Run& run, json& state) {
     return run.fail("incremental backup " + info.backup_id + " needs backup " + info.base_id + " restored first");
   }
   if (info.type == "diff" && info.base_id != have_full) {
-    return run.fail("differential backup " + info.backup_id + " needs full backup " + info.base_id +
-                    " restored first");
+    return run.fail("differential backup " + info.backup_id + " needs full backup " + info.base_id + " restored first");
   }
   if (!set_restore_point(run.home, name, nullptr, nullptr, err)) return run.fail(err);
   run.note("restoring " + info.type + " backup " + info.backup_id + " into " + name);

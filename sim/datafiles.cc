@@ -109,8 +109,8 @@ bool create_data_file(const std::string& path, uint64_t pages, uint64_t lsn, uin
   return true;
 }
 
-bool create_instance_data(const std::string& dir, const json& inst, const std::string& name,
-                          uint64_t total_bytes, std::string& err) {
+bool create_instance_data(const std::string& dir, const json& inst, const std::string& name, uint64_t total_bytes,
+                          std::string& err) {
   if (!make_dirs(dir, 0750)) {
     err = "cannot create data directory " + dir;
     return false;

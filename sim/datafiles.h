@@ -41,8 +41,8 @@ bool create_data_file(const std::string& path, uint64_t pages, uint64_t lsn, uin
 
 // Creates the data files of a new instance, one per tablespace entry, about
 // total_bytes together (at least a few pages each).
-bool create_instance_data(const std::string& dir, const json& inst, const std::string& name,
-                          uint64_t total_bytes, std::string& err);
+bool create_instance_data(const std::string& dir, const json& inst, const std::string& name, uint64_t total_bytes,
+                          std::string& err);
 
 // Changes some pages (and, every third call, grows one file) so that the
 // next incremental backup has work. Deterministic: the pages and contents

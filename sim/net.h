@@ -17,8 +17,7 @@ int listen_local(uint16_t port, std::string& err);
 // Sends line to 127.0.0.1:port and reads the one-line answer (without its
 // line feed); connect and answer each wait at most timeout_ms. False with err
 // when nothing listens, the peer closes early or time runs out.
-bool request(uint16_t port, const std::string& line, std::string& reply, std::string& err,
-             int timeout_ms = 3000);
+bool request(uint16_t port, const std::string& line, std::string& reply, std::string& err, int timeout_ms = 3000);
 
 // Reads one line of at most 512 bytes from a connected socket within
 // timeout_ms; false on error, timeout or an over-long line.

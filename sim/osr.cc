@@ -95,8 +95,8 @@ json table_with_data(const json& t, const std::string& schema) {
 }
 
 bool is_system_schema(const std::string& s) {
-  for (const char* sys : {"(null)\\ROOT", "DIRECTORIES", "INFO_SCHEM", "PUBLIC", "REPLICATION", "STAGENT",
-                          "SYSAUDIT", "SYSDBA", "SYSFTSDBA", "SYSMONITOR", "SYSSECURE", "SYS_GLOBAL_TEMP", "WMSYS"}) {
+  for (const char* sys : {"(null)\\ROOT", "DIRECTORIES", "INFO_SCHEM", "PUBLIC", "REPLICATION", "STAGENT", "SYSAUDIT",
+                          "SYSDBA", "SYSFTSDBA", "SYSMONITOR", "SYSSECURE", "SYS_GLOBAL_TEMP", "WMSYS"}) {
     if (s == sys) return true;
   }
   return false;
@@ -112,7 +112,10 @@ int run_osrexp(int argc, char** argv) {
   if (r.faults.has("fail")) return r.fail("simulated failure");
   const json& inst = *find_instance(state, r.instance);
   std::string level = r.words.count("level") ? r.words["level"] : "database";
-  json dump{{"format", "oscar-sim-dump"}, {"instance", r.instance}, {"level", level}, {"schemas", json::object()},
+  json dump{{"format", "oscar-sim-dump"},
+            {"instance", r.instance},
+            {"level", level},
+            {"schemas", json::object()},
             {"tablespaces", json::array()}};
   const json& schemas = inst["schemas"];
   if (level == "table") {
@@ -207,8 +210,8 @@ int run_osrimp(int argc, char** argv) {
         if (have || !name.is_string()) continue;
         std::string file = name.get<std::string>() + "01.dbf";
         std::string path = r.home.data_dir(r.instance) + "/" + file;
-        if (!is_regular_file(path) && !create_data_file(path, 16, inst.value("lsn", uint64_t{1}),
-                                                        fnv1a(path.data(), path.size()), err)) {
+        if (!is_regular_file(path) &&
+            !create_data_file(path, 16, inst.value("lsn", uint64_t{1}), fnv1a(path.data(), path.size()), err)) {
           return r.fail(err);
         }
         inst["tablespaces"].push_back(json{{"name", name}, {"kind", "p"}, {"datafile", file}});

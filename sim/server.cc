@@ -82,8 +82,10 @@ int run_server(int argc, char** argv) {
   std::string inst;
   for (int i = 1; i + 1 < argc; ++i) {
     std::string a = argv[i];
-    if (a == "-o") home.root = argv[++i];
-    else if (a == "-d") inst = argv[++i];
+    if (a == "-o")
+      home.root = argv[++i];
+    else if (a == "-d")
+      inst = argv[++i];
   }
   if (home.root.empty() || inst.empty()) return fail("usage: oscar -o HOME -d NAME");
   json state;

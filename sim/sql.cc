@@ -52,8 +52,8 @@ bool tokenize(const std::string& sql, std::vector<Token>& out, std::string& err)
       i = e + 1;
     } else if (std::isalnum(c) || c == '_' || c == '$') {
       size_t b = i;
-      while (i < sql.size() && (std::isalnum(static_cast<unsigned char>(sql[i])) || sql[i] == '_' ||
-                                sql[i] == '$' || sql[i] == '.'))
+      while (i < sql.size() &&
+             (std::isalnum(static_cast<unsigned char>(sql[i])) || sql[i] == '_' || sql[i] == '$' || sql[i] == '.'))
         ++i;
       out.push_back({Token::WORD, to_upper(sql.substr(b, i - b))});
     } else if (c == '<' && i + 1 < sql.size() && sql[i + 1] == '>') {
@@ -139,8 +139,8 @@ bool build_view(const std::string& name, const json& inst, View& v) {
     v.columns = {"NODE_ID", "ADDRESS", "STATUS"};
     for (const auto& n : inst["cluster_nodes"]) {
       const json& id = n.contains("node_id") ? n["node_id"] : json();
-      v.rows.push_back({id.is_string() ? id.get<std::string>() : id.dump(), n.value("address", ""),
-                        n.value("status", "")});
+      v.rows.push_back(
+          {id.is_string() ? id.get<std::string>() : id.dump(), n.value("address", ""), n.value("status", "")});
     }
   } else {
     return false;

@@ -25,8 +25,8 @@ struct Sql_Result {
   enum Kind { ROWS, DONE, SHUTDOWN } kind = DONE;
   std::vector<std::string> columns;
   std::vector<std::vector<std::string>> rows;
-  std::string message;  // for DONE: what the statement did
-  bool changed = false; // the instance entry was modified and must be saved
+  std::string message;   // for DONE: what the statement did
+  bool changed = false;  // the instance entry was modified and must be saved
 };
 
 struct Sql_Context {

@@ -73,9 +73,8 @@ json* find_instance(json& state, const std::string& inst, std::string* name) {
 json default_instance(const std::string& user, const std::string& password) {
   auto table = [](const char* n) { return json{{"name", n}, {"type", "BASE TABLE"}, {"rows", 100}}; };
   json schemas = json::object();
-  for (const char* sys : {"(null)\\ROOT", "DIRECTORIES", "INFO_SCHEM", "PUBLIC", "REPLICATION", "STAGENT",
-                          "SYSAUDIT", "SYSDBA", "SYSFTSDBA", "SYSMONITOR", "SYSSECURE", "SYS_GLOBAL_TEMP",
-                          "WMSYS"}) {
+  for (const char* sys : {"(null)\\ROOT", "DIRECTORIES", "INFO_SCHEM", "PUBLIC", "REPLICATION", "STAGENT", "SYSAUDIT",
+                          "SYSDBA", "SYSFTSDBA", "SYSMONITOR", "SYSSECURE", "SYS_GLOBAL_TEMP", "WMSYS"}) {
     schemas[sys] = json::array();
   }
   schemas["SYSDBA"] = json::array({table("SYS_OBJECTS"), table("SYS_USERS")});

@@ -45,7 +45,8 @@ int open_fifo(const std::string& path, bool for_write, std::string& err) {
   if (parse_u64(env_or_empty("OSCAR_SIM_FIFO_TIMEOUT"), v) && v > 0) timeout = v;
   // A blocking open interrupted by an alarm: no busy waiting, and a peer
   // that never comes cannot keep us forever.
-  struct sigaction sa {}, old {};
+  struct sigaction sa {
+  }, old{};
   sa.sa_handler = on_alarm;
   ::sigaction(SIGALRM, &sa, &old);
   ::alarm(static_cast<unsigned>(timeout));
@@ -64,10 +65,7 @@ int open_fifo(const std::string& path, bool for_write, std::string& err) {
 }
 
 Stream_Writer::Stream_Writer(int fd, const Faults& faults)
-    : fd_(fd),
-      slow_ms_(faults.number("slow", 0)),
-      die_after_(faults.number("die-after", UINT64_MAX)),
-      buf_(BLOCK) {}
+    : fd_(fd), slow_ms_(faults.number("slow", 0)), die_after_(faults.number("die-after", UINT64_MAX)), buf_(BLOCK) {}
 
 bool Stream_Writer::emit(const unsigned char* p, size_t len, std::string& err) {
   while (len > 0) {
@@ -125,10 +123,7 @@ bool Stream_Writer::put_file(int src, uint64_t offset, uint64_t len, std::string
 }
 
 Stream_Reader::Stream_Reader(int fd, const Faults& faults)
-    : fd_(fd),
-      slow_ms_(faults.number("slow", 0)),
-      die_after_(faults.number("die-after", UINT64_MAX)),
-      buf_(BLOCK) {}
+    : fd_(fd), slow_ms_(faults.number("slow", 0)), die_after_(faults.number("die-after", UINT64_MAX)), buf_(BLOCK) {}
 
 bool Stream_Reader::fill(std::string& err) {
   if (pos_ < end_) return true;

@@ -3,13 +3,12 @@
 // executors in the module) a backup and restore round trip of a simulated
 // instance.
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "host/base/agent_state.h"
 #include "host/catalog/backup_set.h"
@@ -25,8 +24,7 @@ bool contains(const std::string& text, const std::string& part) { return text.fi
 
 class Agent_Jobs : public ::testing::Test {
  protected:
-  Run_Result agent(std::vector<std::string> args, const std::vector<std::string>& env = {},
-                   int timeout_ms = 120000) {
+  Run_Result agent(std::vector<std::string> args, const std::vector<std::string>& env = {}, int timeout_ms = 120000) {
     args.insert(args.begin(), agent_program());
     args.push_back("--state");
     args.push_back(state_);
@@ -37,7 +35,8 @@ class Agent_Jobs : public ::testing::Test {
   // instance's uuid, the resource id of its backups.
   std::string register_instance(const std::string& home, const std::string& password) {
     write_file(tmp_ / "pw", password);
-    Run_Result r = agent({"instance", "add", "DB1", "--home", home, "--user", "sysdba", "--password-file", tmp_ / "pw"});
+    Run_Result r =
+        agent({"instance", "add", "DB1", "--home", home, "--user", "sysdba", "--password-file", tmp_ / "pw"});
     EXPECT_EQ(0, r.status) << r.err;
     r = agent({"pool", "add", "p1", "--url", "file://" + tmp_.path() + "/pool"});
     EXPECT_EQ(0, r.status) << r.err;
@@ -50,8 +49,8 @@ class Agent_Jobs : public ::testing::Test {
 
   // Commits a physical backup set of `resource` straight into the
   // catalogue, as the backup job would.
-  void commit_set(const std::string& resource, const std::string& id, const std::string& type,
-                  const std::string& last, const std::string& full, std::time_t start) {
+  void commit_set(const std::string& resource, const std::string& id, const std::string& type, const std::string& last,
+                  const std::string& full, std::time_t start) {
     set_agent_state_dir(state_);
     Oscar_Brcmd_Backup_Set set;
     set.type(Oscar_Brcmd_Backup_Set::KIND);
@@ -97,12 +96,12 @@ TEST_F(Agent_Jobs, CatalogListsTheSetsOfOneInstanceWithTheirChain) {
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_TRUE(contains(r.out, "B100  full")) << r.out;
   EXPECT_TRUE(contains(r.out, "incremental")) << r.out;
-  EXPECT_TRUE(contains(r.out, "on B100")) << r.out;     // an incremental rests on the set before it
-  EXPECT_TRUE(contains(r.out, "full B100")) << r.out;   // a differential on its full backup
-  EXPECT_TRUE(contains(r.out, "p1")) << r.out;          // the pool by its name
+  EXPECT_TRUE(contains(r.out, "on B100")) << r.out;    // an incremental rests on the set before it
+  EXPECT_TRUE(contains(r.out, "full B100")) << r.out;  // a differential on its full backup
+  EXPECT_TRUE(contains(r.out, "p1")) << r.out;         // the pool by its name
   EXPECT_TRUE(contains(r.out, "4096")) << r.out;
-  EXPECT_FALSE(contains(r.out, "X900")) << r.out;       // another resource's set
-  EXPECT_LT(r.out.find("B100"), r.out.find("B102"));    // oldest first
+  EXPECT_FALSE(contains(r.out, "X900")) << r.out;     // another resource's set
+  EXPECT_LT(r.out.find("B100"), r.out.find("B102"));  // oldest first
 
   r = agent({"catalog", "--json"});
   ASSERT_EQ(0, r.status) << r.err;

@@ -3,14 +3,12 @@
 
 #include <ace/Log_Msg.h>
 #include <ace/Thread_Manager.h>
-
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "agent/arguments.h"
 #include "agent/catalog_listing.h"
@@ -57,8 +55,8 @@ TEST(AgentCommandLine, TrailingOptionAndEmptyOptionAreRejected) {
 
 TEST(AgentCatalogTable, ColumnsAlignAndMissingFieldsShowAQuestionMark) {
   nlohmann::json rows = nlohmann::json::array();
-  rows.push_back({{"backup_id", "B1"}, {"type", "full"}, {"backup_set_size", 10}, {"pool_uuid", "u-1"},
-                  {"backup_start_time", 0}});
+  rows.push_back(
+      {{"backup_id", "B1"}, {"type", "full"}, {"backup_set_size", 10}, {"pool_uuid", "u-1"}, {"backup_start_time", 0}});
   rows.push_back({{"backup_id", "B22222"}, {"type", "incremental"}, {"last_backup_id", "B1"}, {"pool_uuid", "u-2"}});
   const std::string table = format_catalog_table(rows, {{"u-1", "pool-one"}});
   std::vector<std::string> lines;

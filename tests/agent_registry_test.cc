@@ -1,15 +1,13 @@
 // oscar-agent run as a program: command-line errors, and registering
 // instances and pools in its state directory.
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
-
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "tests/support/sim_home.h"
 #include "tests/support/test_paths.h"
@@ -33,7 +31,8 @@ class Agent_Registry : public ::testing::Test {
   }
   Run_Result add_instance(const std::string& name, const std::string& password_text) {
     write_file(tmp_ / "pw", password_text);
-    return agent_with_state({"instance", "add", name, "--home", home_, "--user", "sysdba", "--password-file", tmp_ / "pw"});
+    return agent_with_state(
+        {"instance", "add", name, "--home", home_, "--user", "sysdba", "--password-file", tmp_ / "pw"});
   }
   nlohmann::json read_json(const std::string& name) {
     return nlohmann::json::parse(read_file(state_ + "/" + name), nullptr, false);
@@ -61,7 +60,8 @@ TEST_F(Agent_Registry, ArgumentErrorsAreUsageErrorsNamingTheProblem) {
   } cases[] = {
       {{"pool", "add", "p1", "--url", "file:///tmp/x"}, "option --state is required"},
       {{"catalog", "--state"}, "option --state needs a value"},
-      {{"pool", "add", "p1", "--url", "file:///tmp/x", "--state", state_, "--colour", "red"}, "unknown option --colour"},
+      {{"pool", "add", "p1", "--url", "file:///tmp/x", "--state", state_, "--colour", "red"},
+       "unknown option --colour"},
       {{"pool", "add", "--url", "file:///tmp/x", "--state", state_}, "missing argument"},
       {{"pool", "add", "p1", "p2", "--url", "file:///tmp/x", "--state", state_}, "unexpected argument \"p2\""},
       {{"pool", "add", "p1", "--url", "s3://bucket", "--state", state_}, "the url must be file:///"},
@@ -141,8 +141,8 @@ TEST_F(Agent_Registry, InstanceAddLinksTheHomesStartScriptIntoTheAgentsRoot) {
 }
 
 TEST_F(Agent_Registry, InstanceAddRefusesMissingOrEmptyPasswordAndMissingHome) {
-  Run_Result r = agent_with_state(
-      {"instance", "add", "DB1", "--home", home_, "--user", "u", "--password-file", tmp_ / "absent"});
+  Run_Result r =
+      agent_with_state({"instance", "add", "DB1", "--home", home_, "--user", "u", "--password-file", tmp_ / "absent"});
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("cannot open the password file"));
 
@@ -151,7 +151,8 @@ TEST_F(Agent_Registry, InstanceAddRefusesMissingOrEmptyPasswordAndMissingHome) {
   EXPECT_NE(std::string::npos, r.err.find("holds no password"));
 
   write_file(tmp_ / "pw", "x");
-  r = agent_with_state({"instance", "add", "DB1", "--home", tmp_ / "nohome", "--user", "u", "--password-file", tmp_ / "pw"});
+  r = agent_with_state(
+      {"instance", "add", "DB1", "--home", tmp_ / "nohome", "--user", "u", "--password-file", tmp_ / "pw"});
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("not an existing absolute directory"));
   EXPECT_TRUE(read_file(state_ + "/instances.json").empty());

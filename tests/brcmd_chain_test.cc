@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "host/catalog/backup_set.h"
 #include "host/jobs/job.h"
@@ -19,15 +17,13 @@
 namespace {
 
 std::string chain_lines(const std::string& inst, const std::string& scn = "30") {
-  return inst + "_lastfullbackupid=F1\n" + inst + "_lastfullbackuplsn=10\n" + inst + "_lastfullbackupscn=11\n" +
-         inst + "_lastbackupid=B2\n" + inst + "_lastbackuplsn=20\n" + inst + "_lastbackupscn=" + scn + "\n";
+  return inst + "_lastfullbackupid=F1\n" + inst + "_lastfullbackuplsn=10\n" + inst + "_lastfullbackupscn=11\n" + inst +
+         "_lastbackupid=B2\n" + inst + "_lastbackuplsn=20\n" + inst + "_lastbackupscn=" + scn + "\n";
 }
 
 class ChainState : public ::testing::Test {
  protected:
-  void write(const std::string& text) {
-    ASSERT_TRUE(write_file(home_.path() + "/agent/lastlsn.dat", text));
-  }
+  void write(const std::string& text) { ASSERT_TRUE(write_file(home_.path() + "/agent/lastlsn.dat", text)); }
   void SetUp() override { ASSERT_EQ(0, ::system(("mkdir -p " + home_.path() + "/agent").c_str())); }
   Temp_Dir home_;
 };
@@ -73,9 +69,17 @@ TEST_F(ChainState, MissingFileIsLoggedOnlyWhenAsked) {
 class BackupSetRecord : public ::testing::Test {
  protected:
   BackupSetRecord() : def_(new Job_Definition()), job_(new Plain_Job(def_)) {
-    cat_ = {{"uid", "u"},         {"definition_uuid", "d"}, {"name", "n"},         {"agent", "a"},
-            {"host_uuid", "h"},   {"resource_uuid", "r"},   {"pool_uuid", "p"},    {"uri", "r"},
-            {"backup_file", "f"}, {"backup_set_size", 100}, {"backup_set_storage_size", 60}};
+    cat_ = {{"uid", "u"},
+            {"definition_uuid", "d"},
+            {"name", "n"},
+            {"agent", "a"},
+            {"host_uuid", "h"},
+            {"resource_uuid", "r"},
+            {"pool_uuid", "p"},
+            {"uri", "r"},
+            {"backup_file", "f"},
+            {"backup_set_size", 100},
+            {"backup_set_storage_size", 60}};
   }
   Job_Definition_var def_;
   Job_var job_;

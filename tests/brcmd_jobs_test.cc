@@ -1,6 +1,7 @@
 // Physical backup and restore jobs made by the job creator and run as the
 // host runs them, against the simulated database under a throwaway root.
 
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -8,25 +9,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "host/base/agent_state.h"
-#include "host/catalog/catalog_operator.h"
 #include "host/base/fs_util.h"
-#include "host/services/instance_manager.h"
+#include "host/base/sleep.h"
+#include "host/catalog/catalog_operator.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_definition.h"
+#include "host/services/instance_manager.h"
 #include "host/storage/pool_info.h"
-#include "host/base/sleep.h"
 #include "oscar/backup_job_options.h"
 #include "oscar/backup_job_source.h"
 #include "oscar/oscar_job_creator.h"
@@ -318,16 +316,13 @@ TEST_F(BrcmdJobs, FullBackupInAnotherPoolBreaksTheChain) {
 TEST_F(BrcmdJobs, BrokenBrcmdRunsFailWithoutRecordOrLeftovers) {
   struct Case {
     const char* fault;
-    int alert;      // 0: none expected
+    int alert;        // 0: none expected
     const char* log;  // a fragment of the job log
   };
   const Case cases[] = {
-      {"fail-after-stream", 0, "exit status 1"},
-      {"die-after=100000", 0, "exit status"},
-      {"no-open", 15, "Failed to open fifo"},
-      {"no-lastlsn", 18, "Failed to get backup info."},
-      {"head-512", 16, "Invalid backup set size"},
-      {"head-short", 0, ""},
+      {"fail-after-stream", 0, "exit status 1"},   {"die-after=100000", 0, "exit status"},
+      {"no-open", 15, "Failed to open fifo"},      {"no-lastlsn", 18, "Failed to get backup info."},
+      {"head-512", 16, "Invalid backup set size"}, {"head-short", 0, ""},
       {"never-exit", 0, "did not exit"},
   };
   for (const Case& c : cases) {

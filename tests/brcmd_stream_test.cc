@@ -1,9 +1,10 @@
+#include "oscar/brcmd_stream.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
@@ -11,18 +12,17 @@
 #include <thread>
 
 #include "host/base/agent_state.h"
-#include "host/storage/client_io_ex.h"
+#include "host/base/sleep.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_definition.h"
 #include "host/jobs/job_event_handler.h"
-#include "host/base/sleep.h"
+#include "host/storage/client_io_ex.h"
 #include "oscar/brcmd_fifo.h"
 #include "oscar/brcmd_restore_feed.h"
-#include "oscar/brcmd_stream.h"
-#include "tollix/posix_time_format.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/plain_job.h"
 #include "tests/support/test_paths.h"
+#include "tollix/posix_time_format.h"
 
 namespace {
 
@@ -166,8 +166,8 @@ TEST_F(StreamTest, StorageWriteFailureRaisesAlert17) {
 
 TEST_F(StreamTest, BackupSetSizeCountsOnlyExistingRegularFiles) {
   const std::string dir = dir_.path();
-  const std::string info = data_file_ + "=12x\n" + dir + "=500\n" + dir + "/missing=7\nno equals sign\n" +
-                           data_file_ + "=30";
+  const std::string info =
+      data_file_ + "=12x\n" + dir + "=500\n" + dir + "/missing=7\nno equals sign\n" + data_file_ + "=30";
   EXPECT_EQ(42u, oscar::get_backup_set_size(info.data(), info.size()));
   EXPECT_EQ(0u, oscar::get_backup_set_size("", 0));
 }

@@ -1,9 +1,9 @@
 #include "host/catalog/catalog_operator.h"
 
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <chrono>
-#include <gtest/gtest.h>
 #include <thread>
 #include <vector>
 
@@ -23,8 +23,9 @@ class Catalog : public ::testing::Test {
   }
   void TearDown() override { set_agent_state_dir(old_state_); }
 
-  static Oscar_Backup_Set export_set(const std::string& uuid, const std::string& resource, const std::string& definition,
-                                     unsigned seq, std::time_t start, const std::string& database) {
+  static Oscar_Backup_Set export_set(const std::string& uuid, const std::string& resource,
+                                     const std::string& definition, unsigned seq, std::time_t start,
+                                     const std::string& database) {
     Oscar_Backup_Set s;
     s.uuid(uuid);
     s.backup_set_uuid(uuid);
@@ -45,9 +46,9 @@ class Catalog : public ::testing::Test {
     return s;
   }
 
-  static Oscar_Brcmd_Backup_Set physical_set(const std::string& id, const std::string& type, const std::string& last_full,
-                                             const std::string& last_backup, std::time_t start,
-                                             const std::string& resource = "res-1") {
+  static Oscar_Brcmd_Backup_Set physical_set(const std::string& id, const std::string& type,
+                                             const std::string& last_full, const std::string& last_backup,
+                                             std::time_t start, const std::string& resource = "res-1") {
     Oscar_Brcmd_Backup_Set s;
     s.uuid(id);
     s.backup_id(id);
@@ -94,8 +95,12 @@ TEST_F(Catalog, ExportViewAnswersTheExecutorQueries) {
   EXPECT_FALSE(r["rows"][0].contains("backup_files"));
 
   ASSERT_TRUE(cat_.get_view("oscar", "catalogs",
-                            {{"resource_uuid", "res-1"}, {"database", "db1"}, {"grade", "database"},
-                             {"with_files", "1"}, {"sort", "backup_start_time"}, {"order", "desc"}},
+                            {{"resource_uuid", "res-1"},
+                             {"database", "db1"},
+                             {"grade", "database"},
+                             {"with_files", "1"},
+                             {"sort", "backup_start_time"},
+                             {"order", "desc"}},
                             r));
   EXPECT_EQ((std::vector<std::string>{"u3", "u1"}), ids(r, "uuid"));
   const json& newest = r["rows"][0];
@@ -105,7 +110,8 @@ TEST_F(Catalog, ExportViewAnswersTheExecutorQueries) {
   EXPECT_EQ("/dump/u3/db1.dump", newest["backup_files"][0]["file"]);
   EXPECT_FALSE(newest["state"].empty());
 
-  ASSERT_TRUE(cat_.get_view("oscar", "catalogs", {{"uuid", "u2"}, {"sort", "backup_start_time"}, {"order", "desc"}}, r));
+  ASSERT_TRUE(
+      cat_.get_view("oscar", "catalogs", {{"uuid", "u2"}, {"sort", "backup_start_time"}, {"order", "desc"}}, r));
   ASSERT_EQ(1u, r["rows"].size());
   EXPECT_EQ(json::array({"TS_A", "TS_B"}), r["rows"][0]["tablespaces"]);
 
@@ -238,12 +244,13 @@ TEST_F(Catalog, MalformedStoredRecordsAreSkipped) {
   ASSERT_TRUE(cat_.commit(physical_set("F", "full", "", "", 100)));
   sqlite3* db = nullptr;
   ASSERT_EQ(SQLITE_OK, sqlite3_open(Catalog_Operator::database_path().c_str(), &db));
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db,
-                                    "INSERT INTO backup_sets (view, uuid, resource_uuid, definition_uuid, record) VALUES"
-                                    " ('oscar_brcmd', 'bad1', 'res-1', 'd', '{\"backup_id\": '),"
-                                    " ('oscar_brcmd', 'bad2', 'res-1', 'd', '[1, 2]'),"
-                                    " ('oscar_brcmd', 'bad3', 'res-1', 'd', '{\"backup_id\": 5, \"type\": []}')",
-                                    nullptr, nullptr, nullptr));
+  ASSERT_EQ(SQLITE_OK,
+            sqlite3_exec(db,
+                         "INSERT INTO backup_sets (view, uuid, resource_uuid, definition_uuid, record) VALUES"
+                         " ('oscar_brcmd', 'bad1', 'res-1', 'd', '{\"backup_id\": '),"
+                         " ('oscar_brcmd', 'bad2', 'res-1', 'd', '[1, 2]'),"
+                         " ('oscar_brcmd', 'bad3', 'res-1', 'd', '{\"backup_id\": 5, \"type\": []}')",
+                         nullptr, nullptr, nullptr));
   sqlite3_close(db);
   json r;
   ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalogs", {{"sort", "type"}, {"order", "desc"}}, r));
@@ -256,8 +263,9 @@ TEST_F(Catalog, LockedDatabaseFailsWithinTheRetryBound) {
   ASSERT_TRUE(cat_.commit(physical_set("F", "full", "", "", 100)));
   sqlite3* db = nullptr;
   ASSERT_EQ(SQLITE_OK, sqlite3_open(Catalog_Operator::database_path().c_str(), &db));
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;"
-                                        " DELETE FROM backup_sets WHERE uuid = 'none';",
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db,
+                                    "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;"
+                                    " DELETE FROM backup_sets WHERE uuid = 'none';",
                                     nullptr, nullptr, nullptr));
   set_host_sleep_scale(1.0);
   Catalog_Operator quick(50, 1);

@@ -1,5 +1,6 @@
 #include "host/storage/client_io_ex.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -7,7 +8,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -40,8 +40,7 @@ bool store(const std::string& dir, const std::string& name, const std::string& d
 
 // Reads a whole file with the given method; false when a read failed, in
 // which case out holds what came before the failure.
-bool load(const std::string& dir, const std::string& name, int method, std::string& out,
-          std::string* error = nullptr) {
+bool load(const std::string& dir, const std::string& name, int method, std::string& out, std::string* error = nullptr) {
   Client_IO_Ex io;
   out.clear();
   bool ok = io.connect("file://" + dir, options_for(method)) && io.open(name.c_str(), Client_IO_Ex::MODE_READ);
@@ -249,7 +248,8 @@ TEST(ClientIo, RejectsUnsafeNamesAndUnsupportedTargets) {
   EXPECT_NE(std::string::npos, std::string(io.error()).find("not supported")) << io.error();
   EXPECT_FALSE(io.open("f", Client_IO_Ex::MODE_WRITE));
   ASSERT_TRUE(io.connect("file://" + tmp.path(), options_for(COMPR_NONE)));
-  for (const char* bad : {"", ".hidden", "../escape", "a/b"}) EXPECT_FALSE(io.open(bad, Client_IO_Ex::MODE_WRITE)) << bad;
+  for (const char* bad : {"", ".hidden", "../escape", "a/b"})
+    EXPECT_FALSE(io.open(bad, Client_IO_Ex::MODE_WRITE)) << bad;
   EXPECT_FALSE(io.open("f", 3));
   EXPECT_FALSE(io.open("missing", Client_IO_Ex::MODE_READ));
   EXPECT_TRUE(dir_entries(tmp.path()).empty());

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "host/base/sleep.h"
 #include "host/services/instance_manager.h"
 #include "host/services/json_restful_client.h"
-#include "host/base/sleep.h"
 #include "oscar/oscar_cluster_node_manager.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/sim_home.h"
@@ -26,9 +26,7 @@ namespace {
 
 using oscar::Oscar_Cluster_Node_Manager;
 
-bool has_record(const Log_Capture& log, const std::string& text) {
-  return log.all().find(text) != std::string::npos;
-}
+bool has_record(const Log_Capture& log, const std::string& text) { return log.all().find(text) != std::string::npos; }
 
 // Answers every selection request with a selection time and, when told,
 // has the host deliver a decision for it right after (from a thread of its
@@ -108,8 +106,8 @@ class ClusterNodeManager : public ::testing::Test {
     Instance_Manager::instance()->clear();
   }
   bool ask(const std::string& def, std::string& state, bool select_master = true, bool backup = true) {
-    bool r = Oscar_Cluster_Node_Manager::instance()->is_selected_node("ORCL", def, "uid-7", state, select_master,
-                                                                     backup);
+    bool r =
+        Oscar_Cluster_Node_Manager::instance()->is_selected_node("ORCL", def, "uid-7", state, select_master, backup);
     server_->join();
     return r;
   }
@@ -133,11 +131,10 @@ TEST_F(ClusterNodeManager, SelectedWhenTheDecisionNamesThisNode) {
   EXPECT_EQ("success", state);
   ASSERT_EQ(1u, server_->bodies_.size());
   EXPECT_EQ("/zq/r/oscar/cluster", server_->paths_[0]);
-  EXPECT_EQ(nlohmann::json({{"definition_uuid", "def-1"},
-                            {"uid", "uid-7"},
-                            {"instance_uuid", "inst-uuid-1"},
-                            {"select_master", true}}),
-            server_->bodies_[0]);
+  EXPECT_EQ(
+      nlohmann::json(
+          {{"definition_uuid", "def-1"}, {"uid", "uid-7"}, {"instance_uuid", "inst-uuid-1"}, {"select_master", true}}),
+      server_->bodies_[0]);
 }
 
 TEST_F(ClusterNodeManager, NotSelectedForAnotherNodeOrAFailedChoice) {
@@ -229,8 +226,9 @@ TEST_F(ClusterNodeManager, UnknownInstanceOrNoLocalNodeFails) {
   Log_Capture log;
   EXPECT_FALSE(Oscar_Cluster_Node_Manager::instance()->is_selected_node("NOPE", "d", "u", state, true, true));
   EXPECT_TRUE(has_record(log, "Failed to invoke is_selected_node, can't find instance.\n"));
-  ASSERT_EQ(0, home_->admin("set", {"cluster_nodes=[{\"node_id\":4,\"address\":\"10.0.0.4\",\"status\":\"master\"}]"})
-                   .status);
+  ASSERT_EQ(
+      0,
+      home_->admin("set", {"cluster_nodes=[{\"node_id\":4,\"address\":\"10.0.0.4\",\"status\":\"master\"}]"}).status);
   EXPECT_FALSE(ask("def-7", state));
   EXPECT_TRUE(has_record(log, "Failed to get node info of instance ORCL\n"));
   EXPECT_TRUE(server_->bodies_.empty());
@@ -239,8 +237,9 @@ TEST_F(ClusterNodeManager, UnknownInstanceOrNoLocalNodeFails) {
 TEST_F(ClusterNodeManager, CheckStateFillsTheNodeAndKeepsOtherMembers) {
   nlohmann::json result = {{"kept", "yes"}, {"online", "stale"}};
   ASSERT_TRUE(Oscar_Cluster_Node_Manager::instance()->check_state("ORCL", "uid-7", "10.9.8.7", result));
-  EXPECT_EQ(nlohmann::json({{"kept", "yes"}, {"instance", "ORCL"}, {"node_id", 1}, {"is_master", true}, {"online", true}}),
-            result);
+  EXPECT_EQ(
+      nlohmann::json({{"kept", "yes"}, {"instance", "ORCL"}, {"node_id", 1}, {"is_master", true}, {"online", true}}),
+      result);
   Log_Capture log;
   EXPECT_FALSE(Oscar_Cluster_Node_Manager::instance()->check_state("NOPE", "u", "", result));
   EXPECT_TRUE(has_record(log, "Failed to invoke check_state, can't find instance.\n"));

@@ -1,9 +1,9 @@
 #include <ace/Log_Record.h>
-#include <fcntl.h>
-#include <unistd.h>
 #include <ace/OS_NS_sys_time.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -12,16 +12,16 @@
 #include <vector>
 
 #include "host/base/agent_state.h"
-#include "host/process/execute_script.h"
 #include "host/base/fs_util.h"
 #include "host/base/get_env_r.h"
-#include "host/services/host_manager.h"
+#include "host/base/sleep.h"
 #include "host/jobs/job_def_names.h"
 #include "host/jobs/job_definition.h"
 #include "host/jobs/job_event_manager.h"
 #include "host/jobs/job_mutex.h"
+#include "host/process/execute_script.h"
+#include "host/services/host_manager.h"
 #include "host/services/path_conf.h"
-#include "host/base/sleep.h"
 #include "tests/support/test_paths.h"
 
 namespace {

@@ -52,8 +52,7 @@ std::vector<Service_Info> matching(const std::string& pattern, bool icase = fals
 
 // The record of pid among the matches of pattern, waiting (bounded) for a
 // just-spawned child to have replaced its image. Empty pid 0 when absent.
-Service_Info find_child(pid_t pid, const std::string& pattern, bool icase = false,
-                        const char* locale = nullptr) {
+Service_Info find_child(pid_t pid, const std::string& pattern, bool icase = false, const char* locale = nullptr) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     for (const Service_Info& s : matching(pattern, icase, locale))
       if (s.pid == pid) return s;

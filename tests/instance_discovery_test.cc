@@ -3,7 +3,6 @@
 // each test's Sim_Home).
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "host/services/instance_manager.h"
 #include "host/base/sleep.h"
+#include "host/services/instance_manager.h"
 #include "oscar/instance_info.h"
 #include "oscar/utils.h"
 #include "tests/support/log_capture.h"
@@ -150,9 +149,9 @@ TEST(InstanceOptions, EmptyRecordIsLoggedMissingKeyIsNot) {
 TEST_F(InstanceUtils, DatabaseInfoOpenUnopenedAndWithoutVersion) {
   nlohmann::json value;
   ASSERT_TRUE(get_database_info(make_record(*home_), "ORCL", "SYSDBA", pw(), value));
-  EXPECT_EQ(nlohmann::json::parse(
-                R"([{"database":"ORCL","status":"open","archivelog":true,"version":"20240315-r4821"}])"),
-            value);
+  EXPECT_EQ(
+      nlohmann::json::parse(R"([{"database":"ORCL","status":"open","archivelog":true,"version":"20240315-r4821"}])"),
+      value);
   ASSERT_TRUE(get_database_info(make_record(*home_), "ORCL", "SYSDBA", "wrong", value));
   EXPECT_EQ(nlohmann::json::parse(R"([{"database":"ORCL","status":"unopened"}])"), value);
   Log_Capture log;
@@ -225,7 +224,8 @@ TEST_F(InstanceUtils, ClusterNodesThroughGivenOrConfiguredAddress) {
 TEST(VirtualAddress, ConfigurationLineForms) {
   Temp_Dir tmp;
   ASSERT_EQ(0, ::mkdir((tmp / "admin").c_str(), 0755));
-  ASSERT_TRUE(write_file(tmp / "admin/A.conf", "port = 1\n  ha_server_ip_address = ''10.0.0.9'' \nHA_SERVER_IP_ADDRESS=1.1.1.1\n"));
+  ASSERT_TRUE(write_file(tmp / "admin/A.conf",
+                         "port = 1\n  ha_server_ip_address = ''10.0.0.9'' \nHA_SERVER_IP_ADDRESS=1.1.1.1\n"));
   ASSERT_TRUE(write_file(tmp / "admin/B.conf", "HA_SERVER_IP_ADDRESS = 'db.example.com'\n"));
   std::string vip;
   ASSERT_TRUE(get_vip_from_conf(tmp.path().c_str(), "A", vip));
@@ -250,8 +250,9 @@ TEST_F(InstanceUtils, UpdateAttrsFindTheLocalNodeAndTheMaster) {
   EXPECT_EQ("1", rec->options.at("node_id"));
   EXPECT_EQ("1", rec->options.at("master_id"));
 
-  ASSERT_EQ(0, home_->admin("set", {"cluster_nodes=[{\"node_id\":4,\"address\":\"10.0.0.4\",\"status\":\"master\"},"
-                                    "{\"node_id\":5,\"address\":\"10.0.0.5\",\"status\":\"slave\"}]"})
+  ASSERT_EQ(0, home_
+                   ->admin("set", {"cluster_nodes=[{\"node_id\":4,\"address\":\"10.0.0.4\",\"status\":\"master\"},"
+                                   "{\"node_id\":5,\"address\":\"10.0.0.5\",\"status\":\"slave\"}]"})
                    .status);
   attrs.clear();
   Log_Capture log;

@@ -1,3 +1,5 @@
+#include "host/services/instance_manager.h"
+
 #include <ace/Log_Msg.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "host/base/agent_state.h"
-#include "host/services/instance_manager.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -124,8 +125,8 @@ TEST_F(InstanceManager, PasswordNeverReachesALogOrAnyOtherFile) {
   EXPECT_EQ(-1, mgr_->load());
   ASSERT_EQ(0, chmod((tmp_ / "accounts.json").c_str(), 0600));
   ASSERT_EQ(0, mgr_->load());
-  ASSERT_TRUE(write_file(tmp_ / "accounts.json", std::string("{\"accounts\": [{\"password\": \"") + "default-pass" +
-                                                      "\", \"type\": 1}]}"));
+  ASSERT_TRUE(write_file(tmp_ / "accounts.json",
+                         std::string("{\"accounts\": [{\"password\": \"") + "default-pass" + "\", \"type\": 1}]}"));
   EXPECT_EQ(-1, mgr_->load());
 
   EXPECT_FALSE(log_.str().empty());

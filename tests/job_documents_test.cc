@@ -90,8 +90,8 @@ TEST(BackupJobOptionsParser, UnknownMemberIsIgnoredAndChangesNoOtherMember) {
 }
 
 TEST(BackupJobOptionsParser, ValuesInNestedContainersFailWithCode9) {
-  for (const char* text : {R"({"x":{"compression":"zstd"}})", R"({"compression":["zstd"]})", R"({"a":[5]})",
-                           R"("zstd")", "5"}) {
+  for (const char* text :
+       {R"({"x":{"compression":"zstd"}})", R"({"compression":["zstd"]})", R"({"a":[5]})", R"("zstd")", "5"}) {
     Parse<Backup_Job_Options_Parser> p(text);
     EXPECT_FALSE(p.ok) << text;
     EXPECT_EQ(9, p.code()) << text;
@@ -243,9 +243,9 @@ TEST(RestoreJobSourceParser, UnknownMemberIsIgnoredAndChangesNoOtherMember) {
 }
 
 TEST(RestoreJobSourceParser, ValuesWhereNoneIsAllowedFailWithCode9) {
-  for (const char* text : {R"({"id":"i","original":"x"})", R"({"id":"i","restore_as":"x"})",
-                           R"({"id":"i","original":{"database":{"x":"y"}}})", R"({"id":"i","o":{"seq":5}})",
-                           R"("bare")", "7"}) {
+  for (const char* text :
+       {R"({"id":"i","original":"x"})", R"({"id":"i","restore_as":"x"})",
+        R"({"id":"i","original":{"database":{"x":"y"}}})", R"({"id":"i","o":{"seq":5}})", R"("bare")", "7"}) {
     Parse<Restore_Job_Source_Parser> p(text);
     EXPECT_FALSE(p.ok) << text;
     EXPECT_EQ(9, p.code()) << text;
@@ -257,9 +257,9 @@ TEST(RestoreJobSourceParser, ArraysAreSkippedUnderUnknownMembersAndRefusedUnderK
   ASSERT_TRUE(p.ok);
   EXPECT_EQ("c", source(p).catalog_id());
   // A list of backup points or of databases is never read as its last one.
-  for (const char* text : {R"({"id":"i","catalog_id":["a","b"]})", R"({"id":["i"]})", R"({"id":"i","seq":[5]})",
-                           R"({"id":"i","restore_as":{"database":["a","b"]}})",
-                           R"({"id":"i","original":[{"database":"x"}]})"}) {
+  for (const char* text :
+       {R"({"id":"i","catalog_id":["a","b"]})", R"({"id":["i"]})", R"({"id":"i","seq":[5]})",
+        R"({"id":"i","restore_as":{"database":["a","b"]}})", R"({"id":"i","original":[{"database":"x"}]})"}) {
     Parse<Restore_Job_Source_Parser> bad(text);
     EXPECT_FALSE(bad.ok) << text;
     EXPECT_EQ(9, bad.code()) << text;
@@ -285,7 +285,8 @@ TEST(JobDocumentParsers, DeepNestingIsRefusedWithoutGrowingState) {
     for (int i = 0; i < 100000; ++i) s += "}";
     return s;
   }();
-  const std::string deep_arrays = "{\"id\":\"i\",\"entries\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  const std::string deep_arrays =
+      "{\"id\":\"i\",\"entries\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
   Parse<Backup_Job_Options_Parser> o(deep_maps);
   EXPECT_FALSE(o.ok);
   EXPECT_EQ(9, o.code());
@@ -302,8 +303,8 @@ TEST(JobDocumentParsers, DeepNestingIsRefusedWithoutGrowingState) {
 }
 
 TEST(JobDocumentParsers, GarbageNeverPasses) {
-  const std::vector<std::string> garbage = {"", "{", "{\"id\":", "\xff\xff", "{\"id\":\"\xc3\x28\"}", "[}", "{]",
-                                            "{\"id\":\"i\",\"entries\":[]}}", "\x00{}"};
+  const std::vector<std::string> garbage = {
+      "", "{", "{\"id\":", "\xff\xff", "{\"id\":\"\xc3\x28\"}", "[}", "{]", "{\"id\":\"i\",\"entries\":[]}}", "\x00{}"};
   for (const std::string& text : garbage) {
     EXPECT_FALSE(Parse<Backup_Job_Options_Parser>(text).ok);
     EXPECT_FALSE(Parse<Backup_Job_Source_Parser>(text).ok);

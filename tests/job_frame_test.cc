@@ -120,8 +120,9 @@ class Test_Executor : public Job_Executor_T<Test_Source, Test_Options, Job_Event
     g_probe->rollback_threads.insert(ACE_Thread::self());
     g_probe->cv.notify_all();
     // Both rollbacks must be running at the same time to get here twice.
-    g_probe->cv.wait_for(lock, std::chrono::seconds(10),
-                         [] { return static_cast<int>(g_probe->rollback_threads.size()) >= g_probe->rollbacks_waiting_for; });
+    g_probe->cv.wait_for(lock, std::chrono::seconds(10), [] {
+      return static_cast<int>(g_probe->rollback_threads.size()) >= g_probe->rollbacks_waiting_for;
+    });
     return true;
   }
 };
@@ -280,8 +281,7 @@ TEST_F(JobFrame, NonEmptyPostActionMovesToCompletingFirst) {
   run(job);
   EXPECT_TRUE(exists("post"));
   EXPECT_EQ(JOB_STATE_COMPLETED, job->activity().state.load());
-  EXPECT_EQ(std::vector<Job_State>({JOB_STATE_RUNNING, JOB_STATE_COMPLETING, JOB_STATE_COMPLETED}),
-            state_events());
+  EXPECT_EQ(std::vector<Job_State>({JOB_STATE_RUNNING, JOB_STATE_COMPLETING, JOB_STATE_COMPLETED}), state_events());
 }
 
 TEST_F(JobFrame, FailingPostActionFailsTheRunUnlessIgnored) {
@@ -397,7 +397,8 @@ TEST_F(JobFrame, TwoRollbacksRunOnTwoSeparateThreads) {
   ASSERT_EQ(0, job->rollback());
   ASSERT_EQ(0, job->rollback());
   std::unique_lock<std::mutex> lock(probe_.m);
-  ASSERT_TRUE(probe_.cv.wait_for(lock, std::chrono::seconds(10), [this] { return probe_.rollback_threads.size() == 2; }));
+  ASSERT_TRUE(
+      probe_.cv.wait_for(lock, std::chrono::seconds(10), [this] { return probe_.rollback_threads.size() == 2; }));
   EXPECT_EQ(0u, probe_.rollback_threads.count(ACE_Thread::self()));
   lock.unlock();
   // The rollback threads hold the job: once the test lets go too, the last

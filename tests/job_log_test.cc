@@ -36,8 +36,7 @@ class Logging_Executor : public Job_Executor_T<Log_Source, Job_Options, Job_Even
   bool execute_i(const Action_Options*) override {
     ACE_DEBUG((LM_INFO, ACE_TEXT("%N:%l line from the run thread\n")));
     Job_Thread_Helper worker(job_, THR_NEW_LWP | THR_JOINABLE | THR_INHERIT_SCHED, ACE_DEFAULT_THREAD_PRIORITY);
-    if (worker.spawn(std::function<void()>([] { ACE_DEBUG((LM_INFO, ACE_TEXT("line from the worker\n"))); })) ==
-        -1)
+    if (worker.spawn(std::function<void()>([] { ACE_DEBUG((LM_INFO, ACE_TEXT("line from the worker\n"))); })) == -1)
       return false;
     worker.join();
     std::thread stray([] { ACE_DEBUG((LM_INFO, ACE_TEXT("line from a stray thread\n"))); });

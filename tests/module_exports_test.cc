@@ -25,14 +25,27 @@ std::string exported_names() {
 TEST(ModuleExports, CommandDiscoveryBrowseAndManagerNamesAreVisible) {
   std::string names = exported_names();
   ASSERT_FALSE(names.empty());
-  for (const char* name :
-       {" execute_oscar_cmd(", " Oscar_Query_Handler::select(char const*)", " Oscar_Query_Handler::Oscar_Query_Handler(",
-        " get_version(", " get_log_mode(", " get_instance_info(", " get_cluster_nodes(", " get_update_attrs(",
-        " get_instance_port(", " get_instance_state(", " get_from_instance_options(", " test_login_instance(",
-        " get_database_info(", " get_schemas_info(", " get_tables_info(",
-        " oscar::Oscar_Cluster_Node_Manager::instance()", " oscar::Oscar_Cluster_Node_Manager::close_instance()",
-        " oscar::Oscar_Cluster_Node_Manager::is_selected_node(", " oscar::Oscar_Cluster_Node_Manager::get_selection(",
-        " oscar::Oscar_Cluster_Node_Manager::set_selection(", " oscar::Oscar_Cluster_Node_Manager::check_state("}) {
+  for (const char* name : {" execute_oscar_cmd(",
+                           " Oscar_Query_Handler::select(char const*)",
+                           " Oscar_Query_Handler::Oscar_Query_Handler(",
+                           " get_version(",
+                           " get_log_mode(",
+                           " get_instance_info(",
+                           " get_cluster_nodes(",
+                           " get_update_attrs(",
+                           " get_instance_port(",
+                           " get_instance_state(",
+                           " get_from_instance_options(",
+                           " test_login_instance(",
+                           " get_database_info(",
+                           " get_schemas_info(",
+                           " get_tables_info(",
+                           " oscar::Oscar_Cluster_Node_Manager::instance()",
+                           " oscar::Oscar_Cluster_Node_Manager::close_instance()",
+                           " oscar::Oscar_Cluster_Node_Manager::is_selected_node(",
+                           " oscar::Oscar_Cluster_Node_Manager::get_selection(",
+                           " oscar::Oscar_Cluster_Node_Manager::set_selection(",
+                           " oscar::Oscar_Cluster_Node_Manager::check_state("}) {
     EXPECT_NE(std::string::npos, names.find(name)) << name;
   }
   for (const char* name : {" get_cluster_nodes_info(", " mask_command(", " start_instance(", " RE_END_LINE"}) {

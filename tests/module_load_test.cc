@@ -5,11 +5,11 @@
 #include <cstring>
 #include <string>
 
+#include "host/base/yajl_handler.h"
+#include "host/base/yajl_parser.h"
 #include "host/jobs/job_creator.h"
 #include "host/jobs/job_definition.h"
 #include "host/jobs/object_creator.h"
-#include "host/base/yajl_handler.h"
-#include "host/base/yajl_parser.h"
 
 namespace {
 
@@ -69,16 +69,15 @@ TEST_F(ModuleLoad, OnlyTheFiveFactoriesAreVisible) {
 }
 
 TEST_F(ModuleLoad, BackupAndRestoreSourcesParseThroughTheExportedFactories) {
-  Job_Definition::Source_var backup = parse_source(
-      "_make_Oscar_Backup_Job_Source_Parser_Creator",
-      R"({"id": "oscar/DB1", "name": "DB1", "entries": ["oscar/DB1/SALES", "oscar/DB1/HR/STAFF"]})");
+  Job_Definition::Source_var backup =
+      parse_source("_make_Oscar_Backup_Job_Source_Parser_Creator",
+                   R"({"id": "oscar/DB1", "name": "DB1", "entries": ["oscar/DB1/SALES", "oscar/DB1/HR/STAFF"]})");
   ASSERT_FALSE(backup.null());
   EXPECT_EQ("oscar/DB1", backup->id());
   EXPECT_EQ("DB1", backup->name());
 
-  Job_Definition::Source_var restore =
-      parse_source("_make_Oscar_Restore_Job_Source_Parser_Creator",
-                   R"({"id": "oscar/DB2", "seq": 3, "original": {"database": "DB1"},
+  Job_Definition::Source_var restore = parse_source("_make_Oscar_Restore_Job_Source_Parser_Creator",
+                                                    R"({"id": "oscar/DB2", "seq": 3, "original": {"database": "DB1"},
                        "restore_as": {"database": "DB2"}})");
   ASSERT_FALSE(restore.null());
   EXPECT_EQ("oscar/DB2", restore->id());

@@ -2,6 +2,8 @@
 // environment, the command line as run and as logged, error texts, and the
 // isql query handler's parsing and catalogue queries.
 
+#include "oscar/oscar_cmd_handler.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "oscar/oscar_cmd_handler.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/sim_home.h"
 #include "tests/support/test_paths.h"
@@ -79,8 +80,9 @@ TEST_F(CommandLayer, RefusedLoginGivesIsqlErrorTextAndMasksThePassword) {
   EXPECT_NE(0, execute_oscar_cmd(home(), isql_login(wrong).c_str(), false, false, nullptr, &error));
   EXPECT_EQ("Error, password authentication failed for user \"SYSDBA\".", error);
   EXPECT_TRUE(has_record(log, LM_ERROR, "Failed info: isql: ERROR, password authentication failed"));
-  EXPECT_TRUE(has_record(log, LM_INFO, "Oscar command:\n\"" + home_->bin("isql") + "\" -USYSDBA/*** -dORCL -p" +
-                                           std::to_string(home_->port()) + " -l\n"))
+  EXPECT_TRUE(has_record(log, LM_INFO,
+                         "Oscar command:\n\"" + home_->bin("isql") + "\" -USYSDBA/*** -dORCL -p" +
+                             std::to_string(home_->port()) + " -l\n"))
       << log.all();
   EXPECT_EQ(std::string::npos, log.all().find(wrong));
 
@@ -164,8 +166,7 @@ TEST_F(QueryParsing, IndentedCountIsARowAndAdjacentSeparatorsCountOnce) {
 }
 
 TEST_F(CommandLayer, QueryHandlerKeepsRowsOfLastQueryAndOutputOfAll) {
-  Oscar_Query_Handler q(home_->root(), "ORCL", home_->user(), home_->password().c_str(), home_->port(),
-                        "localhost");
+  Oscar_Query_Handler q(home_->root(), "ORCL", home_->user(), home_->password().c_str(), home_->port(), "localhost");
   ASSERT_TRUE(q.select("select TABLE_SCHEM,TABLE_NAME,TABLE_TYPE from v_sys_tables where TABLE_SCHEM='APP'"));
   ASSERT_EQ(3u, q.result().size());
   ASSERT_EQ(3u, q.result()[0].size());
@@ -186,8 +187,7 @@ TEST_F(CommandLayer, ResetPointsTheHandlerAtAnotherHome) {
   Sim_Home other(tmp_ / "db2", "TEST2");
   ASSERT_EQ(0, other.init().status);
   ASSERT_EQ(0, other.admin("start").status);
-  Oscar_Query_Handler q(home_->root(), "ORCL", home_->user(), home_->password().c_str(), home_->port(),
-                        "localhost");
+  Oscar_Query_Handler q(home_->root(), "ORCL", home_->user(), home_->password().c_str(), home_->port(), "localhost");
   ASSERT_TRUE(q.reset(other.root(), "TEST2", other.user(), other.password().c_str(), other.port()));
   ASSERT_TRUE(q.select("select archivemode from v_sys_database_info"));
   EXPECT_EQ(1u, q.result().size());
@@ -253,16 +253,17 @@ TEST_F(CommandLayer, UserTablespacesOnly) {
 }
 
 TEST_F(CommandLayer, ClusterRowsWithBadIdsAreSkipped) {
-  ASSERT_EQ(0, home_->admin("set", {"cluster_nodes=[{\"node_id\":2,\"address\":\"10.0.0.2\",\"status\":\"master\"},"
-                                    "{\"node_id\":\"2x\",\"address\":\"a\",\"status\":\"s\"},"
-                                    "{\"node_id\":0,\"address\":\"b\",\"status\":\"s\"},"
-                                    "{\"node_id\":-3,\"address\":\"c\",\"status\":\"s\"},"
-                                    "{\"node_id\":\"99999999999\",\"address\":\"d\",\"status\":\"s\"}]"})
+  ASSERT_EQ(0, home_
+                   ->admin("set", {"cluster_nodes=[{\"node_id\":2,\"address\":\"10.0.0.2\",\"status\":\"master\"},"
+                                   "{\"node_id\":\"2x\",\"address\":\"a\",\"status\":\"s\"},"
+                                   "{\"node_id\":0,\"address\":\"b\",\"status\":\"s\"},"
+                                   "{\"node_id\":-3,\"address\":\"c\",\"status\":\"s\"},"
+                                   "{\"node_id\":\"99999999999\",\"address\":\"d\",\"status\":\"s\"}]"})
                    .status);
   std::vector<Oscar_Node_Info> nodes;
   Log_Capture log;
-  ASSERT_TRUE(get_cluster_nodes_info(home(), "ORCL", "SYSDBA", home_->password().c_str(), home_->port(), "10.9.8.7",
-                                     nodes));
+  ASSERT_TRUE(
+      get_cluster_nodes_info(home(), "ORCL", "SYSDBA", home_->password().c_str(), home_->port(), "10.9.8.7", nodes));
   ASSERT_EQ(1u, nodes.size());
   EXPECT_EQ(2, nodes[0].node_id);
   EXPECT_EQ("10.0.0.2", nodes[0].host);
@@ -273,8 +274,8 @@ TEST_F(CommandLayer, ClusterRowsWithBadIdsAreSkipped) {
   EXPECT_TRUE(has_record(log, LM_WARNING, "node id integer overflow: -3\n"));
   EXPECT_TRUE(has_record(log, LM_WARNING, "node id integer overflow: 99999999999\n"));
   // An address the server does not answer on fails the query.
-  EXPECT_FALSE(get_cluster_nodes_info(home(), "ORCL", "SYSDBA", home_->password().c_str(), home_->port(),
-                                      "10.1.1.1", nodes));
+  EXPECT_FALSE(
+      get_cluster_nodes_info(home(), "ORCL", "SYSDBA", home_->password().c_str(), home_->port(), "10.1.1.1", nodes));
 }
 
 }  // namespace

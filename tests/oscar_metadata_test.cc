@@ -1,12 +1,12 @@
 // The export set's metadata document: its two keys beside the generic ones,
 // and refusal of a document that is not an object.
+#include "oscar/oscar_metadata.h"
+
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
-#include "oscar/oscar_metadata.h"
 #include "tests/support/log_capture.h"
 
 namespace {

@@ -1,10 +1,11 @@
+#include "oscar/parser_creators.h"
+
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "oscar/backup_job_source.h"
-#include "oscar/parser_creators.h"
 #include "oscar/restore_job_source.h"
 
 namespace {

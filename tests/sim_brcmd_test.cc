@@ -89,11 +89,11 @@ class SimBrcmd : public ::testing::Test {
     auto reader = std::async(std::launch::async, [this] { return drain_fifo(fifo_); });
     std::vector<std::string> e = {"OSCAR_SIM_FIFO_TIMEOUT=10"};
     e.insert(e.end(), env.begin(), env.end());
-    Run_Result r = home_->tool("brcmd",
-                               {"-O", "backup", "-d", "ORCL", "-u", home_->user(), "-p", home_->password(), "-P",
-                                std::to_string(home_->port()), "-t", type, "-k", "pipe", "-f", fifo_, "-e",
-                                tmp_ / "backup.log"},
-                               e);
+    Run_Result r =
+        home_->tool("brcmd",
+                    {"-O", "backup", "-d", "ORCL", "-u", home_->user(), "-p", home_->password(), "-P",
+                     std::to_string(home_->port()), "-t", type, "-k", "pipe", "-f", fifo_, "-e", tmp_ / "backup.log"},
+                    e);
     // A writer that never opened the fifo leaves the reader waiting: wake it.
     int wake = ::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (wake >= 0) ::close(wake);
@@ -268,9 +268,10 @@ TEST_F(SimBrcmd, RestoreRejectsASetThatDoesNotRepeatItsInfo) {
     n += ::write(fd, broken.data(), broken.size());
     ::close(fd);
   });
-  Run_Result r = home_->tool("brcmd", {"-O", "restore", "-d", "ORCL", "-t", "backup_point_last", "-k", "pipe", "-f",
-                                       fifo_, "-e", tmp_ / "restore.log"},
-                             {"OSCAR_SIM_FIFO_TIMEOUT=10"});
+  Run_Result r = home_->tool(
+      "brcmd",
+      {"-O", "restore", "-d", "ORCL", "-t", "backup_point_last", "-k", "pipe", "-f", fifo_, "-e", tmp_ / "restore.log"},
+      {"OSCAR_SIM_FIFO_TIMEOUT=10"});
   finish_feeder(feeder);
   EXPECT_NE(0, r.status);
   EXPECT_NE(std::string::npos, r.err.find("brcmd: ERROR, ")) << r.err;

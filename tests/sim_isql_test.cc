@@ -55,11 +55,12 @@ TEST_F(SimIsql, VersionFormsCarryTheBuildText) {
   ASSERT_EQ(0, tool.status);
   ASSERT_TRUE(std::regex_search(tool.out, m, version_line)) << tool.out;
   EXPECT_EQ("20240315-r4821", m[1].str());
-  Run_Result server = home_->tool("isql", {"-p", std::to_string(home_->port()), "-d", "ORCL", "-c", "select version()"});
+  Run_Result server =
+      home_->tool("isql", {"-p", std::to_string(home_->port()), "-d", "ORCL", "-c", "select version()"});
   ASSERT_EQ(0, server.status) << server.err;
   EXPECT_TRUE(std::regex_search(server.out, m, version_line)) << server.out;
-  Run_Result other = home_->tool("isql", {"-p", std::to_string(home_->port()), "-d", "ORCL", "-c",
-                                          "select TABLE_SCHEM from v_sys_schemas"});
+  Run_Result other = home_->tool(
+      "isql", {"-p", std::to_string(home_->port()), "-d", "ORCL", "-c", "select TABLE_SCHEM from v_sys_schemas"});
   EXPECT_NE(0, other.status) << "only the version may be asked without an account";
 }
 
@@ -83,8 +84,9 @@ TEST_F(SimIsql, AnswersTheCatalogueQueries) {
   EXPECT_NE(std::string::npos, schemas.out.find(" SYSDBA\n"));
   EXPECT_NE(std::string::npos, schemas.out.find(" (null)\\ROOT\n"));
   EXPECT_NE(std::string::npos, schemas.out.find(" APP\n"));
-  Run_Result ts = query("select tsname from sys_tablespace where tsname not in ('SYSTEM', 'AUDIT', 'CDC') and "
-                        "tskind not in ('u', 't')");
+  Run_Result ts = query(
+      "select tsname from sys_tablespace where tsname not in ('SYSTEM', 'AUDIT', 'CDC') and "
+      "tskind not in ('u', 't')");
   EXPECT_EQ(std::vector<std::string>{" USERS"}, data_lines(ts.out));
   Run_Result nodes = query("select NODE_ID,ADDRESS,STATUS from v_sys_ha_slave_info", {}, "10.9.8.7");
   ASSERT_EQ(0, nodes.status) << nodes.err;
@@ -128,8 +130,9 @@ TEST_F(SimIsql, CreateStatementsChangeTheCatalogue) {
   Run_Result r = query("create tablespace EXTRA datafile '" + file + "'");
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_FALSE(read_file(file).empty());
-  Run_Result ts = query("select tsname from sys_tablespace where tsname not in ('SYSTEM', 'AUDIT', 'CDC') and "
-                        "tskind not in ('u', 't')");
+  Run_Result ts = query(
+      "select tsname from sys_tablespace where tsname not in ('SYSTEM', 'AUDIT', 'CDC') and "
+      "tskind not in ('u', 't')");
   EXPECT_EQ((std::vector<std::string>{" USERS", " EXTRA"}), data_lines(ts.out));
   EXPECT_NE(0, query("create tablespace EXTRA datafile '" + file + "'").status);
 }

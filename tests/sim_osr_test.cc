@@ -53,9 +53,10 @@ TEST_F(SimOsr, TableImportNeedsItsSchemaFirst) {
   std::string dump = tmp_ / "t.dmp";
   ASSERT_EQ(0, run("osrexp", {"level=table", "file=" + dump, "table=HR.EMPLOYEES"}).status);
   EXPECT_NE(0, run("osrimp", {"file=" + dump, "level=table", "table=NEWHR.EMPLOYEES"}).status);
-  ASSERT_EQ(0, home_->tool("isql", {"-hlocalhost", "-p", std::to_string(home_->port()),
-                                    "-U" + home_->user() + "/" + home_->password(), "-d", "ORCL", "-c",
-                                    "create schema if not exists NEWHR"})
+  ASSERT_EQ(0, home_
+                   ->tool("isql", {"-hlocalhost", "-p", std::to_string(home_->port()),
+                                   "-U" + home_->user() + "/" + home_->password(), "-d", "ORCL", "-c",
+                                   "create schema if not exists NEWHR"})
                    .status);
   ASSERT_EQ(0, run("osrimp", {"file=" + dump, "level=table", "table=NEWHR.EMPLOYEES"}).status);
   EXPECT_NE(std::string::npos, tables_of("NEWHR").find("EMPLOYEES"));

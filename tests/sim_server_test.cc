@@ -83,12 +83,14 @@ TEST(SimServer, StartWritesPidFileListensAndStopRemovesIt) {
   EXPECT_EQ("ORCL", m[2].str());
   EXPECT_NE(0, home.admin("start").status) << "a second server for the same instance";
   EXPECT_EQ(0, home.tool("isql", {"-U" + home.user() + "/" + home.password(), "-dORCL",
-                                  "-p" + std::to_string(home.port()), "-l"}).status);
+                                  "-p" + std::to_string(home.port()), "-l"})
+                   .status);
   ASSERT_EQ(0, home.admin("stop").status);
   EXPECT_TRUE(gone_within(pid, 5000));
   EXPECT_NE(0, ::access(pid_file.c_str(), F_OK));
   EXPECT_NE(0, home.tool("isql", {"-U" + home.user() + "/" + home.password(), "-dORCL",
-                                  "-p" + std::to_string(home.port()), "-l"}).status);
+                                  "-p" + std::to_string(home.port()), "-l"})
+                   .status);
 }
 
 TEST(SimServer, EndsOnSigtermAndOnShutdownImmediate) {

@@ -81,8 +81,7 @@ class Collecting_Callback : public ACE_Log_Msg_Callback {
 class Script {
  public:
   Script(const Temp_Dir& dir, const std::string& body, size_t cmd_buf = 1024, size_t max_args = 128)
-      : path_(dir / ("script" + std::to_string(++count_) + ".sh")),
-        options_(true, cmd_buf, 16384, 512, max_args) {
+      : path_(dir / ("script" + std::to_string(++count_) + ".sh")), options_(true, cmd_buf, 16384, 512, max_args) {
     EXPECT_TRUE(write_file(path_, body));
     options_.command_line("%s", ("/bin/sh " + path_).c_str());
   }
@@ -384,8 +383,7 @@ TEST_F(TextProcessHandler, SubprocessCallLogsStdoutAsInfoAndStderrAsError) {
   auto cb = std::make_shared<Collecting_Callback>();
   Script s(tmp_, "echo started\necho warn >&2\nexit 2\n");
   EXPECT_EQ(2, subprocess::call(s.options(), cb));
-  EXPECT_EQ((std::vector<std::string>{std::to_string(LM_INFO) + " started\n",
-                                      std::to_string(LM_ERROR) + " warn\n"}),
+  EXPECT_EQ((std::vector<std::string>{std::to_string(LM_INFO) + " started\n", std::to_string(LM_ERROR) + " warn\n"}),
             cb->records());
 }
 

@@ -220,14 +220,14 @@ TEST(ReadEachLine, MissingFileLogsOnlyWhenAsked) {
   EXPECT_FALSE(read_each_line(missing.c_str(), never, true));
   ASSERT_EQ(1u, cap.records().size());
   EXPECT_EQ(LM_ERROR, cap.records()[0].priority);
-  EXPECT_EQ("Failed to open " + missing + " for reading, errno=2, No such file or directory\n",
-            cap.records()[0].text);
+  EXPECT_EQ("Failed to open " + missing + " for reading, errno=2, No such file or directory\n", cap.records()[0].text);
 }
 
 TEST(ReadEachLine, ReadErrorOfADirectoryIsLogged) {
   Temp_Dir tmp;
   Log_Capture cap;
-  EXPECT_FALSE(read_each_line(tmp.path().c_str(), [](const std::string&) { return true; }, true));
+  EXPECT_FALSE(read_each_line(
+      tmp.path().c_str(), [](const std::string&) { return true; }, true));
   ASSERT_EQ(1u, cap.records().size());
   EXPECT_EQ(0u, cap.records()[0].text.find("Failed to read " + tmp.path() + ", errno=21"));
 }

@@ -43,12 +43,8 @@ class Scripted_Server : public Upstream_Transport {
       received_.push_back(Received{request.method(), request.path(), request.headers(), body});
     }
     switch (mode) {
-      case REFUSE:
-        error = "connection refused";
-        return -1;
-      case LATE:
-        std::this_thread::sleep_for(delay);
-        break;
+      case REFUSE: error = "connection refused"; return -1;
+      case LATE: std::this_thread::sleep_for(delay); break;
       case NEVER: {
         std::unique_lock<std::mutex> lock(mutex_);
         released_cv_.wait(lock, [this] { return released_; });
@@ -59,8 +55,7 @@ class Scripted_Server : public Upstream_Transport {
         st = 200;
         response = body;
         return 0;
-      case ANSWER:
-        break;
+      case ANSWER: break;
     }
     st = status;
     response = answer;
@@ -219,8 +214,7 @@ TEST_F(UpstreamClient, ConcurrentPostsEachGetTheirOwnAnswer) {
     threads.emplace_back([this, i, &right] {
       for (int n = 0; n < 10; ++n) {
         json response;
-        if (client_.post(request_, json{{"n", i * 100 + n}}, response) == 0 && response["n"] == i * 100 + n)
-          ++right;
+        if (client_.post(request_, json{{"n", i * 100 + n}}, response) == 0 && response["n"] == i * 100 + n) ++right;
       }
     });
   for (std::thread& t : threads) t.join();

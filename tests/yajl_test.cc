@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "host/storage/compression.h"
 #include "host/base/uuid_util.h"
 #include "host/base/yajl_gen.h"
 #include "host/base/yajl_handler.h"
+#include "host/storage/compression.h"
 #include "tests/support/json_gen.h"
 #include "tests/support/log_capture.h"
 
@@ -85,8 +85,18 @@ TEST(YajlHandler, HandlerStopIsReported) {
 }
 
 TEST(YajlHandler, RejectsGarbageEmptyAndInvalidUtf8) {
-  const std::vector<std::string> bad = {"", "   ", "{", "}", "{\"a\" 1}", "[1,]", "\"\xff\xfe\"", "{\"\xc3\":1}",
-                                        "nul", "{} {}", std::string("{\"a\":\"\0\"}", 9), "// c\n{}"};
+  const std::vector<std::string> bad = {"",
+                                        "   ",
+                                        "{",
+                                        "}",
+                                        "{\"a\" 1}",
+                                        "[1,]",
+                                        "\"\xff\xfe\"",
+                                        "{\"\xc3\":1}",
+                                        "nul",
+                                        "{} {}",
+                                        std::string("{\"a\":\"\0\"}", 9),
+                                        "// c\n{}"};
   for (const std::string& text : bad) {
     Recording_Handler h;
     std::string error;
@@ -187,9 +197,13 @@ TEST(UuidUtil, TextAndBinaryRoundTrip) {
 }
 
 TEST(UuidUtil, BadTextFailsClearlyAndLeavesOutputAlone) {
-  const std::vector<std::string> bad = {"", "3f2504e0-4f89-11d3-9a0c-0305e82c330", "3f2504e0-4f89-11d3-9a0c-0305e82c33011",
-                                        "3f2504e0x4f89-11d3-9a0c-0305e82c3301", "zf2504e0-4f89-11d3-9a0c-0305e82c3301",
-                                        std::string("3f2504e0-4f89-11d3-9a0c-0305e82c3301", 36).replace(35, 1, 1, '\0')};
+  const std::vector<std::string> bad = {
+      "",
+      "3f2504e0-4f89-11d3-9a0c-0305e82c330",
+      "3f2504e0-4f89-11d3-9a0c-0305e82c33011",
+      "3f2504e0x4f89-11d3-9a0c-0305e82c3301",
+      "zf2504e0-4f89-11d3-9a0c-0305e82c3301",
+      std::string("3f2504e0-4f89-11d3-9a0c-0305e82c3301", 36).replace(35, 1, 1, '\0')};
   for (const std::string& text : bad) {
     unsigned char bin[UUID_BINARY_SIZE];
     std::memset(bin, 0xAA, sizeof bin);

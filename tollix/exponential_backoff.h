@@ -9,8 +9,7 @@
 // spread by jitter when asked (see Exponential_Backoff_Iterator). Iterate it
 // once with a range-for; the caller sleeps each delay itself. Safe from any
 // thread; the range holds no shared state.
-inline boost::iterator_range<Exponential_Backoff_Iterator> exponential_backoff(unsigned slot,
-                                                                               unsigned retries,
+inline boost::iterator_range<Exponential_Backoff_Iterator> exponential_backoff(unsigned slot, unsigned retries,
                                                                                unsigned cap, bool jitter) {
   return boost::make_iterator_range(Exponential_Backoff_Iterator(slot, retries, cap, jitter),
                                     Exponential_Backoff_Iterator());

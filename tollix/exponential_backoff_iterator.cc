@@ -14,8 +14,7 @@ std::mt19937& thread_generator() {
 
 Exponential_Backoff_Iterator::Exponential_Backoff_Iterator() = default;
 
-Exponential_Backoff_Iterator::Exponential_Backoff_Iterator(unsigned slot, unsigned retries, unsigned cap,
-                                                           bool jitter)
+Exponential_Backoff_Iterator::Exponential_Backoff_Iterator(unsigned slot, unsigned retries, unsigned cap, bool jitter)
     : slot_(slot), cap_(cap), jitter_(jitter), remaining_(retries) {
   if (remaining_ != 0) compute();
 }

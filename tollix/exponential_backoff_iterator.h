@@ -18,8 +18,7 @@
 // from a per-thread generator when the iterator advances, so copies of an
 // iterator that advance separately may see different values (single pass).
 class Exponential_Backoff_Iterator
-    : public boost::iterator_facade<Exponential_Backoff_Iterator, const unsigned,
-                                    boost::single_pass_traversal_tag> {
+    : public boost::iterator_facade<Exponential_Backoff_Iterator, const unsigned, boost::single_pass_traversal_tag> {
  public:
   Exponential_Backoff_Iterator();
   Exponential_Backoff_Iterator(unsigned slot, unsigned retries, unsigned cap, bool jitter);

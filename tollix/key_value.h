@@ -18,8 +18,7 @@ struct Key2_Value_T {
 // prefix of a keyword does not match). Answers the closing row (null key)
 // when nothing matches.
 template <typename V>
-const Key2_Value_T<V>* get_key_value_entry(const Key2_Value_T<V>* table, const char* name,
-                                           std::size_t length) {
+const Key2_Value_T<V>* get_key_value_entry(const Key2_Value_T<V>* table, const char* name, std::size_t length) {
   for (; table->key != nullptr; ++table) {
     if (table->len == length && name != nullptr && std::memcmp(table->key, name, length) == 0) break;
   }

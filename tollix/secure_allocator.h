@@ -29,9 +29,13 @@ struct secure_allocator {
   }
 
   template <typename U>
-  bool operator==(const secure_allocator<U>&) const noexcept { return true; }
+  bool operator==(const secure_allocator<U>&) const noexcept {
+    return true;
+  }
   template <typename U>
-  bool operator!=(const secure_allocator<U>&) const noexcept { return false; }
+  bool operator!=(const secure_allocator<U>&) const noexcept {
+    return false;
+  }
 };
 
 // A character string for passwords. Short strings live inside the object

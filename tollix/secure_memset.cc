@@ -1,6 +1,6 @@
-#include "tollix/secure_allocator.h"
-
 #include <cstring>
+
+#include "tollix/secure_allocator.h"
 
 void secure_memset(void* p, std::size_t n) {
   // A volatile function pointer keeps the compiler from proving the store dead.

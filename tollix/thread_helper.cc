@@ -19,12 +19,10 @@ int Thread_Helper::spawn() {
   int rc;
   if ((_flag & THR_DETACHED) != 0) {
     ACE_thread_t tid = ACE_OS::NULL_thread;
-    rc = ACE_Thread_Manager::instance()->spawn(ACE_Thread_Func, this, _flag, &tid, nullptr, _priority, -1, nullptr,
-                                               0);
+    rc = ACE_Thread_Manager::instance()->spawn(ACE_Thread_Func, this, _flag, &tid, nullptr, _priority, -1, nullptr, 0);
   } else {
     _running = true;
-    rc = ACE_Thread_Manager::instance()->spawn(ACE_Thread_Func, this, _flag, &_tid, nullptr, _priority, -1, nullptr,
-                                               0);
+    rc = ACE_Thread_Manager::instance()->spawn(ACE_Thread_Func, this, _flag, &_tid, nullptr, _priority, -1, nullptr, 0);
     if (rc == -1) {
       _running = false;
       _tid = ACE_OS::NULL_thread;

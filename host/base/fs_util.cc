@@ -1,10 +1,11 @@
 #include "host/base/fs_util.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 int mkdir_p(const std::string& dir, mode_t mode) {
   if (dir.empty()) {

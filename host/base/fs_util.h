@@ -1,8 +1,9 @@
 #ifndef HOST_FS_UTIL_H
 #define HOST_FS_UTIL_H
 
-#include <string>
 #include <sys/types.h>
+
+#include <string>
 
 // Small file-system helpers of the host. None of them throws; each answers
 // 0 on success and -1 with errno set on failure. Safe from any thread.

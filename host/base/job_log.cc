@@ -5,7 +5,6 @@
 #include <ace/Log_Priority.h>
 #include <ace/Log_Record.h>
 #include <ace/OS_NS_unistd.h>
-
 #include <fcntl.h>
 #include <sys/time.h>
 

@@ -16,8 +16,7 @@ namespace {
 bool to_inet(const struct sockaddr* sa, ACE_INET_Addr& out) {
   if (sa == nullptr) return false;
   if (sa->sa_family == AF_INET) return out.set(reinterpret_cast<const sockaddr_in*>(sa), sizeof(sockaddr_in)) == 0;
-  if (sa->sa_family == AF_INET6)
-    return out.set(reinterpret_cast<const sockaddr_in*>(sa), sizeof(sockaddr_in6)) == 0;
+  if (sa->sa_family == AF_INET6) return out.set(reinterpret_cast<const sockaddr_in*>(sa), sizeof(sockaddr_in6)) == 0;
   return false;
 }
 

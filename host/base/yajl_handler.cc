@@ -8,9 +8,7 @@ YAJL_Handler* handler_of(void* ctx) { return static_cast<YAJL_Handler*>(ctx); }
 
 int on_null(void* ctx) { return handler_of(ctx)->handle_null_i() ? 1 : 0; }
 int on_boolean(void* ctx, int value) { return handler_of(ctx)->handle_boolean_i(value) ? 1 : 0; }
-int on_number(void* ctx, const char* text, size_t len) {
-  return handler_of(ctx)->handle_number_i(text, len) ? 1 : 0;
-}
+int on_number(void* ctx, const char* text, size_t len) { return handler_of(ctx)->handle_number_i(text, len) ? 1 : 0; }
 int on_string(void* ctx, const unsigned char* text, size_t len) {
   return handler_of(ctx)->handle_string_i(text, len) ? 1 : 0;
 }
@@ -25,7 +23,7 @@ int on_end_array(void* ctx) { return handler_of(ctx)->handle_end_array_i() ? 1 :
 // With the number callback set YAJL hands every number over as its text and
 // never calls the integer and double callbacks, so no number is too big.
 const yajl_callbacks CALLBACKS = {
-    on_null,      on_boolean, nullptr,        nullptr,      on_number,     on_string,
+    on_null,      on_boolean, nullptr,    nullptr,        on_number,    on_string,
     on_start_map, on_map_key, on_end_map, on_start_array, on_end_array,
 };
 

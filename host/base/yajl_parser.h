@@ -11,8 +11,8 @@
 
 // One open JSON container while a document is parsed.
 struct JSON_State {
-  bool obj = true;            // true for an object, false for an array
-  unsigned int key = 0;       // id of the current key, 0 for none
+  bool obj = true;               // true for an object, false for an array
+  unsigned int key = 0;          // id of the current key, 0 for none
   unsigned long long masks = 0;  // bit set of the key ids whose values were seen
 };
 

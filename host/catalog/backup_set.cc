@@ -24,7 +24,9 @@ void Backup_Set::add_piece(const std::string& name, unsigned long long size) { p
 void Backup_Set::add_storage(const Backup_Set_Storage& storage) { storages_.push_back(storage); }
 
 bool Backup_Set::to_row(nlohmann::json& row, std::string& missing) const {
-  if (!require({{"uuid", &uuid_}, {"definition_uuid", &definition_uuid_}, {"resource_uuid", &resource_uuid_},
+  if (!require({{"uuid", &uuid_},
+                {"definition_uuid", &definition_uuid_},
+                {"resource_uuid", &resource_uuid_},
                 {"record_type", &type_}},
                missing))
     return false;

@@ -2,10 +2,9 @@
 #define HOST_BACKUP_SET_H
 
 #include <ctime>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 // Catalogue records of backup sets. Plain values filled by an executor and
 // handed to Catalog_Operator::commit; not thread-safe. Each record turns
@@ -44,19 +43,19 @@ class Backup_Set {
   // storage entry with a pool uuid and one piece.
   virtual bool to_row(nlohmann::json& row, std::string& missing) const;
 
-  void uuid(const std::string& v) { uuid_ = v; }                     // "uuid"
-  void name(const std::string& v) { name_ = v; }                     // "name"
+  void uuid(const std::string& v) { uuid_ = v; }                        // "uuid"
+  void name(const std::string& v) { name_ = v; }                        // "name"
   void definition_uuid(const std::string& v) { definition_uuid_ = v; }  // "definition_uuid"
-  void uid(const std::string& v) { uid_ = v; }                       // "uid"
-  void host_uuid(const std::string& v) { host_uuid_ = v; }           // "host_uuid"
-  void resource_uuid(const std::string& v) { resource_uuid_ = v; }   // "resource_uuid"
-  void type(const std::string& v) { type_ = v; }                     // "record_type": the record kind
-  void agent(const std::string& v) { agent_ = v; }                   // "agent"
-  void backup_type(const std::string& v) { backup_type_ = v; }       // "type": "full", "export", ...
-  void uri(const std::string& v) { uri_ = v; }                       // "uri"
-  void host(const std::string& v) { host_ = v; }                     // "host"
-  void start_time(std::time_t v) { start_time_ = v; }                // "backup_start_time", seconds
-  void end_time(std::time_t v) { end_time_ = v; }                    // "backup_end_time", seconds
+  void uid(const std::string& v) { uid_ = v; }                          // "uid"
+  void host_uuid(const std::string& v) { host_uuid_ = v; }              // "host_uuid"
+  void resource_uuid(const std::string& v) { resource_uuid_ = v; }      // "resource_uuid"
+  void type(const std::string& v) { type_ = v; }                        // "record_type": the record kind
+  void agent(const std::string& v) { agent_ = v; }                      // "agent"
+  void backup_type(const std::string& v) { backup_type_ = v; }          // "type": "full", "export", ...
+  void uri(const std::string& v) { uri_ = v; }                          // "uri"
+  void host(const std::string& v) { host_ = v; }                        // "host"
+  void start_time(std::time_t v) { start_time_ = v; }                   // "backup_start_time", seconds
+  void end_time(std::time_t v) { end_time_ = v; }                       // "backup_end_time", seconds
   void backup_set_size(unsigned long long v) { backup_set_size_ = v; }  // "backup_set_size"
   // "minor_resource_id"; writable in place, as compute_minor_resource_id
   // fills it.
@@ -112,9 +111,9 @@ class Oscar_Backup_Set : public Backup_Set {
   bool to_row(nlohmann::json& row, std::string& missing) const override;
 
   void backup_set_uuid(const std::string& v) { backup_set_uuid_ = v; }  // "backup_set_uuid"
-  void seq(unsigned int v) { seq_ = v; }                                 // "seq"
+  void seq(unsigned int v) { seq_ = v; }                                // "seq"
   void dbinstance(const std::string& v) { dbinstance_ = v; }            // "dbinstance"
-  void tablespaces(const nlohmann::json& v) { tablespaces_ = v; }      // "tablespaces", array of texts
+  void tablespaces(const nlohmann::json& v) { tablespaces_ = v; }       // "tablespaces", array of texts
   // The record's level, "database", "schema" or "table" ("grade").
   void grade(const std::string& v) { grade_ = v; }
   void add_file(const Oscar_Backup_File& f) { files_.push_back(f); }
@@ -144,14 +143,14 @@ class Oscar_Brcmd_Backup_Set : public Backup_Set {
   const char* kind() const override { return KIND; }
   bool to_row(nlohmann::json& row, std::string& missing) const override;
 
-  void backup_file(const std::string& v) { backup_file_ = v; }                  // "backup_file"
-  void backup_id(const std::string& v) { backup_id_ = v; }                      // "backup_id"
-  void backup_lsn(unsigned long long v) { backup_lsn_ = v; }                    // "backup_lsn"
-  void backup_scn(unsigned long long v) { backup_scn_ = v; }                    // "backup_scn"
-  void last_backup_id(const std::string& v) { last_backup_id_ = v; }            // "last_backup_id"
-  void last_backup_lsn(unsigned long long v) { last_backup_lsn_ = v; }          // "last_backup_lsn"
-  void last_backup_scn(unsigned long long v) { last_backup_scn_ = v; }          // "last_backup_scn"
-  void last_full_backup_id(const std::string& v) { last_full_backup_id_ = v; }  // "last_full_backup_id"
+  void backup_file(const std::string& v) { backup_file_ = v; }                    // "backup_file"
+  void backup_id(const std::string& v) { backup_id_ = v; }                        // "backup_id"
+  void backup_lsn(unsigned long long v) { backup_lsn_ = v; }                      // "backup_lsn"
+  void backup_scn(unsigned long long v) { backup_scn_ = v; }                      // "backup_scn"
+  void last_backup_id(const std::string& v) { last_backup_id_ = v; }              // "last_backup_id"
+  void last_backup_lsn(unsigned long long v) { last_backup_lsn_ = v; }            // "last_backup_lsn"
+  void last_backup_scn(unsigned long long v) { last_backup_scn_ = v; }            // "last_backup_scn"
+  void last_full_backup_id(const std::string& v) { last_full_backup_id_ = v; }    // "last_full_backup_id"
   void last_full_backup_lsn(unsigned long long v) { last_full_backup_lsn_ = v; }  // "last_full_backup_lsn"
   void last_full_backup_scn(unsigned long long v) { last_full_backup_scn_ = v; }  // "last_full_backup_scn"
   // The uuid of the full backup this set rests on; its own for a full one

@@ -1,16 +1,15 @@
 #include "host/catalog/catalog_operator.h"
 
-#include <sqlite3.h>
-
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_sys_time.h>
+#include <sqlite3.h>
 
 #include <vector>
 
 #include "host/base/agent_state.h"
-#include "host/catalog/catalog_query.h"
 #include "host/base/fs_util.h"
 #include "host/base/sleep.h"
+#include "host/catalog/catalog_query.h"
 
 namespace {
 

@@ -1,9 +1,8 @@
 #ifndef HOST_CATALOG_OPERATOR_H
 #define HOST_CATALOG_OPERATOR_H
 
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "host/catalog/backup_set.h"
 

@@ -10,10 +10,11 @@ namespace {
 
 using json = nlohmann::json;
 
-const std::set<std::string> OSCAR_FILTERS = {"uuid", "definition_uuid", "resource_uuid", "host_uuid", "pool_uuid",
-                                             "dbinstance", "grade", "seq", "type"};
-const std::set<std::string> BRCMD_FILTERS = {"uuid", "definition_uuid", "resource_uuid", "host_uuid", "pool_uuid",
-                                             "backup_id", "backup_lsn", "backup_scn", "type", "backup_file"};
+const std::set<std::string> OSCAR_FILTERS = {"uuid",       "definition_uuid", "resource_uuid", "host_uuid", "pool_uuid",
+                                             "dbinstance", "grade",           "seq",           "type"};
+const std::set<std::string> BRCMD_FILTERS = {"uuid",      "definition_uuid", "resource_uuid", "host_uuid",
+                                             "pool_uuid", "backup_id",       "backup_lsn",    "backup_scn",
+                                             "type",      "backup_file"};
 
 std::string number_text(const json& v) { return v.dump(); }
 
@@ -102,9 +103,9 @@ bool read_limit(const json& query, bool& limited, std::size_t& limit, std::strin
   if (it == query.end()) return true;
   long long v = -1;
   if (it->is_number_integer()) {
-    v = it->is_number_unsigned() ? static_cast<long long>(std::min<unsigned long long>(it->get<unsigned long long>(),
-                                                                                      1ULL << 62))
-                                 : it->get<long long>();
+    v = it->is_number_unsigned()
+            ? static_cast<long long>(std::min<unsigned long long>(it->get<unsigned long long>(), 1ULL << 62))
+            : it->get<long long>();
   } else if (it->is_string()) {
     const std::string& s = it->get_ref<const std::string&>();
     if (!s.empty() && s.size() < 18 && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }))
@@ -248,7 +249,8 @@ bool select_catalog_sequence(const std::vector<json>& rows, const json& query, j
   auto find_set = [&](const std::string& id) -> const json* {
     const json* found = nullptr;
     for (const json& row : rows) {
-      if (row.is_object() && text_member(row, "backup_id") == id && text_member(row, "resource_uuid") == target_resource)
+      if (row.is_object() && text_member(row, "backup_id") == id &&
+          text_member(row, "resource_uuid") == target_resource)
         found = &row;
     }
     return found;

@@ -1,10 +1,9 @@
 #ifndef HOST_CATALOG_QUERY_H
 #define HOST_CATALOG_QUERY_H
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 // The catalogue's query language over the rows of one view, apart from
 // the database that holds them. rows are the view's rows in commit order
@@ -28,8 +27,8 @@
 // - "order": "asc" (default) or "desc"; rows that compare equal keep
 //   commit order ascending and come newest first descending.
 // - "limit": a non-negative integer, the most rows answered.
-bool select_catalog_rows(const std::string& view, const std::vector<nlohmann::json>& rows,
-                         const nlohmann::json& query, nlohmann::json& result, std::string& err);
+bool select_catalog_rows(const std::string& view, const std::vector<nlohmann::json>& rows, const nlohmann::json& query,
+                         nlohmann::json& result, std::string& err);
 
 // Collection "catalog_sequences" of view "oscar_brcmd": the sets a restore
 // up to the set with "backup_id" must feed, in the order the restore tool

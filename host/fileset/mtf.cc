@@ -100,22 +100,16 @@ bool Event_Handler::canceling() { return false; }
 MTF::Compression compression_to_mtf(int compression_method) {
   switch (compression_method) {
     case COMPR_AUTO:
-    case COMPR_ZSTD:
-      return MTF::COMPRESSION_ZSTD;
-    case COMPR_LZOP:
-      return MTF::COMPRESSION_LZO;
-    default:
-      return MTF::COMPRESSION_NONE;
+    case COMPR_ZSTD: return MTF::COMPRESSION_ZSTD;
+    case COMPR_LZOP: return MTF::COMPRESSION_LZO;
+    default: return MTF::COMPRESSION_NONE;
   }
 }
 
 int mtf_to_compression(MTF::Compression compression) {
   switch (compression) {
-    case MTF::COMPRESSION_ZSTD:
-      return COMPR_ZSTD;
-    case MTF::COMPRESSION_LZO:
-      return COMPR_LZOP;
-    default:
-      return COMPR_NONE;
+    case MTF::COMPRESSION_ZSTD: return COMPR_ZSTD;
+    case MTF::COMPRESSION_LZO: return COMPR_LZOP;
+    default: return COMPR_NONE;
   }
 }

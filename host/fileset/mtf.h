@@ -1,9 +1,8 @@
 #ifndef HOST_MTF_H
 #define HOST_MTF_H
 
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "host/storage/compression.h"
 

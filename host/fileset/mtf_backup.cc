@@ -1,5 +1,6 @@
 #include "host/fileset/mtf_backup.h"
 
+#include <ace/Log_Msg.h>
 #include <archive.h>
 #include <archive_entry.h>
 #include <dirent.h>
@@ -7,16 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <ace/Log_Msg.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 
-#include "host/storage/client_io_ex.h"
 #include "host/base/fs_util.h"
 #include "host/fileset/mtf_support.h"
+#include "host/storage/client_io_ex.h"
 
 namespace {
 
@@ -217,12 +216,11 @@ bool MTF_Backup::backup() {
 
     metadata_.set_seq(seq);
     metadata_.set_backup_set_size(set_size_);
-    const nlohmann::json cat = {{"uuid", uuid_},       {"data_file", data_name}, {"data_size", set_size_},
-                                {"files", list},       {"file_count", files},    {"size", total},
-                                {"metadata", metadata_.value()}};
+    const nlohmann::json cat = {
+        {"uuid", uuid_},       {"data_file", data_name}, {"data_size", set_size_},       {"files", list},
+        {"file_count", files}, {"size", total},          {"metadata", metadata_.value()}};
     const std::string text = cat.dump();
-    if (!io.open(cat_name.c_str(), Client_IO_Ex::MODE_WRITE) ||
-        io.write(text.data(), text.size()) < 0 || !io.close()) {
+    if (!io.open(cat_name.c_str(), Client_IO_Ex::MODE_WRITE) || io.write(text.data(), text.size()) < 0 || !io.close()) {
       const std::string why = io.error();
       io.remove(data_name.c_str());
       return fail(why);

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "host/fileset/action_handler.h"
-#include "host/storage/client_io_base.h"
 #include "host/base/job_log.h"
+#include "host/fileset/action_handler.h"
 #include "host/fileset/mtf.h"
+#include "host/storage/client_io_base.h"
 
 // The file-set writer: stores every file under its source directories as
 // one backup set (see mtf.h for the files it writes). backup() runs, in

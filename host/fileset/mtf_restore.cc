@@ -1,15 +1,14 @@
 #include "host/fileset/mtf_restore.h"
 
+#include <ace/Log_Msg.h>
 #include <archive.h>
 #include <archive_entry.h>
-
-#include <ace/Log_Msg.h>
 
 #include <cerrno>
 #include <memory>
 
-#include "host/storage/client_io_ex.h"
 #include "host/fileset/mtf_support.h"
+#include "host/storage/client_io_ex.h"
 
 namespace {
 

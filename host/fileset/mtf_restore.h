@@ -1,14 +1,13 @@
 #ifndef HOST_MTF_RESTORE_H
 #define HOST_MTF_RESTORE_H
 
+#include <nlohmann/json.hpp>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
-#include "host/fileset/action_handler.h"
-#include "host/storage/client_io_base.h"
 #include "host/base/job_log.h"
+#include "host/fileset/action_handler.h"
 #include "host/fileset/mtf.h"
+#include "host/storage/client_io_base.h"
 
 // The file-set reader: reads a set written by MTF_Backup back and writes
 // the selected files to their recorded absolute paths (parents created,

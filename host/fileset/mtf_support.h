@@ -1,14 +1,14 @@
 #ifndef HOST_MTF_SUPPORT_H
 #define HOST_MTF_SUPPORT_H
 
-#include <string>
-
 #include <ace/Time_Value.h>
 
-#include "host/fileset/action_handler.h"
-#include "host/storage/client_io_ex.h"
+#include <string>
+
 #include "host/base/job_log.h"
+#include "host/fileset/action_handler.h"
 #include "host/fileset/mtf.h"
+#include "host/storage/client_io_ex.h"
 #include "host/storage/pool_info.h"
 
 // Helpers shared by the file-set writer and reader; used on the thread that

@@ -157,9 +157,7 @@ void Job::set_job_thread() {
   bind_log_callback(log_callback_);
 }
 
-std::string Job::log_file_path() const {
-  return static_cast<const Job_Log_Callback*>(log_callback_.get())->path();
-}
+std::string Job::log_file_path() const { return static_cast<const Job_Log_Callback*>(log_callback_.get())->path(); }
 
 std::vector<Job_Alert> Job::alerts() const {
   ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, lock_, std::vector<Job_Alert>());

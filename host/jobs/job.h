@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "host/base/job_log.h"
 #include "host/jobs/job_activity.h"
 #include "host/jobs/job_definition.h"
-#include "host/base/job_log.h"
 #include "host/jobs/job_types.h"
 
 // The run options the agent hands to a job operation (text to text); passed

@@ -3,7 +3,6 @@
 #include <ace/Guard_T.h>
 #include <ace/Log_Msg.h>
 #include <ace/Thread_Mutex.h>
-
 #include <fcntl.h>
 #include <unistd.h>
 

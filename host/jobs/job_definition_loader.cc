@@ -7,8 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "host/jobs/job_def_names.h"
 #include "host/base/yajl_parser.h"
+#include "host/jobs/job_def_names.h"
 
 namespace {
 
@@ -111,8 +111,8 @@ bool get_limits(const nlohmann::json& v, Rate_Control_Entries& out, std::string*
     if (!e.is_object() || e.size() != 1 || !e.contains("max_bytes_per_second"))
       return set_error(error, "each \"max_rate_limits\" entry must be {\"max_bytes_per_second\": N}");
     Rate_Control_Entry entry;
-    if (!get_count(e["max_bytes_per_second"], "max_bytes_per_second",
-                   std::numeric_limits<unsigned long long>::max(), entry.max_bytes_per_second, error))
+    if (!get_count(e["max_bytes_per_second"], "max_bytes_per_second", std::numeric_limits<unsigned long long>::max(),
+                   entry.max_bytes_per_second, error))
       return false;
     out.push_back(entry);
   }
@@ -150,22 +150,35 @@ bool fill(const nlohmann::json& doc, Object_Creator_T<YAJL_Handler>* source_pars
     } else if (key == "id" || key == "uid" || key == "name" || key == "host_id" || key == "agent" ||
                key == "rsrc_form" || key == "precondition" || key == "pre_action" || key == "post_action") {
       if (!get_text(v, key, text, error)) return false;
-      if (key == "id") def.id(text);
-      else if (key == "uid") def.uid(text);
-      else if (key == "name") def.name(text);
-      else if (key == "host_id") def.host_id(text);
-      else if (key == "agent") def.agent(text);
-      else if (key == "rsrc_form") def.rsrc_form(text);
-      else if (key == "precondition") def.precondition(text);
-      else if (key == "pre_action") def.pre_action(text);
-      else def.post_action(text);
+      if (key == "id")
+        def.id(text);
+      else if (key == "uid")
+        def.uid(text);
+      else if (key == "name")
+        def.name(text);
+      else if (key == "host_id")
+        def.host_id(text);
+      else if (key == "agent")
+        def.agent(text);
+      else if (key == "rsrc_form")
+        def.rsrc_form(text);
+      else if (key == "precondition")
+        def.precondition(text);
+      else if (key == "pre_action")
+        def.pre_action(text);
+      else
+        def.post_action(text);
     } else if (key == "ignore_pre_action_failure" || key == "ignore_post_action_failure" ||
                key == "run_post_action_always" || key == "periodic") {
       if (!get_flag(v, key, flag, error)) return false;
-      if (key == "ignore_pre_action_failure") def.ignore_pre_action_failure(flag);
-      else if (key == "ignore_post_action_failure") def.ignore_post_action_failure(flag);
-      else if (key == "run_post_action_always") def.run_post_action_always(flag);
-      else def.periodic(flag);
+      if (key == "ignore_pre_action_failure")
+        def.ignore_pre_action_failure(flag);
+      else if (key == "ignore_post_action_failure")
+        def.ignore_post_action_failure(flag);
+      else if (key == "run_post_action_always")
+        def.run_post_action_always(flag);
+      else
+        def.periodic(flag);
     } else if (key == "max_seconds_retry") {
       if (!get_count(v, key, std::numeric_limits<unsigned int>::max(), count, error)) return false;
       def.max_seconds_retry(static_cast<unsigned int>(count));
@@ -196,8 +209,7 @@ bool fill(const nlohmann::json& doc, Object_Creator_T<YAJL_Handler>* source_pars
 }  // namespace
 
 bool load_job_definition(const std::string& json_text, Object_Creator_T<YAJL_Handler>* source_parsers,
-                         Object_Creator_T<YAJL_Handler>* options_parsers, Job_Definition_var& out,
-                         std::string* error) {
+                         Object_Creator_T<YAJL_Handler>* options_parsers, Job_Definition_var& out, std::string* error) {
   if (!nesting_within_limit(json_text))
     return set_error(error, "the job definition nests deeper than " + std::to_string(MAX_DEPTH) + " levels");
   const nlohmann::json doc = nlohmann::json::parse(json_text, nullptr, false);

@@ -3,9 +3,9 @@
 
 #include <string>
 
+#include "host/base/yajl_handler.h"
 #include "host/jobs/job_definition.h"
 #include "host/jobs/object_creator.h"
-#include "host/base/yajl_handler.h"
 
 // Reads a job definition from its JSON file. The file is one object:
 //   "id", "uid", "name", "host_id", "agent", "rsrc_form"   texts
@@ -31,8 +31,7 @@
 // untouched and *error (when given) describing the first problem found.
 // Nothing is logged. Safe from any thread.
 bool load_job_definition(const std::string& json_text, Object_Creator_T<YAJL_Handler>* source_parsers,
-                         Object_Creator_T<YAJL_Handler>* options_parsers, Job_Definition_var& out,
-                         std::string* error);
+                         Object_Creator_T<YAJL_Handler>* options_parsers, Job_Definition_var& out, std::string* error);
 
 // The same for a file (at most 16 MiB).
 bool load_job_definition_file(const std::string& path, Object_Creator_T<YAJL_Handler>* source_parsers,

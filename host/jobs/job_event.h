@@ -34,8 +34,8 @@ class Job_Event {
 // speed behind it (0 when not known).
 class Job_Progress_Event : public Job_Event {
  public:
-  Job_Progress_Event(const Job_Definition& def, int progress, unsigned long long total,
-                     unsigned long long processed, unsigned long long speed, long long last);
+  Job_Progress_Event(const Job_Definition& def, int progress, unsigned long long total, unsigned long long processed,
+                     unsigned long long speed, long long last);
   int progress() const { return progress_; }
   unsigned long long total() const { return total_; }
   unsigned long long processed() const { return processed_; }

@@ -18,8 +18,7 @@ void Job_Event_Handler::handle_start_job() {
   Job_State current = act.state.load();
   while (current != JOB_STATE_CANCELING) {
     if (act.state.compare_exchange_weak(current, JOB_STATE_RUNNING)) {
-      Job_Event_Manager::instance()->putq(new (std::nothrow)
-                                              Job_State_Event(job_.definition(), JOB_STATE_RUNNING));
+      Job_Event_Manager::instance()->putq(new (std::nothrow) Job_State_Event(job_.definition(), JOB_STATE_RUNNING));
       return;
     }
   }

@@ -28,8 +28,7 @@ class Job_Event_Handler {
   void handle_canceled();
   // Progress in percent (the sizes and speed go into the event). Answers
   // the event queue's result, or -1 when no event could be made.
-  int handle_progress(int percent, unsigned long long total, unsigned long long processed,
-                      unsigned long long speed);
+  int handle_progress(int percent, unsigned long long total, unsigned long long processed, unsigned long long speed);
 
  private:
   Job& job_;

@@ -1,8 +1,8 @@
 #ifndef HOST_JOB_THREAD_HELPER_H
 #define HOST_JOB_THREAD_HELPER_H
 
-#include "host/jobs/job.h"
 #include "host/base/job_log.h"
+#include "host/jobs/job.h"
 #include "tollix/thread_helper.h"
 
 // A worker thread of a job (a tool runner, a storage thread): a

@@ -4,7 +4,6 @@
 #include <ace/Log_Record.h>
 #include <ace/OS_NS_sys_time.h>
 #include <ace/OS_NS_unistd.h>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>

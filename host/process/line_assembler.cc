@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-Line_Assembler::Line_Assembler(unsigned long max_line)
-    : max_line_(max_line != 0 ? max_line : DEFAULT_MAX_LINE) {}
+Line_Assembler::Line_Assembler(unsigned long max_line) : max_line_(max_line != 0 ? max_line : DEFAULT_MAX_LINE) {}
 
 void Line_Assembler::emit(std::string& line, const Sink& sink) {
   if (!line.empty() && line.back() == '\r') line.pop_back();

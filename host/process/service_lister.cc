@@ -13,7 +13,6 @@
 #include <memory>
 #include <sstream>
 
-
 namespace {
 
 // Reads a whole /proc file; empty when the process has gone.

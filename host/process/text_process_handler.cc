@@ -81,8 +81,7 @@ bool all_arguments_kept(const std::string& text, char* const* argv) {
   if (first == std::string::npos || argv == nullptr || argv[0] == nullptr) return false;
   int n = 0;
   while (argv[n] != nullptr) ++n;
-  const std::uintptr_t base =
-      reinterpret_cast<std::uintptr_t>(argv[0]) - (first + (is_quote(text[first]) ? 1 : 0));
+  const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(argv[0]) - (first + (is_quote(text[first]) ? 1 : 0));
   const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(argv[n - 1]);
   if (last < base || last - base > text.size()) return false;
   std::string::size_type end = (last - base) + std::strlen(argv[n - 1]);
@@ -144,8 +143,7 @@ struct Text_Process_Handler::Run {
     } while (got < 0 && errno == EINTR);
     if (got == 0) return;
     if (got < 0) {
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Lost track of child %d of %s, errno=%d, %m\n"), pid, label.c_str(),
-                 errno));
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Lost track of child %d of %s, errno=%d, %m\n"), pid, label.c_str(), errno));
       result = -1;
     } else {
       result = decode_status(status);
@@ -175,13 +173,12 @@ struct Text_Process_Handler::Run {
   }
 };
 
-Text_Process_Handler::Text_Process_Handler(unsigned long max_line)
-    : run_(new Run(max_line)) {}
+Text_Process_Handler::Text_Process_Handler(unsigned long max_line) : run_(new Run(max_line)) {}
 
 Text_Process_Handler::~Text_Process_Handler() {
   if (running()) {
-    ACE_ERROR((LM_WARNING, ACE_TEXT("%N:%l Child %d of %s still running when its handler went away\n"),
-               run_->pid, run_->label.c_str()));
+    ACE_ERROR((LM_WARNING, ACE_TEXT("%N:%l Child %d of %s still running when its handler went away\n"), run_->pid,
+               run_->label.c_str()));
     terminate(1000);
   }
   run_->join();
@@ -303,8 +300,7 @@ void Text_Process_Handler::pump() {
     const int ready = ::poll(fds, n, timeout);
     if (ready < 0) {
       if (errno == EINTR) continue;
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to read the output of %s, errno=%d, %m\n"), r.label.c_str(),
-                 errno));
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to read the output of %s, errno=%d, %m\n"), r.label.c_str(), errno));
       break;
     }
     if (ready == 0) {
@@ -385,8 +381,8 @@ int Text_Process_Handler::spawn(ACE_Process_Ex& process, ACE_Process_Options& op
   std::lock_guard<std::mutex> join_lock(r.join_mutex);
   ACE_thread_t tid;
   if (ACE_Thread::spawn(pump_thread, this, THR_NEW_LWP | THR_JOINABLE, &tid, &r.thread) == -1) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to start the output reader of %s, errno=%d, %m\n"),
-               r.label.c_str(), errno));
+    ACE_ERROR(
+        (LM_ERROR, ACE_TEXT("%N:%l Failed to start the output reader of %s, errno=%d, %m\n"), r.label.c_str(), errno));
     {
       std::lock_guard<std::mutex> lock(r.mutex);
       r.signal_locked(SIGKILL);
@@ -409,8 +405,7 @@ int Text_Process_Handler::finish_wait(bool have_deadline, const ACE_Time_Value& 
     }
     if (!have_deadline) {
       r.done_cv.wait(lock, [&r] { return r.finished; });
-    } else if (!r.done_cv.wait_for(lock, std::chrono::milliseconds(timeout.msec()),
-                                   [&r] { return r.finished; })) {
+    } else if (!r.done_cv.wait_for(lock, std::chrono::milliseconds(timeout.msec()), [&r] { return r.finished; })) {
       errno = ETIME;
       return -1;
     }
@@ -438,8 +433,7 @@ int Text_Process_Handler::terminate(unsigned long grace_ms) {
       r.signal_locked(SIGKILL);
     }
     if (!r.wait_finished(KILL_WAIT_MS + LINGER_MS)) {
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Child %d of %s did not end after SIGKILL\n"), r.pid,
-                 r.label.c_str()));
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Child %d of %s did not end after SIGKILL\n"), r.pid, r.label.c_str()));
       return -1;
     }
   }

@@ -1,7 +1,6 @@
 #include "host/services/account_file.h"
 
 #include <ace/Log_Msg.h>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -134,9 +133,8 @@ int on_other(void* ctx) { return fail(reader_of(ctx)); }
 int on_boolean(void* ctx, int) { return fail(reader_of(ctx)); }
 int on_number(void* ctx, const char*, std::size_t) { return fail(reader_of(ctx)); }
 
-const yajl_callbacks READ_CALLBACKS = {on_other,     on_boolean, nullptr,     nullptr,        on_number,
-                                       on_string,    on_start_map, on_map_key, on_end_map, on_start_array,
-                                       on_end_array};
+const yajl_callbacks READ_CALLBACKS = {on_other,     on_boolean, nullptr,    nullptr,        on_number,   on_string,
+                                       on_start_map, on_map_key, on_end_map, on_start_array, on_end_array};
 
 // Reads a whole descriptor into a secure string.
 bool read_all(int fd, secure_string& text) {
@@ -253,8 +251,10 @@ bool write_account_file(const std::string& path, const std::vector<Account_Recor
   while (written && done < len) {
     const ssize_t n = ::write(fd, buf + done, len - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) written = false;
-    else done += static_cast<std::size_t>(n);
+    if (n <= 0)
+      written = false;
+    else
+      done += static_cast<std::size_t>(n);
   }
   written = written && ::fsync(fd) == 0;
   int saved = errno;

@@ -2,7 +2,6 @@
 
 #include <ace/Guard_T.h>
 #include <ace/Log_Msg.h>
-
 #include <fcntl.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -49,9 +48,7 @@ std::string Host_Manager::name() const {
   return name_;
 }
 
-const char* Host_Manager::http_head_string(int n) const {
-  return n == HTTP_HEAD_ACCESS_KEY ? "X-Access-Key" : nullptr;
-}
+const char* Host_Manager::http_head_string(int n) const { return n == HTTP_HEAD_ACCESS_KEY ? "X-Access-Key" : nullptr; }
 
 void Host_Manager::on_backupd(bool v) {
   ACE_GUARD(ACE_Thread_Mutex, guard, lock_);
@@ -125,7 +122,9 @@ int Host_Manager::save() const {
   nlohmann::json doc;
   {
     ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, lock_, -1);
-    doc = {{"name", name_}, {"on_backupd", on_backupd_}, {"access_key", access_key_},
+    doc = {{"name", name_},
+           {"on_backupd", on_backupd_},
+           {"access_key", access_key_},
            {"node_access_key", node_access_key_}};
   }
   const std::string text = doc.dump(2) + "\n";

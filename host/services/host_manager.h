@@ -43,10 +43,10 @@ class Host_Manager {
  private:
   Host_Manager();
   mutable ACE_Thread_Mutex lock_;
-  bool on_backupd_ = false;   // guarded by lock_
-  std::string access_key_;    // guarded by lock_
+  bool on_backupd_ = false;      // guarded by lock_
+  std::string access_key_;       // guarded by lock_
   std::string node_access_key_;  // guarded by lock_
-  std::string name_;          // guarded by lock_
+  std::string name_;             // guarded by lock_
 };
 
 #endif

@@ -21,9 +21,7 @@ class HTTP_Request {
 
   int method() const { return method_; }
   // "GET", "POST", or "" for a code the host does not know.
-  const char* method_name() const {
-    return method_ == METHOD_GET ? "GET" : method_ == METHOD_POST ? "POST" : "";
-  }
+  const char* method_name() const { return method_ == METHOD_GET ? "GET" : method_ == METHOD_POST ? "POST" : ""; }
   const std::string& path() const { return path_; }
   bool with_access_key() const { return with_access_key_; }
 

@@ -2,7 +2,6 @@
 
 #include <ace/Guard_T.h>
 #include <ace/Log_Msg.h>
-
 #include <fcntl.h>
 #include <unistd.h>
 

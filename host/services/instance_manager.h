@@ -56,8 +56,8 @@ class Instance_Manager {
   int update_options(const std::string& type, const std::string& name,
                      const std::map<std::string, std::string>& options);
   // Stores (or replaces) an account; an empty `uid` sets the default.
-  void set_account(const std::string& type, const std::string& name, const std::string& uid,
-                   const std::string& user, const secure_string& password);
+  void set_account(const std::string& type, const std::string& name, const std::string& uid, const std::string& user,
+                   const secure_string& password);
   // Forgets every instance and account (in memory only).
   void clear();
 

@@ -59,8 +59,7 @@ ACE_Time_Value JSON_RESTful_Client::timeout() const {
   return timeout_;
 }
 
-int JSON_RESTful_Client::post(const HTTP_Request& request, const nlohmann::json& body,
-                              nlohmann::json& response) {
+int JSON_RESTful_Client::post(const HTTP_Request& request, const nlohmann::json& body, nlohmann::json& response) {
   const std::shared_ptr<Upstream_Transport> transport = this->transport();
   const ACE_Time_Value limit = timeout();
   const char* path = request.path().c_str();
@@ -110,8 +109,8 @@ int JSON_RESTful_Client::post(const HTTP_Request& request, const nlohmann::json&
     return -1;
   }
   if (exchange->status < 200 || exchange->status > 299) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to post %s: the server answered with status %d\n"), path,
-               exchange->status));
+    ACE_ERROR(
+        (LM_ERROR, ACE_TEXT("%N:%l Failed to post %s: the server answered with status %d\n"), path, exchange->status));
     return -1;
   }
   if (exchange->response.empty()) {

@@ -14,8 +14,8 @@ int update_instance(const Instance_ptr& instance, const std::map<std::string, nl
     options[kv.first] = kv.second.is_string() ? kv.second.get<std::string>() : kv.second.dump();
   Instance_Manager* manager = Instance_Manager::instance();
   if (manager->update_options(instance->type, instance->name, options) != 0) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to update instance %C: it is not registered\n"),
-               instance->name.c_str()));
+    ACE_ERROR(
+        (LM_ERROR, ACE_TEXT("%N:%l Failed to update instance %C: it is not registered\n"), instance->name.c_str()));
     return -1;
   }
   if (agent_state_dir().empty()) return 0;

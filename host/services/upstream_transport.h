@@ -23,8 +23,8 @@ class Upstream_Transport {
   // later answer, so an implementation should give up by then as well.
   // Neither the request's headers nor the body may be logged: they can
   // carry keys.
-  virtual int exchange(const HTTP_Request& request, const std::string& body, const ACE_Time_Value& timeout,
-                       int& status, std::string& response, std::string& error) = 0;
+  virtual int exchange(const HTTP_Request& request, const std::string& body, const ACE_Time_Value& timeout, int& status,
+                       std::string& response, std::string& error) = 0;
 };
 
 #endif

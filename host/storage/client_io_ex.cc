@@ -18,18 +18,13 @@ const std::size_t READ_CHUNK = 256 * 1024;
 const unsigned long long WRITEBACK_STEP = 8 * 1024 * 1024;
 const char* const FILE_SCHEME = "file://";
 
-bool valid_name(const char* name) {
-  return name && *name && *name != '.' && std::strchr(name, '/') == nullptr;
-}
+bool valid_name(const char* name) { return name && *name && *name != '.' && std::strchr(name, '/') == nullptr; }
 
 const char* method_name(int method) {
   switch (method) {
-    case COMPR_ZSTD:
-      return "zstd";
-    case COMPR_LZOP:
-      return "lzop";
-    default:
-      return "uncompressed";
+    case COMPR_ZSTD: return "zstd";
+    case COMPR_LZOP: return "lzop";
+    default: return "uncompressed";
   }
 }
 
@@ -276,8 +271,8 @@ bool Client_IO_Ex::close() {
     return fail_errno("cannot close storage file " + path_, e);
   }
   // link refuses an existing name, rename replaces it.
-  const int rc = options_.overwrite ? ::rename(temp_path_.c_str(), path_.c_str())
-                                    : ::link(temp_path_.c_str(), path_.c_str());
+  const int rc =
+      options_.overwrite ? ::rename(temp_path_.c_str(), path_.c_str()) : ::link(temp_path_.c_str(), path_.c_str());
   if (rc != 0) {
     const int e = errno;
     abandon();

@@ -89,7 +89,7 @@ class Client_IO_Ex : public Client_IO {
   std::string stored_;   // writing: encoded bytes not yet on disk
   std::string decoded_;  // reading: verified bytes not yet handed out
   std::size_t decoded_pos_ = 0;
-  std::string raw_;      // reading: stored bytes read ahead of the decoder
+  std::string raw_;  // reading: stored bytes read ahead of the decoder
   bool at_end_ = false;
   std::size_t flush_size_ = 0;
   Rate_Limiter limiter_;

@@ -41,7 +41,10 @@ std::uint32_t crc32_of(const void* p, std::size_t n) {
 }
 
 void put32(unsigned char* p, std::uint32_t v) {
-  p[0] = v >> 24; p[1] = v >> 16; p[2] = v >> 8; p[3] = v;
+  p[0] = v >> 24;
+  p[1] = v >> 16;
+  p[2] = v >> 8;
+  p[3] = v;
 }
 
 std::uint32_t get32(const unsigned char* p) {
@@ -151,8 +154,7 @@ class Lzo_Decoder : public Storage_Decoder {
     }
     if (!magic_seen_) {
       if (avail < sizeof LZO_FILE_MAGIC) return false;
-      if (std::memcmp(p, LZO_FILE_MAGIC, sizeof LZO_FILE_MAGIC) != 0)
-        return fail("corrupt lzo data: bad magic number");
+      if (std::memcmp(p, LZO_FILE_MAGIC, sizeof LZO_FILE_MAGIC) != 0) return fail("corrupt lzo data: bad magic number");
       magic_seen_ = true;
       return consume(sizeof LZO_FILE_MAGIC);
     }
@@ -179,8 +181,7 @@ class Lzo_Decoder : public Storage_Decoder {
     } else {
       out.resize(old + ulen);
       lzo_uint got = ulen;
-      const int rc = lzo1x_decompress_safe(payload, clen, reinterpret_cast<unsigned char*>(&out[old]), &got,
-                                           nullptr);
+      const int rc = lzo1x_decompress_safe(payload, clen, reinterpret_cast<unsigned char*>(&out[old]), &got, nullptr);
       if (rc != LZO_E_OK || got != ulen) {
         out.resize(old);
         return fail("corrupt lzo data: a block does not decompress");

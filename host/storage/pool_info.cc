@@ -1,10 +1,9 @@
 #include "host/storage/pool_info.h"
 
+#include <ace/Log_Msg.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <ace/Log_Msg.h>
 
 #include <cerrno>
 #include <cstring>

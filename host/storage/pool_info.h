@@ -1,10 +1,9 @@
 #ifndef HOST_POOL_INFO_H
 #define HOST_POOL_INFO_H
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "host/storage/client_io_base.h"
 

@@ -1,9 +1,9 @@
 #ifndef HOST_RATE_LIMITER_H
 #define HOST_RATE_LIMITER_H
 
-#include <cstddef>
-
 #include <ace/Time_Value.h>
+
+#include <cstddef>
 
 #include "host/storage/rate_control.h"
 

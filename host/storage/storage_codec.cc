@@ -35,15 +35,11 @@ bool starts_with(const char* head, std::size_t len, const unsigned char* magic, 
 
 std::unique_ptr<Storage_Encoder> make_storage_encoder(int method, int level) {
   switch (method) {
-    case COMPR_NONE:
-      return std::unique_ptr<Storage_Encoder>(new (std::nothrow) Raw_Encoder);
+    case COMPR_NONE: return std::unique_ptr<Storage_Encoder>(new (std::nothrow) Raw_Encoder);
     case COMPR_AUTO:
-    case COMPR_ZSTD:
-      return make_zstd_encoder(level);
-    case COMPR_LZOP:
-      return make_lzo_encoder();
-    default:
-      return nullptr;
+    case COMPR_ZSTD: return make_zstd_encoder(level);
+    case COMPR_LZOP: return make_lzo_encoder();
+    default: return nullptr;
   }
 }
 
@@ -57,13 +53,9 @@ int detect_storage_method(const char* head, std::size_t len) {
 
 std::unique_ptr<Storage_Decoder> make_storage_decoder(int method) {
   switch (method) {
-    case COMPR_NONE:
-      return std::unique_ptr<Storage_Decoder>(new (std::nothrow) Raw_Decoder);
-    case COMPR_ZSTD:
-      return make_zstd_decoder();
-    case COMPR_LZOP:
-      return make_lzo_decoder();
-    default:
-      return nullptr;
+    case COMPR_NONE: return std::unique_ptr<Storage_Decoder>(new (std::nothrow) Raw_Decoder);
+    case COMPR_ZSTD: return make_zstd_decoder();
+    case COMPR_LZOP: return make_lzo_decoder();
+    default: return nullptr;
   }
 }

@@ -110,8 +110,9 @@ Sim_Home::Sim_Home(const std::string& root, const std::string& instance, const s
 Sim_Home::~Sim_Home() { admin("stop"); }
 
 Run_Result Sim_Home::init(const std::vector<std::string>& extra) {
-  std::vector<std::string> argv = {sim_program(), "init",  root_,  "--instance", instance_, "--port",
-                                   std::to_string(port_), "--user", user_, "--password", password_, "--size", "256K"};
+  std::vector<std::string> argv = {
+      sim_program(), "init", root_,        "--instance", instance_, "--port", std::to_string(port_),
+      "--user",      user_,  "--password", password_,    "--size",  "256K"};
   argv.insert(argv.end(), extra.begin(), extra.end());
   return run_program(argv);
 }
