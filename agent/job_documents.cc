@@ -1,6 +1,6 @@
 #include "agent/job_documents.h"
 
-#include "host/catalog/catalog_operator.h"
+#include "host/catalog/minor_resource_id.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <exception>
 
-#include "host/catalog/catalog_operator.h"
+#include "host/catalog/minor_resource_id.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_alert.h"
 

@@ -9,6 +9,7 @@
 
 #include "host/base/agent_state.h"
 #include "host/base/sleep.h"
+#include "host/catalog/minor_resource_id.h"
 #include "tests/support/test_paths.h"
 
 namespace {

@@ -1,6 +1,6 @@
-#include <uuid/uuid.h>
+#include "host/catalog/minor_resource_id.h"
 
-#include "host/catalog/catalog_operator.h"
+#include <uuid/uuid.h>
 
 namespace {
 
