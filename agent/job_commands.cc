@@ -134,7 +134,7 @@ int backup_command(const Command_Line& line) {
   Run_Outcome outcome;
   if (!run_definition_text(module, backup_definition(*inst, host_id, request).dump(), false, settings, outcome, err)) {
     if (!err.empty()) return fail(EXIT_FAILED, "backup: " + err);
-    return EXIT_FAILED;
+    return failed_job_status(outcome);
   }
   nlohmann::json row;
   if (find_restore_point(resource_id(*inst), "", row, err) && row.contains("backup_id"))
@@ -170,7 +170,7 @@ int restore_command(const Command_Line& line) {
   Run_Outcome outcome;
   if (!run_definition_text(module, def.dump(), true, settings, outcome, err)) {
     if (!err.empty()) return fail(EXIT_FAILED, "restore: " + err);
-    return EXIT_FAILED;
+    return failed_job_status(outcome);
   }
   std::printf("restore of %s to backup %s completed: %llu bytes\n", inst->name.c_str(), point.c_str(),
               outcome.set_size);
@@ -199,7 +199,7 @@ int run_command(const Command_Line& line) {
   Run_Outcome outcome;
   if (!run_definition_text(module, text.str(), restore, settings, outcome, err)) {
     if (!err.empty()) return fail(EXIT_FAILED, "run: " + err);
-    return EXIT_FAILED;
+    return failed_job_status(outcome);
   }
   std::printf("job completed: %llu bytes, %llu bytes on storage\n", outcome.set_size, outcome.set_storage_size);
   return EXIT_OK;

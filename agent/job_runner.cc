@@ -1,6 +1,8 @@
 #include "agent/job_runner.h"
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -8,6 +10,7 @@
 #include <deque>
 #include <fstream>
 
+#include "agent/commands.h"
 #include "agent/progress_display.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_def_names.h"
@@ -19,6 +22,46 @@ namespace {
 const std::size_t LOG_TAIL_LINES = 20;
 // Time given to an aborted job to end.
 const int ABORT_GRACE_SECONDS = 60;
+
+// The first of SIGINT, SIGTERM and SIGHUP received while a job runs.
+volatile sig_atomic_t g_stop_signal = 0;
+
+void on_stop_signal(int sig) {
+  if (g_stop_signal == 0) {
+    g_stop_signal = sig;
+    return;
+  }
+  static const char msg[] =
+      "oscar-agent: still cleaning up after the cancelled job (ending its tools, removing what it left); "
+      "it ends within a minute\n";
+  const ssize_t ignored = ::write(STDERR_FILENO, msg, sizeof msg - 1);
+  (void)ignored;
+}
+
+// Catches the stop signals for the life of a job, so that the job is
+// cancelled and cleans up instead of the process dying half-way; the
+// previous handlers come back afterwards.
+class Stop_Signals {
+ public:
+  Stop_Signals() {
+    g_stop_signal = 0;
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    for (int i = 0; i < 3; ++i) ::sigaction(SIGNALS[i], &sa, &previous_[i]);
+  }
+  ~Stop_Signals() {
+    for (int i = 0; i < 3; ++i) ::sigaction(SIGNALS[i], &previous_[i], nullptr);
+  }
+  Stop_Signals(const Stop_Signals&) = delete;
+  Stop_Signals& operator=(const Stop_Signals&) = delete;
+  int received() const { return g_stop_signal; }
+
+ private:
+  static constexpr int SIGNALS[3] = {SIGINT, SIGTERM, SIGHUP};
+  struct sigaction previous_[3];
+};
 
 const char* state_name(int state) {
   switch (state) {
@@ -109,6 +152,7 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
   std::printf("%s job %s started\n", kind.c_str(), def->id().c_str());
   std::fflush(stdout);
   Progress_Display display(stdout, settings.terminal);
+  Stop_Signals signals;
   ACE_Time_Value deadline = ACE_OS::gettimeofday() + ACE_Time_Value(settings.timeout_seconds);
   bool aborted = false;
   bool ended = false;
@@ -116,15 +160,23 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
     ended = job->wait_for_completion(ACE_Time_Value(0, 200000));
     show_events(def->id(), display);
     if (ended) break;
-    if (ACE_OS::gettimeofday() < deadline) continue;
-    if (aborted) break;
+    const bool signalled = signals.received() != 0;
+    if (aborted ? ACE_OS::gettimeofday() >= deadline : !signalled && ACE_OS::gettimeofday() < deadline) {
+      if (aborted) break;
+      continue;
+    }
     display.finish();
-    std::fprintf(stderr, "oscar-agent: the job ran longer than %d seconds, aborting it\n", settings.timeout_seconds);
+    if (signalled)
+      std::fprintf(stderr, "oscar-agent: %s received, cancelling the job\n", strsignal(signals.received()));
+    else
+      std::fprintf(stderr, "oscar-agent: the job ran longer than %d seconds, aborting it\n", settings.timeout_seconds);
+    std::fflush(stderr);
     job->abort();
     aborted = true;
     deadline = ACE_OS::gettimeofday() + ACE_Time_Value(ABORT_GRACE_SECONDS);
   }
   display.finish();
+  outcome.signal = signals.received();
   const Job_Activity& act = job->activity();
   outcome.state = ended ? static_cast<int>(act.state.load()) : static_cast<int>(JOB_STATE_ERROR);
   outcome.set_size = act.set_size;
@@ -142,4 +194,8 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
   std::fprintf(stderr, "\n");
   print_log_tail(log_path, log_offset);
   return false;
+}
+
+int failed_job_status(const Run_Outcome& outcome) {
+  return outcome.signal != 0 ? 128 + outcome.signal : static_cast<int>(EXIT_FAILED);
 }

@@ -20,13 +20,19 @@ struct Run_Outcome {
   int state = 0;  // the job's last Job_State
   unsigned long long set_size = 0;
   unsigned long long set_storage_size = 0;
+  // SIGINT, SIGTERM or SIGHUP when one cancelled the job, else 0.
+  int signal = 0;
 };
 
+// The exit status of a command whose job did not complete: 128 + the
+// signal that cancelled it, else EXIT_FAILED.
+int failed_job_status(const Run_Outcome& outcome);
+
 // Makes the job for `def` with `creator` (the module's), starts it and follows
-// it to its end: progress on stdout, alerts and, on failure, the end of the
-// job's log (only what this run wrote) on stderr. Answers true only when
-// the job completed. The job is released before returning; its run thread
-// may still be ending (the module's unloading waits for it). Main thread.
+// it to its end; SIGINT, SIGTERM and SIGHUP meanwhile abort the job (as the
+// time-out does) and are waited out, a second one only saying so: progress on stdout, alerts and, on failure, the end
+// of the job's log (only what this run wrote) on stderr. Answers true only when the job completed. The job is released
+// before returning; its run thread may still be ending (the module's unloading waits for it). Main thread.
 bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Settings& settings, Run_Outcome& outcome);
 
 // Text of a job alert code of the physical backup and restore jobs; a

@@ -51,6 +51,7 @@ int Job::start(const Action_Options* opts) {
   activity_.progress = 0;
   activity_.code = 0;
   activity_.message.clear();
+  cancel_->reset();
   const int rc = start_i(opts);
   if (rc != 0) {
     running_.store(false);
@@ -65,7 +66,11 @@ int Job::enable(const Action_Options* opts) { return enable_i(opts); }
 int Job::disable(const Action_Options* opts) { return disable_i(opts); }
 int Job::pause(const Action_Options* opts) { return pause_i(opts); }
 int Job::resume(const Action_Options* opts) { return resume_i(opts); }
-int Job::abort(const Action_Options* opts) { return abort_i(opts); }
+int Job::abort(const Action_Options* opts) {
+  const int rc = abort_i(opts);
+  if (rc == 0 && running_.load()) cancel_->request();
+  return rc;
+}
 int Job::switch_over(const Action_Options* opts) { return switch_i(opts); }
 int Job::remove(int flag, const Action_Options* opts) { return remove_i(flag, opts); }
 int Job::rollback() { return rollback_i(); }
@@ -155,6 +160,7 @@ bool Job::wait_for_completion(const ACE_Time_Value& timeout) {
 void Job::set_job_thread() {
   job_thread_.store(ACE_Thread::self());
   bind_log_callback(log_callback_);
+  bind_job_cancel(cancel_);
 }
 
 std::string Job::log_file_path() const { return static_cast<const Job_Log_Callback*>(log_callback_.get())->path(); }

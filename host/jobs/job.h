@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "host/base/job_cancel.h"
 #include "host/base/job_log.h"
 #include "host/jobs/job_activity.h"
 #include "host/jobs/job_definition.h"
@@ -64,6 +65,10 @@ class Job : public ACE_Event_Handler {
   int disable(const Action_Options* opts = nullptr);
   int pause(const Action_Options* opts = nullptr);
   int resume(const Action_Options* opts = nullptr);
+  // abort() calls abort_i and, when that accepts, ends the tool processes
+  // started for the run in progress (Job_Cancel): the run then fails where
+  // it waits for them and ends through its ordinary failure path. Nothing
+  // started for the run after that starts.
   int abort(const Action_Options* opts = nullptr);
   int switch_over(const Action_Options* opts = nullptr);
   int remove(int flag, const Action_Options* opts = nullptr);
@@ -103,9 +108,16 @@ class Job : public ACE_Event_Handler {
   // Number of runs that called complete().
   unsigned long completed_runs() const { return completed_runs_.load(); }
 
-  // Binds the calling thread to this job: it becomes the job's thread and
-  // its log messages go to the job's log (bind_log_callback).
+  // Binds the calling thread to this job: it becomes the job's thread, its
+  // log messages go to the job's log (bind_log_callback) and the children
+  // it starts end when the job is aborted (bind_job_cancel).
   void set_job_thread();
+  // Whether the run in progress was aborted; runs check it before a step
+  // that must not begin in a cancelled run (a commit, a restart of work).
+  bool cancel_requested() const { return cancel_->requested(); }
+  // The run's cancel state, for the job's worker threads to bind
+  // (bind_job_cancel); the same object for the job's whole life.
+  const std::shared_ptr<Job_Cancel>& cancel_state() const { return cancel_; }
   ACE_thread_t job_thread() const { return job_thread_.load(); }
 
   // The job log's callback; never empty. Its file is logs/<definition
@@ -149,6 +161,7 @@ class Job : public ACE_Event_Handler {
   Job_Definition_var def_;  // guarded by lock_
   Job_Activity activity_;
   ACE_Log_Msg_Callback_var log_callback_;
+  std::shared_ptr<Job_Cancel> cancel_ = std::make_shared<Job_Cancel>();
   std::vector<Job_Alert> alerts_;  // guarded by lock_
   std::atomic<long> refs_{0};
   std::atomic<bool> running_{false};

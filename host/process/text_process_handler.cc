@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "host/base/fs_util.h"
+#include "host/base/job_cancel.h"
 #include "host/base/job_log.h"
 #include "host/process/line_assembler.h"
 
@@ -39,6 +40,8 @@ const int REAP_POLL_MS = 50;
 const int LINGER_IDLE_MS = 200;
 // How long terminate waits for the child to end after SIGKILL.
 const unsigned long KILL_WAIT_MS = 5000;
+// How long a child of a cancelled job has to end after SIGTERM.
+const unsigned long CANCEL_GRACE_MS = 3000;
 // Text per log record; ACE cuts records at 4096 bytes.
 const unsigned long LOG_PIECE = 4000;
 const size_t READ_SIZE = 65536;
@@ -165,6 +168,50 @@ struct Text_Process_Handler::Run {
     return done_cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return finished; });
   }
 
+  // SIGTERM to a running child, SIGKILL after grace_ms when the reader has
+  // not finished by then. False when even SIGKILL did not end it within
+  // KILL_WAIT_MS. Does not join the reader.
+  bool end_child(unsigned long grace_ms) {
+    bool active;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      active = started && !finished;
+      if (active) signal_locked(SIGTERM);
+    }
+    if (!active || wait_finished(grace_ms)) return true;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      signal_locked(SIGKILL);
+    }
+    return wait_finished(KILL_WAIT_MS + LINGER_MS);
+  }
+
+  // How the abort of the job that started the child ends it.
+  struct Cancel_Link : Job_Cancel::Target {
+    explicit Cancel_Link(Run& r) : run(r) {}
+    void cancel() override { run.end_child(CANCEL_GRACE_MS); }
+    Run& run;
+  };
+  // The job's cancel state while this run is enlisted in it.
+  std::shared_ptr<Job_Cancel> cancel;
+  Cancel_Link cancel_link{*this};
+
+  // Enlists the run in the calling thread's job, if any; false when that
+  // job is being cancelled, so that no child is started for it.
+  bool enlist() {
+    std::shared_ptr<Job_Cancel> job = bound_job_cancel();
+    if (job == cancel) return !job || !job->requested();
+    withdraw();
+    if (job && !job->enlist(&cancel_link)) return false;
+    cancel = job;
+    return true;
+  }
+
+  void withdraw() {
+    if (cancel) cancel->withdraw(&cancel_link);
+    cancel.reset();
+  }
+
   void join() {
     std::lock_guard<std::mutex> lock(join_mutex);
     if (!has_thread) return;
@@ -176,6 +223,7 @@ struct Text_Process_Handler::Run {
 Text_Process_Handler::Text_Process_Handler(unsigned long max_line) : run_(new Run(max_line)) {}
 
 Text_Process_Handler::~Text_Process_Handler() {
+  run_->withdraw();
   if (running()) {
     ACE_ERROR((LM_WARNING, ACE_TEXT("%N:%l Child %d of %s still running when its handler went away\n"), run_->pid,
                run_->label.c_str()));
@@ -224,6 +272,11 @@ int Text_Process_Handler::start(ACE_Process_Ex& process, ACE_Process_Options& op
   std::string label = process.name();
   if (label.empty()) label = program.substr(program.find_last_of('/') + 1);
 
+  if (!r.enlist()) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Not starting %s: the job is being cancelled\n"), label.c_str()));
+    return -1;
+  }
+
   int devnull = open_cloexec("/dev/null", O_RDONLY);
   int out[2] = {-1, -1};
   int err[2] = {-1, -1};
@@ -268,6 +321,8 @@ int Text_Process_Handler::start(ACE_Process_Ex& process, ACE_Process_Options& op
   r.reaped = false;
   r.finished = false;
   r.result = -1;
+  // An abort between enlisting and here found no child to end.
+  if (r.cancel && r.cancel->requested()) r.signal_locked(SIGKILL);
   return 0;
 }
 
@@ -421,21 +476,9 @@ int Text_Process_Handler::wait(const ACE_Time_Value& timeout) { return finish_wa
 
 int Text_Process_Handler::terminate(unsigned long grace_ms) {
   Run& r = *run_;
-  bool active;
-  {
-    std::lock_guard<std::mutex> lock(r.mutex);
-    active = r.started && !r.finished;
-    if (active) r.signal_locked(SIGTERM);
-  }
-  if (active && !r.wait_finished(grace_ms)) {
-    {
-      std::lock_guard<std::mutex> lock(r.mutex);
-      r.signal_locked(SIGKILL);
-    }
-    if (!r.wait_finished(KILL_WAIT_MS + LINGER_MS)) {
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Child %d of %s did not end after SIGKILL\n"), r.pid, r.label.c_str()));
-      return -1;
-    }
+  if (!r.end_child(grace_ms)) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Child %d of %s did not end after SIGKILL\n"), r.pid, r.label.c_str()));
+    return -1;
   }
   r.join();
   return 0;

@@ -1,0 +1,81 @@
+#include "host/base/job_cancel.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "host/process/text_process_handler.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Binds a fresh cancel state to the test's thread and unbinds it after.
+class JobCancelTest : public ::testing::Test {
+ protected:
+  void SetUp() override { bind_job_cancel(cancel_); }
+  void TearDown() override { bind_job_cancel(nullptr); }
+
+  // Starts `command` through `handler` in the background.
+  static int spawn(Text_Process_Handler& handler, const char* command) {
+    ACE_Process_Options options;
+    options.command_line("%s", command);
+    ACE_Process_Ex process(ACE_Process_Ex::CAPTURE_STDOUT | ACE_Process_Ex::CAPTURE_STDERR, nullptr, nullptr);
+    return handler.spawn(process, options, nullptr);
+  }
+
+  std::shared_ptr<Job_Cancel> cancel_ = std::make_shared<Job_Cancel>();
+};
+
+TEST_F(JobCancelTest, RequestEndsARunningChildAndItsWaiterReturns) {
+  Text_Process_Handler handler;
+  const int pid = spawn(handler, "/bin/sleep 60");
+  ASSERT_GT(pid, 0);
+  // The child's owner waits on another thread, as a run waits for its tool.
+  int result = 0;
+  std::thread owner([&] { result = handler.wait(); });
+  const Clock::time_point t0 = Clock::now();
+  cancel_->request();
+  owner.join();
+  EXPECT_EQ(128 + SIGTERM, result);
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(30));
+  EXPECT_NE(0, ::kill(pid, 0));
+}
+
+TEST_F(JobCancelTest, ChildThatIgnoresTermIsKilled) {
+  Text_Process_Handler handler;
+  const int pid = spawn(handler, "/bin/sh -c \"trap '' TERM; sleep 60 & wait; sleep 60\"");
+  ASSERT_GT(pid, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  cancel_->request();
+  EXPECT_EQ(128 + SIGKILL, handler.wait());
+}
+
+TEST_F(JobCancelTest, NothingStartsOnceCancelled) {
+  cancel_->request();
+  Log_Capture log;
+  Text_Process_Handler handler;
+  EXPECT_EQ(-1, spawn(handler, "/bin/true"));
+  EXPECT_NE(std::string::npos, log.all().find("the job is being cancelled"));
+  cancel_->reset();
+  EXPECT_GT(spawn(handler, "/bin/true"), 0);
+  EXPECT_EQ(0, handler.wait());
+}
+
+TEST_F(JobCancelTest, ChildrenOfThreadsWithoutAJobAreNotTouched) {
+  Text_Process_Handler handler;
+  int pid = 0;
+  std::thread other([&] { pid = spawn(handler, "/bin/sleep 60"); });
+  other.join();
+  ASSERT_GT(pid, 0);
+  cancel_->request();
+  EXPECT_EQ(0, ::kill(pid, 0));
+  EXPECT_EQ(0, handler.terminate(100));
+}
+
+}  // namespace
