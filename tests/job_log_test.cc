@@ -80,7 +80,7 @@ TEST_F(JobLog, RunThreadAndAdoptingWorkerWriteTheJobLogAndStrayThreadsDoNot) {
   EXPECT_EQ(tmp_.path() + "/logs/job_.._7.log", job->log_file_path());
   const std::string log = read_file(job->log_file_path());
   EXPECT_NE(std::string::npos, log.find("job_log_test.cc")) << log;
-  EXPECT_NE(std::string::npos, log.find("INFO /")) << log;
+  EXPECT_NE(std::string::npos, log.find("INFO ")) << log;
   EXPECT_NE(std::string::npos, log.find("line from the run thread\n")) << log;
   EXPECT_NE(std::string::npos, log.find("line from the worker\n")) << log;
   EXPECT_NE(std::string::npos, log.find("ERROR failure text\n")) << log;
