@@ -8,7 +8,7 @@ namespace {
 
 const char USAGE[] =
     "usage: oscar-agent COMMAND ... --state DIR\n"
-    "  instance add NAME --home HOME --user USER --password-file FILE\n"
+    "  instance add NAME --home HOME --user USER --password-file FILE [--no-check]\n"
     "  pool add NAME --url file:///PATH\n"
     "  backup NAME --type full|incr|diff --pool POOL [--compression none|zstd|lzop|auto] [--level N]\n"
     "  restore NAME [--point BACKUP_ID]\n"

@@ -15,6 +15,13 @@ namespace {
 typedef Job_Creator* (*Make_Job_Creator)(Job_Creator_Exterminator*);
 typedef Object_Creator_T<YAJL_Handler>* (*Make_Parser_Creator)(Object_Creator_Exterminator*);
 
+typedef bool (*Test_Login)(const char*, const char*, const char*, const char*, std::string*);
+
+// The module's login test has C++ linkage; this is its name under the
+// Itanium C++ ABI that GCC and Clang share.
+const char TEST_LOGIN_SYMBOL[] =
+    "_Z19test_login_instancePKcS0_S0_S0_PNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE";
+
 // Longest wait for the module's threads to end before unloading it.
 const int THREAD_WAIT_SECONDS = 30;
 
@@ -66,6 +73,19 @@ bool Oscar_Module::load(const std::string& path, std::string& err) {
     }
   }
   return true;
+}
+
+bool Oscar_Module::test_login(const std::string& home, const std::string& instance, const std::string& user,
+                              const char* password, std::string& err) const {
+  void* sym = handle_ != nullptr ? find_symbol(handle_, TEST_LOGIN_SYMBOL, err) : nullptr;
+  if (sym == nullptr) {
+    if (err.empty()) err = "the module is not loaded";
+    return false;
+  }
+  std::string refusal;
+  if (reinterpret_cast<Test_Login>(sym)(home.c_str(), instance.c_str(), user.c_str(), password, &refusal)) return true;
+  err = refusal.empty() ? std::string("the login was refused") : refusal;
+  return false;
 }
 
 void Oscar_Module::release() {

@@ -36,6 +36,12 @@ class Oscar_Module {
   Object_Creator_T<YAJL_Handler>* restore_source_parsers() const { return parsers_[RESTORE_SOURCE].creator; }
   Object_Creator_T<YAJL_Handler>* restore_options_parsers() const { return parsers_[RESTORE_OPTIONS].creator; }
 
+  // Whether user/password can log in to the instance, through the module's
+  // own login test. False with err: the database's refusal ("Error, ...")
+  // or why the test could not run. The password is not kept.
+  bool test_login(const std::string& home, const std::string& instance, const std::string& user, const char* password,
+                  std::string& err) const;
+
   // Where the module is looked for when no path is given: $OSCAR_MODULE
   // when set, else liboscar.so at the top of the build tree that holds this
   // program (the binary lives in BUILD/agent/).

@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "agent/commands.h"
+#include "agent/module.h"
 #include "agent/pool_lookup.h"
 #include "agent/state_dir.h"
 #include "host/base/agent_state.h"
@@ -95,11 +96,28 @@ bool is_directory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Tests the login through the module (--module PATH, else the default one)
+// before an account is registered, so that a wrong password is found now
+// and not by the first backup.
+bool check_login(const Command_Line& line, const std::string& home, const std::string& name,
+                 const secure_string& password, std::string& err) {
+  std::string path = option_value(line, "module");
+  if (path.empty()) path = Oscar_Module::default_path();
+  Oscar_Module module;
+  if (!module.load(path, err)) return false;
+  if (module.test_login(home, name, option_value(line, "user"), password.c_str(), err)) return true;
+  err = "the login of " + option_value(line, "user") + " to instance " + name + " failed: " + err;
+  return false;
+}
+
 }  // namespace
 
 int instance_add_command(const Command_Line& line) {
-  const Command_Form form{
-      1, 1, {"state", "home", "user", "password-file"}, {"state", "home", "user", "password-file"}, {}};
+  const Command_Form form{1,
+                          1,
+                          {"state", "home", "user", "password-file", "module"},
+                          {"state", "home", "user", "password-file"},
+                          {"no-check"}};
   std::string err;
   if (!check_command_line(line, 2, form, err)) return fail(EXIT_USAGE, "instance add: " + err);
   const std::string name = line.words[2];
@@ -110,6 +128,10 @@ int instance_add_command(const Command_Line& line) {
   if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
   secure_string password;
   if (!read_password(option_value(line, "password-file"), password, err)) return fail(EXIT_FAILED, err);
+  if (line.flags.count("no-check") == 0 && !check_login(line, home, name, password, err)) {
+    wipe(password);
+    return fail(EXIT_FAILED, "instance add: " + err + " (--no-check registers it without the test)");
+  }
 
   Instance_Manager* mgr = Instance_Manager::instance();
   Instance inst;

@@ -32,11 +32,14 @@ class Agent_Jobs : public ::testing::Test {
   }
 
   // Registers instance DB1 (home `home`) and pool p1; answers the
-  // instance's uuid, the resource id of its backups.
-  std::string register_instance(const std::string& home, const std::string& password) {
+  // instance's uuid, the resource id of its backups. The login is tested
+  // only when the home's server runs (`running`).
+  std::string register_instance(const std::string& home, const std::string& password, bool running = false) {
     write_file(tmp_ / "pw", password);
-    Run_Result r =
-        agent({"instance", "add", "DB1", "--home", home, "--user", "sysdba", "--password-file", tmp_ / "pw"});
+    std::vector<std::string> add = {"instance",        "add",      "DB1", "--home", home, "--user", "sysdba",
+                                    "--password-file", tmp_ / "pw"};
+    if (!running) add.push_back("--no-check");
+    Run_Result r = agent(add);
     EXPECT_EQ(0, r.status) << r.err;
     r = agent({"pool", "add", "p1", "--url", "file://" + tmp_.path() + "/pool"});
     EXPECT_EQ(0, r.status) << r.err;
@@ -182,7 +185,7 @@ TEST_F(Agent_Jobs, BackupChainAndRestoreRoundTrip) {
   Sim_Home home(tmp_ / "home", "DB1", "sysdba", "Rt-pass-4e2");
   ASSERT_EQ(0, home.init().status);
   ASSERT_EQ(0, home.admin("start").status);
-  const std::string resource = register_instance(home.root(), home.password());
+  const std::string resource = register_instance(home.root(), home.password(), true);
   ASSERT_FALSE(resource.empty());
 
   std::string printed;  // everything the agent printed
@@ -228,6 +231,32 @@ TEST_F(Agent_Jobs, BackupChainAndRestoreRoundTrip) {
   EXPECT_TRUE(contains(logs, "brcmd")) << logs;
   EXPECT_FALSE(contains(logs, home.password()));
   EXPECT_FALSE(contains(printed, home.password()));
+}
+
+// The login is tested before an account is registered: a wrong password
+// registers nothing, --no-check registers it anyway.
+TEST_F(Agent_Jobs, InstanceAddTestsTheLogin) {
+  Sim_Home home(tmp_ / "home", "DB1", "sysdba", "Login-pass-7c");
+  ASSERT_EQ(0, home.init().status);
+  ASSERT_EQ(0, home.admin("start").status);
+  write_file(tmp_ / "pw", "wrong-password");
+  const std::vector<std::string> add = {"instance",        "add",      "DB1", "--home", home.root(), "--user", "sysdba",
+                                        "--password-file", tmp_ / "pw"};
+  Run_Result r = agent(add);
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.err, "the login of sysdba to instance DB1 failed")) << r.err;
+  EXPECT_FALSE(contains(r.out + r.err, "wrong-password"));
+  struct stat st;
+  EXPECT_NE(0, ::stat((state_ + "/accounts.json").c_str(), &st));
+
+  std::vector<std::string> unchecked = add;
+  unchecked.push_back("--no-check");
+  EXPECT_EQ(0, agent(unchecked).status);
+
+  write_file(tmp_ / "pw", home.password());
+  r = agent(add);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(contains(r.out, "instance DB1 updated")) << r.out;
 }
 
 }  // namespace
