@@ -1,5 +1,6 @@
 #include "brcmd.h"
 
+#include <csignal>
 #include <ctime>
 
 #include "roles.h"
@@ -46,6 +47,7 @@ int run_brcmd(int argc, char** argv) {
   if (!inst) return run.fail("database \"" + run.opts['d'] + "\" does not exist");
   run.faults = Faults::for_tool("brcmd", inst);
   if (run.faults.has("no-open")) return run.fail("simulated failure before opening the fifo");
+  if (run.faults.has("ignore-term")) std::signal(SIGTERM, SIG_IGN);
   int status = mode == "backup" ? brcmd_backup(run, state) : brcmd_restore(run, state);
   if (run.faults.has("never-exit")) {
     run.note("staying alive until killed");

@@ -1,0 +1,129 @@
+#include "tests/faults/fault_fixture.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+#include <thread>
+
+namespace {
+
+std::string agent_program() { return OSCAR_BUILD_DIR "/agent/oscar-agent"; }
+
+// The command line of a process, its arguments joined by blanks.
+std::string cmdline_of(const std::string& pid) {
+  std::string text = read_file("/proc/" + pid + "/cmdline");
+  for (char& c : text)
+    if (c == '\0') c = ' ';
+  return text;
+}
+
+// Pids of the processes whose command line holds `part`.
+std::vector<pid_t> processes_with(const std::string& part) {
+  std::vector<pid_t> out;
+  for (const std::string& name : dir_entries("/proc")) {
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (cmdline_of(name).find(part) != std::string::npos) out.push_back(static_cast<pid_t>(std::stol(name)));
+  }
+  return out;
+}
+
+void fifos_below(const std::string& dir, std::vector<std::string>& out) {
+  for (const std::string& name : dir_entries(dir)) {
+    const std::string path = dir + "/" + name;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISFIFO(st.st_mode)) out.push_back(path);
+    if (S_ISDIR(st.st_mode)) fifos_below(path, out);
+  }
+}
+
+}  // namespace
+
+void FaultSuite::SetUp() {
+  started_ = std::chrono::steady_clock::now();
+  ASSERT_EQ(0, home_.init({"--size", "4M"}).status);
+  ASSERT_EQ(0, home_.admin("start").status);
+  ASSERT_TRUE(write_file(tmp_ / "pw", home_.password()));
+  Run_Result r =
+      agent({"instance", "add", "DB1", "--home", home_.root(), "--user", "sysdba", "--password-file", tmp_ / "pw"});
+  ASSERT_EQ(0, r.status) << r.err;
+  r = agent({"pool", "add", "p1", "--url", "file://" + pool_});
+  ASSERT_EQ(0, r.status) << r.err;
+}
+
+Run_Result FaultSuite::agent(std::vector<std::string> args, const std::vector<std::string>& env, int timeout_ms) {
+  args.insert(args.begin(), agent_program());
+  args.push_back("--state");
+  args.push_back(state_);
+  return run_program(args, env, timeout_ms);
+}
+
+Run_Result FaultSuite::backup(const std::string& type, const std::vector<std::string>& extra,
+                              const std::vector<std::string>& env) {
+  std::vector<std::string> args = {"backup", "DB1", "--type", type, "--pool", "p1"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return agent(args, env);
+}
+
+Run_Result FaultSuite::agent_signalled_during(const std::vector<std::string>& args, const std::string& tool_path,
+                                              int sig, bool again, const std::vector<std::string>& env) {
+  Run_Result result;
+  std::thread runner([&] { result = agent(args, env); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  std::vector<pid_t> agents;
+  while (std::chrono::steady_clock::now() < deadline) {
+    agents = processes_with(agent_program() + " " + args[0]);
+    if (!agents.empty() && !processes_with(tool_path).empty()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(1u, agents.size()) << "the tool " << tool_path << " never ran";
+  if (agents.size() == 1) {
+    ::kill(agents[0], sig);
+    if (again) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      ::kill(agents[0], sig);
+    }
+  }
+  runner.join();
+  return result;
+}
+
+std::size_t FaultSuite::catalogued_sets() {
+  Run_Result r = agent({"catalog", "DB1", "--json"});
+  const nlohmann::json rows = nlohmann::json::parse(r.out, nullptr, false);
+  EXPECT_TRUE(rows.is_array()) << r.out << r.err;
+  return rows.is_array() ? rows.size() : 0;
+}
+
+std::vector<std::string> FaultSuite::fifos() const {
+  std::vector<std::string> out;
+  fifos_below(state_ + "/root", out);
+  return out;
+}
+
+std::vector<pid_t> FaultSuite::tool_processes() const {
+  std::vector<pid_t> tools;
+  for (const char* tool : {"/bin/brcmd", "/bin/isql", "/bin/osrexp", "/bin/osrimp"}) {
+    const std::vector<pid_t> found = processes_with(home_.root() + tool);
+    tools.insert(tools.end(), found.begin(), found.end());
+  }
+  return tools;
+}
+
+bool FaultSuite::server_running() const { return !processes_with(home_.root() + "/bin/oscar ").empty(); }
+
+void FaultSuite::expect_clean(std::size_t sets, bool running) {
+  EXPECT_TRUE(fifos().empty()) << fifos()[0];
+  EXPECT_TRUE(tool_processes().empty()) << "a tool was left running: pid " << tool_processes()[0];
+  EXPECT_EQ(sets, catalogued_sets());
+  const std::vector<std::string> files = pool_files();
+  EXPECT_EQ(sets, files.size()) << (files.empty() ? std::string() : files.back());
+  EXPECT_EQ(running, server_running());
+  EXPECT_LT(std::chrono::steady_clock::now() - started_, FAULT_BOUND);
+}
+
+bool FaultSuite::has_alert(const Run_Result& r, int code) {
+  return contains(r.err, "alert " + std::to_string(code) + ":");
+}
