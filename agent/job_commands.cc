@@ -19,7 +19,7 @@
 namespace {
 
 // Options every job command takes besides its own.
-const char* const JOB_OPTIONS[] = {"state", "module", "timeout"};
+const char* const JOB_OPTIONS[] = {"state", "module", "timeout", "stall-timeout"};
 
 Command_Form job_form(std::size_t min_words, std::size_t max_words, std::set<std::string> options,
                       std::set<std::string> required) {
@@ -28,18 +28,25 @@ Command_Form job_form(std::size_t min_words, std::size_t max_words, std::set<std
   return Command_Form{min_words, max_words, options, required, {}};
 }
 
-bool run_settings(const Command_Line& line, Run_Settings& settings, std::string& err) {
-  settings.terminal = isatty(STDOUT_FILENO) == 1;
-  const std::string t = option_value(line, "timeout");
+// The value of --NAME as seconds from 1 to a week into out; out unchanged
+// when the option is absent.
+bool seconds_option(const Command_Line& line, const char* name, int& out, std::string& err) {
+  const std::string t = option_value(line, name);
   if (t.empty()) return true;
   char* end = nullptr;
   const long v = std::strtol(t.c_str(), &end, 10);
   if (*end != '\0' || v <= 0 || v > 7 * 24 * 3600) {
-    err = "--timeout must be a number of seconds between 1 and 604800";
+    err = std::string("--") + name + " must be a number of seconds between 1 and 604800";
     return false;
   }
-  settings.timeout_seconds = static_cast<int>(v);
+  out = static_cast<int>(v);
   return true;
+}
+
+bool run_settings(const Command_Line& line, Run_Settings& settings, std::string& err) {
+  settings.terminal = isatty(STDOUT_FILENO) == 1;
+  return seconds_option(line, "timeout", settings.timeout_seconds, err) &&
+         seconds_option(line, "stall-timeout", settings.stall_seconds, err);
 }
 
 bool load_module(const Command_Line& line, Oscar_Module& module, std::string& err) {

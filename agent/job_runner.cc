@@ -145,7 +145,9 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
   const std::string log_path = job->log_file_path();
   const long long log_offset = file_size(log_path);
   Job_Event_Manager::instance()->drain();
-  if (job->start() != 0) {
+  Action_Options run_options;
+  run_options[RUN_OPTION_STALL_TIMEOUT] = std::to_string(settings.stall_seconds);
+  if (job->start(&run_options) != 0) {
     std::fprintf(stderr, "oscar-agent: cannot start the %s job: %s\n", kind.c_str(), std::strerror(errno));
     return false;
   }

@@ -5,12 +5,15 @@
 
 #include "host/jobs/job_creator.h"
 #include "host/jobs/job_definition.h"
+#include "host/jobs/job_run_options.h"
 
 // How the agent runs one job.
 struct Run_Settings {
   // Longest run; after it the job is aborted, and when it still has not
   // ended a minute later the run counts as failed.
   int timeout_seconds = 6 * 3600;
+  // Longest time a tool of the job may move no byte before the job fails.
+  int stall_seconds = DEFAULT_STALL_TIMEOUT_SECONDS;
   // Draw a progress bar (a terminal) instead of plain progress lines.
   bool terminal = false;
 };

@@ -15,7 +15,8 @@ const char USAGE[] =
     "  catalog [NAME] [--json]\n"
     "  run DEFINITION.json\n"
     "backup, restore and run also take --module PATH (default: $OSCAR_MODULE, else liboscar.so\n"
-    "of this build tree) and --timeout SECONDS (default 21600).\n";
+    "of this build tree), --timeout SECONDS (default 21600) and --stall-timeout SECONDS (default 600:\n"
+    "the longest a tool may move no data before the job fails).\n";
 
 }  // namespace
 
