@@ -12,7 +12,6 @@
 #include "client_io/util.h"
 #include "host/base/sleep.h"
 #include "host/catalog/catalog_operator.h"
-#include "host/jobs/job_alert.h"
 #include "host/jobs/job_def_names.h"
 #include "host/jobs/job_mutex.h"
 #include "host/jobs/job_thread_helper.h"
@@ -24,6 +23,7 @@
 #include "oscar/brcmd_fifo.h"
 #include "oscar/brcmd_run.h"
 #include "oscar/brcmd_stream.h"
+#include "oscar/job_alerts.h"
 #include "oscar/oscar_catalog.h"
 #include "oscar/oscar_cluster_node_manager.h"
 #include "oscar/oscar_cmd_handler.h"
@@ -76,7 +76,7 @@ Oscar_Brcmd_Backup_Executor::~Oscar_Brcmd_Backup_Executor() {}
 bool Oscar_Brcmd_Backup_Executor::is_active(const Action_Options*) {
   _collector.collect(src_->entries());
   if (_collector.sources_.empty()) {
-    brcmd_alert(job_, 1);
+    fail_with_alert(job_, ALERT_NO_SOURCE);
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Source entry is empty.\n")));
     return false;
   }
@@ -122,7 +122,7 @@ bool Oscar_Brcmd_Backup_Executor::stop_instance() {
   string_sprintf(cmd, "\"%s\" -U%s/%s -d%s -p%hu -c \"shutdown immediate\"", isql.c_str(), _username.c_str(),
                  _password.c_str(), _instance.c_str(), _port);
   if (execute_oscar_cmd(_oscar_home.c_str(), cmd.c_str(), false, true, job_.log_msg_callback(), nullptr) < 0) {
-    brcmd_alert(job_, 19);
+    fail_with_alert(job_, ALERT_INSTANCE_STOP);
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to to shutdown instance.\n")));
     return false;
   }
@@ -138,7 +138,7 @@ bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options*) {
   if (!guard.locked()) return false;
   if (_collector.sources_.empty()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Source entry is empty.\n")));
-    return brcmd_alert(job_, 1);
+    return fail_with_alert(job_, ALERT_NO_SOURCE);
   }
   _instance = _collector.sources_.back().servername;
   Instance_Manager* manager = Instance_Manager::instance();
@@ -148,7 +148,7 @@ bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options*) {
   }
   if (manager->get_account("oscar", _instance, def_.uid(), _username, _password, nullptr) < 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get account.\n")));
-    return brcmd_alert(job_, 3);
+    return fail_with_alert(job_, ALERT_NO_ACCOUNT);
   }
   Instance_ptr instance = manager->find("oscar", _instance);
   if (!instance) {
@@ -157,7 +157,7 @@ bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options*) {
   }
   if (!get_from_instance_options(instance, "oscar_home", _oscar_home)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get oscar home.\n")));
-    return brcmd_alert(job_, 6);
+    return fail_with_alert(job_, ALERT_NO_HOME);
   }
 
   nlohmann::json cat = nlohmann::json::object();
@@ -184,14 +184,14 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
   const Path_Conf fifo(BRCMD_FIFO_DIR, true, make_fifo_name(act_.start_time), 0750);
   if (ACE_OS::mkfifo(fifo.str().c_str(), 0640) != 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to create fifo %s, errno=%d, %m\n"), fifo.str().c_str(), errno));
-    return brcmd_alert(job_, 15);
+    return fail_with_alert(job_, ALERT_FIFO);
   }
   Scope_Exit remove_fifo([&fifo]() { ACE_OS::unlink(fifo.str().c_str()); });
 
   Pool_Info info;
   if (!get_pool_info(tgt_.id().c_str(), tgt_.device_id().c_str(), info, false, 0, nullptr)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get pool info.\n")));
-    return brcmd_alert(job_, 11);
+    return fail_with_alert(job_, ALERT_NO_POOL);
   }
 
   const char* type_name = type_to_cmd_name(_job_type);
@@ -217,7 +217,7 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
   if (!have_mode) {
     ACE_ERROR(
         (LM_ERROR, ACE_TEXT("%N:%l Failed to get log archive mode of oscar instance '%s'.\n"), _instance.c_str()));
-    return brcmd_alert(job_, 24);
+    return fail_with_alert(job_, ALERT_LOG_MODE);
   }
   if (!archivelog) stop_instance();
   Scope_Exit restart([this, archivelog]() {
@@ -248,24 +248,24 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
   set_options_by_job_def(opts, &def_, 1);
   if (!set_options_by_pool(opts, info)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to set extra options.\n")));
-    return brcmd_alert(job_, 12);
+    return fail_with_alert(job_, ALERT_STORAGE_OPTIONS);
   }
   set_options_by_host(opts);
   Client_IO_Ex io;
   const std::string target_uri = info.url + "/" + src_->id();
   if (!io.connect(target_uri, opts)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to connect to storage: %s.\n"), io.error()));
-    return brcmd_alert(job_, 13);
+    return fail_with_alert(job_, ALERT_STORAGE_CONNECT);
   }
   if (!open_new_storage_file(io, backup_format.c_str(), suffix, backup_file)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open file %s: %s.\n"), backup_file.c_str(), io.error()));
-    return brcmd_alert(job_, 14);
+    return fail_with_alert(job_, ALERT_STORAGE_OPEN);
   }
   Auto_Closer<int, Auto_Handle_Trait> fd(
       open_fifo_for_reading(fifo.str(), [&cmd_handler]() { return cmd_handler.running(); }));
   if (!fd.valid()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open fifo %s, errno=%d, %m\n"), fifo.str().c_str(), errno));
-    return brcmd_alert(job_, 15);
+    return fail_with_alert(job_, ALERT_FIFO);
   }
   std::uint64_t bytes_sent = 0;
   if (!copy_backup_stream(job_, evt_handler_, fd.get(), fifo.str(), io, bytes_sent)) return false;
@@ -283,18 +283,18 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
   Last_Backup_Info after;
   if (!get_last_backup_info(after)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get backup info.\n")));
-    return brcmd_alert(job_, 18);
+    return fail_with_alert(job_, ALERT_BACKUP_INFO);
   }
   if (after.last_backup_id == prior.last_backup_id) {
     ACE_ERROR(
         (LM_ERROR,
          ACE_TEXT("%N:%l Backup chain state still names backup %s as the last one: brcmd recorded no new backup\n"),
          after.last_backup_id.c_str()));
-    return brcmd_alert(job_, 18);
+    return fail_with_alert(job_, ALERT_BACKUP_INFO);
   }
   if (!io.close()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to close file %s: %s.\n"), backup_file.c_str(), io.error()));
-    return brcmd_alert(job_, 17);
+    return fail_with_alert(job_, ALERT_WRITE);
   }
   act_.set_size = io.original_size();
   act_.size = io.original_size();

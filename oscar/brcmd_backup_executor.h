@@ -40,7 +40,7 @@ class Oscar_Brcmd_Backup_Executor : public Job_Executor_T<Backup_Job_Source, Bac
   // The run; true when the backup was taken and recorded. Failures raise
   // the job alert of their step and are logged once.
   bool execute_i(const Action_Options* options) override;
-  // Collects the sources; false (alert 1) when there is none, and for a
+  // Collects the sources; false (ALERT_NO_SOURCE) when there is none, and for a
   // clustered resource when this node is not the one chosen to run it.
   bool is_active(const Action_Options* options) override;
 
@@ -54,7 +54,7 @@ class Oscar_Brcmd_Backup_Executor : public Job_Executor_T<Backup_Job_Source, Bac
   bool get_last_backup_info(Last_Backup_Info& info);
   // Whether the chain's full backup is recorded, usable, in this job's pool.
   bool check_full_backup_set_state(const Last_Backup_Info& info);
-  // The catalogue record of the run from the record map (alert 21 when a
+  // The catalogue record of the run from the record map (ALERT_CATALOG_DATA when a
   // value is missing).
   bool build_oscar_brcmd_backup_set(const nlohmann::json& cat, Oscar_Brcmd_Backup_Set& bset);
   // The backup size that the info data announces.

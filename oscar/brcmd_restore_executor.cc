@@ -18,7 +18,6 @@
 #include "client_io/util.h"
 #include "host/base/sleep.h"
 #include "host/catalog/catalog_operator.h"
-#include "host/jobs/job_alert.h"
 #include "host/jobs/job_mutex.h"
 #include "host/jobs/job_thread_helper.h"
 #include "host/services/instance_manager.h"
@@ -29,6 +28,7 @@
 #include "oscar/brcmd_restore_feed.h"
 #include "oscar/brcmd_run.h"
 #include "oscar/brcmd_stream.h"
+#include "oscar/job_alerts.h"
 #include "oscar/oscar_cluster_node_manager.h"
 #include "oscar/oscar_cmd_handler.h"
 #include "oscar/scope_exit.h"
@@ -120,17 +120,17 @@ bool Oscar_Brcmd_Restore_Executor::stop_instance() {
   }
   if (ACE_OS::kill(pid, SIGTERM) != 0 && errno != ESRCH) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to kill pid %d with SIGTERM, errno=%d, %m\n"), pid, errno));
-    return brcmd_alert(job_, 19);
+    return fail_with_alert(job_, ALERT_INSTANCE_STOP);
   }
   if (wait_gone(pid)) return true;
   if (ACE::terminate_process(pid) != 0 && errno != ESRCH) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to kill pid %d with SIGKILL, errno=%d, %m\n"), pid, errno));
-    return brcmd_alert(job_, 19);
+    return fail_with_alert(job_, ALERT_INSTANCE_STOP);
   }
   if (wait_gone(pid)) return true;
   ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Server process %d of instance %s did not end after SIGKILL\n"), pid,
              _instance.c_str()));
-  return brcmd_alert(job_, 19);
+  return fail_with_alert(job_, ALERT_INSTANCE_STOP);
 }
 
 bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
@@ -139,7 +139,7 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
   _instance = src_->get_restore_as().database;
   if (def_.periodic() && !get_latest_info_from_catalog()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get latest info from catalog\n")));
-    return brcmd_alert(job_, 2);
+    return fail_with_alert(job_, ALERT_NO_LATEST_BACKUP);
   }
   Instance_Manager* manager = Instance_Manager::instance();
   if (manager == nullptr) {
@@ -150,23 +150,23 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
   secure_string password;
   if (manager->get_account("oscar", _instance, def_.uid(), user, password, nullptr) < 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get account.\n")));
-    return brcmd_alert(job_, 3);
+    return fail_with_alert(job_, ALERT_NO_ACCOUNT);
   }
   wipe(password);
   Instance_ptr instance = manager->find("oscar", _instance);
   if (!instance) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to invoke execute_i, can't find instance.\n")));
-    return brcmd_alert(job_, 20);
+    return fail_with_alert(job_, ALERT_NO_INSTANCE);
   }
   if (!get_from_instance_options(instance, "oscar_home", _oscar_home)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get oscar home.\n")));
-    return brcmd_alert(job_, 6);
+    return fail_with_alert(job_, ALERT_NO_HOME);
   }
 
   const Path_Conf fifo(BRCMD_FIFO_DIR, true, make_fifo_name(act_.start_time), 0750);
   if (ACE_OS::mkfifo(fifo.str().c_str(), 0640) != 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to create fifo %s, errno=%d, %m\n"), fifo.str().c_str(), errno));
-    return brcmd_alert(job_, 15);
+    return fail_with_alert(job_, ALERT_FIFO);
   }
   Scope_Exit remove_fifo([&fifo]() { ACE_OS::unlink(fifo.str().c_str()); });
 
@@ -201,11 +201,11 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
     if (!catalogs.at("rows").is_array()) throw std::runtime_error("rows is not an array");
   } catch (const std::exception& e) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid catalog data, exception: %s\n"), e.what()));
-    return brcmd_alert(job_, 21);
+    return fail_with_alert(job_, ALERT_CATALOG_DATA);
   }
   if (backup_set_size == 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid backup set size\n")));
-    return brcmd_alert(job_, 18);
+    return fail_with_alert(job_, ALERT_BACKUP_INFO);
   }
 
   // Every set's pool and stored file is checked before the instance is
@@ -215,29 +215,29 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
     Pool_Info info;
     if (!get_pool_info(row.pool_uuid.c_str(), nullptr, info, true, 0, nullptr)) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get pool info.\n")));
-      return brcmd_alert(job_, 11);
+      return fail_with_alert(job_, ALERT_NO_POOL);
     }
     row.opts = opts;
     if (!set_options_by_pool(row.opts, info)) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to set client options.\n")));
-      return brcmd_alert(job_, 12);
+      return fail_with_alert(job_, ALERT_STORAGE_OPTIONS);
     }
     row.target_uri = info.url + "/" + row.uri;
     Client_IO_Ex io;
     if (!io.connect(row.target_uri, row.opts)) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to connect to storage: %s.\n"), io.error()));
-      return brcmd_alert(job_, 13);
+      return fail_with_alert(job_, ALERT_STORAGE_CONNECT);
     }
     unsigned long long stored = 0;
     if (io.stored_size(row.backup_file.c_str(), stored) != 1) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open file %s: %s\n"), row.backup_file.c_str(), io.error()));
-      return brcmd_alert(job_, 14);
+      return fail_with_alert(job_, ALERT_STORAGE_OPEN);
     }
     if (row.storage_size != 0 && stored != row.storage_size) {
       ACE_ERROR((LM_ERROR,
                  ACE_TEXT("%N:%l Failed to read backup set %s: it holds %Q bytes in storage, its record %Q\n"),
                  row.backup_file.c_str(), static_cast<ACE_UINT64>(stored), static_cast<ACE_UINT64>(row.storage_size)));
-      return brcmd_alert(job_, 16);
+      return fail_with_alert(job_, ALERT_STREAM_READ);
     }
   }
 
@@ -266,17 +266,17 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
     Client_IO_Ex io;
     if (!io.connect(row.target_uri, row.opts)) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to connect to storage: %s.\n"), io.error()));
-      return brcmd_alert(job_, 13);
+      return fail_with_alert(job_, ALERT_STORAGE_CONNECT);
     }
     if (!io.open(row.backup_file.c_str(), Client_IO_Ex::MODE_READ, 0, 0)) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open file %s: %s\n"), row.backup_file.c_str(), io.error()));
-      return brcmd_alert(job_, 14);
+      return fail_with_alert(job_, ALERT_STORAGE_OPEN);
     }
     Auto_Closer<int, Auto_Handle_Trait> fd(
         open_fifo_for_writing(fifo.str(), [&cmd_handler]() { return cmd_handler.running(); }));
     if (!fd.valid()) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open fifo %s, errno=%d, %m\n"), fifo.str().c_str(), errno));
-      return brcmd_alert(job_, 15);
+      return fail_with_alert(job_, ALERT_FIFO);
     }
     if (!feed_backup_set(job_, io, row.backup_file, fd.get(), progress, row.backup_set_size)) {
       // End brcmd before its fifo closes, so it never sees the end of a set

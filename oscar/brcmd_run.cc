@@ -5,10 +5,8 @@
 #include <ace/Time_Value.h>
 
 #include <cerrno>
-#include <nlohmann/json.hpp>
 
 #include "host/base/sleep.h"
-#include "host/jobs/job_alert.h"
 #include "oscar/oscar_cmd_handler.h"
 
 namespace oscar {
@@ -19,11 +17,6 @@ const long BRCMD_WORKER_FLAGS = THR_NEW_LWP | THR_JOINABLE | THR_INHERIT_SCHED;
 
 namespace {
 const int BRCMD_EXIT_CHECKS = 60;
-}
-
-bool brcmd_alert(Job& job, int code) {
-  write_job_alert(job, 7, code, 0, nlohmann::json());
-  return false;
 }
 
 int wait_for_brcmd_exit(Execute_Cmd_Line_Handler& handler) {

@@ -10,17 +10,13 @@ namespace oscar {
 
 // What a physical backup run and a physical restore run share: where
 // brcmd's fifo and its logs go, how its worker thread is made, how the run
-// raises its alerts, waits for brcmd and reports a node choice.
+// waits for brcmd and reports a node choice.
 
 // Directory templates (for Path_Conf) of the fifo and of brcmd's logs.
 extern const char BRCMD_FIFO_DIR[];
 extern const char BRCMD_LOG_DIR[];
 // Flags of the worker thread that runs brcmd.
 extern const long BRCMD_WORKER_FLAGS;
-
-// Raises the job alert of this module's category with `code`; answers false
-// so that a failing step can `return brcmd_alert(job, code)`.
-bool brcmd_alert(Job& job, int code);
 
 // Waits, bounded, for a brcmd that has ended its stream: up to 60 waits of
 // a tenth of a second, each followed by a one-second pause (host sleep).
