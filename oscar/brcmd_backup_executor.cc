@@ -23,6 +23,7 @@
 #include "oscar/brcmd_fifo.h"
 #include "oscar/brcmd_run.h"
 #include "oscar/brcmd_stream.h"
+#include "oscar/instance_stop.h"
 #include "oscar/job_alerts.h"
 #include "oscar/oscar_catalog.h"
 #include "oscar/oscar_cluster_node_manager.h"
@@ -115,22 +116,22 @@ bool Oscar_Brcmd_Backup_Executor::execute_backup(const char* cmd, std::atomic<bo
 }
 
 bool Oscar_Brcmd_Backup_Executor::stop_instance() {
-  int pid = 0;
-  if (!instance_running(_oscar_home.c_str(), _instance.c_str(), pid)) return true;
-  const std::string isql = _oscar_home + "/bin/isql";
-  secure_string cmd;
-  string_sprintf(cmd, "\"%s\" -U%s/%s -d%s -p%hu -c \"shutdown immediate\"", isql.c_str(), _username.c_str(),
-                 _password.c_str(), _instance.c_str(), _port);
-  if (execute_oscar_cmd(_oscar_home.c_str(), cmd.c_str(), false, true, job_.log_msg_callback(), nullptr) < 0) {
+  Server_Stop how;
+  how.ask = [this](int) {
+    const std::string isql = _oscar_home + "/bin/isql";
+    secure_string cmd;
+    string_sprintf(cmd, "\"%s\" -U%s/%s -d%s -p%hu -c \"shutdown immediate\"", isql.c_str(), _username.c_str(),
+                   _password.c_str(), _instance.c_str(), _port);
+    if (execute_oscar_cmd(_oscar_home.c_str(), cmd.c_str(), false, true, job_.log_msg_callback(), nullptr) >= 0) {
+      return true;
+    }
     fail_with_alert(job_, ALERT_INSTANCE_STOP);
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to to shutdown instance.\n")));
     return false;
-  }
-  for (int i = 0; i < 60; ++i) {
-    if (process_gone(pid)) return true;
-    host_sleep(ACE_Time_Value(1));
-  }
-  return false;
+  };
+  how.checks = 60;
+  how.kill_after_checks = false;
+  return stop_instance_server(job_, _oscar_home, _instance, how);
 }
 
 bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options*) {
@@ -219,10 +220,10 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
         (LM_ERROR, ACE_TEXT("%N:%l Failed to get log archive mode of oscar instance '%s'.\n"), _instance.c_str()));
     return fail_with_alert(job_, ALERT_LOG_MODE);
   }
-  if (!archivelog) stop_instance();
   Scope_Exit restart([this, archivelog]() {
     if (!archivelog) start_instance(_oscar_home.c_str(), _instance.c_str());
   });
+  if (!archivelog && !stop_instance()) return false;
 
   Execute_Cmd_Line_Handler cmd_handler(nullptr, true);
   std::atomic<bool> ret(true);

@@ -47,8 +47,9 @@ class Oscar_Brcmd_Backup_Executor : public Job_Executor_T<Backup_Job_Source, Bac
   // On the worker thread: starts brcmd with cmd through cmd_handler and
   // stores in succeeded whether it started.
   bool execute_backup(const char* cmd, std::atomic<bool>& succeeded, Execute_Cmd_Line_Handler& cmd_handler);
-  // Shuts the instance down (true also when it was not running); waits up
-  // to 60 seconds for its server process to end.
+  // Shuts the instance down with isql's "shutdown immediate" (true also
+  // when it was not running) and waits up to 60 seconds for its server
+  // process to end; false (ALERT_INSTANCE_STOP) when it did not.
   bool stop_instance();
   // The chain state of the instance (logged on failure).
   bool get_last_backup_info(Last_Backup_Info& info);

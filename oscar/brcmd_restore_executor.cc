@@ -28,6 +28,7 @@
 #include "oscar/brcmd_restore_feed.h"
 #include "oscar/brcmd_run.h"
 #include "oscar/brcmd_stream.h"
+#include "oscar/instance_stop.h"
 #include "oscar/job_alerts.h"
 #include "oscar/oscar_cluster_node_manager.h"
 #include "oscar/oscar_cmd_handler.h"
@@ -53,15 +54,6 @@ struct Set_Row {
   std::string target_uri;
   Client_IO_Base::Options opts;
 };
-
-// Whether pid is gone, checked up to 10 times a second apart.
-bool wait_gone(pid_t pid) {
-  for (int i = 0; i < 10; ++i) {
-    if (process_gone(pid)) return true;
-    host_sleep(ACE_Time_Value(1));
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -109,28 +101,7 @@ bool Oscar_Brcmd_Restore_Executor::execute_restore(const char* cmd, std::atomic<
 }
 
 bool Oscar_Brcmd_Restore_Executor::stop_instance() {
-  int pid = 0;
-  if (!instance_running(_oscar_home.c_str(), _instance.c_str(), pid)) return true;
-  if (!is_instance_server(pid, _oscar_home, _instance)) {
-    ACE_DEBUG((LM_INFO,
-               ACE_TEXT("%N:%l Process %d of the process-id file is not the server of instance %s; "
-                        "the instance is not running\n"),
-               pid, _instance.c_str()));
-    return true;
-  }
-  if (ACE_OS::kill(pid, SIGTERM) != 0 && errno != ESRCH) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to kill pid %d with SIGTERM, errno=%d, %m\n"), pid, errno));
-    return fail_with_alert(job_, ALERT_INSTANCE_STOP);
-  }
-  if (wait_gone(pid)) return true;
-  if (ACE::terminate_process(pid) != 0 && errno != ESRCH) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to kill pid %d with SIGKILL, errno=%d, %m\n"), pid, errno));
-    return fail_with_alert(job_, ALERT_INSTANCE_STOP);
-  }
-  if (wait_gone(pid)) return true;
-  ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Server process %d of instance %s did not end after SIGKILL\n"), pid,
-             _instance.c_str()));
-  return fail_with_alert(job_, ALERT_INSTANCE_STOP);
+  return stop_instance_server(job_, _oscar_home, _instance, stop_by_signals(job_));
 }
 
 bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {

@@ -34,9 +34,8 @@ class Oscar_Brcmd_Restore_Executor : public Job_Executor_T<Restore_Job_Source, R
   // Starts brcmd with cmd through cmd_handler and stores in succeeded
   // whether it started.
   bool execute_restore(const char* cmd, std::atomic<bool>& succeeded, Execute_Cmd_Line_Handler& cmd_handler);
-  // Stops the instance's server process: SIGTERM, after 10 seconds SIGKILL.
-  // A process-id file that names a process other than this instance's
-  // server counts as a stopped instance; nothing is signalled then.
+  // Stops the instance's server process: SIGTERM, after 10 seconds SIGKILL
+  // (stop_instance_server).
   bool stop_instance();
   // Makes the newest physical backup of the resource the restore point.
   bool get_latest_info_from_catalog();
