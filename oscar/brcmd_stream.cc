@@ -76,6 +76,11 @@ bool copy_backup_stream(Job& job, Job_Event_Handler& events, int fd, const std::
   const std::int64_t data_size =
       static_cast<std::int64_t>(info_size) - static_cast<std::int64_t>(BACKUP_INFO_HEAD_SIZE);
   if (data_size < 0) {
+    // A head shorter than itself: logged, but the failure stays ENOMEM
+    // without an alert, as callers may rely on it; errno is set after the
+    // log line, which may change it.
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid backup info head: it announces %d bytes, less than its own %d\n"),
+               info_size, static_cast<int>(BACKUP_INFO_HEAD_SIZE)));
     errno = ENOMEM;
     return false;
   }

@@ -61,8 +61,8 @@ class Stream_Progress {
 // the end of the stream with bytes_sent holding every byte written. On
 // failure raises the job alert (ALERT_STREAM_READ for a short or bad
 // stream, ALERT_WRITE for a storage write), logs once and answers false; a
-// head announcing less than its own size fails with errno ENOMEM and no
-// message. Nothing written to
+// head announcing less than its own size fails with errno ENOMEM, one log
+// line and no alert. Nothing written to
 // storage is removed here. Runs on the calling thread; fd, io and events
 // must stay valid for the call.
 bool copy_backup_stream(Job& job, Job_Event_Handler& events, int fd, const std::string& fifo, Client_IO& io,
