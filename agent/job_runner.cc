@@ -15,6 +15,7 @@
 #include "host/jobs/job.h"
 #include "host/jobs/job_def_names.h"
 #include "host/jobs/job_event_manager.h"
+#include "oscar/job_alert_codes.h"
 
 namespace {
 
@@ -110,22 +111,22 @@ void show_events(const std::string& definition_id, Progress_Display& display) {
 
 std::string alert_text(int code) {
   switch (code) {
-    case 1: return "no backup source";
-    case 2: return "newest backup not found in the catalogue";
-    case 3: return "database account not found";
-    case 6: return "database home not found";
-    case 11: return "storage pool not found";
-    case 12: return "storage options rejected";
-    case 13: return "storage connection failed";
-    case 14: return "storage file could not be opened";
-    case 15: return "fifo could not be created or opened";
-    case 16: return "backup stream or storage file could not be read";
-    case 17: return "write failed";
-    case 18: return "backup chain state or backup set size invalid";
-    case 19: return "instance could not be stopped";
-    case 20: return "instance not registered";
-    case 21: return "catalogue data invalid";
-    case 24: return "log archive mode not obtained";
+    case oscar::ALERT_NO_SOURCE: return "no backup source";
+    case oscar::ALERT_NO_LATEST_BACKUP: return "newest backup not found in the catalogue";
+    case oscar::ALERT_NO_ACCOUNT: return "database account not found";
+    case oscar::ALERT_NO_HOME: return "database home not found";
+    case oscar::ALERT_NO_POOL: return "storage pool not found";
+    case oscar::ALERT_STORAGE_OPTIONS: return "storage options rejected";
+    case oscar::ALERT_STORAGE_CONNECT: return "storage connection failed";
+    case oscar::ALERT_STORAGE_OPEN: return "storage file could not be opened";
+    case oscar::ALERT_FIFO: return "fifo could not be created or opened";
+    case oscar::ALERT_STREAM_READ: return "backup stream or storage file could not be read";
+    case oscar::ALERT_WRITE: return "write failed";
+    case oscar::ALERT_BACKUP_INFO: return "backup chain state or backup set size invalid";
+    case oscar::ALERT_INSTANCE_STOP: return "instance could not be stopped";
+    case oscar::ALERT_NO_INSTANCE: return "instance not registered";
+    case oscar::ALERT_CATALOG_DATA: return "catalogue data invalid";
+    case oscar::ALERT_LOG_MODE: return "log archive mode not obtained";
     default: return "job alert";
   }
 }

@@ -38,7 +38,7 @@ int failed_job_status(const Run_Outcome& outcome);
 // before returning; its run thread may still be ending (the module's unloading waits for it). Main thread.
 bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Settings& settings, Run_Outcome& outcome);
 
-// Text of a job alert code of the physical backup and restore jobs; a
+// Text of a job alert code of the module (oscar::Job_Alert_Code); a
 // generic text for codes it does not know.
 std::string alert_text(int code);
 

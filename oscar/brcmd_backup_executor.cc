@@ -1,10 +1,7 @@
 #include "oscar/brcmd_backup_executor.h"
 
-#include <ace/ACE.h>
 #include <ace/Guard_T.h>
 #include <ace/Log_Msg.h>
-#include <ace/OS_NS_sys_stat.h>
-#include <ace/OS_NS_unistd.h>
 #include <ace/Time_Value.h>
 
 #include <cerrno>
@@ -12,11 +9,8 @@
 #include "client_io/util.h"
 #include "host/base/sleep.h"
 #include "host/catalog/catalog_operator.h"
-#include "host/jobs/job_alert.h"
 #include "host/jobs/job_def_names.h"
 #include "host/jobs/job_mutex.h"
-#include "host/jobs/job_thread_helper.h"
-#include "host/services/instance_manager.h"
 #include "host/services/path_conf.h"
 #include "host/storage/client_io_ex.h"
 #include "host/storage/pool_info.h"
@@ -24,11 +18,12 @@
 #include "oscar/brcmd_fifo.h"
 #include "oscar/brcmd_run.h"
 #include "oscar/brcmd_stream.h"
+#include "oscar/instance_stop.h"
+#include "oscar/job_alerts.h"
 #include "oscar/oscar_catalog.h"
 #include "oscar/oscar_cluster_node_manager.h"
 #include "oscar/oscar_cmd_handler.h"
 #include "oscar/scope_exit.h"
-#include "oscar/server_process.h"
 #include "oscar/utils.h"
 #include "tollix/auto_closer.h"
 #include "tollix/key_value.h"
@@ -64,25 +59,35 @@ const Key2_Value_T<Job_Definition_Subtype> cmd_type_table[] = {
 
 }  // namespace
 
+// The names made for one backup run.
+struct Backup_Run_Names {
+  int compression = COMPR_NONE;
+  int compression_level = 0;
+  std::string backup_format;  // INSTANCE_TYPE_TIMESTAMP
+  const char* suffix = "";    // of the compression method
+  std::string backup_file;    // the storage file's name
+  secure_string cmd;          // brcmd's command line
+};
+
 const char* type_to_cmd_name(Job_Definition_Subtype subtype) {
   return get_key_value_entry(cmd_type_table, subtype)->key;
 }
 
 Oscar_Brcmd_Backup_Executor::Oscar_Brcmd_Backup_Executor(Job& job)
-    : Job_Executor_T(job), _port(2003), _job_type(def_.subtype()), _in_cluster(!def_.rsrc_form().empty()) {}
+    : Job_Executor_T(job), port_(2003), job_type_(def_.subtype()), in_cluster_(!def_.rsrc_form().empty()) {}
 
 Oscar_Brcmd_Backup_Executor::~Oscar_Brcmd_Backup_Executor() {}
 
 bool Oscar_Brcmd_Backup_Executor::is_active(const Action_Options*) {
-  _collector.collect(src_->entries());
-  if (_collector.sources_.empty()) {
-    brcmd_alert(job_, 1);
+  collector_.collect(src_->entries());
+  if (collector_.sources_.empty()) {
+    fail_with_alert(job_, ALERT_NO_SOURCE);
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Source entry is empty.\n")));
     return false;
   }
-  if (!_in_cluster) return true;
+  if (!in_cluster_) return true;
   std::string state;
-  if (Oscar_Cluster_Node_Manager::instance()->is_selected_node(_collector.sources_.back().servername.c_str(), def_.id(),
+  if (Oscar_Cluster_Node_Manager::instance()->is_selected_node(collector_.sources_.back().servername.c_str(), def_.id(),
                                                                def_.uid(), state, true, true)) {
     return true;
   }
@@ -91,7 +96,7 @@ bool Oscar_Brcmd_Backup_Executor::is_active(const Action_Options*) {
 }
 
 bool Oscar_Brcmd_Backup_Executor::get_last_backup_info(Last_Backup_Info& info) {
-  return read_last_backup_info(_oscar_home, _instance, info, true);
+  return read_last_backup_info(oscar_home_, instance_, info, true);
 }
 
 bool Oscar_Brcmd_Backup_Executor::check_full_backup_set_state(const Last_Backup_Info& info) {
@@ -103,144 +108,109 @@ bool Oscar_Brcmd_Backup_Executor::build_oscar_brcmd_backup_set(const nlohmann::j
   return oscar::build_oscar_brcmd_backup_set(job_, src_->id(), act_.start_time, cat, bset);
 }
 
-std::uint64_t Oscar_Brcmd_Backup_Executor::get_backup_set_size(const char* buf, unsigned long len) {
-  return oscar::get_backup_set_size(buf, len);
-}
-
-bool Oscar_Brcmd_Backup_Executor::execute_backup(const char* cmd, std::atomic<bool>& succeeded,
-                                                 Execute_Cmd_Line_Handler& cmd_handler) {
-  const bool ok = execute_oscar_brcmd_spawn(_oscar_home.c_str(), cmd, job_.log_msg_callback(), cmd_handler) == 0;
-  succeeded = ok;
-  return ok;
-}
-
 bool Oscar_Brcmd_Backup_Executor::stop_instance() {
-  int pid = 0;
-  if (!instance_running(_oscar_home.c_str(), _instance.c_str(), pid)) return true;
-  const std::string isql = _oscar_home + "/bin/isql";
-  secure_string cmd;
-  string_sprintf(cmd, "\"%s\" -U%s/%s -d%s -p%hu -c \"shutdown immediate\"", isql.c_str(), _username.c_str(),
-                 _password.c_str(), _instance.c_str(), _port);
-  if (execute_oscar_cmd(_oscar_home.c_str(), cmd.c_str(), false, true, job_.log_msg_callback(), nullptr) < 0) {
-    brcmd_alert(job_, 19);
+  Server_Stop how;
+  how.ask = [this](int) {
+    const std::string isql = oscar_home_ + "/bin/isql";
+    secure_string cmd;
+    string_sprintf(cmd, "\"%s\" -U%s/%s -d%s -p%hu -c \"shutdown immediate\"", isql.c_str(), username_.c_str(),
+                   password_.c_str(), instance_.c_str(), port_);
+    if (execute_oscar_cmd(oscar_home_.c_str(), cmd.c_str(), false, true, job_.log_msg_callback(), nullptr) >= 0) {
+      return true;
+    }
+    fail_with_alert(job_, ALERT_INSTANCE_STOP);
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to to shutdown instance.\n")));
     return false;
-  }
-  for (int i = 0; i < 60; ++i) {
-    if (process_gone(pid)) return true;
-    host_sleep(ACE_Time_Value(1));
-  }
-  return false;
+  };
+  how.checks = 60;
+  how.kill_after_checks = false;
+  return stop_instance_server(job_, oscar_home_, instance_, how);
 }
 
 bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options*) {
   ACE_Guard<ACE_Thread_Mutex> guard(Job_Mutex::get(src_->id()));
   if (!guard.locked()) return false;
-  if (_collector.sources_.empty()) {
+  if (collector_.sources_.empty()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Source entry is empty.\n")));
-    return brcmd_alert(job_, 1);
+    return fail_with_alert(job_, ALERT_NO_SOURCE);
   }
-  _instance = _collector.sources_.back().servername;
-  Instance_Manager* manager = Instance_Manager::instance();
-  if (manager == nullptr) {
-    ACE_ERROR((LM_EMERGENCY, ACE_TEXT("Unexpected error in %N:%l, manager is NULL:\n%?\n")));
-    return false;
-  }
-  if (manager->get_account("oscar", _instance, def_.uid(), _username, _password, nullptr) < 0) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get account.\n")));
-    return brcmd_alert(job_, 3);
-  }
-  Instance_ptr instance = manager->find("oscar", _instance);
-  if (!instance) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to invoke execute_i, can't find instance.\n")));
-    return false;
-  }
-  if (!get_from_instance_options(instance, "oscar_home", _oscar_home)) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get oscar home.\n")));
-    return brcmd_alert(job_, 6);
-  }
+  instance_ = collector_.sources_.back().servername;
+  if (!load_instance(job_, instance_, def_.uid(), false, username_, password_, oscar_home_)) return false;
 
   nlohmann::json cat = nlohmann::json::object();
   // The chain as it stood before the run, read quietly: a run after which
   // it still names the same last backup did not record a new one.
   Last_Backup_Info prior;
-  read_last_backup_info(_oscar_home, _instance, prior, false);
-  if (_job_type != JOB_DEFINITION_SUBTYPE_FULL) {
-    Last_Backup_Info chain;
-    if (type_to_cmd_name(_job_type) != nullptr && get_last_backup_info(chain) && check_full_backup_set_state(chain)) {
-      put_chain_values(cat, chain);
-    } else {
-      _job_type = JOB_DEFINITION_SUBTYPE_FULL;
-      ACE_DEBUG((LM_INFO, ACE_TEXT("%N:%l Lack of backup info, run full backup instead.\n")));
-    }
-  }
-  return run_backup(cat, prior);
-}
+  read_last_backup_info(oscar_home_, instance_, prior, false);
+  choose_backup_type(cat);
+  get_instance_port(oscar_home_.c_str(), instance_.c_str(), port_);
 
-bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Backup_Info& prior) {
-  get_instance_port(_oscar_home.c_str(), _instance.c_str(), _port);
-
-  const POSIX_Time_Format<16> timestamp(act_.start_time, "%Y%m%d_%H%M%S");
-  const Path_Conf fifo(BRCMD_FIFO_DIR, true, make_fifo_name(act_.start_time), 0750);
-  if (ACE_OS::mkfifo(fifo.str().c_str(), 0640) != 0) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to create fifo %s, errno=%d, %m\n"), fifo.str().c_str(), errno));
-    return brcmd_alert(job_, 15);
-  }
-  Scope_Exit remove_fifo([&fifo]() { ACE_OS::unlink(fifo.str().c_str()); });
-
+  Brcmd_Fifo fifo(act_.start_time);
+  if (!fifo.create(job_)) return false;
   Pool_Info info;
   if (!get_pool_info(tgt_.id().c_str(), tgt_.device_id().c_str(), info, false, 0, nullptr)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get pool info.\n")));
-    return brcmd_alert(job_, 11);
+    return fail_with_alert(job_, ALERT_NO_POOL);
   }
-
-  const char* type_name = type_to_cmd_name(_job_type);
-  const int compression = opts_ != nullptr ? opts_->compression() : COMPR_NONE;
-  const int level = opts_ != nullptr ? opts_->compression_level() : 0;
-  const snprintf_t<4096> backup_format("%s_%s_%s", _instance.c_str(), type_name, timestamp.c_str());
-  const char* const suffix = compression_value_to_suffix(compression);
-  std::string backup_file = std::string(backup_format.c_str()) + suffix;
-  const Path_Conf log_file(BRCMD_LOG_DIR, "brcmd", true, string_sprintf("backup_%s.log", backup_format.c_str()), 0750);
-  const std::string brcmd = _oscar_home + "/bin/brcmd";
-  secure_string cmd;
-  string_sprintf(cmd, "%s -O backup -d %s -u %s -p %s -P %hu -t %s -k pipe -f %s -e %s", brcmd.c_str(),
-                 _instance.c_str(), _username.c_str(), _password.c_str(), _port, type_name, fifo.str().c_str(),
-                 log_file.str().c_str());
-
+  Backup_Run_Names names;
+  make_run_names(fifo.path(), names);
   bool archivelog = false;
-  bool have_mode = false;
-  for (int i = 1; i <= 5 && !have_mode; ++i) {
-    have_mode =
-        get_log_mode(_oscar_home.c_str(), _instance.c_str(), _username.c_str(), _password.c_str(), _port, archivelog);
-    if (!have_mode) host_sleep(ACE_Time_Value(i));
-  }
-  if (!have_mode) {
-    ACE_ERROR(
-        (LM_ERROR, ACE_TEXT("%N:%l Failed to get log archive mode of oscar instance '%s'.\n"), _instance.c_str()));
-    return brcmd_alert(job_, 24);
-  }
-  if (!archivelog) stop_instance();
+  if (!read_log_mode(archivelog)) return false;
   Scope_Exit restart([this, archivelog]() {
-    if (!archivelog) start_instance(_oscar_home.c_str(), _instance.c_str());
+    if (!archivelog) start_instance(oscar_home_.c_str(), instance_.c_str());
   });
+  if (!archivelog && !stop_instance()) return false;
 
-  Execute_Cmd_Line_Handler cmd_handler(nullptr, true);
-  std::atomic<bool> ret(true);
-  Job_Thread_Helper backup_thread(job_, BRCMD_WORKER_FLAGS, ACE_DEFAULT_THREAD_PRIORITY);
-  if (backup_thread.spawn(std::function<void()>([&]() { execute_backup(cmd.c_str(), ret, cmd_handler); })) == -1) {
-    ret = false;
+  Brcmd_Process brcmd(job_, true, true);
+  if (!brcmd.start(oscar_home_, names.cmd.c_str(), 3)) return false;
+  Client_IO_Ex io;
+  if (!open_storage_file(info, names, io)) return false;
+  if (!stream_to_storage(brcmd, fifo.path(), io)) return false;
+  return commit_backup(cat, prior, io, names.backup_file);
+}
+
+void Oscar_Brcmd_Backup_Executor::choose_backup_type(nlohmann::json& cat) {
+  if (job_type_ == JOB_DEFINITION_SUBTYPE_FULL) return;
+  Last_Backup_Info chain;
+  if (type_to_cmd_name(job_type_) != nullptr && get_last_backup_info(chain) && check_full_backup_set_state(chain)) {
+    put_chain_values(cat, chain);
+    return;
   }
-  host_sleep(ACE_Time_Value(3));
-  backup_thread.join();
-  if (!ret) return false;
-  Scope_Exit end_brcmd([&cmd_handler]() {
-    cmd_handler.terminate(600);
-    ACE_DEBUG((LM_INFO, ACE_TEXT("%N:%l Process brcmd terminate.\n")));
-  });
+  job_type_ = JOB_DEFINITION_SUBTYPE_FULL;
+  ACE_DEBUG((LM_INFO, ACE_TEXT("%N:%l Lack of backup info, run full backup instead.\n")));
+}
 
+void Oscar_Brcmd_Backup_Executor::make_run_names(const std::string& fifo, Backup_Run_Names& names) {
+  const POSIX_Time_Format<16> timestamp(act_.start_time, "%Y%m%d_%H%M%S");
+  const char* type_name = type_to_cmd_name(job_type_);
+  names.compression = opts_ != nullptr ? opts_->compression() : COMPR_NONE;
+  names.compression_level = opts_ != nullptr ? opts_->compression_level() : 0;
+  names.backup_format = snprintf_t<4096>("%s_%s_%s", instance_.c_str(), type_name, timestamp.c_str()).c_str();
+  names.suffix = compression_value_to_suffix(names.compression);
+  names.backup_file = names.backup_format + names.suffix;
+  const Path_Conf log_file(BRCMD_LOG_DIR, "brcmd", true, string_sprintf("backup_%s.log", names.backup_format.c_str()),
+                           0750);
+  const std::string brcmd = oscar_home_ + "/bin/brcmd";
+  string_sprintf(names.cmd, "%s -O backup -d %s -u %s -p %s -P %hu -t %s -k pipe -f %s -e %s", brcmd.c_str(),
+                 instance_.c_str(), username_.c_str(), password_.c_str(), port_, type_name, fifo.c_str(),
+                 log_file.str().c_str());
+}
+
+bool Oscar_Brcmd_Backup_Executor::read_log_mode(bool& archivelog) {
+  for (int i = 1; i <= 5; ++i) {
+    if (get_log_mode(oscar_home_.c_str(), instance_.c_str(), username_.c_str(), password_.c_str(), port_, archivelog)) {
+      return true;
+    }
+    host_sleep(ACE_Time_Value(i));
+  }
+  ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get log archive mode of oscar instance '%s'.\n"), instance_.c_str()));
+  return fail_with_alert(job_, ALERT_LOG_MODE);
+}
+
+bool Oscar_Brcmd_Backup_Executor::open_storage_file(const Pool_Info& info, Backup_Run_Names& names, Client_IO_Ex& io) {
   Client_IO_Base::Options opts;
-  opts.compression_method = compression;
-  opts.compression_level = level;
+  opts.compression_method = names.compression;
+  opts.compression_level = names.compression_level;
   // Never replace a stored file: an earlier set of the same second would
   // lose its data while its record still pointed at the name.
   opts.overwrite = false;
@@ -248,53 +218,52 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
   set_options_by_job_def(opts, &def_, 1);
   if (!set_options_by_pool(opts, info)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to set extra options.\n")));
-    return brcmd_alert(job_, 12);
+    return fail_with_alert(job_, ALERT_STORAGE_OPTIONS);
   }
   set_options_by_host(opts);
-  Client_IO_Ex io;
-  const std::string target_uri = info.url + "/" + src_->id();
-  if (!io.connect(target_uri, opts)) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to connect to storage: %s.\n"), io.error()));
-    return brcmd_alert(job_, 13);
+  if (!connect_storage(job_, io, info.url + "/" + src_->id(), opts)) return false;
+  if (!open_new_storage_file(io, names.backup_format, names.suffix, names.backup_file)) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open file %s: %s.\n"), names.backup_file.c_str(), io.error()));
+    return fail_with_alert(job_, ALERT_STORAGE_OPEN);
   }
-  if (!open_new_storage_file(io, backup_format.c_str(), suffix, backup_file)) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open file %s: %s.\n"), backup_file.c_str(), io.error()));
-    return brcmd_alert(job_, 14);
-  }
-  Auto_Closer<int, Auto_Handle_Trait> fd(
-      open_fifo_for_reading(fifo.str(), [&cmd_handler]() { return cmd_handler.running(); }));
+  return true;
+}
+
+bool Oscar_Brcmd_Backup_Executor::stream_to_storage(Brcmd_Process& brcmd, const std::string& fifo, Client_IO_Ex& io) {
+  Auto_Closer<int, Auto_Handle_Trait> fd(open_fifo_for_reading(fifo, brcmd.alive()));
   if (!fd.valid()) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open fifo %s, errno=%d, %m\n"), fifo.str().c_str(), errno));
-    return brcmd_alert(job_, 15);
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open fifo %s, errno=%d, %m\n"), fifo.c_str(), errno));
+    return fail_with_alert(job_, ALERT_FIFO);
   }
   std::uint64_t bytes_sent = 0;
-  if (!copy_backup_stream(job_, evt_handler_, fd.get(), fifo.str(), io, bytes_sent)) return false;
-
+  if (!copy_backup_stream(job_, evt_handler_, fd.get(), fifo, io, bytes_sent)) return false;
   fd.reset();
-  const int status = wait_for_brcmd_exit(cmd_handler);
-  if (status != 0) {
-    if (status == -1) {
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd did not exit after the end of its stream\n")));
-    } else {
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd failed with exit status %d\n"), status));
-    }
-    return false;
+  const int status = brcmd.wait_exit();
+  if (status == -1) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd did not exit after the end of its stream\n")));
+  } else if (status != 0) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd failed with exit status %d\n"), status));
   }
+  return status == 0;
+}
+
+bool Oscar_Brcmd_Backup_Executor::commit_backup(nlohmann::json& cat, const Last_Backup_Info& prior, Client_IO_Ex& io,
+                                                const std::string& backup_file) {
   Last_Backup_Info after;
   if (!get_last_backup_info(after)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get backup info.\n")));
-    return brcmd_alert(job_, 18);
+    return fail_with_alert(job_, ALERT_BACKUP_INFO);
   }
   if (after.last_backup_id == prior.last_backup_id) {
     ACE_ERROR(
         (LM_ERROR,
          ACE_TEXT("%N:%l Backup chain state still names backup %s as the last one: brcmd recorded no new backup\n"),
          after.last_backup_id.c_str()));
-    return brcmd_alert(job_, 18);
+    return fail_with_alert(job_, ALERT_BACKUP_INFO);
   }
   if (!io.close()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to close file %s: %s.\n"), backup_file.c_str(), io.error()));
-    return brcmd_alert(job_, 17);
+    return fail_with_alert(job_, ALERT_WRITE);
   }
   act_.set_size = io.original_size();
   act_.size = io.original_size();
@@ -308,11 +277,11 @@ bool Oscar_Brcmd_Backup_Executor::run_backup(nlohmann::json& cat, const Last_Bac
   cat["resource_uuid"] = src_->id();
   cat["pool_uuid"] = tgt_.id();
   cat["uri"] = src_->id();
-  cat["type"] = job_def_subtype_to_string(_job_type, nullptr);
+  cat["type"] = job_def_subtype_to_string(job_type_, nullptr);
   cat["backup_file"] = backup_file;
   cat["backup_set_size"] = act_.set_size;
   cat["backup_set_storage_size"] = act_.set_storage_size;
-  put_backup_identity(cat, after, _job_type == JOB_DEFINITION_SUBTYPE_FULL);
+  put_backup_identity(cat, after, job_type_ == JOB_DEFINITION_SUBTYPE_FULL);
 
   Oscar_Brcmd_Backup_Set bset;
   if (!build_oscar_brcmd_backup_set(cat, bset)) return false;

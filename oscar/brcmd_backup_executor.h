@@ -1,7 +1,6 @@
 #ifndef OSCAR_BRCMD_BACKUP_EXECUTOR_H
 #define OSCAR_BRCMD_BACKUP_EXECUTOR_H
 
-#include <atomic>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -17,9 +16,13 @@
 #include "oscar/last_backup_info.h"
 #include "tollix/secure_allocator.h"
 
-class Execute_Cmd_Line_Handler;
+class Client_IO_Ex;
+struct Pool_Info;
 
 namespace oscar {
+
+class Brcmd_Process;
+struct Backup_Run_Names;
 
 // brcmd's name of a backup subtype: "full", "incr" or "diff"; null for any
 // other subtype.
@@ -40,37 +43,52 @@ class Oscar_Brcmd_Backup_Executor : public Job_Executor_T<Backup_Job_Source, Bac
   // The run; true when the backup was taken and recorded. Failures raise
   // the job alert of their step and are logged once.
   bool execute_i(const Action_Options* options) override;
-  // Collects the sources; false (alert 1) when there is none, and for a
-  // clustered resource when this node is not the one chosen to run it.
+  // Collects the sources; false (ALERT_NO_SOURCE) when there is none, and
+  // for a clustered resource when this node is not the one chosen to run it.
   bool is_active(const Action_Options* options) override;
 
-  // On the worker thread: starts brcmd with cmd through cmd_handler and
-  // stores in succeeded whether it started.
-  bool execute_backup(const char* cmd, std::atomic<bool>& succeeded, Execute_Cmd_Line_Handler& cmd_handler);
-  // Shuts the instance down (true also when it was not running); waits up
-  // to 60 seconds for its server process to end.
+ private:
+  // Steps of execute_i, in their order; each false is a failed run (its
+  // alert raised and its reason logged where the step says so).
+
+  // An incremental or differential run keeps its type when the chain is
+  // usable (its values go into `cat`); otherwise it runs as full.
+  void choose_backup_type(nlohmann::json& cat);
+  // The backup name, storage file name, brcmd log and command line.
+  void make_run_names(const std::string& fifo, Backup_Run_Names& names);
+  // The instance's log archive mode, tried 5 times (ALERT_LOG_MODE).
+  bool read_log_mode(bool& archivelog);
+  // Shuts the instance down with isql's "shutdown immediate" (true also
+  // when it was not running) and waits up to 60 seconds for its server
+  // process to end; false (ALERT_INSTANCE_STOP) when it did not.
   bool stop_instance();
+  // Storage options (ALERT_STORAGE_OPTIONS), connection and a new storage
+  // file open for writing (ALERT_STORAGE_OPEN).
+  bool open_storage_file(const Pool_Info& info, Backup_Run_Names& names, Client_IO_Ex& io);
+  // Copies brcmd's stream from the fifo into io (ALERT_FIFO when the fifo
+  // does not open), then waits for brcmd to exit 0.
+  bool stream_to_storage(Brcmd_Process& brcmd, const std::string& fifo, Client_IO_Ex& io);
+  // After the stream: the new chain state (ALERT_BACKUP_INFO), the storage
+  // file closed (ALERT_WRITE), the activity's sizes and the record committed.
+  bool commit_backup(nlohmann::json& cat, const Last_Backup_Info& prior, Client_IO_Ex& io,
+                     const std::string& backup_file);
+
   // The chain state of the instance (logged on failure).
   bool get_last_backup_info(Last_Backup_Info& info);
   // Whether the chain's full backup is recorded, usable, in this job's pool.
   bool check_full_backup_set_state(const Last_Backup_Info& info);
-  // The catalogue record of the run from the record map (alert 21 when a
-  // value is missing).
+  // The catalogue record of the run from the record map (ALERT_CATALOG_DATA
+  // when a value is missing).
   bool build_oscar_brcmd_backup_set(const nlohmann::json& cat, Oscar_Brcmd_Backup_Set& bset);
-  // The backup size that the info data announces.
-  std::uint64_t get_backup_set_size(const char* buf, unsigned long len);
 
- private:
-  bool run_backup(nlohmann::json& cat, const Last_Backup_Info& prior);
-
-  std::string _oscar_home;
-  std::string _instance;
-  std::string _username;
-  secure_string _password;
-  std::uint16_t _port;
-  Job_Definition_Subtype _job_type;
-  bool _in_cluster;
-  Backup_Source_Collector _collector;
+  std::string oscar_home_;
+  std::string instance_;
+  std::string username_;
+  secure_string password_;
+  std::uint16_t port_;
+  Job_Definition_Subtype job_type_;
+  bool in_cluster_;
+  Backup_Source_Collector collector_;
 };
 
 }  // namespace oscar

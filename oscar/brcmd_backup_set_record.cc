@@ -7,7 +7,7 @@
 
 #include "host/catalog/minor_resource_id.h"
 #include "host/jobs/job.h"
-#include "host/jobs/job_alert.h"
+#include "oscar/job_alerts.h"
 
 namespace oscar {
 
@@ -88,7 +88,7 @@ bool build_oscar_brcmd_backup_set(Job& job, const std::string& resource_id, std:
     bset.add_storage(Backup_Set_Storage(text(cat, "pool_uuid"), number(cat, "backup_set_storage_size")));
     bset.add_piece(bset.backup_file(), 0);
   } catch (const std::exception& e) {
-    write_job_alert(job, 7, 21, 0, nlohmann::json());
+    fail_with_alert(job, ALERT_CATALOG_DATA);
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to build oscar brcmd backup set: %s\n"), e.what()));
     return false;
   }

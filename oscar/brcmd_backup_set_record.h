@@ -31,7 +31,7 @@ void put_backup_identity(nlohmann::json& cat, const Last_Backup_Info& after, boo
 // numbers for the sizes, LSNs and SCNs), and "pool_uuid" and
 // "backup_set_storage_size" give the one storage entry. resource_id is the
 // job source's id, start_time the run's start. On a missing or mistyped key
-// raises job alert 21, logs "Failed to build oscar brcmd backup set: ..."
+// raises ALERT_CATALOG_DATA, logs "Failed to build oscar brcmd backup set: ..."
 // and answers false; bset then holds part of the values and must not be
 // committed. A failed minor resource id is logged and does not stop the
 // record. Safe from any thread on its own bset.

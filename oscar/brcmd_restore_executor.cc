@@ -1,11 +1,7 @@
 #include "oscar/brcmd_restore_executor.h"
 
-#include <ace/ACE.h>
 #include <ace/Guard_T.h>
 #include <ace/Log_Msg.h>
-#include <ace/OS_NS_signal.h>
-#include <ace/OS_NS_sys_stat.h>
-#include <ace/OS_NS_unistd.h>
 #include <ace/Time_Value.h>
 
 #include <cerrno>
@@ -16,12 +12,8 @@
 #include <vector>
 
 #include "client_io/util.h"
-#include "host/base/sleep.h"
 #include "host/catalog/catalog_operator.h"
-#include "host/jobs/job_alert.h"
 #include "host/jobs/job_mutex.h"
-#include "host/jobs/job_thread_helper.h"
-#include "host/services/instance_manager.h"
 #include "host/services/path_conf.h"
 #include "host/storage/client_io_ex.h"
 #include "host/storage/pool_info.h"
@@ -29,10 +21,10 @@
 #include "oscar/brcmd_restore_feed.h"
 #include "oscar/brcmd_run.h"
 #include "oscar/brcmd_stream.h"
+#include "oscar/instance_stop.h"
+#include "oscar/job_alerts.h"
 #include "oscar/oscar_cluster_node_manager.h"
 #include "oscar/oscar_cmd_handler.h"
-#include "oscar/scope_exit.h"
-#include "oscar/server_process.h"
 #include "oscar/utils.h"
 #include "tollix/auto_closer.h"
 #include "tollix/posix_time_format.h"
@@ -41,10 +33,8 @@
 
 namespace oscar {
 
-namespace {
-
 // One backup set to feed, as the catalogue names it, and where it is stored.
-struct Set_Row {
+struct Restore_Set {
   std::string pool_uuid;
   std::string uri;
   std::string backup_file;
@@ -54,28 +44,17 @@ struct Set_Row {
   Client_IO_Base::Options opts;
 };
 
-// Whether pid is gone, checked up to 10 times a second apart.
-bool wait_gone(pid_t pid) {
-  for (int i = 0; i < 10; ++i) {
-    if (process_gone(pid)) return true;
-    host_sleep(ACE_Time_Value(1));
-  }
-  return false;
-}
-
-}  // namespace
-
 Oscar_Brcmd_Restore_Executor::Oscar_Brcmd_Restore_Executor(Job& job)
-    : Job_Executor_T(job), _in_cluster(!def_.rsrc_form().empty()) {}
+    : Job_Executor_T(job), in_cluster_(!def_.rsrc_form().empty()) {}
 
 Oscar_Brcmd_Restore_Executor::~Oscar_Brcmd_Restore_Executor() {}
 
 bool Oscar_Brcmd_Restore_Executor::is_active(const Action_Options*) {
-  _instance = src_->get_restore_as().database;
-  if (!_in_cluster) return true;
+  instance_ = src_->get_restore_as().database;
+  if (!in_cluster_) return true;
   std::string state;
   if (Oscar_Cluster_Node_Manager::instance()->is_selected_node(
-          _instance.c_str(), def_.id(), def_.uid(), state, def_.subtype() == JOB_DEFINITION_SUBTYPE_IMPORT, false)) {
+          instance_.c_str(), def_.id(), def_.uid(), state, def_.subtype() == JOB_DEFINITION_SUBTYPE_IMPORT, false)) {
     return true;
   }
   log_node_not_selected(state, "restore");
@@ -101,75 +80,26 @@ bool Oscar_Brcmd_Restore_Executor::get_latest_info_from_catalog() {
   return true;
 }
 
-bool Oscar_Brcmd_Restore_Executor::execute_restore(const char* cmd, std::atomic<bool>& succeeded,
-                                                   Execute_Cmd_Line_Handler& cmd_handler) {
-  const bool ok = execute_oscar_brcmd_spawn(_oscar_home.c_str(), cmd, job_.log_msg_callback(), cmd_handler) == 0;
-  succeeded = ok;
-  return ok;
-}
-
 bool Oscar_Brcmd_Restore_Executor::stop_instance() {
-  int pid = 0;
-  if (!instance_running(_oscar_home.c_str(), _instance.c_str(), pid)) return true;
-  if (!is_instance_server(pid, _oscar_home, _instance)) {
-    ACE_DEBUG((LM_INFO,
-               ACE_TEXT("%N:%l Process %d of the process-id file is not the server of instance %s; "
-                        "the instance is not running\n"),
-               pid, _instance.c_str()));
-    return true;
-  }
-  if (ACE_OS::kill(pid, SIGTERM) != 0 && errno != ESRCH) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to kill pid %d with SIGTERM, errno=%d, %m\n"), pid, errno));
-    return brcmd_alert(job_, 19);
-  }
-  if (wait_gone(pid)) return true;
-  if (ACE::terminate_process(pid) != 0 && errno != ESRCH) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to kill pid %d with SIGKILL, errno=%d, %m\n"), pid, errno));
-    return brcmd_alert(job_, 19);
-  }
-  if (wait_gone(pid)) return true;
-  ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Server process %d of instance %s did not end after SIGKILL\n"), pid,
-             _instance.c_str()));
-  return brcmd_alert(job_, 19);
+  return stop_instance_server(job_, oscar_home_, instance_, stop_by_signals(job_));
 }
 
 bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
   ACE_Guard<ACE_Thread_Mutex> guard(Job_Mutex::get(src_->id()));
   if (!guard.locked()) return false;
-  _instance = src_->get_restore_as().database;
+  instance_ = src_->get_restore_as().database;
   if (def_.periodic() && !get_latest_info_from_catalog()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get latest info from catalog\n")));
-    return brcmd_alert(job_, 2);
-  }
-  Instance_Manager* manager = Instance_Manager::instance();
-  if (manager == nullptr) {
-    ACE_ERROR((LM_EMERGENCY, ACE_TEXT("Unexpected error in %N:%l, manager is NULL:\n%?\n")));
-    return false;
+    return fail_with_alert(job_, ALERT_NO_LATEST_BACKUP);
   }
   std::string user;
-  secure_string password;
-  if (manager->get_account("oscar", _instance, def_.uid(), user, password, nullptr) < 0) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get account.\n")));
-    return brcmd_alert(job_, 3);
-  }
+  secure_string password;  // The account is only checked.
+  const bool loaded = load_instance(job_, instance_, def_.uid(), true, user, password, oscar_home_);
   wipe(password);
-  Instance_ptr instance = manager->find("oscar", _instance);
-  if (!instance) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to invoke execute_i, can't find instance.\n")));
-    return brcmd_alert(job_, 20);
-  }
-  if (!get_from_instance_options(instance, "oscar_home", _oscar_home)) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get oscar home.\n")));
-    return brcmd_alert(job_, 6);
-  }
+  if (!loaded) return false;
 
-  const Path_Conf fifo(BRCMD_FIFO_DIR, true, make_fifo_name(act_.start_time), 0750);
-  if (ACE_OS::mkfifo(fifo.str().c_str(), 0640) != 0) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to create fifo %s, errno=%d, %m\n"), fifo.str().c_str(), errno));
-    return brcmd_alert(job_, 15);
-  }
-  Scope_Exit remove_fifo([&fifo]() { ACE_OS::unlink(fifo.str().c_str()); });
-
+  Brcmd_Fifo fifo(act_.start_time);
+  if (!fifo.create(job_)) return false;
   Client_IO_Base::Options opts;
   opts.compression_method = COMPR_AUTO;
   opts.overwrite = true;
@@ -177,20 +107,32 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
   set_options_by_job_def(opts, &def_, 1);
   set_options_by_host(opts);
 
+  std::vector<Restore_Set> sets;
+  std::uint64_t backup_set_size = 0;
+  if (!load_sets(sets, backup_set_size)) return false;
+  if (!check_sets(sets, opts)) return false;
+  Stream_Progress progress(evt_handler_, backup_set_size);
+  for (const Restore_Set& set : sets) {
+    if (!restore_set(set, fifo.path(), progress)) return false;
+  }
+  act_.set_size = backup_set_size;
+  act_.size = backup_set_size;
+  return start_instance(oscar_home_.c_str(), instance_.c_str());
+}
+
+bool Oscar_Brcmd_Restore_Executor::load_sets(std::vector<Restore_Set>& sets, std::uint64_t& total) {
   nlohmann::json query = nlohmann::json::object();
   query["backup_id"] = src_->catalog_id();
   query["order"] = "desc";
   nlohmann::json catalogs;
   Catalog_Operator op(-1, static_cast<int>(def_.max_seconds_retry()));
   if (!op.get_view("oscar_brcmd", "catalog_sequences", query, catalogs) || catalogs.is_null()) return false;
-
-  std::vector<Set_Row> sets;
-  std::uint64_t backup_set_size = 0;
+  total = 0;
   try {
     for (const nlohmann::json& row : catalogs.at("rows")) {
       const std::uint64_t set_size = row.at("backup_set_size").get<std::uint64_t>();
-      backup_set_size += set_size;
-      Set_Row set;
+      total += set_size;
+      Restore_Set set;
       set.pool_uuid = row.at("pool_uuid").get<std::string>();
       set.uri = row.at("uri").get<std::string>();
       set.backup_file = row.at("backup_file").get<std::string>();
@@ -201,105 +143,84 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
     if (!catalogs.at("rows").is_array()) throw std::runtime_error("rows is not an array");
   } catch (const std::exception& e) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid catalog data, exception: %s\n"), e.what()));
-    return brcmd_alert(job_, 21);
+    return fail_with_alert(job_, ALERT_CATALOG_DATA);
   }
-  if (backup_set_size == 0) {
+  if (total == 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid backup set size\n")));
-    return brcmd_alert(job_, 18);
+    return fail_with_alert(job_, ALERT_BACKUP_INFO);
   }
+  return true;
+}
 
-  // Every set's pool and stored file is checked before the instance is
-  // touched: a missing or cut-short file then fails the job with the
-  // database still as it was.
-  for (Set_Row& row : sets) {
+// A missing or cut-short file is found here, before the instance is
+// touched, so that it fails the job with the database still as it was.
+bool Oscar_Brcmd_Restore_Executor::check_sets(std::vector<Restore_Set>& sets, const Client_IO_Base::Options& opts) {
+  for (Restore_Set& set : sets) {
     Pool_Info info;
-    if (!get_pool_info(row.pool_uuid.c_str(), nullptr, info, true, 0, nullptr)) {
+    if (!get_pool_info(set.pool_uuid.c_str(), nullptr, info, true, 0, nullptr)) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get pool info.\n")));
-      return brcmd_alert(job_, 11);
+      return fail_with_alert(job_, ALERT_NO_POOL);
     }
-    row.opts = opts;
-    if (!set_options_by_pool(row.opts, info)) {
+    set.opts = opts;
+    if (!set_options_by_pool(set.opts, info)) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to set client options.\n")));
-      return brcmd_alert(job_, 12);
+      return fail_with_alert(job_, ALERT_STORAGE_OPTIONS);
     }
-    row.target_uri = info.url + "/" + row.uri;
+    set.target_uri = info.url + "/" + set.uri;
     Client_IO_Ex io;
-    if (!io.connect(row.target_uri, row.opts)) {
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to connect to storage: %s.\n"), io.error()));
-      return brcmd_alert(job_, 13);
-    }
+    if (!connect_storage(job_, io, set.target_uri, set.opts)) return false;
     unsigned long long stored = 0;
-    if (io.stored_size(row.backup_file.c_str(), stored) != 1) {
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open file %s: %s\n"), row.backup_file.c_str(), io.error()));
-      return brcmd_alert(job_, 14);
+    if (io.stored_size(set.backup_file.c_str(), stored) != 1) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open file %s: %s\n"), set.backup_file.c_str(), io.error()));
+      return fail_with_alert(job_, ALERT_STORAGE_OPEN);
     }
-    if (row.storage_size != 0 && stored != row.storage_size) {
+    if (set.storage_size != 0 && stored != set.storage_size) {
       ACE_ERROR((LM_ERROR,
                  ACE_TEXT("%N:%l Failed to read backup set %s: it holds %Q bytes in storage, its record %Q\n"),
-                 row.backup_file.c_str(), static_cast<ACE_UINT64>(stored), static_cast<ACE_UINT64>(row.storage_size)));
-      return brcmd_alert(job_, 16);
+                 set.backup_file.c_str(), static_cast<ACE_UINT64>(stored), static_cast<ACE_UINT64>(set.storage_size)));
+      return fail_with_alert(job_, ALERT_STREAM_READ);
     }
   }
+  return true;
+}
 
-  Stream_Progress progress(evt_handler_, backup_set_size);
-  const std::string brcmd = _oscar_home + "/bin/brcmd";
-  for (const Set_Row& row : sets) {
-    const POSIX_Time_Format<16> timestamp(std::time(nullptr), "%Y%m%d_%H%M%S");
-    const Path_Conf log_file(BRCMD_LOG_DIR, "brcmd", true, string_sprintf("restore_%s.log", timestamp.c_str()), 0750);
-    const std::string cmd =
-        string_sprintf("%s -O restore -d %s -t backup_point_last -k pipe -f %s -e %s", brcmd.c_str(), _instance.c_str(),
-                       fifo.str().c_str(), log_file.str().c_str());
-    if (!stop_instance()) return false;
-
-    Execute_Cmd_Line_Handler cmd_handler(nullptr, false);
-    std::atomic<bool> ret(true);
-    {
-      Job_Thread_Helper restore_thread(job_, BRCMD_WORKER_FLAGS, ACE_DEFAULT_THREAD_PRIORITY);
-      if (restore_thread.spawn(std::function<void()>([&]() { execute_restore(cmd.c_str(), ret, cmd_handler); })) ==
-          -1) {
-        ret = false;
-      }
-    }
-    if (!ret) return false;
-    Scope_Exit end_brcmd([&cmd_handler]() { cmd_handler.terminate(600); });
-
-    Client_IO_Ex io;
-    if (!io.connect(row.target_uri, row.opts)) {
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to connect to storage: %s.\n"), io.error()));
-      return brcmd_alert(job_, 13);
-    }
-    if (!io.open(row.backup_file.c_str(), Client_IO_Ex::MODE_READ, 0, 0)) {
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open file %s: %s\n"), row.backup_file.c_str(), io.error()));
-      return brcmd_alert(job_, 14);
-    }
-    Auto_Closer<int, Auto_Handle_Trait> fd(
-        open_fifo_for_writing(fifo.str(), [&cmd_handler]() { return cmd_handler.running(); }));
-    if (!fd.valid()) {
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open fifo %s, errno=%d, %m\n"), fifo.str().c_str(), errno));
-      return brcmd_alert(job_, 15);
-    }
-    if (!feed_backup_set(job_, io, row.backup_file, fd.get(), progress, row.backup_set_size)) {
-      // End brcmd before its fifo closes, so it never sees the end of a set
-      // that was not fed whole.
-      cmd_handler.terminate(600);
-      return false;
-    }
-    fd.reset();
-    const int status = wait_for_brcmd_exit(cmd_handler);
-    if (status != 0) {
-      if (status == -1) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd did not exit after the end of backup set %s\n"),
-                   row.backup_file.c_str()));
-      } else {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd failed with exit status %d restoring %s\n"), status,
-                   row.backup_file.c_str()));
-      }
-      return false;
-    }
+bool Oscar_Brcmd_Restore_Executor::restore_set(const Restore_Set& set, const std::string& fifo,
+                                               Stream_Progress& progress) {
+  const POSIX_Time_Format<16> timestamp(std::time(nullptr), "%Y%m%d_%H%M%S");
+  const Path_Conf log_file(BRCMD_LOG_DIR, "brcmd", true, string_sprintf("restore_%s.log", timestamp.c_str()), 0750);
+  const std::string cmd =
+      string_sprintf("%s -O restore -d %s -t backup_point_last -k pipe -f %s -e %s",
+                     (oscar_home_ + "/bin/brcmd").c_str(), instance_.c_str(), fifo.c_str(), log_file.str().c_str());
+  if (!stop_instance()) return false;
+  Brcmd_Process brcmd(job_, false, false);
+  if (!brcmd.start(oscar_home_, cmd.c_str(), 0)) return false;
+  Client_IO_Ex io;
+  if (!connect_storage(job_, io, set.target_uri, set.opts)) return false;
+  if (!io.open(set.backup_file.c_str(), Client_IO_Ex::MODE_READ, 0, 0)) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open file %s: %s\n"), set.backup_file.c_str(), io.error()));
+    return fail_with_alert(job_, ALERT_STORAGE_OPEN);
   }
-  act_.set_size = backup_set_size;
-  act_.size = backup_set_size;
-  return start_instance(_oscar_home.c_str(), _instance.c_str());
+  Auto_Closer<int, Auto_Handle_Trait> fd(open_fifo_for_writing(fifo, brcmd.alive()));
+  if (!fd.valid()) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open fifo %s, errno=%d, %m\n"), fifo.c_str(), errno));
+    return fail_with_alert(job_, ALERT_FIFO);
+  }
+  if (!feed_backup_set(job_, io, set.backup_file, fd.get(), progress, set.backup_set_size)) {
+    // End brcmd before its fifo closes, so it never sees the end of a set
+    // that was not fed whole.
+    brcmd.terminate();
+    return false;
+  }
+  fd.reset();
+  const int status = brcmd.wait_exit();
+  if (status == -1) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd did not exit after the end of backup set %s\n"),
+               set.backup_file.c_str()));
+  } else if (status != 0) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd failed with exit status %d restoring %s\n"), status,
+               set.backup_file.c_str()));
+  }
+  return status == 0;
 }
 
 }  // namespace oscar

@@ -1,18 +1,21 @@
 #ifndef OSCAR_BRCMD_RESTORE_EXECUTOR_H
 #define OSCAR_BRCMD_RESTORE_EXECUTOR_H
 
-#include <atomic>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "host/jobs/job.h"
 #include "host/jobs/job_event_handler.h"
+#include "host/storage/client_io_base.h"
 #include "job/job_executor_t.h"
 #include "oscar/restore_job_options.h"
 #include "oscar/restore_job_source.h"
 
-class Execute_Cmd_Line_Handler;
-
 namespace oscar {
+
+class Stream_Progress;
+struct Restore_Set;
 
 // A physical restore: the catalogue names the backup sets that lead to the
 // restore point (the full backup first); the instance is shut down and,
@@ -31,20 +34,30 @@ class Oscar_Brcmd_Restore_Executor : public Job_Executor_T<Restore_Job_Source, R
   // is the one chosen to run the restore.
   bool is_active(const Action_Options* options) override;
 
-  // Starts brcmd with cmd through cmd_handler and stores in succeeded
-  // whether it started.
-  bool execute_restore(const char* cmd, std::atomic<bool>& succeeded, Execute_Cmd_Line_Handler& cmd_handler);
-  // Stops the instance's server process: SIGTERM, after 10 seconds SIGKILL.
-  // A process-id file that names a process other than this instance's
-  // server counts as a stopped instance; nothing is signalled then.
+ private:
+  // Steps of execute_i, in their order; each false is a failed run (its
+  // alert raised and its reason logged where the step says so).
+
+  // The sets the catalogue names for the restore point, in feed order, and
+  // their total size (ALERT_CATALOG_DATA for malformed rows,
+  // ALERT_BACKUP_INFO for a total of 0; a catalogue that does not answer
+  // fails without alert).
+  bool load_sets(std::vector<Restore_Set>& sets, std::uint64_t& total);
+  // Every set's pool (ALERT_NO_POOL), options (ALERT_STORAGE_OPTIONS) and
+  // stored file (ALERT_STORAGE_OPEN, ALERT_STREAM_READ when cut short),
+  // checked before the instance is stopped.
+  bool check_sets(std::vector<Restore_Set>& sets, const Client_IO_Base::Options& opts);
+  // Stops the instance and lets brcmd restore one set fed from `fifo`.
+  bool restore_set(const Restore_Set& set, const std::string& fifo, Stream_Progress& progress);
+  // Stops the instance's server process: SIGTERM, after 10 seconds SIGKILL
+  // (stop_instance_server).
   bool stop_instance();
   // Makes the newest physical backup of the resource the restore point.
   bool get_latest_info_from_catalog();
 
- private:
-  std::string _oscar_home;
-  std::string _instance;
-  bool _in_cluster;
+  std::string oscar_home_;
+  std::string instance_;
+  bool in_cluster_;
 };
 
 }  // namespace oscar

@@ -1,15 +1,21 @@
 #include "oscar/brcmd_run.h"
 
 #include <ace/Log_Msg.h>
+#include <ace/OS_NS_sys_stat.h>
+#include <ace/OS_NS_unistd.h>
 #include <ace/Thread.h>
 #include <ace/Time_Value.h>
 
+#include <atomic>
 #include <cerrno>
-#include <nlohmann/json.hpp>
+#include <functional>
 
 #include "host/base/sleep.h"
-#include "host/jobs/job_alert.h"
-#include "oscar/oscar_cmd_handler.h"
+#include "host/jobs/job.h"
+#include "host/jobs/job_thread_helper.h"
+#include "host/services/instance_manager.h"
+#include "oscar/job_alerts.h"
+#include "oscar/utils.h"
 
 namespace oscar {
 
@@ -21,9 +27,76 @@ namespace {
 const int BRCMD_EXIT_CHECKS = 60;
 }
 
-bool brcmd_alert(Job& job, int code) {
-  write_job_alert(job, 7, code, 0, nlohmann::json());
-  return false;
+bool load_instance(Job& job, const std::string& instance, const std::string& uid, bool alert_unregistered,
+                   std::string& username, secure_string& password, std::string& oscar_home) {
+  Instance_Manager* manager = Instance_Manager::instance();
+  if (manager == nullptr) {
+    ACE_ERROR((LM_EMERGENCY, ACE_TEXT("Unexpected error in %N:%l, manager is NULL:\n%?\n")));
+    return false;
+  }
+  if (manager->get_account("oscar", instance, uid, username, password, nullptr) < 0) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get account.\n")));
+    return fail_with_alert(job, ALERT_NO_ACCOUNT);
+  }
+  Instance_ptr registered = manager->find("oscar", instance);
+  if (!registered) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to invoke execute_i, can't find instance.\n")));
+    return alert_unregistered ? fail_with_alert(job, ALERT_NO_INSTANCE) : false;
+  }
+  if (!get_from_instance_options(registered, "oscar_home", oscar_home)) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get oscar home.\n")));
+    return fail_with_alert(job, ALERT_NO_HOME);
+  }
+  return true;
+}
+
+Brcmd_Fifo::Brcmd_Fifo(std::time_t start_time) : conf_(BRCMD_FIFO_DIR, true, make_fifo_name(start_time), 0750) {}
+
+Brcmd_Fifo::~Brcmd_Fifo() {
+  if (created_) ACE_OS::unlink(path().c_str());
+}
+
+bool Brcmd_Fifo::create(Job& job) {
+  if (ACE_OS::mkfifo(path().c_str(), 0640) != 0) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to create fifo %s, errno=%d, %m\n"), path().c_str(), errno));
+    return fail_with_alert(job, ALERT_FIFO);
+  }
+  created_ = true;
+  return true;
+}
+
+Brcmd_Process::Brcmd_Process(Job& job, bool logging_stdout, bool note_end)
+    : job_(job), handler_(nullptr, logging_stdout), note_end_(note_end) {}
+
+Brcmd_Process::~Brcmd_Process() {
+  if (!started_) return;
+  handler_.terminate(600);
+  if (note_end_) ACE_DEBUG((LM_INFO, ACE_TEXT("%N:%l Process brcmd terminate.\n")));
+}
+
+bool Brcmd_Process::start(const std::string& oscar_home, const char* cmd, int pause_seconds) {
+  std::atomic<bool> ret(true);
+  Job_Thread_Helper worker(job_, BRCMD_WORKER_FLAGS, ACE_DEFAULT_THREAD_PRIORITY);
+  const std::function<void()> run = [&]() {
+    ret = execute_oscar_brcmd_spawn(oscar_home.c_str(), cmd, job_.log_msg_callback(), handler_) == 0;
+  };
+  if (worker.spawn(run) == -1) ret = false;
+  if (pause_seconds > 0) host_sleep(ACE_Time_Value(pause_seconds));
+  worker.join();
+  started_ = ret;
+  return started_;
+}
+
+Peer_Alive Brcmd_Process::alive() {
+  return [this]() { return handler_.running(); };
+}
+
+int Brcmd_Process::wait_exit() { return wait_for_brcmd_exit(handler_); }
+
+bool connect_storage(Job& job, Client_IO_Ex& io, const std::string& target_uri, const Client_IO_Base::Options& opts) {
+  if (io.connect(target_uri, opts)) return true;
+  ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to connect to storage: %s.\n"), io.error()));
+  return fail_with_alert(job, ALERT_STORAGE_CONNECT);
 }
 
 int wait_for_brcmd_exit(Execute_Cmd_Line_Handler& handler) {

@@ -6,12 +6,11 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <nlohmann/json.hpp>
 
 #include "host/jobs/job.h"
-#include "host/jobs/job_alert.h"
 #include "host/jobs/job_event_handler.h"
 #include "host/storage/client_io.h"
+#include "oscar/job_alerts.h"
 #include "tollix/ace_read_trait.h"
 #include "tollix/is_regular_file.h"
 #include "tollix/natoi.h"
@@ -53,11 +52,6 @@ void Stream_Progress::add(std::uint64_t n) {
 
 namespace {
 
-bool fail(Job& job, int code) {
-  write_job_alert(job, 7, code, 0, nlohmann::json());
-  return false;
-}
-
 bool put(Client_IO& io, const char* data, std::size_t n) {
   return n == 0 || io.write(data, n) == static_cast<ssize_t>(n);
 }
@@ -70,11 +64,11 @@ bool copy_backup_stream(Job& job, Job_Event_Handler& events, int fd, const std::
   bytes_sent = 0;
   if (ace_read_trait::read_n(fd, buf, BACKUP_INFO_HEAD_SIZE) != static_cast<ssize_t>(BACKUP_INFO_HEAD_SIZE)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get backup info head, errno=%d, %m\n"), errno));
-    return fail(job, 16);
+    return fail_with_alert(job, ALERT_STREAM_READ);
   }
   if (!put(io, buf, BACKUP_INFO_HEAD_SIZE)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to write backup info head to storage: %s\n"), io.error()));
-    return fail(job, 17);
+    return fail_with_alert(job, ALERT_WRITE);
   }
   bytes_sent = BACKUP_INFO_HEAD_SIZE;
 
@@ -82,13 +76,18 @@ bool copy_backup_stream(Job& job, Job_Event_Handler& events, int fd, const std::
   const std::int64_t data_size =
       static_cast<std::int64_t>(info_size) - static_cast<std::int64_t>(BACKUP_INFO_HEAD_SIZE);
   if (data_size < 0) {
+    // A head shorter than itself: logged, but the failure stays ENOMEM
+    // without an alert, as callers may rely on it; errno is set after the
+    // log line, which may change it.
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid backup info head: it announces %d bytes, less than its own %d\n"),
+               info_size, static_cast<int>(BACKUP_INFO_HEAD_SIZE)));
     errno = ENOMEM;
     return false;
   }
   if (data_size > MAX_BACKUP_INFO_DATA_SIZE) {
     ACE_ERROR(
         (LM_ERROR, ACE_TEXT("%N:%l Invalid backup info head: it announces %d bytes of backup info\n"), info_size));
-    return fail(job, 16);
+    return fail_with_alert(job, ALERT_STREAM_READ);
   }
   std::unique_ptr<char[]> info(new (std::nothrow) char[static_cast<std::size_t>(data_size) + 1]);
   if (!info) {
@@ -98,18 +97,18 @@ bool copy_backup_stream(Job& job, Job_Event_Handler& events, int fd, const std::
   const std::size_t info_len = static_cast<std::size_t>(data_size);
   if (ace_read_trait::read_n(fd, info.get(), info_len) != static_cast<ssize_t>(info_len)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get backup info data, errno=%d, %m\n"), errno));
-    return fail(job, 16);
+    return fail_with_alert(job, ALERT_STREAM_READ);
   }
   if (!put(io, info.get(), info_len)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to write backup info data to storage: %s\n"), io.error()));
-    return fail(job, 17);
+    return fail_with_alert(job, ALERT_WRITE);
   }
   bytes_sent += info_len;
   const std::uint64_t backup_set_size = get_backup_set_size(info.get(), info_len);
   info.reset();
   if (backup_set_size == 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid backup set size\n")));
-    return fail(job, 16);
+    return fail_with_alert(job, ALERT_STREAM_READ);
   }
 
   Stream_Progress progress(events, backup_set_size, bytes_sent);
@@ -117,12 +116,12 @@ bool copy_backup_stream(Job& job, Job_Event_Handler& events, int fd, const std::
     const ssize_t n = ace_read_trait::read(fd, buf, BUFFER_SIZE);
     if (n < 0) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to read from fifo %s, errno=%d, %m\n"), fifo.c_str(), errno));
-      return fail(job, 16);
+      return fail_with_alert(job, ALERT_STREAM_READ);
     }
     if (n == 0) break;
     if (!put(io, buf, static_cast<std::size_t>(n))) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to write to storage: %s.\n"), io.error()));
-      return fail(job, 17);
+      return fail_with_alert(job, ALERT_WRITE);
     }
     progress.add(static_cast<std::uint64_t>(n));
     bytes_sent = progress.bytes_sent();

@@ -59,9 +59,10 @@ class Stream_Progress {
 // allocation for the info data. Progress goes to events over the size the
 // info data announces. fifo names the source in messages. Answers true at
 // the end of the stream with bytes_sent holding every byte written. On
-// failure raises the job alert (16 for a short or bad stream, 17 for a
-// storage write), logs once and answers false; a head announcing less than
-// its own size fails with errno ENOMEM and no message. Nothing written to
+// failure raises the job alert (ALERT_STREAM_READ for a short or bad
+// stream, ALERT_WRITE for a storage write), logs once and answers false; a
+// head announcing less than its own size fails with errno ENOMEM, one log
+// line and no alert. Nothing written to
 // storage is removed here. Runs on the calling thread; fd, io and events
 // must stay valid for the call.
 bool copy_backup_stream(Job& job, Job_Event_Handler& events, int fd, const std::string& fifo, Client_IO& io,

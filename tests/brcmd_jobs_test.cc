@@ -445,4 +445,36 @@ TEST_F(BrcmdJobsWithoutArchivedLogs, InstanceIsStoppedForTheBackupAndStartedAfte
   EXPECT_EQ(1u, records().size());
 }
 
+TEST_F(BrcmdJobsWithoutArchivedLogs, ServerThatDoesNotStopFailsTheBackupBeforeBrcmdRuns) {
+  // The shutdown statement fails (isql exits 1): the server keeps running.
+  sim("set " + home_ + " --instance db1 faults.isql=fail=shutdown");
+  const std::string pid_before = read_file(home_ + "/admin/db1.db");
+  ASSERT_FALSE(pid_before.empty());
+  Job_var job = backup(JOB_DEFINITION_SUBTYPE_FULL);
+  EXPECT_EQ(JOB_STATE_ERROR, job->activity().state.load()) << logs_;
+  EXPECT_EQ(19, last_alert(job));
+  EXPECT_NE(std::string::npos, logs_.find("did not end after it was asked to stop")) << logs_;
+  EXPECT_EQ(std::string::npos, logs_.find("-O backup")) << logs_;
+  EXPECT_EQ(pid_before, read_file(home_ + "/admin/db1.db"));
+  EXPECT_TRUE(records().empty());
+  expect_nothing_left();
+}
+
+TEST_F(BrcmdJobsWithoutArchivedLogs, StoppedInstanceIsStartedAgainAfterAFailedBackup) {
+  const std::string pid_before = read_file(home_ + "/admin/db1.db");
+  ASSERT_FALSE(pid_before.empty());
+  ::setenv("OSCAR_SIM_BRCMD_FAULT", "no-open", 1);
+  Job_var job = backup(JOB_DEFINITION_SUBTYPE_FULL);
+  EXPECT_EQ(JOB_STATE_ERROR, job->activity().state.load()) << logs_;
+  EXPECT_EQ(15, last_alert(job));
+  EXPECT_NE(std::string::npos, logs_.find("shutdown immediate"));
+  const std::string pid_after = read_file(home_ + "/admin/db1.db");
+  EXPECT_FALSE(pid_after.empty());
+  EXPECT_NE(pid_before, pid_after);
+  int pid = 0;
+  EXPECT_TRUE(instance_running(home_.c_str(), "db1", pid));
+  EXPECT_TRUE(records().empty());
+  expect_nothing_left();
+}
+
 }  // namespace

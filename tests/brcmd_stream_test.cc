@@ -132,12 +132,16 @@ TEST_F(StreamTest, HeadOfExactly512IsAnInvalidBackupSetSize) {
   EXPECT_NE(std::string::npos, log.all().find("Invalid backup set size\n"));
 }
 
-TEST_F(StreamTest, HeadBelow512FailsWithEnomemAndNoMessage) {
+TEST_F(StreamTest, HeadBelow512FailsWithEnomemOneLogLineAndNoAlert) {
   Log_Capture log;
   EXPECT_FALSE(copy(head(256) + std::string(1000, 'a')));
   EXPECT_EQ(ENOMEM, errno);
   EXPECT_TRUE(job_->alerts().empty());
-  EXPECT_TRUE(log.records().empty());
+  ASSERT_EQ(1u, log.records().size()) << log.all();
+  EXPECT_EQ(LM_ERROR, log.records()[0].priority);
+  EXPECT_NE(std::string::npos,
+            log.all().find("Invalid backup info head: it announces 256 bytes, less than its own 512\n"))
+      << log.all();
 }
 
 TEST_F(StreamTest, HeadAnnouncingMoreThan64MiBIsRejectedAsCorrupt) {

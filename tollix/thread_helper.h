@@ -31,7 +31,7 @@ class Thread_Helper {
   template <typename R, typename T>
   int spawn(R (T::*fn)(), T* object) {
     if (exists()) return -1;
-    _function = [fn, object]() { (object->*fn)(); };
+    function_ = [fn, object]() { (object->*fn)(); };
     return spawn();
   }
 
@@ -51,7 +51,7 @@ class Thread_Helper {
   bool exists() const;
 
   // True while a joinable thread's function is executing.
-  bool running() const { return _running.load(); }
+  bool running() const { return running_.load(); }
 
  protected:
   // Runs first on the new thread, before the function; empty here. Runs
@@ -61,12 +61,12 @@ class Thread_Helper {
  private:
   static ACE_THR_FUNC_RETURN ACE_Thread_Func(void* arg);
 
-  ACE_thread_t _tid;
-  std::function<void()> _function;
-  std::atomic<bool> _running;
-  ACE_Event* _started;
-  long _flag;
-  long _priority;
+  ACE_thread_t tid_;
+  std::function<void()> function_;
+  std::atomic<bool> running_;
+  ACE_Event* started_;
+  long flag_;
+  long priority_;
 };
 
 #endif

@@ -1,0 +1,43 @@
+#ifndef OSCAR_JOB_ALERT_CODES_H
+#define OSCAR_JOB_ALERT_CODES_H
+
+// The job alerts of this module: one severity for all of them and one code
+// per kind of failure. The texts shown for them belong to whoever displays
+// the alerts. This header depends on nothing, so a program can name the
+// codes without linking the module.
+
+namespace oscar {
+
+// Severity of every job alert this module raises.
+const int ALERT_SEVERITY = 7;
+
+enum Job_Alert_Code {
+  ALERT_NO_SOURCE = 1,         // the backup job source names no database
+  ALERT_NO_LATEST_BACKUP = 2,  // a periodic restore found no newest backup
+  ALERT_NO_ACCOUNT = 3,        // the instance's database account is unknown
+  ALERT_NO_HOME = 6,           // the instance's database home is unknown
+  ALERT_NO_POOL = 11,          // the storage pool is unknown
+  ALERT_STORAGE_OPTIONS = 12,  // the pool's storage options were rejected
+  ALERT_STORAGE_CONNECT = 13,  // connecting to storage failed
+  ALERT_STORAGE_OPEN = 14,     // opening (or reopening) the storage file failed
+  ALERT_FIFO = 15,             // creating or opening the fifo failed
+  ALERT_STREAM_READ = 16,      // a stream or storage read failed, came short or was invalid
+  ALERT_WRITE = 17,            // a write to storage or to the fifo failed
+  ALERT_BACKUP_INFO = 18,      // chain state unreadable after a backup, or a restore of size 0
+  ALERT_INSTANCE_STOP = 19,    // the instance's server could not be stopped
+  ALERT_NO_INSTANCE = 20,      // the restore's instance is not registered
+  ALERT_CATALOG_DATA = 21,     // a catalogue record could not be read or built
+  ALERT_LOG_MODE = 24,         // the instance's log archive mode was not obtained
+};
+
+// Every code above, in rising order.
+const Job_Alert_Code ALL_JOB_ALERT_CODES[] = {
+    ALERT_NO_SOURCE,     ALERT_NO_LATEST_BACKUP, ALERT_NO_ACCOUNT,      ALERT_NO_HOME,
+    ALERT_NO_POOL,       ALERT_STORAGE_OPTIONS,  ALERT_STORAGE_CONNECT, ALERT_STORAGE_OPEN,
+    ALERT_FIFO,          ALERT_STREAM_READ,      ALERT_WRITE,           ALERT_BACKUP_INFO,
+    ALERT_INSTANCE_STOP, ALERT_NO_INSTANCE,      ALERT_CATALOG_DATA,    ALERT_LOG_MODE,
+};
+
+}  // namespace oscar
+
+#endif
