@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "host/base/agent_state.h"
 #include "host/catalog/backup_set.h"
 #include "host/catalog/catalog_operator.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/sim_home.h"
 #include "tests/support/test_paths.h"
 
@@ -34,11 +34,11 @@ class Agent_Jobs : public ::testing::Test {
   // Registers instance DB1 (home `home`) and pool p1; answers the
   // instance's uuid, the resource id of its backups.
   std::string register_instance(const std::string& home, const std::string& password) {
-    write_file(tmp_ / "pw", password);
+    write_file(sandbox_ / "pw", password);
     Run_Result r =
-        agent({"instance", "add", "DB1", "--home", home, "--user", "sysdba", "--password-file", tmp_ / "pw"});
+        agent({"instance", "add", "DB1", "--home", home, "--user", "sysdba", "--password-file", sandbox_ / "pw"});
     EXPECT_EQ(0, r.status) << r.err;
-    r = agent({"pool", "add", "p1", "--url", "file://" + tmp_.path() + "/pool"});
+    r = agent({"pool", "add", "p1", "--url", "file://" + sandbox_.path() + "/pool"});
     EXPECT_EQ(0, r.status) << r.err;
     nlohmann::json inst = nlohmann::json::parse(read_file(state_ + "/instances.json"), nullptr, false);
     nlohmann::json pools = nlohmann::json::parse(read_file(state_ + "/pools.json"), nullptr, false);
@@ -51,7 +51,6 @@ class Agent_Jobs : public ::testing::Test {
   // catalogue, as the backup job would.
   void commit_set(const std::string& resource, const std::string& id, const std::string& type, const std::string& last,
                   const std::string& full, std::time_t start) {
-    set_agent_state_dir(state_);
     Oscar_Brcmd_Backup_Set set;
     set.type(Oscar_Brcmd_Backup_Set::KIND);
     set.uuid(id);
@@ -73,14 +72,16 @@ class Agent_Jobs : public ::testing::Test {
     ASSERT_TRUE(op.commit(set)) << op.error();
   }
 
-  Temp_Dir tmp_;
-  std::string state_ = tmp_ / "state";
+  // The agent program and the catalogue writes of the test share one state
+  // directory.
+  Test_Sandbox sandbox_;
+  const std::string state_ = sandbox_.state_dir();
   std::string pool_uuid_;
 };
 
 TEST_F(Agent_Jobs, CatalogListsTheSetsOfOneInstanceWithTheirChain) {
-  ASSERT_EQ(0, mkdir((tmp_ / "home").c_str(), 0755));
-  const std::string resource = register_instance(tmp_ / "home", "pw");
+  ASSERT_EQ(0, mkdir((sandbox_ / "home").c_str(), 0755));
+  const std::string resource = register_instance(sandbox_ / "home", "pw");
   ASSERT_FALSE(resource.empty());
   Run_Result r = agent({"catalog", "DB1"});
   ASSERT_EQ(0, r.status) << r.err;
@@ -113,8 +114,8 @@ TEST_F(Agent_Jobs, CatalogListsTheSetsOfOneInstanceWithTheirChain) {
 }
 
 TEST_F(Agent_Jobs, UnknownInstancePoolOrPointFailsClearly) {
-  ASSERT_EQ(0, mkdir((tmp_ / "home").c_str(), 0755));
-  const std::string resource = register_instance(tmp_ / "home", "pw");
+  ASSERT_EQ(0, mkdir((sandbox_ / "home").c_str(), 0755));
+  const std::string resource = register_instance(sandbox_ / "home", "pw");
   Run_Result r = agent({"catalog", "NOPE"});
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.err, "unknown instance \"NOPE\"")) << r.err;
@@ -138,13 +139,13 @@ TEST_F(Agent_Jobs, UnknownInstancePoolOrPointFailsClearly) {
 }
 
 TEST_F(Agent_Jobs, ModuleThatCannotBeLoadedFailsBeforeAnyJob) {
-  const std::string def = tmp_ / "def.json";
+  const std::string def = sandbox_ / "def.json";
   write_file(def, R"({"id": "d1", "type": "standby"})");
-  Run_Result r = agent({"run", def, "--module", tmp_ / "missing.so"});
+  Run_Result r = agent({"run", def, "--module", sandbox_ / "missing.so"});
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.err, "cannot load module")) << r.err;
 
-  r = agent({"run", def}, {"OSCAR_MODULE=" + tmp_ / "missing.so"});
+  r = agent({"run", def}, {"OSCAR_MODULE=" + sandbox_ / "missing.so"});
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.err, "missing.so")) << r.err;
 
@@ -155,7 +156,7 @@ TEST_F(Agent_Jobs, ModuleThatCannotBeLoadedFailsBeforeAnyJob) {
 }
 
 TEST_F(Agent_Jobs, RunReportsDefinitionsTheModuleDoesNotTakeOrCannotParse) {
-  const std::string def = tmp_ / "def.json";
+  const std::string def = sandbox_ / "def.json";
   write_file(def, R"({"id": "d1", "type": "standby"})");
   Run_Result r = agent({"run", def, "--module", OSCAR_MODULE_PATH});
   EXPECT_EQ(1, r.status);
@@ -171,7 +172,7 @@ TEST_F(Agent_Jobs, RunReportsDefinitionsTheModuleDoesNotTakeOrCannotParse) {
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.err, "is not a job definition")) << r.err;
 
-  r = agent({"run", tmp_ / "absent.json", "--module", OSCAR_MODULE_PATH});
+  r = agent({"run", sandbox_ / "absent.json", "--module", OSCAR_MODULE_PATH});
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.err, "cannot read")) << r.err;
 }
@@ -179,7 +180,7 @@ TEST_F(Agent_Jobs, RunReportsDefinitionsTheModuleDoesNotTakeOrCannotParse) {
 // Full, incremental and differential backups, then a restore of the newest
 // one after a further change: the data files are those of the last backup.
 TEST_F(Agent_Jobs, BackupChainAndRestoreRoundTrip) {
-  Sim_Home home(tmp_ / "home", "DB1", "sysdba", "Rt-pass-4e2");
+  Sim_Home home(sandbox_ / "home", "DB1", "sysdba", "Rt-pass-4e2");
   ASSERT_EQ(0, home.init().status);
   ASSERT_EQ(0, home.admin("start").status);
   const std::string resource = register_instance(home.root(), home.password());

@@ -17,9 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "host/base/agent_state.h"
 #include "host/base/fs_util.h"
-#include "host/base/sleep.h"
 #include "host/catalog/catalog_operator.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_definition.h"
@@ -32,6 +30,7 @@
 #include "oscar/restore_job_source.h"
 #include "oscar/utils.h"
 #include "tests/support/module_threads.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -86,15 +85,10 @@ class BrcmdJobs : public ::testing::Test {
   }
 
   void setup_home(const std::string& archive_mode) {
-    state_ = dir_ / "state";
+    state_ = dir_.state_dir();
     home_ = dir_ / "home";
-    root_ = dir_ / "root";
-    ASSERT_EQ(0, mkdir_p(state_));
+    root_ = dir_.root();
     ASSERT_EQ(0, mkdir_p(root_ + "/etc/init.d"));
-    set_agent_state_dir(state_);
-    set_host_root_prefix(root_);
-    // Waits shortened twentyfold: a process still gets time to end.
-    set_host_sleep_scale(0.05);
     port_ = free_port();
     sim("init " + home_ + " --instance db1 --port " + std::to_string(port_) + " --user dba --password " + PASSWORD +
         " --size 256K --archive-mode " + archive_mode);
@@ -117,9 +111,6 @@ class BrcmdJobs : public ::testing::Test {
     ::unsetenv("OSCAR_SIM_BRCMD_FAULT");
     sim("stop " + home_ + " --instance db1");
     Instance_Manager::instance()->clear();
-    set_host_sleep_scale(1);
-    set_host_root_prefix("");
-    set_agent_state_dir("");
   }
 
   // Waits for the next second, so runs get different start-second names.
@@ -202,7 +193,8 @@ class BrcmdJobs : public ::testing::Test {
     for (const std::string& f : files) EXPECT_EQ(std::string::npos, read_file(f).find(PASSWORD)) << f;
   }
 
-  Temp_Dir dir_;
+  // Waits shortened twentyfold: a process still gets time to end.
+  Test_Sandbox dir_{0.05};
   std::string state_, home_, root_;
   unsigned short port_ = 0;
   std::string logs_;

@@ -11,8 +11,6 @@
 #include <string>
 #include <thread>
 
-#include "host/base/agent_state.h"
-#include "host/base/sleep.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_definition.h"
 #include "host/jobs/job_event_handler.h"
@@ -21,6 +19,7 @@
 #include "oscar/brcmd_restore_feed.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/plain_job.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/test_paths.h"
 #include "tollix/posix_time_format.h"
 
@@ -53,17 +52,15 @@ class Failing_Storage : public Client_IO {
 class StreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_agent_state_dir(dir_.path());
     Job_Definition_var def(new Job_Definition());
     def->id("stream-test");
     job_ = Job_var(new Plain_Job(def));
-    data_file_ = dir_ / "datafile1";
+    data_file_ = sandbox_ / "datafile1";
     ASSERT_TRUE(write_file(data_file_, "x"));
     Client_IO_Base::Options opts;
     opts.overwrite = true;
-    ASSERT_TRUE(io_.connect("file://" + dir_.path() + "/pool", opts));
+    ASSERT_TRUE(io_.connect("file://" + sandbox_ / "pool", opts));
   }
-  void TearDown() override { set_agent_state_dir(""); }
 
   // Copies text through a pipe into the storage file "set"; the alerts
   // and the stored bytes tell the rest.
@@ -95,7 +92,7 @@ class StreamTest : public ::testing::Test {
     return a.empty() ? 0 : a.back().code;
   }
 
-  Temp_Dir dir_;
+  Test_Sandbox sandbox_;
   Job_var job_;
   std::string data_file_;
   Client_IO_Ex io_;
@@ -109,7 +106,7 @@ TEST_F(StreamTest, CopiesTheWholeStreamUnchanged) {
   ASSERT_TRUE(copy(text));
   ASSERT_TRUE(io_.close());
   EXPECT_EQ(text.size(), bytes_sent_);
-  EXPECT_EQ(text, read_file(dir_.path() + "/pool/set"));
+  EXPECT_EQ(text, read_file(sandbox_ / "pool/set"));
   EXPECT_TRUE(job_->alerts().empty());
   EXPECT_EQ(50, job_->activity().progress.load());
 }
@@ -165,7 +162,7 @@ TEST_F(StreamTest, StorageWriteFailureRaisesAlert17) {
 }
 
 TEST_F(StreamTest, BackupSetSizeCountsOnlyExistingRegularFiles) {
-  const std::string dir = dir_.path();
+  const std::string dir = sandbox_.path();
   const std::string info =
       data_file_ + "=12x\n" + dir + "=500\n" + dir + "/missing=7\nno equals sign\n" + data_file_ + "=30";
   EXPECT_EQ(42u, oscar::get_backup_set_size(info.data(), info.size()));
@@ -173,8 +170,15 @@ TEST_F(StreamTest, BackupSetSizeCountsOnlyExistingRegularFiles) {
 }
 
 // The restore side: a stored set fed into a pipe.
+// The feed pauses between the backup info and the data it sends; the
+// feeds here skip that pause.
 class FeedTest : public StreamTest {
  protected:
+  void SetUp() override {
+    sandbox_.sleep_scale(0);
+    StreamTest::SetUp();
+  }
+
   // Stores text as "set", then feeds it into a pipe read by a thread;
   // answers the feed's result, with what the reader got in `fed`.
   bool feed(const std::string& text, bool reader_quits = false, std::uint64_t expected_size = 0) {
@@ -204,18 +208,15 @@ class FeedTest : public StreamTest {
 };
 
 TEST_F(FeedTest, FeedsInfoThenTheWholeSetAgain) {
-  set_host_sleep_scale(0);
   const std::string info = data_file_ + "=1000\n";
   const std::string text = stream(info, std::string(30000, 'q'));
   ASSERT_TRUE(feed(text));
   EXPECT_EQ(text.substr(0, oscar::BACKUP_INFO_HEAD_SIZE + info.size()) + text, fed_);
-  set_host_sleep_scale(1);
 }
 
 TEST_F(FeedTest, SetShorterThanItsRecordFailsBeforeItsEnd) {
   // An uncompressed file cut short reads cleanly to its end; only the size
   // its record gives tells.
-  set_host_sleep_scale(0);
   Log_Capture log;
   const std::string text = stream(data_file_ + "=1000\n", std::string(20000, 'q'));
   EXPECT_TRUE(feed(text, false, text.size()));
@@ -224,11 +225,9 @@ TEST_F(FeedTest, SetShorterThanItsRecordFailsBeforeItsEnd) {
   EXPECT_EQ(16, last_alert());
   EXPECT_NE(std::string::npos, log.all().find("holds " + std::to_string(text.size()) + " bytes, its record " +
                                               std::to_string(text.size() + 1)));
-  set_host_sleep_scale(1);
 }
 
 TEST_F(FeedTest, InfoSizeOutsideTheBufferIsRejected) {
-  set_host_sleep_scale(0);
   Log_Capture log;
   EXPECT_FALSE(feed(head(9000) + std::string(9000, 'i')));
   EXPECT_EQ(16, last_alert());
@@ -236,20 +235,16 @@ TEST_F(FeedTest, InfoSizeOutsideTheBufferIsRejected) {
   EXPECT_FALSE(feed(head(100) + std::string(9000, 'i')));
   EXPECT_NE(std::string::npos, log.all().find("Invalid backup info size 100"));
   EXPECT_TRUE(fed_.empty());
-  set_host_sleep_scale(1);
 }
 
 TEST_F(FeedTest, ReaderThatWentAwayFailsTheWriteInsteadOfKillingTheProcess) {
-  set_host_sleep_scale(0);
   Log_Capture log;
   EXPECT_FALSE(feed(stream(data_file_ + "=10\n", "abc"), true));
   EXPECT_EQ(17, last_alert());
   EXPECT_NE(std::string::npos, log.all().find("Failed to write backup info to fifo"));
-  set_host_sleep_scale(1);
 }
 
 TEST_F(FeedTest, TruncatedStoredSetFailsTheRead) {
-  set_host_sleep_scale(0);
   ASSERT_TRUE(io_.open("set", Client_IO_Ex::MODE_WRITE));
   ASSERT_EQ(100, io_.write(std::string(100, 'h').data(), 100));
   ASSERT_TRUE(io_.close());
@@ -262,7 +257,6 @@ TEST_F(FeedTest, TruncatedStoredSetFailsTheRead) {
   EXPECT_EQ(16, last_alert());
   ::close(fds[0]);
   ::close(fds[1]);
-  set_host_sleep_scale(1);
 }
 
 class FifoTest : public ::testing::Test {

@@ -18,6 +18,7 @@
 #include "host/services/json_restful_client.h"
 #include "oscar/oscar_cluster_node_manager.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/sim_home.h"
 #include "tests/support/test_paths.h"
 #include "tollix/exponential_backoff.h"
@@ -83,7 +84,7 @@ class Scripted_Server : public Upstream_Transport {
 class ClusterNodeManager : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = std::make_unique<Sim_Home>(tmp_ / "db", "ORCL");
+    home_ = std::make_unique<Sim_Home>(sandbox_ / "db", "ORCL");
     ASSERT_EQ(0, home_->init({"--vip", "10.9.8.7"}).status);
     ASSERT_EQ(0, home_->admin("start").status);
     Instance inst;
@@ -95,13 +96,10 @@ class ClusterNodeManager : public ::testing::Test {
     Instance_Manager::instance()->set_account("oscar", "ORCL", "", home_->user(), home_->password().c_str());
     server_ = std::make_shared<Scripted_Server>();
     Upstream_JSON_RESTful_Client::instance()->transport(server_);
-    // Back-off waits of at most about a second and a half in all.
-    set_host_sleep_scale(0.05);
   }
   void TearDown() override {
     server_->join();
     Upstream_JSON_RESTful_Client::instance()->transport(nullptr);
-    set_host_sleep_scale(1);
     Oscar_Cluster_Node_Manager::close_instance();
     Instance_Manager::instance()->clear();
   }
@@ -112,7 +110,8 @@ class ClusterNodeManager : public ::testing::Test {
     return r;
   }
 
-  Temp_Dir tmp_;
+  // Back-off waits of at most about a second and a half in all.
+  Test_Sandbox sandbox_{0.05};
   std::unique_ptr<Sim_Home> home_;
   std::shared_ptr<Scripted_Server> server_;
 };

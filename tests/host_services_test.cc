@@ -22,6 +22,7 @@
 #include "host/process/execute_script.h"
 #include "host/services/host_manager.h"
 #include "host/services/path_conf.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -122,21 +123,20 @@ TEST(GetEnvR, CopiesValuesAndReportsUnsetAndTooSmall) {
 }
 
 TEST(PathConf, ResolvesComponentUnderTheRootPrefixAndCreatesTheDirectory) {
-  Temp_Dir tmp;
-  set_host_root_prefix(tmp.path());
+  Test_Sandbox sandbox;
   set_host_component_name("agentx");
   const Path_Conf fifo("/var/opt/corvane/vantrel4/$COMPONENT/oscar", true, "20260101_093000_fifo", 0750);
   EXPECT_TRUE(fifo.ok());
-  EXPECT_EQ(tmp.path() + "/var/opt/corvane/vantrel4/agentx/oscar/20260101_093000_fifo", fifo.str());
+  EXPECT_EQ(sandbox.root() + "/var/opt/corvane/vantrel4/agentx/oscar/20260101_093000_fifo", fifo.str());
   struct stat st;
   ASSERT_EQ(0, stat(fifo.dir().c_str(), &st));
   EXPECT_EQ(0750u, st.st_mode & 0777);
 
   const Path_Conf log("/var/log/vantrel4", "brcmd", false, "backup_x.log", 0750);
-  EXPECT_EQ(tmp.path() + "/var/log/vantrel4/brcmd/backup_x.log", log.str());
+  EXPECT_EQ(sandbox.root() + "/var/log/vantrel4/brcmd/backup_x.log", log.str());
   EXPECT_NE(0, stat(log.dir().c_str(), &st));
 
-  ASSERT_TRUE(write_file(tmp / "plain", "x"));
+  ASSERT_TRUE(write_file(sandbox.root() + "/plain", "x"));
   const Path_Conf blocked("/plain", "sub", true, "f", 0750);
   EXPECT_FALSE(blocked.ok());
   set_host_root_prefix("");
@@ -145,6 +145,7 @@ TEST(PathConf, ResolvesComponentUnderTheRootPrefixAndCreatesTheDirectory) {
 }
 
 TEST(HostSleep, ScaleShortensWaitsAndZeroSkipsThem) {
+  Test_Sandbox sandbox;  // puts back the scale found
   set_host_sleep_scale(0.01);
   ACE_Time_Value start = ACE_OS::gettimeofday();
   EXPECT_EQ(0, host_sleep(ACE_Time_Value(3)));
@@ -197,8 +198,7 @@ TEST(JobEventManager, QueueKeepsOrderWaitsBoundedAndRefusesWhenFull) {
 }
 
 TEST(HostManager, AccessKeyHeaderAndSettingsRoundTrip) {
-  Temp_Dir tmp;
-  set_agent_state_dir(tmp.path());
+  Test_Sandbox sandbox;
   Host_Manager* h = Host_Manager::instance();
   ASSERT_NE(nullptr, h->http_head_string(Host_Manager::HTTP_HEAD_ACCESS_KEY));
   EXPECT_STREQ("X-Access-Key", h->http_head_string(48));
@@ -211,7 +211,7 @@ TEST(HostManager, AccessKeyHeaderAndSettingsRoundTrip) {
   h->node_access_key("nak");
   ASSERT_EQ(0, h->save());
   struct stat st;
-  ASSERT_EQ(0, stat((tmp / "host.json").c_str(), &st));
+  ASSERT_EQ(0, stat(sandbox.state_file("host.json").c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
   h->name("other");
   h->on_backupd(false);
@@ -220,10 +220,9 @@ TEST(HostManager, AccessKeyHeaderAndSettingsRoundTrip) {
   EXPECT_TRUE(h->on_backupd());
   EXPECT_EQ("nak", h->node_access_key());
 
-  ASSERT_TRUE(write_file(tmp / "host.json", "{\"on_backupd\": \"yes\"}"));
+  ASSERT_TRUE(write_file(sandbox.state_file("host.json"), "{\"on_backupd\": \"yes\"}"));
   EXPECT_EQ(-1, h->load());
   EXPECT_TRUE(h->on_backupd());
-  set_agent_state_dir("");
 }
 
 TEST(JobDefNames, SubtypesAndTypesRoundTripAndUnknownsFallBack) {

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "host/base/sleep.h"
 #include "host/services/instance_manager.h"
 #include "oscar/instance_info.h"
 #include "oscar/utils.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/sim_home.h"
 #include "tests/support/test_paths.h"
 
@@ -40,14 +40,14 @@ Instance_ptr make_record(const Sim_Home& h, bool with_version = true) {
 class InstanceUtils : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = std::make_unique<Sim_Home>(tmp_ / "db", "ORCL");
+    home_ = std::make_unique<Sim_Home>(sandbox_ / "db", "ORCL");
     ASSERT_EQ(0, home_->init({"--vip", "10.9.8.7"}).status);
     ASSERT_EQ(0, home_->admin("start").status);
   }
   const char* home() const { return home_->root().c_str(); }
   const char* pw() const { return home_->password().c_str(); }
 
-  Temp_Dir tmp_;
+  Test_Sandbox sandbox_;
   std::unique_ptr<Sim_Home> home_;
 };
 
@@ -114,11 +114,10 @@ TEST_F(InstanceUtils, StartRefusesNamesTheShellWouldRead) {
 
 TEST_F(InstanceUtils, StartReportsAFailedStartCommand) {
   ASSERT_EQ(0, home_->admin("stop").status);
-  set_host_sleep_scale(0);
+  sandbox_.sleep_scale(0);
   // No init script for this name and no service manager unit: the start
   // command fails and so does the start, after the bounded wait.
   EXPECT_FALSE(start_instance(home(), "NOSUCHINST"));
-  set_host_sleep_scale(1);
 }
 
 TEST_F(InstanceUtils, LoginTestReportsTheDatabaseRefusal) {
