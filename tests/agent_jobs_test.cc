@@ -13,7 +13,7 @@
 #include "host/catalog/backup_set.h"
 #include "host/catalog/catalog_operator.h"
 #include "tests/support/sandbox.h"
-#include "tests/support/sim_home.h"
+#include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -180,9 +180,8 @@ TEST_F(Agent_Jobs, RunReportsDefinitionsTheModuleDoesNotTakeOrCannotParse) {
 // Full, incremental and differential backups, then a restore of the newest
 // one after a further change: the data files are those of the last backup.
 TEST_F(Agent_Jobs, BackupChainAndRestoreRoundTrip) {
-  Sim_Home home(sandbox_ / "home", "DB1", "sysdba", "Rt-pass-4e2");
-  ASSERT_EQ(0, home.init().status);
-  ASSERT_EQ(0, home.admin("start").status);
+  Sim_Instance home(sandbox_ / "home", "DB1", "sysdba", "Rt-pass-4e2");
+  ASSERT_TRUE(home.start());
   const std::string resource = register_instance(home.root(), home.password());
   ASSERT_FALSE(resource.empty());
 

@@ -2,9 +2,7 @@
 // host runs them, against the simulated database under a throwaway root.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +29,7 @@
 #include "oscar/utils.h"
 #include "tests/support/module_threads.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -47,18 +46,6 @@ void files_below(const std::string& dir, std::vector<std::string>& out) {
     if (S_ISDIR(st.st_mode)) files_below(p, out);
     if (S_ISREG(st.st_mode)) out.push_back(p);
   }
-}
-
-unsigned short free_port() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
 }
 
 // Runs the simulator's administration command; answers its first output
@@ -79,19 +66,14 @@ std::string sim(const std::string& args) {
 
 class BrcmdJobs : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setup_home("ARCHIVELOG");
-    sim("start " + home_ + " --instance db1");
-  }
+  void SetUp() override { setup_home("ARCHIVELOG"); }
 
   void setup_home(const std::string& archive_mode) {
     state_ = dir_.state_dir();
     home_ = dir_ / "home";
     root_ = dir_.root();
     ASSERT_EQ(0, mkdir_p(root_ + "/etc/init.d"));
-    port_ = free_port();
-    sim("init " + home_ + " --instance db1 --port " + std::to_string(port_) + " --user dba --password " + PASSWORD +
-        " --size 256K --archive-mode " + archive_mode);
+    ASSERT_TRUE(sim_.start({"--archive-mode", archive_mode}));
     ASSERT_EQ(0, ::symlink((home_ + "/admin/oscardb_db1d").c_str(), (root_ + "/etc/init.d/oscardb_db1d").c_str()));
     Instance_Manager::instance()->clear();
     Instance inst;
@@ -109,7 +91,6 @@ class BrcmdJobs : public ::testing::Test {
   void TearDown() override {
     EXPECT_TRUE(wait_for_module_threads());
     ::unsetenv("OSCAR_SIM_BRCMD_FAULT");
-    sim("stop " + home_ + " --instance db1");
     Instance_Manager::instance()->clear();
   }
 
@@ -196,7 +177,7 @@ class BrcmdJobs : public ::testing::Test {
   // Waits shortened twentyfold: a process still gets time to end.
   Test_Sandbox dir_{0.05};
   std::string state_, home_, root_;
-  unsigned short port_ = 0;
+  Sim_Instance sim_{dir_ / "home", "db1", "dba", PASSWORD};
   std::string logs_;
 };
 
@@ -419,10 +400,7 @@ TEST_F(BrcmdJobs, RestoreLeavesAProcessOfAStalePidFileAlone) {
 
 class BrcmdJobsWithoutArchivedLogs : public BrcmdJobs {
  protected:
-  void SetUp() override {
-    setup_home("NOARCHIVELOG");
-    sim("start " + home_ + " --instance db1");
-  }
+  void SetUp() override { setup_home("NOARCHIVELOG"); }
 };
 
 TEST_F(BrcmdJobsWithoutArchivedLogs, InstanceIsStoppedForTheBackupAndStartedAfterIt) {
