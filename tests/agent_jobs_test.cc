@@ -22,7 +22,7 @@ std::string agent_program() { return OSCAR_BUILD_DIR "/agent/oscar-agent"; }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-class Agent_Jobs : public ::testing::Test {
+class AgentJobs : public ::testing::Test {
  protected:
   Run_Result agent(std::vector<std::string> args, const std::vector<std::string>& env = {}, int timeout_ms = 120000) {
     args.insert(args.begin(), agent_program());
@@ -79,7 +79,7 @@ class Agent_Jobs : public ::testing::Test {
   std::string pool_uuid_;
 };
 
-TEST_F(Agent_Jobs, CatalogListsTheSetsOfOneInstanceWithTheirChain) {
+TEST_F(AgentJobs, CatalogListsTheSetsOfOneInstanceWithTheirChain) {
   ASSERT_EQ(0, mkdir((sandbox_ / "home").c_str(), 0755));
   const std::string resource = register_instance(sandbox_ / "home", "pw");
   ASSERT_FALSE(resource.empty());
@@ -113,7 +113,7 @@ TEST_F(Agent_Jobs, CatalogListsTheSetsOfOneInstanceWithTheirChain) {
   EXPECT_EQ("B100", rows[1]["last_backup_id"]);
 }
 
-TEST_F(Agent_Jobs, UnknownInstancePoolOrPointFailsClearly) {
+TEST_F(AgentJobs, UnknownInstancePoolOrPointFailsClearly) {
   ASSERT_EQ(0, mkdir((sandbox_ / "home").c_str(), 0755));
   const std::string resource = register_instance(sandbox_ / "home", "pw");
   Run_Result r = agent({"catalog", "NOPE"});
@@ -138,7 +138,7 @@ TEST_F(Agent_Jobs, UnknownInstancePoolOrPointFailsClearly) {
   EXPECT_TRUE(contains(r.err, "holds no backup B999")) << r.err;
 }
 
-TEST_F(Agent_Jobs, ModuleThatCannotBeLoadedFailsBeforeAnyJob) {
+TEST_F(AgentJobs, ModuleThatCannotBeLoadedFailsBeforeAnyJob) {
   const std::string def = sandbox_ / "def.json";
   write_file(def, R"({"id": "d1", "type": "standby"})");
   Run_Result r = agent({"run", def, "--module", sandbox_ / "missing.so"});
@@ -155,7 +155,7 @@ TEST_F(Agent_Jobs, ModuleThatCannotBeLoadedFailsBeforeAnyJob) {
   EXPECT_TRUE(contains(r.err, "does not export _make_Oscar_Job_Creator")) << r.err;
 }
 
-TEST_F(Agent_Jobs, RunReportsDefinitionsTheModuleDoesNotTakeOrCannotParse) {
+TEST_F(AgentJobs, RunReportsDefinitionsTheModuleDoesNotTakeOrCannotParse) {
   const std::string def = sandbox_ / "def.json";
   write_file(def, R"({"id": "d1", "type": "standby"})");
   Run_Result r = agent({"run", def, "--module", OSCAR_MODULE_PATH});
@@ -179,7 +179,7 @@ TEST_F(Agent_Jobs, RunReportsDefinitionsTheModuleDoesNotTakeOrCannotParse) {
 
 // Full, incremental and differential backups, then a restore of the newest
 // one after a further change: the data files are those of the last backup.
-TEST_F(Agent_Jobs, BackupChainAndRestoreRoundTrip) {
+TEST_F(AgentJobs, BackupChainAndRestoreRoundTrip) {
   Sim_Instance home(sandbox_ / "home", "DB1", "sysdba", "Rt-pass-4e2");
   ASSERT_TRUE(home.start());
   const std::string resource = register_instance(home.root(), home.password());

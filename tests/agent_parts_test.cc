@@ -158,7 +158,7 @@ class Scripted_Creator : public Job_Creator {
   Mode mode_;
 };
 
-class Agent_Job_Runner : public ::testing::Test {
+class AgentJobRunner : public ::testing::Test {
  protected:
   void SetUp() override {
     def_ = Job_Definition_var(new Job_Definition());
@@ -186,7 +186,7 @@ class Agent_Job_Runner : public ::testing::Test {
   std::string out_, err_;
 };
 
-TEST_F(Agent_Job_Runner, CompletedJobShowsProgressAndAnswersTrue) {
+TEST_F(AgentJobRunner, CompletedJobShowsProgressAndAnswersTrue) {
   Run_Outcome outcome;
   EXPECT_TRUE(run(Scripted_Creator::SUCCEED, outcome)) << err_;
   EXPECT_EQ(JOB_STATE_COMPLETED, outcome.state);
@@ -198,7 +198,7 @@ TEST_F(Agent_Job_Runner, CompletedJobShowsProgressAndAnswersTrue) {
   EXPECT_FALSE(contains(err_, "last lines of the job log")) << err_;
 }
 
-TEST_F(Agent_Job_Runner, FailedJobShowsItsAlertsAndOnlyThisRunsLogLines) {
+TEST_F(AgentJobRunner, FailedJobShowsItsAlertsAndOnlyThisRunsLogLines) {
   ASSERT_TRUE(write_file(sandbox_.state_file("logs/def-runner-1.log"),
                          "2026-01-01 00:00:00.000 ERROR line of an earlier run\n") ||
               (mkdir(sandbox_.state_file("logs").c_str(), 0700) == 0 &&
@@ -215,7 +215,7 @@ TEST_F(Agent_Job_Runner, FailedJobShowsItsAlertsAndOnlyThisRunsLogLines) {
   EXPECT_FALSE(contains(err_, "earlier run")) << err_;
 }
 
-TEST_F(Agent_Job_Runner, DefinitionWithoutAJobIsReportedAsFailure) {
+TEST_F(AgentJobRunner, DefinitionWithoutAJobIsReportedAsFailure) {
   Run_Outcome outcome;
   EXPECT_FALSE(run(Scripted_Creator::NO_JOB, outcome));
   EXPECT_TRUE(contains(err_, "the module made no job for this backup (full) definition")) << err_;

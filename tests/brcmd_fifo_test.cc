@@ -14,26 +14,26 @@
 
 namespace {
 
-class FifoTest : public ::testing::Test {
+class BrcmdFifo : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(0, ::mkfifo(fifo_.c_str(), 0640)); }
   Temp_Dir dir_;
   std::string fifo_ = dir_ / "f";
 };
 
-TEST_F(FifoTest, ReaderOpenEndsWhenTheWriterCannotComeAnyMore) {
+TEST_F(BrcmdFifo, ReaderOpenEndsWhenTheWriterCannotComeAnyMore) {
   int checks = 0;
   EXPECT_EQ(-1, oscar::open_fifo_for_reading(fifo_, [&]() { return ++checks < 3; }));
   EXPECT_EQ(ECHILD, errno);
   EXPECT_EQ(3, checks);
 }
 
-TEST_F(FifoTest, WriterOpenEndsWhenTheReaderCannotComeAnyMore) {
+TEST_F(BrcmdFifo, WriterOpenEndsWhenTheReaderCannotComeAnyMore) {
   EXPECT_EQ(-1, oscar::open_fifo_for_writing(fifo_, []() { return false; }));
   EXPECT_EQ(ENXIO, errno);
 }
 
-TEST_F(FifoTest, ReaderGetsABlockingEndWithALargePipe) {
+TEST_F(BrcmdFifo, ReaderGetsABlockingEndWithALargePipe) {
   std::thread writer([&]() {
     const int fd = ::open(fifo_.c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);

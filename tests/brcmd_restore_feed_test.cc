@@ -22,7 +22,7 @@
 namespace {
 
 // A stored set fed into a pipe, as a restore feeds brcmd.
-class FeedTest : public ::testing::Test {
+class BrcmdRestoreFeed : public ::testing::Test {
  protected:
   void SetUp() override {
     Job_Definition_var def(new Job_Definition());
@@ -75,14 +75,14 @@ class FeedTest : public ::testing::Test {
   std::string fed_;
 };
 
-TEST_F(FeedTest, FeedsInfoThenTheWholeSetAgain) {
+TEST_F(BrcmdRestoreFeed, FeedsInfoThenTheWholeSetAgain) {
   const std::string info = data_file_ + "=1000\n";
   const std::string text = backup_stream(info, std::string(30000, 'q'));
   ASSERT_TRUE(feed(text));
   EXPECT_EQ(text.substr(0, oscar::BACKUP_INFO_HEAD_SIZE + info.size()) + text, fed_);
 }
 
-TEST_F(FeedTest, SetShorterThanItsRecordFailsBeforeItsEnd) {
+TEST_F(BrcmdRestoreFeed, SetShorterThanItsRecordFailsBeforeItsEnd) {
   // An uncompressed file cut short reads cleanly to its end; only the size
   // its record gives tells.
   Log_Capture log;
@@ -95,7 +95,7 @@ TEST_F(FeedTest, SetShorterThanItsRecordFailsBeforeItsEnd) {
                                               std::to_string(text.size() + 1)));
 }
 
-TEST_F(FeedTest, InfoSizeOutsideTheBufferIsRejected) {
+TEST_F(BrcmdRestoreFeed, InfoSizeOutsideTheBufferIsRejected) {
   Log_Capture log;
   EXPECT_FALSE(feed(info_head(9000) + std::string(9000, 'i')));
   EXPECT_EQ(16, last_alert());
@@ -105,14 +105,14 @@ TEST_F(FeedTest, InfoSizeOutsideTheBufferIsRejected) {
   EXPECT_TRUE(fed_.empty());
 }
 
-TEST_F(FeedTest, ReaderThatWentAwayFailsTheWriteInsteadOfKillingTheProcess) {
+TEST_F(BrcmdRestoreFeed, ReaderThatWentAwayFailsTheWriteInsteadOfKillingTheProcess) {
   Log_Capture log;
   EXPECT_FALSE(feed(backup_stream(data_file_ + "=10\n", "abc"), true));
   EXPECT_EQ(17, last_alert());
   EXPECT_NE(std::string::npos, log.all().find("Failed to write backup info to fifo"));
 }
 
-TEST_F(FeedTest, TruncatedStoredSetFailsTheRead) {
+TEST_F(BrcmdRestoreFeed, TruncatedStoredSetFailsTheRead) {
   ASSERT_TRUE(io_.open("set", Client_IO_Ex::MODE_WRITE));
   ASSERT_EQ(100, io_.write(std::string(100, 'h').data(), 100));
   ASSERT_TRUE(io_.close());

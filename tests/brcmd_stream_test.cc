@@ -29,7 +29,7 @@ class Failing_Storage : public Client_IO {
   unsigned long long storage_size() const override { return 0; }
 };
 
-class StreamTest : public ::testing::Test {
+class BrcmdStream : public ::testing::Test {
  protected:
   void SetUp() override {
     Job_Definition_var def(new Job_Definition());
@@ -79,7 +79,7 @@ class StreamTest : public ::testing::Test {
   std::uint64_t bytes_sent_ = 0;
 };
 
-TEST_F(StreamTest, CopiesTheWholeStreamUnchanged) {
+TEST_F(BrcmdStream, CopiesTheWholeStreamUnchanged) {
   std::string data;
   for (int i = 0; i < 50000; ++i) data += static_cast<char>(i * 7);
   const std::string text = backup_stream(data_file_ + "=100000\nversion=3\n", data);
@@ -91,25 +91,25 @@ TEST_F(StreamTest, CopiesTheWholeStreamUnchanged) {
   EXPECT_EQ(50, job_->activity().progress.load());
 }
 
-TEST_F(StreamTest, ProgressNeverReportsHundredPercent) {
+TEST_F(BrcmdStream, ProgressNeverReportsHundredPercent) {
   ASSERT_TRUE(copy(backup_stream(data_file_ + "=100000\n", std::string(200000, 'd'))));
   EXPECT_GE(job_->activity().progress.load(), 90);
   EXPECT_LE(job_->activity().progress.load(), 99);
 }
 
-TEST_F(StreamTest, StreamEndingAfterInfoDataCompletesWithoutProgress) {
+TEST_F(BrcmdStream, StreamEndingAfterInfoDataCompletesWithoutProgress) {
   ASSERT_TRUE(copy(backup_stream(data_file_ + "=1000000\n", "")));
   EXPECT_EQ(0, job_->activity().progress.load());
 }
 
-TEST_F(StreamTest, HeadOfExactly512IsAnInvalidBackupSetSize) {
+TEST_F(BrcmdStream, HeadOfExactly512IsAnInvalidBackupSetSize) {
   Log_Capture log;
   EXPECT_FALSE(copy(info_head(512) + "data"));
   EXPECT_EQ(16, last_alert());
   EXPECT_NE(std::string::npos, log.all().find("Invalid backup set size\n"));
 }
 
-TEST_F(StreamTest, HeadBelow512FailsWithEnomemAndNoMessage) {
+TEST_F(BrcmdStream, HeadBelow512FailsWithEnomemAndNoMessage) {
   Log_Capture log;
   EXPECT_FALSE(copy(info_head(256) + std::string(1000, 'a')));
   EXPECT_EQ(ENOMEM, errno);
@@ -117,14 +117,14 @@ TEST_F(StreamTest, HeadBelow512FailsWithEnomemAndNoMessage) {
   EXPECT_TRUE(log.records().empty());
 }
 
-TEST_F(StreamTest, HeadAnnouncingMoreThan64MiBIsRejectedAsCorrupt) {
+TEST_F(BrcmdStream, HeadAnnouncingMoreThan64MiBIsRejectedAsCorrupt) {
   Log_Capture log;
   EXPECT_FALSE(copy(info_head(0x7f000000u) + std::string(1000, 'a')));
   EXPECT_EQ(16, last_alert());
   EXPECT_NE(std::string::npos, log.all().find("Invalid backup info head"));
 }
 
-TEST_F(StreamTest, ShortHeadOrInfoDataFails) {
+TEST_F(BrcmdStream, ShortHeadOrInfoDataFails) {
   Log_Capture log;
   EXPECT_FALSE(copy(info_head(2000).substr(0, 100)));
   EXPECT_EQ(16, last_alert());
@@ -133,7 +133,7 @@ TEST_F(StreamTest, ShortHeadOrInfoDataFails) {
   EXPECT_NE(std::string::npos, log.all().find("Failed to get backup info data"));
 }
 
-TEST_F(StreamTest, StorageWriteFailureRaisesAlert17) {
+TEST_F(BrcmdStream, StorageWriteFailureRaisesAlert17) {
   Failing_Storage storage;
   Log_Capture log;
   EXPECT_FALSE(copy(backup_stream(data_file_ + "=10\n", "abc"), &storage));
@@ -141,7 +141,7 @@ TEST_F(StreamTest, StorageWriteFailureRaisesAlert17) {
   EXPECT_NE(std::string::npos, log.all().find("Failed to write backup info head to storage: disk full"));
 }
 
-TEST_F(StreamTest, BackupSetSizeCountsOnlyExistingRegularFiles) {
+TEST_F(BrcmdStream, BackupSetSizeCountsOnlyExistingRegularFiles) {
   const std::string dir = sandbox_.path();
   const std::string info =
       data_file_ + "=12x\n" + dir + "=500\n" + dir + "/missing=7\nno equals sign\n" + data_file_ + "=30";
