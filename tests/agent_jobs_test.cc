@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "host/base/agent_state.h"
 #include "host/catalog/backup_set.h"
 #include "host/catalog/catalog_operator.h"
-#include "tests/support/sim_home.h"
+#include "tests/support/sandbox.h"
+#include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -22,7 +22,7 @@ std::string agent_program() { return OSCAR_BUILD_DIR "/agent/oscar-agent"; }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-class Agent_Jobs : public ::testing::Test {
+class AgentJobs : public ::testing::Test {
  protected:
   Run_Result agent(std::vector<std::string> args, const std::vector<std::string>& env = {}, int timeout_ms = 120000) {
     args.insert(args.begin(), agent_program());
@@ -35,13 +35,13 @@ class Agent_Jobs : public ::testing::Test {
   // instance's uuid, the resource id of its backups. The login is tested
   // only when the home's server runs (`running`).
   std::string register_instance(const std::string& home, const std::string& password, bool running = false) {
-    write_file(tmp_ / "pw", password);
-    std::vector<std::string> add = {"instance",        "add",      "DB1", "--home", home, "--user", "sysdba",
-                                    "--password-file", tmp_ / "pw"};
+    write_file(sandbox_ / "pw", password);
+    std::vector<std::string> add = {"instance",        "add",          "DB1", "--home", home, "--user", "sysdba",
+                                    "--password-file", sandbox_ / "pw"};
     if (!running) add.push_back("--no-check");
     Run_Result r = agent(add);
     EXPECT_EQ(0, r.status) << r.err;
-    r = agent({"pool", "add", "p1", "--url", "file://" + tmp_.path() + "/pool"});
+    r = agent({"pool", "add", "p1", "--url", "file://" + sandbox_.path() + "/pool"});
     EXPECT_EQ(0, r.status) << r.err;
     nlohmann::json inst = nlohmann::json::parse(read_file(state_ + "/instances.json"), nullptr, false);
     nlohmann::json pools = nlohmann::json::parse(read_file(state_ + "/pools.json"), nullptr, false);
@@ -54,7 +54,6 @@ class Agent_Jobs : public ::testing::Test {
   // catalogue, as the backup job would.
   void commit_set(const std::string& resource, const std::string& id, const std::string& type, const std::string& last,
                   const std::string& full, std::time_t start) {
-    set_agent_state_dir(state_);
     Oscar_Brcmd_Backup_Set set;
     set.type(Oscar_Brcmd_Backup_Set::KIND);
     set.uuid(id);
@@ -76,14 +75,16 @@ class Agent_Jobs : public ::testing::Test {
     ASSERT_TRUE(op.commit(set)) << op.error();
   }
 
-  Temp_Dir tmp_;
-  std::string state_ = tmp_ / "state";
+  // The agent program and the catalogue writes of the test share one state
+  // directory.
+  Test_Sandbox sandbox_;
+  const std::string state_ = sandbox_.state_dir();
   std::string pool_uuid_;
 };
 
-TEST_F(Agent_Jobs, CatalogListsTheSetsOfOneInstanceWithTheirChain) {
-  ASSERT_EQ(0, mkdir((tmp_ / "home").c_str(), 0755));
-  const std::string resource = register_instance(tmp_ / "home", "pw");
+TEST_F(AgentJobs, CatalogListsTheSetsOfOneInstanceWithTheirChain) {
+  ASSERT_EQ(0, mkdir((sandbox_ / "home").c_str(), 0755));
+  const std::string resource = register_instance(sandbox_ / "home", "pw");
   ASSERT_FALSE(resource.empty());
   Run_Result r = agent({"catalog", "DB1"});
   ASSERT_EQ(0, r.status) << r.err;
@@ -115,9 +116,9 @@ TEST_F(Agent_Jobs, CatalogListsTheSetsOfOneInstanceWithTheirChain) {
   EXPECT_EQ("B100", rows[1]["last_backup_id"]);
 }
 
-TEST_F(Agent_Jobs, UnknownInstancePoolOrPointFailsClearly) {
-  ASSERT_EQ(0, mkdir((tmp_ / "home").c_str(), 0755));
-  const std::string resource = register_instance(tmp_ / "home", "pw");
+TEST_F(AgentJobs, UnknownInstancePoolOrPointFailsClearly) {
+  ASSERT_EQ(0, mkdir((sandbox_ / "home").c_str(), 0755));
+  const std::string resource = register_instance(sandbox_ / "home", "pw");
   Run_Result r = agent({"catalog", "NOPE"});
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.err, "unknown instance \"NOPE\"")) << r.err;
@@ -140,14 +141,14 @@ TEST_F(Agent_Jobs, UnknownInstancePoolOrPointFailsClearly) {
   EXPECT_TRUE(contains(r.err, "holds no backup B999")) << r.err;
 }
 
-TEST_F(Agent_Jobs, ModuleThatCannotBeLoadedFailsBeforeAnyJob) {
-  const std::string def = tmp_ / "def.json";
+TEST_F(AgentJobs, ModuleThatCannotBeLoadedFailsBeforeAnyJob) {
+  const std::string def = sandbox_ / "def.json";
   write_file(def, R"({"id": "d1", "type": "standby"})");
-  Run_Result r = agent({"run", def, "--module", tmp_ / "missing.so"});
+  Run_Result r = agent({"run", def, "--module", sandbox_ / "missing.so"});
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.err, "cannot load module")) << r.err;
 
-  r = agent({"run", def}, {"OSCAR_MODULE=" + tmp_ / "missing.so"});
+  r = agent({"run", def}, {"OSCAR_MODULE=" + sandbox_ / "missing.so"});
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.err, "missing.so")) << r.err;
 
@@ -157,8 +158,8 @@ TEST_F(Agent_Jobs, ModuleThatCannotBeLoadedFailsBeforeAnyJob) {
   EXPECT_TRUE(contains(r.err, "does not export _make_Oscar_Job_Creator")) << r.err;
 }
 
-TEST_F(Agent_Jobs, RunReportsDefinitionsTheModuleDoesNotTakeOrCannotParse) {
-  const std::string def = tmp_ / "def.json";
+TEST_F(AgentJobs, RunReportsDefinitionsTheModuleDoesNotTakeOrCannotParse) {
+  const std::string def = sandbox_ / "def.json";
   write_file(def, R"({"id": "d1", "type": "standby"})");
   Run_Result r = agent({"run", def, "--module", OSCAR_MODULE_PATH});
   EXPECT_EQ(1, r.status);
@@ -174,17 +175,16 @@ TEST_F(Agent_Jobs, RunReportsDefinitionsTheModuleDoesNotTakeOrCannotParse) {
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.err, "is not a job definition")) << r.err;
 
-  r = agent({"run", tmp_ / "absent.json", "--module", OSCAR_MODULE_PATH});
+  r = agent({"run", sandbox_ / "absent.json", "--module", OSCAR_MODULE_PATH});
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.err, "cannot read")) << r.err;
 }
 
 // Full, incremental and differential backups, then a restore of the newest
 // one after a further change: the data files are those of the last backup.
-TEST_F(Agent_Jobs, BackupChainAndRestoreRoundTrip) {
-  Sim_Home home(tmp_ / "home", "DB1", "sysdba", "Rt-pass-4e2");
-  ASSERT_EQ(0, home.init().status);
-  ASSERT_EQ(0, home.admin("start").status);
+TEST_F(AgentJobs, BackupChainAndRestoreRoundTrip) {
+  Sim_Instance home(sandbox_ / "home", "DB1", "sysdba", "Rt-pass-4e2");
+  ASSERT_TRUE(home.start());
   const std::string resource = register_instance(home.root(), home.password(), true);
   ASSERT_FALSE(resource.empty());
 
@@ -235,13 +235,12 @@ TEST_F(Agent_Jobs, BackupChainAndRestoreRoundTrip) {
 
 // The login is tested before an account is registered: a wrong password
 // registers nothing, --no-check registers it anyway.
-TEST_F(Agent_Jobs, InstanceAddTestsTheLogin) {
-  Sim_Home home(tmp_ / "home", "DB1", "sysdba", "Login-pass-7c");
-  ASSERT_EQ(0, home.init().status);
-  ASSERT_EQ(0, home.admin("start").status);
-  write_file(tmp_ / "pw", "wrong-password");
-  const std::vector<std::string> add = {"instance",        "add",      "DB1", "--home", home.root(), "--user", "sysdba",
-                                        "--password-file", tmp_ / "pw"};
+TEST_F(AgentJobs, InstanceAddTestsTheLogin) {
+  Sim_Instance home(sandbox_ / "home", "DB1", "sysdba", "Login-pass-7c");
+  ASSERT_TRUE(home.start());
+  write_file(sandbox_ / "pw", "wrong-password");
+  const std::vector<std::string> add = {
+      "instance", "add", "DB1", "--home", home.root(), "--user", "sysdba", "--password-file", sandbox_ / "pw"};
   Run_Result r = agent(add);
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.err, "the login of sysdba to instance DB1 failed")) << r.err;
@@ -253,7 +252,7 @@ TEST_F(Agent_Jobs, InstanceAddTestsTheLogin) {
   unchecked.push_back("--no-check");
   EXPECT_EQ(0, agent(unchecked).status);
 
-  write_file(tmp_ / "pw", home.password());
+  write_file(sandbox_ / "pw", home.password());
   r = agent(add);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_TRUE(contains(r.out, "instance DB1 updated")) << r.out;

@@ -14,9 +14,9 @@
 #include "agent/catalog_listing.h"
 #include "agent/job_runner.h"
 #include "agent/progress_display.h"
-#include "host/base/agent_state.h"
 #include "host/jobs/job_alert.h"
 #include "host/jobs/job_event_manager.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -158,10 +158,9 @@ class Scripted_Creator : public Job_Creator {
   Mode mode_;
 };
 
-class Agent_Job_Runner : public ::testing::Test {
+class AgentJobRunner : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_agent_state_dir(tmp_.path());
     def_ = Job_Definition_var(new Job_Definition());
     def_->id("def-runner-1");
     def_->type(JOB_DEFINITION_BACKUP);
@@ -170,7 +169,6 @@ class Agent_Job_Runner : public ::testing::Test {
   void TearDown() override {
     ACE_Time_Value deadline = ACE_OS::gettimeofday() + ACE_Time_Value(10);
     ACE_Thread_Manager::instance()->wait(&deadline);
-    set_agent_state_dir("");
   }
   bool run(Scripted_Creator::Mode mode, Run_Outcome& outcome) {
     Scripted_Creator creator(mode);
@@ -183,12 +181,12 @@ class Agent_Job_Runner : public ::testing::Test {
     err_ = testing::internal::GetCapturedStderr();
     return ok;
   }
-  Temp_Dir tmp_;
+  Test_Sandbox sandbox_;
   Job_Definition_var def_;
   std::string out_, err_;
 };
 
-TEST_F(Agent_Job_Runner, CompletedJobShowsProgressAndAnswersTrue) {
+TEST_F(AgentJobRunner, CompletedJobShowsProgressAndAnswersTrue) {
   Run_Outcome outcome;
   EXPECT_TRUE(run(Scripted_Creator::SUCCEED, outcome)) << err_;
   EXPECT_EQ(JOB_STATE_COMPLETED, outcome.state);
@@ -200,10 +198,12 @@ TEST_F(Agent_Job_Runner, CompletedJobShowsProgressAndAnswersTrue) {
   EXPECT_FALSE(contains(err_, "last lines of the job log")) << err_;
 }
 
-TEST_F(Agent_Job_Runner, FailedJobShowsItsAlertsAndOnlyThisRunsLogLines) {
-  ASSERT_TRUE(write_file(tmp_ / "logs/def-runner-1.log", "2026-01-01 00:00:00.000 ERROR line of an earlier run\n") ||
-              (mkdir((tmp_ / "logs").c_str(), 0700) == 0 &&
-               write_file(tmp_ / "logs/def-runner-1.log", "2026-01-01 00:00:00.000 ERROR line of an earlier run\n")));
+TEST_F(AgentJobRunner, FailedJobShowsItsAlertsAndOnlyThisRunsLogLines) {
+  ASSERT_TRUE(write_file(sandbox_.state_file("logs/def-runner-1.log"),
+                         "2026-01-01 00:00:00.000 ERROR line of an earlier run\n") ||
+              (mkdir(sandbox_.state_file("logs").c_str(), 0700) == 0 &&
+               write_file(sandbox_.state_file("logs/def-runner-1.log"),
+                          "2026-01-01 00:00:00.000 ERROR line of an earlier run\n")));
   Run_Outcome outcome;
   EXPECT_FALSE(run(Scripted_Creator::FAIL, outcome));
   EXPECT_EQ(JOB_STATE_ERROR, outcome.state);
@@ -215,7 +215,7 @@ TEST_F(Agent_Job_Runner, FailedJobShowsItsAlertsAndOnlyThisRunsLogLines) {
   EXPECT_FALSE(contains(err_, "earlier run")) << err_;
 }
 
-TEST_F(Agent_Job_Runner, DefinitionWithoutAJobIsReportedAsFailure) {
+TEST_F(AgentJobRunner, DefinitionWithoutAJobIsReportedAsFailure) {
   Run_Outcome outcome;
   EXPECT_FALSE(run(Scripted_Creator::NO_JOB, outcome));
   EXPECT_TRUE(contains(err_, "the module made no job for this backup (full) definition")) << err_;

@@ -18,7 +18,7 @@ const char PASSWORD[] = "Pw-7c1e-secret";
 
 std::string agent_program() { return OSCAR_BUILD_DIR "/agent/oscar-agent"; }
 
-class Agent_Registry : public ::testing::Test {
+class AgentRegistry : public ::testing::Test {
  protected:
   Run_Result agent(std::vector<std::string> args) {
     args.insert(args.begin(), agent_program());
@@ -45,7 +45,7 @@ class Agent_Registry : public ::testing::Test {
   std::string home_ = tmp_ / "home";
 };
 
-TEST_F(Agent_Registry, UnknownCommandPrintsUsageAndExitsTwo) {
+TEST_F(AgentRegistry, UnknownCommandPrintsUsageAndExitsTwo) {
   Run_Result r = agent({"frobnicate", "--state", state_});
   EXPECT_EQ(2, r.status);
   EXPECT_NE(std::string::npos, r.err.find("unknown command \"frobnicate\""));
@@ -53,7 +53,7 @@ TEST_F(Agent_Registry, UnknownCommandPrintsUsageAndExitsTwo) {
   EXPECT_EQ(2, agent({}).status);
 }
 
-TEST_F(Agent_Registry, ArgumentErrorsAreUsageErrorsNamingTheProblem) {
+TEST_F(AgentRegistry, ArgumentErrorsAreUsageErrorsNamingTheProblem) {
   struct Case {
     std::vector<std::string> args;
     const char* message;
@@ -82,7 +82,7 @@ TEST_F(Agent_Registry, ArgumentErrorsAreUsageErrorsNamingTheProblem) {
   }
 }
 
-TEST_F(Agent_Registry, InstanceAddKeepsThePasswordOnlyInTheAccountsFile) {
+TEST_F(AgentRegistry, InstanceAddKeepsThePasswordOnlyInTheAccountsFile) {
   Run_Result r = add_instance("DB1", std::string(PASSWORD) + "\n");
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_EQ(std::string::npos, r.out.find(PASSWORD));
@@ -110,7 +110,7 @@ TEST_F(Agent_Registry, InstanceAddKeepsThePasswordOnlyInTheAccountsFile) {
   }
 }
 
-TEST_F(Agent_Registry, InstanceAddAgainKeepsTheInstanceIdentity) {
+TEST_F(AgentRegistry, InstanceAddAgainKeepsTheInstanceIdentity) {
   ASSERT_EQ(0, add_instance("DB1", "first").status);
   const std::string uuid = read_json("instances.json")["instances"][0]["uuid"];
   Run_Result r = add_instance("DB1", "second");
@@ -122,7 +122,7 @@ TEST_F(Agent_Registry, InstanceAddAgainKeepsTheInstanceIdentity) {
   EXPECT_EQ("second", read_json("accounts.json")["accounts"][0]["password"]);
 }
 
-TEST_F(Agent_Registry, InstanceAddLinksTheHomesStartScriptIntoTheAgentsRoot) {
+TEST_F(AgentRegistry, InstanceAddLinksTheHomesStartScriptIntoTheAgentsRoot) {
   ASSERT_EQ(0, add_instance("DB1", "pw").status);
   const std::string link = state_ + "/root/etc/init.d/oscardb_DB1d";
   struct stat st;
@@ -140,7 +140,7 @@ TEST_F(Agent_Registry, InstanceAddLinksTheHomesStartScriptIntoTheAgentsRoot) {
   EXPECT_EQ(0, add_instance("DB1", "pw").status);  // an existing link is replaced
 }
 
-TEST_F(Agent_Registry, InstanceAddRefusesMissingOrEmptyPasswordAndMissingHome) {
+TEST_F(AgentRegistry, InstanceAddRefusesMissingOrEmptyPasswordAndMissingHome) {
   Run_Result r =
       agent_with_state({"instance", "add", "DB1", "--home", home_, "--user", "u", "--password-file", tmp_ / "absent"});
   EXPECT_EQ(1, r.status);
@@ -158,7 +158,7 @@ TEST_F(Agent_Registry, InstanceAddRefusesMissingOrEmptyPasswordAndMissingHome) {
   EXPECT_TRUE(read_file(state_ + "/instances.json").empty());
 }
 
-TEST_F(Agent_Registry, PoolAddRegistersAndReplacesByName) {
+TEST_F(AgentRegistry, PoolAddRegistersAndReplacesByName) {
   Run_Result r = agent_with_state({"pool", "add", "p1", "--url", "file://" + tmp_.path() + "/pool"});
   ASSERT_EQ(0, r.status) << r.err;
   nlohmann::json reg = read_json("pools.json");

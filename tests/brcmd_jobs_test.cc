@@ -2,9 +2,7 @@
 // host runs them, against the simulated database under a throwaway root.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,9 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "host/base/agent_state.h"
 #include "host/base/fs_util.h"
-#include "host/base/sleep.h"
 #include "host/catalog/catalog_operator.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_definition.h"
@@ -32,6 +28,8 @@
 #include "oscar/restore_job_source.h"
 #include "oscar/utils.h"
 #include "tests/support/module_threads.h"
+#include "tests/support/sandbox.h"
+#include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -48,18 +46,6 @@ void files_below(const std::string& dir, std::vector<std::string>& out) {
     if (S_ISDIR(st.st_mode)) files_below(p, out);
     if (S_ISREG(st.st_mode)) out.push_back(p);
   }
-}
-
-unsigned short free_port() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
 }
 
 // Runs the simulator's administration command; answers its first output
@@ -80,24 +66,14 @@ std::string sim(const std::string& args) {
 
 class BrcmdJobs : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setup_home("ARCHIVELOG");
-    sim("start " + home_ + " --instance db1");
-  }
+  void SetUp() override { setup_home("ARCHIVELOG"); }
 
   void setup_home(const std::string& archive_mode) {
-    state_ = dir_ / "state";
+    state_ = dir_.state_dir();
     home_ = dir_ / "home";
-    root_ = dir_ / "root";
-    ASSERT_EQ(0, mkdir_p(state_));
+    root_ = dir_.root();
     ASSERT_EQ(0, mkdir_p(root_ + "/etc/init.d"));
-    set_agent_state_dir(state_);
-    set_host_root_prefix(root_);
-    // Waits shortened twentyfold: a process still gets time to end.
-    set_host_sleep_scale(0.05);
-    port_ = free_port();
-    sim("init " + home_ + " --instance db1 --port " + std::to_string(port_) + " --user dba --password " + PASSWORD +
-        " --size 256K --archive-mode " + archive_mode);
+    ASSERT_TRUE(sim_.start({"--archive-mode", archive_mode}));
     ASSERT_EQ(0, ::symlink((home_ + "/admin/oscardb_db1d").c_str(), (root_ + "/etc/init.d/oscardb_db1d").c_str()));
     Instance_Manager::instance()->clear();
     Instance inst;
@@ -115,11 +91,7 @@ class BrcmdJobs : public ::testing::Test {
   void TearDown() override {
     EXPECT_TRUE(wait_for_module_threads());
     ::unsetenv("OSCAR_SIM_BRCMD_FAULT");
-    sim("stop " + home_ + " --instance db1");
     Instance_Manager::instance()->clear();
-    set_host_sleep_scale(1);
-    set_host_root_prefix("");
-    set_agent_state_dir("");
   }
 
   // Waits for the next second, so runs get different start-second names.
@@ -202,9 +174,10 @@ class BrcmdJobs : public ::testing::Test {
     for (const std::string& f : files) EXPECT_EQ(std::string::npos, read_file(f).find(PASSWORD)) << f;
   }
 
-  Temp_Dir dir_;
+  // Waits shortened twentyfold: a process still gets time to end.
+  Test_Sandbox dir_{0.05};
   std::string state_, home_, root_;
-  unsigned short port_ = 0;
+  Sim_Instance sim_{dir_ / "home", "db1", "dba", PASSWORD};
   std::string logs_;
 };
 
@@ -427,10 +400,7 @@ TEST_F(BrcmdJobs, RestoreLeavesAProcessOfAStalePidFileAlone) {
 
 class BrcmdJobsWithoutArchivedLogs : public BrcmdJobs {
  protected:
-  void SetUp() override {
-    setup_home("NOARCHIVELOG");
-    sim("start " + home_ + " --instance db1");
-  }
+  void SetUp() override { setup_home("NOARCHIVELOG"); }
 };
 
 TEST_F(BrcmdJobsWithoutArchivedLogs, InstanceIsStoppedForTheBackupAndStartedAfterIt) {

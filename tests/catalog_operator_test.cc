@@ -10,6 +10,7 @@
 #include "host/base/agent_state.h"
 #include "host/base/sleep.h"
 #include "host/catalog/minor_resource_id.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -18,12 +19,6 @@ using json = nlohmann::json;
 
 class Catalog : public ::testing::Test {
  protected:
-  void SetUp() override {
-    old_state_ = agent_state_dir();
-    set_agent_state_dir(tmp_.path());
-  }
-  void TearDown() override { set_agent_state_dir(old_state_); }
-
   static Oscar_Backup_Set export_set(const std::string& uuid, const std::string& resource,
                                      const std::string& definition, unsigned seq, std::time_t start,
                                      const std::string& database) {
@@ -78,8 +73,7 @@ class Catalog : public ::testing::Test {
     return out;
   }
 
-  Temp_Dir tmp_;
-  std::string old_state_;
+  Test_Sandbox sandbox_;
   Catalog_Operator cat_{-1, 5};
 };
 
@@ -268,7 +262,7 @@ TEST_F(Catalog, LockedDatabaseFailsWithinTheRetryBound) {
                                     "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;"
                                     " DELETE FROM backup_sets WHERE uuid = 'none';",
                                     nullptr, nullptr, nullptr));
-  set_host_sleep_scale(1.0);
+  sandbox_.sleep_scale(1.0);
   Catalog_Operator quick(50, 1);
   json r;
   const auto t0 = std::chrono::steady_clock::now();

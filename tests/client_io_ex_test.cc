@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "host/base/sleep.h"
 #include "tests/support/sample_data.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -257,7 +257,7 @@ TEST(ClientIo, RejectsUnsafeNamesAndUnsupportedTargets) {
 
 TEST(ClientIo, RateControlPacesWrites) {
   Temp_Dir tmp;
-  set_host_sleep_scale(1.0);
+  Test_Sandbox sandbox(1.0);  // waits as long as asked: the pacing is what is measured
   Client_IO_Base::Options o = options_for(COMPR_NONE);
   Rate_Control_Entry slow, fast;
   slow.max_bytes_per_second = 1024 * 1024;

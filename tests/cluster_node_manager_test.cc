@@ -18,7 +18,8 @@
 #include "host/services/json_restful_client.h"
 #include "oscar/oscar_cluster_node_manager.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/sim_home.h"
+#include "tests/support/sandbox.h"
+#include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"
 #include "tollix/exponential_backoff.h"
 
@@ -83,25 +84,20 @@ class Scripted_Server : public Upstream_Transport {
 class ClusterNodeManager : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = std::make_unique<Sim_Home>(tmp_ / "db", "ORCL");
-    ASSERT_EQ(0, home_->init({"--vip", "10.9.8.7"}).status);
-    ASSERT_EQ(0, home_->admin("start").status);
+    ASSERT_TRUE(home_.start({"--vip", "10.9.8.7"}));
     Instance inst;
     inst.type = "oscar";
     inst.name = "ORCL";
     inst.uuid = "inst-uuid-1";
-    inst.options["oscar_home"] = home_->root();
+    inst.options["oscar_home"] = home_.root();
     Instance_Manager::instance()->add_instance(inst);
-    Instance_Manager::instance()->set_account("oscar", "ORCL", "", home_->user(), home_->password().c_str());
+    Instance_Manager::instance()->set_account("oscar", "ORCL", "", home_.user(), home_.password().c_str());
     server_ = std::make_shared<Scripted_Server>();
     Upstream_JSON_RESTful_Client::instance()->transport(server_);
-    // Back-off waits of at most about a second and a half in all.
-    set_host_sleep_scale(0.05);
   }
   void TearDown() override {
     server_->join();
     Upstream_JSON_RESTful_Client::instance()->transport(nullptr);
-    set_host_sleep_scale(1);
     Oscar_Cluster_Node_Manager::close_instance();
     Instance_Manager::instance()->clear();
   }
@@ -112,8 +108,9 @@ class ClusterNodeManager : public ::testing::Test {
     return r;
   }
 
-  Temp_Dir tmp_;
-  std::unique_ptr<Sim_Home> home_;
+  // Back-off waits of at most about a second and a half in all.
+  Test_Sandbox sandbox_{0.05};
+  Sim_Instance home_{sandbox_ / "db", "ORCL"};
   std::shared_ptr<Scripted_Server> server_;
 };
 
@@ -227,8 +224,7 @@ TEST_F(ClusterNodeManager, UnknownInstanceOrNoLocalNodeFails) {
   EXPECT_FALSE(Oscar_Cluster_Node_Manager::instance()->is_selected_node("NOPE", "d", "u", state, true, true));
   EXPECT_TRUE(has_record(log, "Failed to invoke is_selected_node, can't find instance.\n"));
   ASSERT_EQ(
-      0,
-      home_->admin("set", {"cluster_nodes=[{\"node_id\":4,\"address\":\"10.0.0.4\",\"status\":\"master\"}]"}).status);
+      0, home_.admin("set", {"cluster_nodes=[{\"node_id\":4,\"address\":\"10.0.0.4\",\"status\":\"master\"}]"}).status);
   EXPECT_FALSE(ask("def-7", state));
   EXPECT_TRUE(has_record(log, "Failed to get node info of instance ORCL\n"));
   EXPECT_TRUE(server_->bodies_.empty());

@@ -1,6 +1,6 @@
 // Instance utilities, discovery and browsing on real simulated instances
 // (their servers run as child processes of the simulator and are stopped by
-// each test's Sim_Home).
+// each test's Sim_Instance).
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "host/base/sleep.h"
 #include "host/services/instance_manager.h"
 #include "oscar/instance_info.h"
 #include "oscar/utils.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/sim_home.h"
+#include "tests/support/sandbox.h"
+#include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -39,16 +39,12 @@ Instance_ptr make_record(const Sim_Home& h, bool with_version = true) {
 
 class InstanceUtils : public ::testing::Test {
  protected:
-  void SetUp() override {
-    home_ = std::make_unique<Sim_Home>(tmp_ / "db", "ORCL");
-    ASSERT_EQ(0, home_->init({"--vip", "10.9.8.7"}).status);
-    ASSERT_EQ(0, home_->admin("start").status);
-  }
-  const char* home() const { return home_->root().c_str(); }
-  const char* pw() const { return home_->password().c_str(); }
+  void SetUp() override { ASSERT_TRUE(home_.start({"--vip", "10.9.8.7"})); }
+  const char* home() const { return home_.root().c_str(); }
+  const char* pw() const { return home_.password().c_str(); }
 
-  Temp_Dir tmp_;
-  std::unique_ptr<Sim_Home> home_;
+  Test_Sandbox sandbox_;
+  Sim_Instance home_{sandbox_ / "db", "ORCL"};
 };
 
 TEST(InstancePort, ConfigurationFileDecidesOrDefaultApplies) {
@@ -96,7 +92,7 @@ TEST_F(InstanceUtils, StateAndRunningFollowTheServer) {
   EXPECT_EQ("online", state);
   EXPECT_TRUE(instance_running(home(), "ORCL", pid));
   EXPECT_GT(pid, 0);
-  ASSERT_EQ(0, home_->admin("stop").status);
+  ASSERT_EQ(0, home_.admin("stop").status);
   EXPECT_FALSE(get_instance_state(home(), "ORCL", state));
   EXPECT_EQ("offline", state);
   EXPECT_FALSE(get_instance_state(nullptr, "ORCL", state));
@@ -113,12 +109,11 @@ TEST_F(InstanceUtils, StartRefusesNamesTheShellWouldRead) {
 }
 
 TEST_F(InstanceUtils, StartReportsAFailedStartCommand) {
-  ASSERT_EQ(0, home_->admin("stop").status);
-  set_host_sleep_scale(0);
+  ASSERT_EQ(0, home_.admin("stop").status);
+  sandbox_.sleep_scale(0);
   // No init script for this name and no service manager unit: the start
   // command fails and so does the start, after the bounded wait.
   EXPECT_FALSE(start_instance(home(), "NOSUCHINST"));
-  set_host_sleep_scale(1);
 }
 
 TEST_F(InstanceUtils, LoginTestReportsTheDatabaseRefusal) {
@@ -148,21 +143,21 @@ TEST(InstanceOptions, EmptyRecordIsLoggedMissingKeyIsNot) {
 
 TEST_F(InstanceUtils, DatabaseInfoOpenUnopenedAndWithoutVersion) {
   nlohmann::json value;
-  ASSERT_TRUE(get_database_info(make_record(*home_), "ORCL", "SYSDBA", pw(), value));
+  ASSERT_TRUE(get_database_info(make_record(home_), "ORCL", "SYSDBA", pw(), value));
   EXPECT_EQ(
       nlohmann::json::parse(R"([{"database":"ORCL","status":"open","archivelog":true,"version":"20240315-r4821"}])"),
       value);
-  ASSERT_TRUE(get_database_info(make_record(*home_), "ORCL", "SYSDBA", "wrong", value));
+  ASSERT_TRUE(get_database_info(make_record(home_), "ORCL", "SYSDBA", "wrong", value));
   EXPECT_EQ(nlohmann::json::parse(R"([{"database":"ORCL","status":"unopened"}])"), value);
   Log_Capture log;
-  EXPECT_FALSE(get_database_info(make_record(*home_, false), "ORCL", "SYSDBA", pw(), value));
+  EXPECT_FALSE(get_database_info(make_record(home_, false), "ORCL", "SYSDBA", pw(), value));
   EXPECT_EQ(nlohmann::json::parse(R"([{"database":"ORCL","status":"open","archivelog":true}])"), value);
   EXPECT_TRUE(has_record(log, LM_ERROR, "Failed to get version, instance ORCL.\n"));
   EXPECT_FALSE(get_database_info(Instance_ptr(), "ORCL", "SYSDBA", pw(), value));
 }
 
 TEST_F(InstanceUtils, BrowseDatabaseSchemasAndTables) {
-  Instance_ptr inst = make_record(*home_);
+  Instance_ptr inst = make_record(home_);
   nlohmann::json db, schemas, tables, none;
   ASSERT_TRUE(get_database_info(inst, "ORCL", "SYSDBA", pw(), db));
   ASSERT_TRUE(get_schemas_info(inst, "ORCL", "orcl", "SYSDBA", pw(), schemas));
@@ -170,7 +165,7 @@ TEST_F(InstanceUtils, BrowseDatabaseSchemasAndTables) {
   EXPECT_EQ("open", db[0]["status"]);
   EXPECT_EQ(nlohmann::json::parse(R"(["APP","HR"])"), schemas);
   EXPECT_EQ(nlohmann::json::parse(R"(["EMPLOYEES","DEPARTMENTS"])"), tables);
-  ASSERT_EQ(0, home_->admin("set", {"schemas={\"SYSDBA\":[],\"PUBLIC\":[]}"}).status);
+  ASSERT_EQ(0, home_.admin("set", {"schemas={\"SYSDBA\":[],\"PUBLIC\":[]}"}).status);
   ASSERT_TRUE(get_schemas_info(inst, "ORCL", "orcl", "SYSDBA", pw(), none));
   EXPECT_EQ(nlohmann::json::array(), none);
   Log_Capture log;
@@ -183,12 +178,10 @@ TEST(Discovery, FindsTwoInstancesWithHomesAndVersions) {
   const std::string a = "DA" + std::to_string(::getpid());
   const std::string b = "DB" + std::to_string(::getpid());
   Temp_Dir tmp;
-  Sim_Home first(tmp / "db1", a);
-  Sim_Home second(tmp / "db2", b);
-  ASSERT_EQ(0, first.init().status);
-  ASSERT_EQ(0, second.init().status);
-  ASSERT_EQ(0, first.admin("start").status);
-  ASSERT_EQ(0, second.admin("start").status);
+  Sim_Instance first(tmp / "db1", a);
+  Sim_Instance second(tmp / "db2", b);
+  ASSERT_TRUE(first.start());
+  ASSERT_TRUE(second.start());
   Oscar_Instance_Infos infos;
   ASSERT_TRUE(get_instance_info(infos, nullptr));
   ASSERT_EQ(1u, infos.count(a));
@@ -239,7 +232,7 @@ TEST(VirtualAddress, ConfigurationLineForms) {
 
 TEST_F(InstanceUtils, UpdateAttrsFindTheLocalNodeAndTheMaster) {
   Instance_Manager* mgr = Instance_Manager::instance();
-  mgr->add_instance(*make_record(*home_));
+  mgr->add_instance(*make_record(home_));
   std::map<std::string, nlohmann::json> attrs;
   ASSERT_TRUE(get_update_attrs(home(), "ORCL", "SYSDBA", pw(), attrs));
   EXPECT_EQ(1, attrs["master_id"]);
@@ -251,8 +244,8 @@ TEST_F(InstanceUtils, UpdateAttrsFindTheLocalNodeAndTheMaster) {
   EXPECT_EQ("1", rec->options.at("master_id"));
 
   ASSERT_EQ(0, home_
-                   ->admin("set", {"cluster_nodes=[{\"node_id\":4,\"address\":\"10.0.0.4\",\"status\":\"master\"},"
-                                   "{\"node_id\":5,\"address\":\"10.0.0.5\",\"status\":\"slave\"}]"})
+                   .admin("set", {"cluster_nodes=[{\"node_id\":4,\"address\":\"10.0.0.4\",\"status\":\"master\"},"
+                                  "{\"node_id\":5,\"address\":\"10.0.0.5\",\"status\":\"slave\"}]"})
                    .status);
   attrs.clear();
   Log_Capture log;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/base/agent_state.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -18,7 +18,6 @@ const char* const PASSWORD = "Pw-7f3e\\\"quoted\"-and-long-enough-to-leave-the-s
 class InstanceManager : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_agent_state_dir(tmp_.path());
     ACE_LOG_MSG->msg_ostream(&log_);
     ACE_LOG_MSG->set_flags(ACE_Log_Msg::OSTREAM);
     mgr_->clear();
@@ -35,10 +34,9 @@ class InstanceManager : public ::testing::Test {
     mgr_->clear();
     ACE_LOG_MSG->clr_flags(ACE_Log_Msg::OSTREAM);
     ACE_LOG_MSG->msg_ostream(&std::cerr);
-    set_agent_state_dir("");
   }
 
-  Temp_Dir tmp_;
+  Test_Sandbox sandbox_;
   std::ostringstream log_;
   Instance_Manager* mgr_ = Instance_Manager::instance();
 };
@@ -74,9 +72,9 @@ TEST_F(InstanceManager, AccountOfTheJobUidElseTheDefaultElseNone) {
 TEST_F(InstanceManager, SavedRegistryLoadsBackWithAPrivateAccountsFile) {
   ASSERT_EQ(0, mgr_->save());
   struct stat st;
-  ASSERT_EQ(0, stat((tmp_ / "accounts.json").c_str(), &st));
+  ASSERT_EQ(0, stat(sandbox_.state_file("accounts.json").c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
-  EXPECT_EQ(std::string::npos, read_file(tmp_ / "instances.json").find("default-pass"));
+  EXPECT_EQ(std::string::npos, read_file(sandbox_.state_file("instances.json")).find("default-pass"));
 
   mgr_->clear();
   ASSERT_EQ(0, mgr_->load());
@@ -90,7 +88,7 @@ TEST_F(InstanceManager, SavedRegistryLoadsBackWithAPrivateAccountsFile) {
 
 TEST_F(InstanceManager, AccountsFileReadableByOthersIsRefused) {
   ASSERT_EQ(0, mgr_->save());
-  ASSERT_EQ(0, chmod((tmp_ / "accounts.json").c_str(), 0640));
+  ASSERT_EQ(0, chmod(sandbox_.state_file("accounts.json").c_str(), 0640));
   mgr_->clear();
   EXPECT_EQ(-1, mgr_->load());
   EXPECT_FALSE(mgr_->find("oscar", "DB1"));
@@ -98,11 +96,11 @@ TEST_F(InstanceManager, AccountsFileReadableByOthersIsRefused) {
 }
 
 TEST_F(InstanceManager, MalformedFilesAreRefusedAndLeaveTheRegistry) {
-  ASSERT_TRUE(write_file(tmp_ / "instances.json", "{\"instances\": [{\"type\": \"oscar\"}]}"));
+  ASSERT_TRUE(write_file(sandbox_.state_file("instances.json"), "{\"instances\": [{\"type\": \"oscar\"}]}"));
   EXPECT_EQ(-1, mgr_->load());
   EXPECT_TRUE(mgr_->find("oscar", "DB1"));
 
-  ASSERT_TRUE(write_file(tmp_ / "instances.json", "{\"instances\": []}"));
+  ASSERT_TRUE(write_file(sandbox_.state_file("instances.json"), "{\"instances\": []}"));
   const std::vector<std::string> bad = {
       "{\"accounts\": [{\"type\": \"oscar\", \"instance\": \"DB1\", \"password\": 5}]}",
       "{\"accounts\": [{\"type\": \"oscar\", \"instance\": \"DB1\", \"extra\": \"x\"}]}",
@@ -112,8 +110,8 @@ TEST_F(InstanceManager, MalformedFilesAreRefusedAndLeaveTheRegistry) {
       "",
   };
   for (const std::string& text : bad) {
-    ASSERT_TRUE(write_file(tmp_ / "accounts.json", text));
-    ASSERT_EQ(0, chmod((tmp_ / "accounts.json").c_str(), 0600));
+    ASSERT_TRUE(write_file(sandbox_.state_file("accounts.json"), text));
+    ASSERT_EQ(0, chmod(sandbox_.state_file("accounts.json").c_str(), 0600));
     EXPECT_EQ(-1, mgr_->load()) << text;
     EXPECT_TRUE(mgr_->find("oscar", "DB1")) << text;
   }
@@ -121,21 +119,21 @@ TEST_F(InstanceManager, MalformedFilesAreRefusedAndLeaveTheRegistry) {
 
 TEST_F(InstanceManager, PasswordNeverReachesALogOrAnyOtherFile) {
   ASSERT_EQ(0, mgr_->save());
-  ASSERT_EQ(0, chmod((tmp_ / "accounts.json").c_str(), 0644));
+  ASSERT_EQ(0, chmod(sandbox_.state_file("accounts.json").c_str(), 0644));
   EXPECT_EQ(-1, mgr_->load());
-  ASSERT_EQ(0, chmod((tmp_ / "accounts.json").c_str(), 0600));
+  ASSERT_EQ(0, chmod(sandbox_.state_file("accounts.json").c_str(), 0600));
   ASSERT_EQ(0, mgr_->load());
-  ASSERT_TRUE(write_file(tmp_ / "accounts.json",
+  ASSERT_TRUE(write_file(sandbox_.state_file("accounts.json"),
                          std::string("{\"accounts\": [{\"password\": \"") + "default-pass" + "\", \"type\": 1}]}"));
   EXPECT_EQ(-1, mgr_->load());
 
   EXPECT_FALSE(log_.str().empty());
   EXPECT_EQ(std::string::npos, log_.str().find("default-pass"));
   EXPECT_EQ(std::string::npos, log_.str().find("Pw-7f3e"));
-  const std::vector<std::string> files = files_under(tmp_.path());
+  const std::vector<std::string> files = files_under(sandbox_.path());
   ASSERT_FALSE(files.empty());
   for (const std::string& f : files) {
-    if (f == tmp_ / "accounts.json") continue;
+    if (f == sandbox_.state_file("accounts.json")) continue;
     const std::string text = read_file(f);
     EXPECT_EQ(std::string::npos, text.find("default-pass")) << f;
     EXPECT_EQ(std::string::npos, text.find("Pw-7f3e")) << f;

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "host/base/agent_state.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_definition.h"
 #include "host/jobs/job_event_handler.h"
@@ -20,7 +19,7 @@
 #include "job/job_executor_t.h"
 #include "oscar/oscar_job_creator.h"
 #include "tests/support/module_threads.h"
-#include "tests/support/test_paths.h"
+#include "tests/support/sandbox.h"
 
 namespace {
 
@@ -135,7 +134,6 @@ class JobFrame : public ::testing::Test {
  protected:
   void SetUp() override {
     g_probe = &probe_;
-    set_agent_state_dir(tmp_.path());
     Job_Event_Manager::instance()->drain();
     def_ = Job_Definition_var(new Job_Definition());
     def_->type(JOB_DEFINITION_BACKUP);
@@ -165,10 +163,10 @@ class JobFrame : public ::testing::Test {
     return states;
   }
 
-  std::string marker(const char* name) const { return tmp_ / name; }
+  std::string marker(const char* name) const { return sandbox_ / name; }
   bool exists(const char* name) const { return ACE_OS::access(marker(name).c_str(), F_OK) == 0; }
 
-  Temp_Dir tmp_;
+  Test_Sandbox sandbox_;
   Probe probe_;
   Job_Definition_var def_;
 };

@@ -9,7 +9,6 @@
 #include <string>
 #include <thread>
 
-#include "host/base/agent_state.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_alert.h"
 #include "host/jobs/job_event_handler.h"
@@ -17,6 +16,7 @@
 #include "job/default_job_t.h"
 #include "job/job_executor_t.h"
 #include "tests/support/module_threads.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/test_paths.h"
 #include "tollix/thread_helper.h"
 
@@ -50,7 +50,6 @@ class Logging_Executor : public Job_Executor_T<Log_Source, Job_Options, Job_Even
 class JobLog : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_agent_state_dir(tmp_.path());
     ACE_LOG_MSG->msg_ostream(&stderr_copy_);
     ACE_LOG_MSG->set_flags(ACE_Log_Msg::OSTREAM);
     def_ = Job_Definition_var(new Job_Definition());
@@ -62,10 +61,9 @@ class JobLog : public ::testing::Test {
     bind_log_callback(ACE_Log_Msg_Callback_var());
     ACE_LOG_MSG->clr_flags(ACE_Log_Msg::OSTREAM);
     ACE_LOG_MSG->msg_ostream(&std::cerr);
-    set_agent_state_dir("");
   }
 
-  Temp_Dir tmp_;
+  Test_Sandbox sandbox_;
   std::ostringstream stderr_copy_;
   Job_Definition_var def_;
 };
@@ -77,7 +75,7 @@ TEST_F(JobLog, RunThreadAndAdoptingWorkerWriteTheJobLogAndStrayThreadsDoNot) {
   EXPECT_EQ(JOB_STATE_COMPLETED, job->activity().state.load());
 
   // The id cannot lead the file out of the log directory.
-  EXPECT_EQ(tmp_.path() + "/logs/job_.._7.log", job->log_file_path());
+  EXPECT_EQ(sandbox_.state_file("logs/job_.._7.log"), job->log_file_path());
   const std::string log = read_file(job->log_file_path());
   EXPECT_NE(std::string::npos, log.find("job_log_test.cc")) << log;
   EXPECT_NE(std::string::npos, log.find("INFO ")) << log;

@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "host/base/agent_state.h"
 #include "host/base/fs_util.h"
 #include "host/fileset/mtf_backup.h"
 #include "host/fileset/mtf_restore.h"
 #include "host/storage/pool_info.h"
 #include "tests/support/sample_data.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -67,13 +67,11 @@ class Dump_Action : public Action_Handler {
 class FileSet : public ::testing::Test {
  protected:
   void SetUp() override {
-    old_ = agent_state_dir();
-    set_agent_state_dir(tmp_ / "state");
     Pool_Info p;
     p.uuid = "pool-1";
-    p.url = "file://" + (tmp_ / "pool");
+    p.url = "file://" + (sandbox_ / "pool");
     ASSERT_TRUE(add_pool(p));
-    src_ = tmp_ / "spool/def-1";
+    src_ = sandbox_ / "spool/def-1";
     ASSERT_EQ(0, mkdir_p(src_ + "/inst_db1"));
     ASSERT_EQ(0, mkdir_p(src_ + "/inst_db2/empty"));
     big_ = mixed_sample(1500000, 9);
@@ -81,7 +79,6 @@ class FileSet : public ::testing::Test {
     ASSERT_TRUE(write_file(src_ + "/inst_db2/db2.dump", "second database"));
     ASSERT_EQ(0, ::symlink("db2.dump", (src_ + "/inst_db2/latest").c_str()));
   }
-  void TearDown() override { set_agent_state_dir(old_); }
 
   void configure(MTF_Backup& b, unsigned seq = 0) {
     b.pool_uuid("pool-1");
@@ -100,10 +97,10 @@ class FileSet : public ::testing::Test {
     r.backup_minor_resource_id("def-1");
     r.seq(seq);
   }
-  std::string set_dir() const { return tmp_ / "pool/host-1/def-1"; }
+  std::string set_dir() const { return sandbox_ / "pool/host-1/def-1"; }
 
-  Temp_Dir tmp_;
-  std::string old_, src_, big_;
+  Test_Sandbox sandbox_;
+  std::string src_, big_;
 };
 
 TEST_F(FileSet, BackupRunsPreActionStoresAndRestoresTheSelection) {
@@ -134,7 +131,7 @@ TEST_F(FileSet, BackupRunsPreActionStoresAndRestoresTheSelection) {
     return e;
   }());
 
-  ASSERT_EQ(0, rm_rf(tmp_ / "spool"));
+  ASSERT_EQ(0, rm_rf(sandbox_ / "spool"));
   Recording_Handler restore_events;
   MTF_Restore r(&restore_events, ACE_Log_Msg_Callback_var());
   configure(r);
@@ -195,7 +192,7 @@ TEST_F(FileSet, ATakenSequenceNumberIsNeverOverwritten) {
   EXPECT_EQ(5u, seq);
   EXPECT_EQ(5u, second.seq());
 
-  ASSERT_EQ(0, rm_rf(tmp_ / "spool"));
+  ASSERT_EQ(0, rm_rf(sandbox_ / "spool"));
   MTF_Restore r(nullptr, ACE_Log_Msg_Callback_var());
   configure(r, 4);
   ASSERT_TRUE(r.restore()) << r.error();

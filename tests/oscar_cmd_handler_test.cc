@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "tests/support/log_capture.h"
-#include "tests/support/sim_home.h"
+#include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -26,32 +26,28 @@ bool has_record(const Log_Capture& log, ACE_Log_Priority p, const std::string& t
 
 class CommandLayer : public ::testing::Test {
  protected:
-  void SetUp() override {
-    home_ = std::make_unique<Sim_Home>(tmp_ / "db", "ORCL");
-    ASSERT_EQ(0, home_->init({"--vip", "10.9.8.7"}).status);
-    ASSERT_EQ(0, home_->admin("start").status);
-  }
-  const char* home() const { return home_->root().c_str(); }
+  void SetUp() override { ASSERT_TRUE(home_.start({"--vip", "10.9.8.7"})); }
+  const char* home() const { return home_.root().c_str(); }
   std::string isql_login(const std::string& password) const {
-    return "\"" + home_->bin("isql") + "\" -U" + home_->user() + "/" + password + " -dORCL -p" +
-           std::to_string(home_->port()) + " -l";
+    return "\"" + home_.bin("isql") + "\" -U" + home_.user() + "/" + password + " -dORCL -p" +
+           std::to_string(home_.port()) + " -l";
   }
 
   Temp_Dir tmp_;
-  std::unique_ptr<Sim_Home> home_;
+  Sim_Instance home_{tmp_ / "db", "ORCL"};
 };
 
 TEST_F(CommandLayer, ChildSeesDatabaseEnvironmentOnTopOfTheAgents) {
   ::setenv("OSCAR_TEST_INHERITED", "kept", 1);
   Log_Capture log;
   ASSERT_EQ(0, execute_oscar_cmd(home(), "/usr/bin/env", false, true, nullptr, nullptr));
-  EXPECT_TRUE(has_record(log, LM_INFO, "SZ_OSCAR_HOME=" + home_->root()));
+  EXPECT_TRUE(has_record(log, LM_INFO, "SZ_OSCAR_HOME=" + home_.root()));
   EXPECT_TRUE(has_record(log, LM_INFO, "LC_ALL=en_US.UTF8"));
   EXPECT_TRUE(has_record(log, LM_INFO, "LANG=en_US.UTF8"));
   EXPECT_TRUE(has_record(log, LM_INFO, "OSCAR_TEST_INHERITED=kept"));
   bool lib_path = false;
   for (const auto& r : log.records()) {
-    if (r.text.rfind("LD_LIBRARY_PATH=", 0) == 0 && r.text.find(home_->root() + "/bin") != std::string::npos) {
+    if (r.text.rfind("LD_LIBRARY_PATH=", 0) == 0 && r.text.find(home_.root() + "/bin") != std::string::npos) {
       lib_path = true;
     }
   }
@@ -80,16 +76,16 @@ TEST_F(CommandLayer, RefusedLoginGivesIsqlErrorTextAndMasksThePassword) {
   EXPECT_NE(0, execute_oscar_cmd(home(), isql_login(wrong).c_str(), false, false, nullptr, &error));
   EXPECT_EQ("Error, password authentication failed for user \"SYSDBA\".", error);
   EXPECT_TRUE(has_record(log, LM_ERROR, "Failed info: isql: ERROR, password authentication failed"));
-  EXPECT_TRUE(has_record(log, LM_INFO,
-                         "Oscar command:\n\"" + home_->bin("isql") + "\" -USYSDBA/*** -dORCL -p" +
-                             std::to_string(home_->port()) + " -l\n"))
+  EXPECT_TRUE(has_record(
+      log, LM_INFO,
+      "Oscar command:\n\"" + home_.bin("isql") + "\" -USYSDBA/*** -dORCL -p" + std::to_string(home_.port()) + " -l\n"))
       << log.all();
   EXPECT_EQ(std::string::npos, log.all().find(wrong));
 
   error = "untouched";
-  EXPECT_EQ(0, execute_oscar_cmd(home(), isql_login(home_->password()).c_str(), false, false, nullptr, &error));
+  EXPECT_EQ(0, execute_oscar_cmd(home(), isql_login(home_.password()).c_str(), false, false, nullptr, &error));
   EXPECT_EQ("untouched", error);
-  EXPECT_EQ(std::string::npos, log.all().find(home_->password()));
+  EXPECT_EQ(std::string::npos, log.all().find(home_.password()));
 }
 
 TEST_F(CommandLayer, ErrorLineTrimsTheMessageAndOtherLinesLeaveTheText) {
@@ -166,7 +162,7 @@ TEST_F(QueryParsing, IndentedCountIsARowAndAdjacentSeparatorsCountOnce) {
 }
 
 TEST_F(CommandLayer, QueryHandlerKeepsRowsOfLastQueryAndOutputOfAll) {
-  Oscar_Query_Handler q(home_->root(), "ORCL", home_->user(), home_->password().c_str(), home_->port(), "localhost");
+  Oscar_Query_Handler q(home_.root(), "ORCL", home_.user(), home_.password().c_str(), home_.port(), "localhost");
   ASSERT_TRUE(q.select("select TABLE_SCHEM,TABLE_NAME,TABLE_TYPE from v_sys_tables where TABLE_SCHEM='APP'"));
   ASSERT_EQ(3u, q.result().size());
   ASSERT_EQ(3u, q.result()[0].size());
@@ -176,18 +172,17 @@ TEST_F(CommandLayer, QueryHandlerKeepsRowsOfLastQueryAndOutputOfAll) {
   EXPECT_NE(std::string::npos, q.output().find("ARCHIVELOG"));
 
   Log_Capture log;
-  Oscar_Query_Handler nopass(home_->root(), "ORCL", home_->user(), "", home_->port(), "localhost");
+  Oscar_Query_Handler nopass(home_.root(), "ORCL", home_.user(), "", home_.port(), "localhost");
   EXPECT_FALSE(nopass.select("select archivemode from v_sys_database_info"));
   EXPECT_TRUE(has_record(log, LM_ERROR, "Lack of connection parameter.\n"));
-  Oscar_Query_Handler wrong(home_->root(), "ORCL", home_->user(), "nope", home_->port(), "localhost");
+  Oscar_Query_Handler wrong(home_.root(), "ORCL", home_.user(), "nope", home_.port(), "localhost");
   EXPECT_FALSE(wrong.select("select archivemode from v_sys_database_info"));
 }
 
 TEST_F(CommandLayer, ResetPointsTheHandlerAtAnotherHome) {
-  Sim_Home other(tmp_ / "db2", "TEST2");
-  ASSERT_EQ(0, other.init().status);
-  ASSERT_EQ(0, other.admin("start").status);
-  Oscar_Query_Handler q(home_->root(), "ORCL", home_->user(), home_->password().c_str(), home_->port(), "localhost");
+  Sim_Instance other(tmp_ / "db2", "TEST2");
+  ASSERT_TRUE(other.start());
+  Oscar_Query_Handler q(home_.root(), "ORCL", home_.user(), home_.password().c_str(), home_.port(), "localhost");
   ASSERT_TRUE(q.reset(other.root(), "TEST2", other.user(), other.password().c_str(), other.port()));
   ASSERT_TRUE(q.select("select archivemode from v_sys_database_info"));
   EXPECT_EQ(1u, q.result().size());
@@ -197,29 +192,29 @@ TEST_F(CommandLayer, VersionQueriesGiveBuildTextOrWholeLine) {
   std::string v;
   ASSERT_TRUE(get_isql_version(home(), v, false));
   EXPECT_EQ("20240315-r4821", v);
-  ASSERT_TRUE(get_version(home(), home_->port(), "ORCL", v, false));
+  ASSERT_TRUE(get_version(home(), home_.port(), "ORCL", v, false));
   EXPECT_EQ("20240315-r4821", v);
-  ASSERT_TRUE(get_version(home(), home_->port(), "ORCL", v, true));
+  ASSERT_TRUE(get_version(home(), home_.port(), "ORCL", v, true));
   EXPECT_NE(std::string::npos, v.find("(build 20240315-r4821) for")) << v;
-  EXPECT_FALSE(get_version(home(), home_->port(), "", v, false));
+  EXPECT_FALSE(get_version(home(), home_.port(), "", v, false));
 }
 
 TEST_F(CommandLayer, LogModeFollowsTheDatabaseAndRejectsOddShapes) {
   bool archivelog = false;
-  ASSERT_TRUE(get_log_mode(home(), "ORCL", "SYSDBA", home_->password().c_str(), home_->port(), archivelog));
+  ASSERT_TRUE(get_log_mode(home(), "ORCL", "SYSDBA", home_.password().c_str(), home_.port(), archivelog));
   EXPECT_TRUE(archivelog);
-  ASSERT_EQ(0, home_->admin("set", {"archive_mode=NOARCHIVELOG"}).status);
-  ASSERT_TRUE(get_log_mode(home(), "ORCL", "SYSDBA", home_->password().c_str(), home_->port(), archivelog));
+  ASSERT_EQ(0, home_.admin("set", {"archive_mode=NOARCHIVELOG"}).status);
+  ASSERT_TRUE(get_log_mode(home(), "ORCL", "SYSDBA", home_.password().c_str(), home_.port(), archivelog));
   EXPECT_FALSE(archivelog);
   Log_Capture log;
-  EXPECT_FALSE(get_log_mode(home(), "ORCL", "SYSDBA", "bad", home_->port(), archivelog));
+  EXPECT_FALSE(get_log_mode(home(), "ORCL", "SYSDBA", "bad", home_.port(), archivelog));
   EXPECT_TRUE(has_record(log, LM_ERROR, "Failed to get log mode.\n"));
 }
 
 TEST_F(CommandLayer, SchemasLeaveOutSystemOnesCaseSensitively) {
-  ASSERT_EQ(0, home_->admin("set", {"schemas.sysdba=[]"}).status);
+  ASSERT_EQ(0, home_.admin("set", {"schemas.sysdba=[]"}).status);
   std::vector<std::string> schemas;
-  ASSERT_TRUE(get_oscar_schemas(home(), "ORCL", "SYSDBA", home_->password().c_str(), home_->port(), schemas));
+  ASSERT_TRUE(get_oscar_schemas(home(), "ORCL", "SYSDBA", home_.password().c_str(), home_.port(), schemas));
   std::sort(schemas.begin(), schemas.end());
   EXPECT_EQ((std::vector<std::string>{"APP", "HR", "sysdba"}), schemas);
   EXPECT_TRUE(is_sys_schema("(null)\\ROOT"));
@@ -228,7 +223,7 @@ TEST_F(CommandLayer, SchemasLeaveOutSystemOnesCaseSensitively) {
 
 TEST_F(CommandLayer, TablesOfASchemaGivenInLowerCase) {
   std::vector<std::string> tables;
-  ASSERT_TRUE(get_oscar_tables(home(), "ORCL", "SYSDBA", home_->password().c_str(), home_->port(), "app", tables));
+  ASSERT_TRUE(get_oscar_tables(home(), "ORCL", "SYSDBA", home_.password().c_str(), home_.port(), "app", tables));
   EXPECT_EQ((std::vector<std::string>{"CUSTOMERS", "ORDERS", "ORDER_ITEMS"}), tables);
 }
 
@@ -236,34 +231,34 @@ TEST_F(CommandLayer, SchemaNamesAreQuotedOrRefused) {
   std::vector<std::string> tables;
   // A single quote is doubled: the query runs and finds no such schema.
   EXPECT_TRUE(
-      get_oscar_tables(home(), "ORCL", "SYSDBA", home_->password().c_str(), home_->port(), "x' or '1'='1", tables));
+      get_oscar_tables(home(), "ORCL", "SYSDBA", home_.password().c_str(), home_.port(), "x' or '1'='1", tables));
   EXPECT_TRUE(tables.empty());
   Log_Capture log;
-  EXPECT_FALSE(get_oscar_tables(home(), "ORCL", "SYSDBA", home_->password().c_str(), home_->port(), "a\"b", tables));
-  EXPECT_FALSE(get_oscar_tables(home(), "ORCL", "SYSDBA", home_->password().c_str(), home_->port(), "a\nb", tables));
+  EXPECT_FALSE(get_oscar_tables(home(), "ORCL", "SYSDBA", home_.password().c_str(), home_.port(), "a\"b", tables));
+  EXPECT_FALSE(get_oscar_tables(home(), "ORCL", "SYSDBA", home_.password().c_str(), home_.port(), "a\nb", tables));
   EXPECT_EQ(2u, log.records().size()) << log.all();
   EXPECT_TRUE(tables.empty());
 }
 
 TEST_F(CommandLayer, UserTablespacesOnly) {
   std::vector<std::string> ts;
-  ASSERT_TRUE(get_user_tablespaces(home(), "ORCL", "SYSDBA", home_->password().c_str(), home_->port(), ts));
+  ASSERT_TRUE(get_user_tablespaces(home(), "ORCL", "SYSDBA", home_.password().c_str(), home_.port(), ts));
   ASSERT_EQ(1u, ts.size());
   EXPECT_NE(std::string::npos, ts[0].find("USERS"));
 }
 
 TEST_F(CommandLayer, ClusterRowsWithBadIdsAreSkipped) {
   ASSERT_EQ(0, home_
-                   ->admin("set", {"cluster_nodes=[{\"node_id\":2,\"address\":\"10.0.0.2\",\"status\":\"master\"},"
-                                   "{\"node_id\":\"2x\",\"address\":\"a\",\"status\":\"s\"},"
-                                   "{\"node_id\":0,\"address\":\"b\",\"status\":\"s\"},"
-                                   "{\"node_id\":-3,\"address\":\"c\",\"status\":\"s\"},"
-                                   "{\"node_id\":\"99999999999\",\"address\":\"d\",\"status\":\"s\"}]"})
+                   .admin("set", {"cluster_nodes=[{\"node_id\":2,\"address\":\"10.0.0.2\",\"status\":\"master\"},"
+                                  "{\"node_id\":\"2x\",\"address\":\"a\",\"status\":\"s\"},"
+                                  "{\"node_id\":0,\"address\":\"b\",\"status\":\"s\"},"
+                                  "{\"node_id\":-3,\"address\":\"c\",\"status\":\"s\"},"
+                                  "{\"node_id\":\"99999999999\",\"address\":\"d\",\"status\":\"s\"}]"})
                    .status);
   std::vector<Oscar_Node_Info> nodes;
   Log_Capture log;
   ASSERT_TRUE(
-      get_cluster_nodes_info(home(), "ORCL", "SYSDBA", home_->password().c_str(), home_->port(), "10.9.8.7", nodes));
+      get_cluster_nodes_info(home(), "ORCL", "SYSDBA", home_.password().c_str(), home_.port(), "10.9.8.7", nodes));
   ASSERT_EQ(1u, nodes.size());
   EXPECT_EQ(2, nodes[0].node_id);
   EXPECT_EQ("10.0.0.2", nodes[0].host);
@@ -275,7 +270,7 @@ TEST_F(CommandLayer, ClusterRowsWithBadIdsAreSkipped) {
   EXPECT_TRUE(has_record(log, LM_WARNING, "node id integer overflow: 99999999999\n"));
   // An address the server does not answer on fails the query.
   EXPECT_FALSE(
-      get_cluster_nodes_info(home(), "ORCL", "SYSDBA", home_->password().c_str(), home_->port(), "10.1.1.1", nodes));
+      get_cluster_nodes_info(home(), "ORCL", "SYSDBA", home_.password().c_str(), home_.port(), "10.1.1.1", nodes));
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "oscar/brcmd_fifo.h"
-#include "tests/support/sim_home.h"
+#include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -77,9 +77,7 @@ class SimBrcmd : public ::testing::Test {
   void SetUp() override {
     // A tool that stops reading early must give the feeder EPIPE, not kill the test.
     ::signal(SIGPIPE, SIG_IGN);
-    home_ = std::make_unique<Sim_Home>(tmp_ / "db", "ORCL");
-    ASSERT_EQ(0, home_->init().status);
-    ASSERT_EQ(0, home_->admin("start").status);
+    ASSERT_TRUE(home_.start());
     fifo_ = tmp_ / "brcmd_fifo";
     ASSERT_EQ(0, ::mkfifo(fifo_.c_str(), 0640));
   }
@@ -90,10 +88,10 @@ class SimBrcmd : public ::testing::Test {
     std::vector<std::string> e = {"OSCAR_SIM_FIFO_TIMEOUT=10"};
     e.insert(e.end(), env.begin(), env.end());
     Run_Result r =
-        home_->tool("brcmd",
-                    {"-O", "backup", "-d", "ORCL", "-u", home_->user(), "-p", home_->password(), "-P",
-                     std::to_string(home_->port()), "-t", type, "-k", "pipe", "-f", fifo_, "-e", tmp_ / "backup.log"},
-                    e);
+        home_.tool("brcmd",
+                   {"-O", "backup", "-d", "ORCL", "-u", home_.user(), "-p", home_.password(), "-P",
+                    std::to_string(home_.port()), "-t", type, "-k", "pipe", "-f", fifo_, "-e", tmp_ / "backup.log"},
+                   e);
     // A writer that never opened the fifo leaves the reader waiting: wake it.
     int wake = ::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (wake >= 0) ::close(wake);
@@ -105,10 +103,10 @@ class SimBrcmd : public ::testing::Test {
     auto feeder = std::async(std::launch::async, [this, &set] { return feed_fifo(fifo_, set); });
     std::vector<std::string> e = {"OSCAR_SIM_FIFO_TIMEOUT=10"};
     e.insert(e.end(), env.begin(), env.end());
-    Run_Result r = home_->tool("brcmd",
-                               {"-O", "restore", "-d", "ORCL", "-t", "backup_point_last", "-k", "pipe", "-f", fifo_,
-                                "-e", tmp_ / "restore.log"},
-                               e);
+    Run_Result r = home_.tool("brcmd",
+                              {"-O", "restore", "-d", "ORCL", "-t", "backup_point_last", "-k", "pipe", "-f", fifo_,
+                               "-e", tmp_ / "restore.log"},
+                              e);
     finish_feeder(feeder);
     return r;
   }
@@ -125,10 +123,10 @@ class SimBrcmd : public ::testing::Test {
     if (drain >= 0) ::close(drain);
   }
 
-  std::string lastlsn() { return read_file(home_->root() + "/agent/lastlsn.dat"); }
+  std::string lastlsn() { return read_file(home_.root() + "/agent/lastlsn.dat"); }
 
   Temp_Dir tmp_;
-  std::unique_ptr<Sim_Home> home_;
+  Sim_Instance home_{tmp_ / "db", "ORCL"};
   std::string fifo_;
 };
 
@@ -159,21 +157,21 @@ TEST_F(SimBrcmd, FullStreamAnnouncesInfoWithEveryDataFileAndRecordsTheChain) {
                           "ORCL_lastbackupid=", "ORCL_lastbackuplsn=", "ORCL_lastbackupscn="}) {
     EXPECT_NE(std::string::npos, chain.find(key)) << chain;
   }
-  EXPECT_EQ(std::string::npos, read_file(tmp_ / "backup.log").find(home_->password()));
+  EXPECT_EQ(std::string::npos, read_file(tmp_ / "backup.log").find(home_.password()));
 }
 
 TEST_F(SimBrcmd, IncrementalAndDifferentialCarryChangesAndRestoreByteForByte) {
   std::string full, incr, diff;
   ASSERT_EQ(0, backup("full", full).status);
   std::string chain_full = lastlsn();
-  ASSERT_EQ(0, home_->admin("touch").status);
+  ASSERT_EQ(0, home_.admin("touch").status);
   ASSERT_EQ(0, backup("incr", incr).status);
-  std::string after_incr = home_->checksum();
+  std::string after_incr = home_.checksum();
   std::string chain_incr = lastlsn();
-  ASSERT_EQ(0, home_->admin("touch").status);
-  ASSERT_EQ(0, home_->admin("touch").status);
+  ASSERT_EQ(0, home_.admin("touch").status);
+  ASSERT_EQ(0, home_.admin("touch").status);
   ASSERT_EQ(0, backup("diff", diff).status);
-  std::string after_diff = home_->checksum();
+  std::string after_diff = home_.checksum();
   EXPECT_LT(incr.size(), full.size() / 4);
   EXPECT_GT(diff.size(), incr.size()) << "a differential holds all changes since the full";
   EXPECT_NE(after_incr, after_diff);
@@ -187,18 +185,18 @@ TEST_F(SimBrcmd, IncrementalAndDifferentialCarryChangesAndRestoreByteForByte) {
 
   Run_Result running = restore(full);
   EXPECT_NE(0, running.status) << "no restore into a running instance";
-  ASSERT_EQ(0, home_->admin("stop").status);
+  ASSERT_EQ(0, home_.admin("stop").status);
   Run_Result early = restore(incr);
   EXPECT_NE(0, early.status) << "an incremental needs its base restored first";
   EXPECT_NE(std::string::npos, early.err.find("brcmd: ERROR, ")) << early.err;
-  ASSERT_EQ(0, home_->admin("touch").status);
+  ASSERT_EQ(0, home_.admin("touch").status);
   Run_Result r = restore(full);
   ASSERT_EQ(0, r.status) << r.err;
   ASSERT_EQ(0, (r = restore(incr)).status) << r.err;
-  EXPECT_EQ(after_incr, home_->checksum());
+  EXPECT_EQ(after_incr, home_.checksum());
   ASSERT_EQ(0, restore(full).status);
   ASSERT_EQ(0, (r = restore(diff)).status) << r.err;
-  EXPECT_EQ(after_diff, home_->checksum());
+  EXPECT_EQ(after_diff, home_.checksum());
   EXPECT_EQ(std::string::npos, lastlsn().find("ORCL_lastbackupid=")) << "a restored instance needs a new full";
 }
 
@@ -207,13 +205,13 @@ TEST_F(SimBrcmd, RefusesIncrementalWithoutBaseWrongAccountAndUnarchivedRunningIn
   Run_Result r = backup("incr", set);
   EXPECT_NE(0, r.status);
   EXPECT_TRUE(set.empty());
-  ASSERT_EQ(0, home_->admin("set", {"account.password=other"}).status);
+  ASSERT_EQ(0, home_.admin("set", {"account.password=other"}).status);
   EXPECT_NE(0, backup("full", set).status);
-  ASSERT_EQ(0, home_->admin("set", {"account.password=" + home_->password(), "archive_mode=NOARCHIVELOG"}).status);
+  ASSERT_EQ(0, home_.admin("set", {"account.password=" + home_.password(), "archive_mode=NOARCHIVELOG"}).status);
   r = backup("full", set);
   EXPECT_NE(0, r.status);
   EXPECT_NE(std::string::npos, r.err.find("shut it down")) << r.err;
-  ASSERT_EQ(0, home_->admin("stop").status);
+  ASSERT_EQ(0, home_.admin("stop").status);
   EXPECT_EQ(0, backup("full", set).status);
 }
 
@@ -252,7 +250,7 @@ TEST_F(SimBrcmd, FaultsBreakTheStreamAsAsked) {
 TEST_F(SimBrcmd, RestoreRejectsASetThatDoesNotRepeatItsInfo) {
   std::string set;
   ASSERT_EQ(0, backup("full", set).status);
-  ASSERT_EQ(0, home_->admin("stop").status);
+  ASSERT_EQ(0, home_.admin("stop").status);
   std::string broken = set;
   broken[600] ^= 0x20;  // only the second copy of the info changes
   auto feeder = std::async(std::launch::async, [this, &set, &broken] {
@@ -268,7 +266,7 @@ TEST_F(SimBrcmd, RestoreRejectsASetThatDoesNotRepeatItsInfo) {
     n += ::write(fd, broken.data(), broken.size());
     ::close(fd);
   });
-  Run_Result r = home_->tool(
+  Run_Result r = home_.tool(
       "brcmd",
       {"-O", "restore", "-d", "ORCL", "-t", "backup_point_last", "-k", "pipe", "-f", fifo_, "-e", tmp_ / "restore.log"},
       {"OSCAR_SIM_FIFO_TIMEOUT=10"});

@@ -7,26 +7,22 @@
 #include <memory>
 #include <regex>
 
-#include "tests/support/sim_home.h"
+#include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"
 
 namespace {
 
 class SimIsql : public ::testing::Test {
  protected:
-  void SetUp() override {
-    home_ = std::make_unique<Sim_Home>(tmp_ / "db", "ORCL");
-    ASSERT_EQ(0, home_->init({"--vip", "10.9.8.7"}).status);
-    ASSERT_EQ(0, home_->admin("start").status);
-  }
+  void SetUp() override { ASSERT_TRUE(home_.start({"--vip", "10.9.8.7"})); }
 
   // The module's query form.
   Run_Result query(const std::string& sql, const std::vector<std::string>& env = {},
                    const std::string& host = "localhost", int timeout_ms = 30000) {
-    return home_->tool("isql",
-                       {"-U" + home_->user() + "/" + home_->password(), "-h" + host, "-dORCL",
-                        "-p" + std::to_string(home_->port()), "-c", sql},
-                       env, timeout_ms);
+    return home_.tool("isql",
+                      {"-U" + home_.user() + "/" + home_.password(), "-h" + host, "-dORCL",
+                       "-p" + std::to_string(home_.port()), "-c", sql},
+                      env, timeout_ms);
   }
 
   // Data lines of a result: everything after heading and separator, except
@@ -45,22 +41,21 @@ class SimIsql : public ::testing::Test {
   }
 
   Temp_Dir tmp_;
-  std::unique_ptr<Sim_Home> home_;
+  Sim_Instance home_{tmp_ / "db", "ORCL"};
 };
 
 TEST_F(SimIsql, VersionFormsCarryTheBuildText) {
   std::regex version_line(".*\\(build\\s+(.*)\\) for.*");
   std::smatch m;
-  Run_Result tool = home_->tool("isql", {"--version"});
+  Run_Result tool = home_.tool("isql", {"--version"});
   ASSERT_EQ(0, tool.status);
   ASSERT_TRUE(std::regex_search(tool.out, m, version_line)) << tool.out;
   EXPECT_EQ("20240315-r4821", m[1].str());
-  Run_Result server =
-      home_->tool("isql", {"-p", std::to_string(home_->port()), "-d", "ORCL", "-c", "select version()"});
+  Run_Result server = home_.tool("isql", {"-p", std::to_string(home_.port()), "-d", "ORCL", "-c", "select version()"});
   ASSERT_EQ(0, server.status) << server.err;
   EXPECT_TRUE(std::regex_search(server.out, m, version_line)) << server.out;
-  Run_Result other = home_->tool(
-      "isql", {"-p", std::to_string(home_->port()), "-d", "ORCL", "-c", "select TABLE_SCHEM from v_sys_schemas"});
+  Run_Result other = home_.tool(
+      "isql", {"-p", std::to_string(home_.port()), "-d", "ORCL", "-c", "select TABLE_SCHEM from v_sys_schemas"});
   EXPECT_NE(0, other.status) << "only the version may be asked without an account";
 }
 
@@ -97,7 +92,7 @@ TEST_F(SimIsql, AnswersTheCatalogueQueries) {
 }
 
 TEST_F(SimIsql, QuotedLiteralsAndUnknownSchemas) {
-  ASSERT_EQ(0, home_->admin("set", {"schemas.O'HARA=[{\"name\":\"T1\",\"type\":\"BASE TABLE\"}]"}).status);
+  ASSERT_EQ(0, home_.admin("set", {"schemas.O'HARA=[{\"name\":\"T1\",\"type\":\"BASE TABLE\"}]"}).status);
   Run_Result r = query("select TABLE_SCHEM,TABLE_NAME,TABLE_TYPE from v_sys_tables where TABLE_SCHEM='O''HARA'");
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_EQ(1u, data_lines(r.out).size()) << r.out;
@@ -107,15 +102,15 @@ TEST_F(SimIsql, QuotedLiteralsAndUnknownSchemas) {
 }
 
 TEST_F(SimIsql, ErrorsAreIsqlErrorLinesWithoutThePassword) {
-  Run_Result wrong = home_->tool("isql", {"-U" + home_->user() + "/Not-" + home_->password(), "-dORCL",
-                                          "-p" + std::to_string(home_->port()), "-l"});
+  Run_Result wrong = home_.tool(
+      "isql", {"-U" + home_.user() + "/Not-" + home_.password(), "-dORCL", "-p" + std::to_string(home_.port()), "-l"});
   EXPECT_NE(0, wrong.status);
   EXPECT_TRUE(std::regex_match(wrong.err, std::regex("isql: ERROR, .*\n"))) << wrong.err;
-  EXPECT_EQ(std::string::npos, wrong.err.find(home_->password()));
+  EXPECT_EQ(std::string::npos, wrong.err.find(home_.password()));
   Run_Result bad_sql = query("select frobnicate from nowhere");
   EXPECT_NE(0, bad_sql.status);
   EXPECT_TRUE(std::regex_match(bad_sql.err, std::regex("isql: ERROR, .*\n"))) << bad_sql.err;
-  ASSERT_EQ(0, home_->admin("stop").status);
+  ASSERT_EQ(0, home_.admin("stop").status);
   Run_Result down = query("select archivemode from v_sys_database_info");
   EXPECT_NE(0, down.status);
   EXPECT_TRUE(std::regex_match(down.err, std::regex("isql: ERROR, could not connect.*\n"))) << down.err;
@@ -126,7 +121,7 @@ TEST_F(SimIsql, CreateStatementsChangeTheCatalogue) {
   EXPECT_EQ(0, query("create schema if not exists NEWS").status);
   EXPECT_NE(0, query("create schema NEWS").status);
   EXPECT_NE(std::string::npos, query("select TABLE_SCHEM from v_sys_schemas").out.find(" NEWS\n"));
-  std::string file = home_->root() + "/odbs/ORCL/EXTRA_20240305_060708.dbf";
+  std::string file = home_.root() + "/odbs/ORCL/EXTRA_20240305_060708.dbf";
   Run_Result r = query("create tablespace EXTRA datafile '" + file + "'");
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_FALSE(read_file(file).empty());
@@ -149,7 +144,7 @@ TEST_F(SimIsql, FaultsFailOnlyMatchingStatementsMalformRowsOrHang) {
   ASSERT_EQ(1u, data_lines(bad.out).size());
   EXPECT_TRUE(std::regex_match(data_lines(bad.out)[0], std::regex(" ARCHIVELOG +\\| \\?"))) << bad.out;
 
-  ASSERT_EQ(0, home_->admin("set", {"faults.isql=hang"}).status);
+  ASSERT_EQ(0, home_.admin("set", {"faults.isql=hang"}).status);
   auto start = std::chrono::steady_clock::now();
   Run_Result hung = query("select archivemode from v_sys_database_info", {}, "localhost", 700);
   EXPECT_TRUE(hung.timed_out);

@@ -4,39 +4,35 @@
 
 #include <memory>
 
-#include "tests/support/sim_home.h"
+#include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"
 
 namespace {
 
 class SimOsr : public ::testing::Test {
  protected:
-  void SetUp() override {
-    home_ = std::make_unique<Sim_Home>(tmp_ / "db", "ORCL");
-    ASSERT_EQ(0, home_->init().status);
-    ASSERT_EQ(0, home_->admin("start").status);
-  }
+  void SetUp() override { ASSERT_TRUE(home_.start()); }
 
   std::vector<std::string> account() const {
-    return {"-U" + home_->user() + "/" + home_->password(), "-p" + std::to_string(home_->port()), "-dORCL"};
+    return {"-U" + home_.user() + "/" + home_.password(), "-p" + std::to_string(home_.port()), "-dORCL"};
   }
 
   Run_Result run(const std::string& tool, const std::vector<std::string>& words,
                  const std::vector<std::string>& env = {}) {
     std::vector<std::string> args = account();
     args.insert(args.end(), words.begin(), words.end());
-    return home_->tool(tool, args, env);
+    return home_.tool(tool, args, env);
   }
 
   std::string tables_of(const std::string& schema) {
     return home_
-        ->tool("isql", {"-U" + home_->user() + "/" + home_->password(), "-dORCL", "-p" + std::to_string(home_->port()),
-                        "-c", "select TABLE_NAME from v_sys_tables where TABLE_SCHEM='" + schema + "'"})
+        .tool("isql", {"-U" + home_.user() + "/" + home_.password(), "-dORCL", "-p" + std::to_string(home_.port()),
+                       "-c", "select TABLE_NAME from v_sys_tables where TABLE_SCHEM='" + schema + "'"})
         .out;
   }
 
   Temp_Dir tmp_;
-  std::unique_ptr<Sim_Home> home_;
+  Sim_Instance home_{tmp_ / "db", "ORCL"};
 };
 
 TEST_F(SimOsr, SchemaExportImportsIntoAnotherSchema) {
@@ -54,9 +50,9 @@ TEST_F(SimOsr, TableImportNeedsItsSchemaFirst) {
   ASSERT_EQ(0, run("osrexp", {"level=table", "file=" + dump, "table=HR.EMPLOYEES"}).status);
   EXPECT_NE(0, run("osrimp", {"file=" + dump, "level=table", "table=NEWHR.EMPLOYEES"}).status);
   ASSERT_EQ(0, home_
-                   ->tool("isql", {"-hlocalhost", "-p", std::to_string(home_->port()),
-                                   "-U" + home_->user() + "/" + home_->password(), "-d", "ORCL", "-c",
-                                   "create schema if not exists NEWHR"})
+                   .tool("isql", {"-hlocalhost", "-p", std::to_string(home_.port()),
+                                  "-U" + home_.user() + "/" + home_.password(), "-d", "ORCL", "-c",
+                                  "create schema if not exists NEWHR"})
                    .status);
   ASSERT_EQ(0, run("osrimp", {"file=" + dump, "level=table", "table=NEWHR.EMPLOYEES"}).status);
   EXPECT_NE(std::string::npos, tables_of("NEWHR").find("EMPLOYEES"));

@@ -2,9 +2,9 @@
 #include <sys/stat.h>
 
 #include "client_io/util.h"
-#include "host/base/agent_state.h"
 #include "host/services/host_manager.h"
 #include "host/storage/pool_info.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -63,20 +63,14 @@ TEST(StorageOptions, HostKeyGoesIntoTheAccessKeyHeader) {
 
 class Pools : public ::testing::Test {
  protected:
-  void SetUp() override {
-    old_ = agent_state_dir();
-    set_agent_state_dir(tmp_.path());
-  }
-  void TearDown() override { set_agent_state_dir(old_); }
-  Temp_Dir tmp_;
-  std::string old_;
+  Test_Sandbox sandbox_;
 };
 
 TEST_F(Pools, AddedPoolIsFoundWithItsSettings) {
   Pool_Info p;
   p.uuid = "pool-1";
   p.name = "local";
-  p.url = "file://" + tmp_.path() + "/storage";
+  p.url = "file://" + sandbox_ / "storage";
   p.ext_attrs = {{"chunk", 4}, {"tier", "fast"}};
   p.node_addrs = {"10.0.0.1"};
   p.preferred_source_address = "10.0.0.9";
@@ -106,10 +100,12 @@ TEST_F(Pools, AddedPoolIsFoundWithItsSettings) {
 }
 
 TEST_F(Pools, MalformedRegistryAndBadSettingsFail) {
-  ASSERT_TRUE(write_file(tmp_ / "pools.json", "{\"pools\": [{\"uuid\": \"p\", \"url\": 5, \"multidevice\": \"x\"}"));
+  ASSERT_TRUE(write_file(sandbox_.state_file("pools.json"),
+                         "{\"pools\": [{\"uuid\": \"p\", \"url\": 5, \"multidevice\": \"x\"}"));
   Pool_Info got;
   EXPECT_FALSE(get_pool_info("p", nullptr, got, false, 0, nullptr));
-  ASSERT_TRUE(write_file(tmp_ / "pools.json", "{\"pools\": [{\"uuid\": \"p\", \"url\": 5, \"multidevice\": \"x\"}]}"));
+  ASSERT_TRUE(write_file(sandbox_.state_file("pools.json"),
+                         "{\"pools\": [{\"uuid\": \"p\", \"url\": 5, \"multidevice\": \"x\"}]}"));
   EXPECT_FALSE(get_pool_info("p", nullptr, got, false, 0, nullptr));
   Pool_Info bad;
   bad.uuid = "b";
@@ -123,7 +119,7 @@ TEST_F(Pools, MalformedRegistryAndBadSettingsFail) {
 }
 
 TEST_F(Pools, DeviceListDecidesDeviceExists) {
-  ASSERT_TRUE(write_file(tmp_ / "pools.json",
+  ASSERT_TRUE(write_file(sandbox_.state_file("pools.json"),
                          "{\"pools\": [{\"uuid\": \"p\", \"url\": \"file:///x\", \"devices\": [\"d1\"]}]}"));
   Pool_Info got;
   ASSERT_TRUE(get_pool_info("p", "d1", got, false, 0, nullptr));

@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "host/base/agent_state.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/test_paths.h"
+#include "tests/support/sandbox.h"
 
 namespace {
 
@@ -20,10 +19,7 @@ class UpdateInstance : public ::testing::Test {
     inst.options["node_id"] = "9";
     Instance_Manager::instance()->add_instance(inst);
   }
-  void TearDown() override {
-    Instance_Manager::instance()->clear();
-    set_agent_state_dir("");
-  }
+  void TearDown() override { Instance_Manager::instance()->clear(); }
 };
 
 TEST_F(UpdateInstance, StoresAttributesAsOptionsOfTheRecord) {
@@ -42,8 +38,7 @@ TEST_F(UpdateInstance, StoresAttributesAsOptionsOfTheRecord) {
 }
 
 TEST_F(UpdateInstance, SavesTheRegistryWhenTheAgentHasAStateDirectory) {
-  Temp_Dir state;
-  set_agent_state_dir(state.path());
+  Test_Sandbox sandbox;
   EXPECT_EQ(0, update_instance(Instance_Manager::instance()->find("oscar", "DB1"), {{"node_id", 4}}));
   Instance_Manager::instance()->clear();
   ASSERT_EQ(0, Instance_Manager::instance()->load());

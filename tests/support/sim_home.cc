@@ -107,7 +107,9 @@ Sim_Home::Sim_Home(const std::string& root, const std::string& instance, const s
                    const std::string& password)
     : root_(root), instance_(instance), user_(user), password_(password), port_(free_port()) {}
 
-Sim_Home::~Sim_Home() { admin("stop"); }
+Sim_Home::~Sim_Home() {
+  if (stop_on_destruction_) admin("stop");
+}
 
 Run_Result Sim_Home::init(const std::vector<std::string>& extra) {
   std::vector<std::string> argv = {

@@ -28,7 +28,7 @@ std::string sim_program();
 uint16_t free_port();
 
 // One simulated instance in a home under a test's temporary directory.
-// Stops its server on destruction.
+// Stops its server on destruction (see Sim_Instance for a checked stop).
 class Sim_Home {
  public:
   Sim_Home(const std::string& root, const std::string& instance, const std::string& user = "SYSDBA",
@@ -54,9 +54,14 @@ class Sim_Home {
   uint16_t port() const { return port_; }
   std::string bin(const std::string& tool) const { return root_ + "/bin/" + tool; }
 
+ protected:
+  // Whether the destructor still runs "oscar-sim stop" (true at first).
+  void stop_on_destruction(bool stop) { stop_on_destruction_ = stop; }
+
  private:
   std::string root_, instance_, user_, password_;
   uint16_t port_;
+  bool stop_on_destruction_ = true;
 };
 
 #endif

@@ -1,0 +1,130 @@
+#include "oscar/brcmd_restore_feed.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/jobs/job.h"
+#include "host/jobs/job_definition.h"
+#include "host/jobs/job_event_handler.h"
+#include "host/storage/client_io_ex.h"
+#include "oscar/brcmd_stream.h"
+#include "tests/support/backup_stream_text.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/plain_job.h"
+#include "tests/support/sandbox.h"
+#include "tests/support/test_paths.h"
+
+namespace {
+
+// A stored set fed into a pipe, as a restore feeds brcmd.
+class BrcmdRestoreFeed : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Job_Definition_var def(new Job_Definition());
+    def->id("stream-test");
+    job_ = Job_var(new Plain_Job(def));
+    data_file_ = sandbox_ / "datafile1";
+    ASSERT_TRUE(write_file(data_file_, "x"));
+    Client_IO_Base::Options opts;
+    opts.overwrite = true;
+    ASSERT_TRUE(io_.connect("file://" + sandbox_ / "pool", opts));
+  }
+
+  // Stores text as "set", then feeds it into a pipe read by a thread;
+  // answers the feed's result, with what the reader got in `fed`.
+  bool feed(const std::string& text, bool reader_quits = false, std::uint64_t expected_size = 0) {
+    io_.close();
+    EXPECT_TRUE(io_.open("set", Client_IO_Ex::MODE_WRITE)) << io_.error();
+    EXPECT_EQ(static_cast<ssize_t>(text.size()), io_.write(text.data(), text.size()));
+    EXPECT_TRUE(io_.close());
+    EXPECT_TRUE(io_.open("set", Client_IO_Ex::MODE_READ));
+    int fds[2];
+    EXPECT_EQ(0, ::pipe(fds));
+    if (reader_quits) ::close(fds[0]);
+    std::thread reader([&]() {
+      if (reader_quits) return;
+      char buf[4096];
+      ssize_t n;
+      while ((n = ::read(fds[0], buf, sizeof buf)) > 0) fed_.append(buf, static_cast<std::size_t>(n));
+      ::close(fds[0]);
+    });
+    Job_Event_Handler events(*job_);
+    oscar::Stream_Progress progress(events, 1000);
+    const bool ok = oscar::feed_backup_set(*job_, io_, "set", fds[1], progress, expected_size);
+    ::close(fds[1]);
+    reader.join();
+    return ok;
+  }
+
+  int last_alert() const {
+    const std::vector<Job_Alert> a = job_->alerts();
+    return a.empty() ? 0 : a.back().code;
+  }
+
+  // The feed pauses between the backup info and the data it sends; the
+  // feeds here skip that pause.
+  Test_Sandbox sandbox_{0};
+  Job_var job_;
+  std::string data_file_;
+  Client_IO_Ex io_;
+  std::string fed_;
+};
+
+TEST_F(BrcmdRestoreFeed, FeedsInfoThenTheWholeSetAgain) {
+  const std::string info = data_file_ + "=1000\n";
+  const std::string text = backup_stream(info, std::string(30000, 'q'));
+  ASSERT_TRUE(feed(text));
+  EXPECT_EQ(text.substr(0, oscar::BACKUP_INFO_HEAD_SIZE + info.size()) + text, fed_);
+}
+
+TEST_F(BrcmdRestoreFeed, SetShorterThanItsRecordFailsBeforeItsEnd) {
+  // An uncompressed file cut short reads cleanly to its end; only the size
+  // its record gives tells.
+  Log_Capture log;
+  const std::string text = backup_stream(data_file_ + "=1000\n", std::string(20000, 'q'));
+  EXPECT_TRUE(feed(text, false, text.size()));
+  EXPECT_TRUE(log.all().find("holds") == std::string::npos);
+  EXPECT_FALSE(feed(text, false, text.size() + 1));
+  EXPECT_EQ(16, last_alert());
+  EXPECT_NE(std::string::npos, log.all().find("holds " + std::to_string(text.size()) + " bytes, its record " +
+                                              std::to_string(text.size() + 1)));
+}
+
+TEST_F(BrcmdRestoreFeed, InfoSizeOutsideTheBufferIsRejected) {
+  Log_Capture log;
+  EXPECT_FALSE(feed(info_head(9000) + std::string(9000, 'i')));
+  EXPECT_EQ(16, last_alert());
+  EXPECT_NE(std::string::npos, log.all().find("Invalid backup info size 9000"));
+  EXPECT_FALSE(feed(info_head(100) + std::string(9000, 'i')));
+  EXPECT_NE(std::string::npos, log.all().find("Invalid backup info size 100"));
+  EXPECT_TRUE(fed_.empty());
+}
+
+TEST_F(BrcmdRestoreFeed, ReaderThatWentAwayFailsTheWriteInsteadOfKillingTheProcess) {
+  Log_Capture log;
+  EXPECT_FALSE(feed(backup_stream(data_file_ + "=10\n", "abc"), true));
+  EXPECT_EQ(17, last_alert());
+  EXPECT_NE(std::string::npos, log.all().find("Failed to write backup info to fifo"));
+}
+
+TEST_F(BrcmdRestoreFeed, TruncatedStoredSetFailsTheRead) {
+  ASSERT_TRUE(io_.open("set", Client_IO_Ex::MODE_WRITE));
+  ASSERT_EQ(100, io_.write(std::string(100, 'h').data(), 100));
+  ASSERT_TRUE(io_.close());
+  ASSERT_TRUE(io_.open("set", Client_IO_Ex::MODE_READ));
+  Job_Event_Handler events(*job_);
+  oscar::Stream_Progress progress(events, 1000);
+  int fds[2];
+  ASSERT_EQ(0, ::pipe(fds));
+  EXPECT_FALSE(oscar::feed_backup_set(*job_, io_, "set", fds[1], progress));
+  EXPECT_EQ(16, last_alert());
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+}  // namespace
