@@ -62,36 +62,58 @@ bool open_state_dir(const std::string& dir, std::string& err) {
   return true;
 }
 
+namespace {
+
+// Reads the identity file: 1 with id set, 0 when there is none, -1 (err
+// set) when it is malformed.
+int read_identity(const std::string& path, std::string& id, std::string& err) {
+  std::ifstream in(path);
+  if (!in) return 0;
+  std::stringstream text;
+  text << in.rdbuf();
+  const nlohmann::json doc = nlohmann::json::parse(text.str(), nullptr, false);
+  if (!doc.is_object() || !doc.contains("host_id") || !doc["host_id"].is_string() ||
+      doc["host_id"].get<std::string>().empty()) {
+    err = path + " is malformed";
+    return -1;
+  }
+  id = doc["host_id"].get<std::string>();
+  return 1;
+}
+
+}  // namespace
+
 std::string agent_host_id(std::string& err) {
   const std::string path = identity_path();
-  std::ifstream in(path);
-  if (in) {
-    std::stringstream text;
-    text << in.rdbuf();
-    const nlohmann::json doc = nlohmann::json::parse(text.str(), nullptr, false);
-    if (!doc.is_object() || !doc.contains("host_id") || !doc["host_id"].is_string() ||
-        doc["host_id"].get<std::string>().empty()) {
-      err = path + " is malformed";
-      return std::string();
-    }
-    return doc["host_id"].get<std::string>();
-  }
-  const std::string id = new_uuid();
-  const std::string tmp = path + ".tmp";
+  std::string id;
+  const int found = read_identity(path, id, err);
+  if (found != 0) return found > 0 ? id : std::string();
+  // Written whole under a name of its own, then linked into place: link
+  // refuses an existing name, so when agents start on a new directory at
+  // once exactly one identity is kept, and the others read that one.
+  id = new_uuid();
+  const std::string tmp = path + "." + id + ".tmp";
   {
     std::ofstream out(tmp, std::ios::trunc);
     out << nlohmann::json{{"host_id", id}}.dump(2) << "\n";
     if (!out.flush()) {
       err = "cannot write " + tmp;
+      std::remove(tmp.c_str());
       return std::string();
     }
   }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    err = "cannot write " + path + ": " + std::strerror(errno);
-    std::remove(tmp.c_str());
+  const int rc = ::link(tmp.c_str(), path.c_str());
+  const int saved = errno;
+  std::remove(tmp.c_str());
+  if (rc == 0) return id;
+  if (saved != EEXIST) {
+    err = "cannot write " + path + ": " + std::strerror(saved);
     return std::string();
   }
-  return id;
+  id.clear();
+  if (read_identity(path, id, err) > 0) return id;
+  if (err.empty()) err = "cannot read " + path;
+  return std::string();
 }
 
 std::string new_uuid() {

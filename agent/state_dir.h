@@ -8,7 +8,9 @@
 //   pools.json (0600)                     the pool registry
 //   catalog.db                            the backup catalogue
 //   host.json, agent.json                 the host's settings and identity
-//   logs/                                 job logs and alert files
+//   logs/                                 job logs and alert files, one of
+//                                         each per run
+//   locks/                                lock files of running jobs (Job_Lock)
 //   root/                                 the throwaway root under which the
 //                                         module's fixed paths (fifo and
 //                                         tool-log directories) live

@@ -227,7 +227,9 @@ TEST_F(AgentJobs, BackupChainAndRestoreRoundTrip) {
   for (const auto& row : rows) EXPECT_EQ(resource, row["resource_uuid"]);
 
   // Neither the agent's output nor the backup job's log holds the password.
-  const std::string logs = read_file(state_ + "/logs/" + std::string(rows[0]["definition_uuid"]) + ".log");
+  std::string logs;
+  for (const std::string& f : files_under(state_ + "/logs"))
+    if (f.find("/" + std::string(rows[0]["definition_uuid"]) + ".") != std::string::npos) logs += read_file(f);
   EXPECT_TRUE(contains(logs, "brcmd")) << logs;
   EXPECT_FALSE(contains(logs, home.password()));
   EXPECT_FALSE(contains(printed, home.password()));

@@ -1,7 +1,11 @@
 #include "host/catalog/catalog_operator.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -314,6 +318,133 @@ TEST(MinorResourceId, IsDeterministicAndDependsOnBothTexts) {
   std::string keep = "keep";
   EXPECT_FALSE(compute_minor_resource_id("", "oscar_backup_set", keep));
   EXPECT_EQ("keep", keep);
+}
+
+}  // namespace
+
+namespace {
+
+// Another process that holds the catalogue's write lock (with `sql`) until
+// told to commit, or for at most 60 seconds; every wait on it is bounded.
+class Catalogue_Holder {
+ public:
+  explicit Catalogue_Holder(const std::string& sql) {
+    if (::pipe(ready_) != 0 || ::pipe(release_) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      sqlite3* db = nullptr;
+      const bool ok = sqlite3_open(Catalog_Operator::database_path().c_str(), &db) == SQLITE_OK &&
+                      sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+      const char c = ok ? '1' : '0';
+      pollfd p{release_[0], POLLIN, 0};
+      if (::write(ready_[1], &c, 1) == 1) ::poll(&p, 1, 60000);
+      sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
+      sqlite3_close(db);
+      ::_exit(0);
+    }
+  }
+  ~Catalogue_Holder() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : {ready_[0], ready_[1], release_[0], release_[1]})
+      if (fd >= 0) ::close(fd);
+  }
+  bool holds() {
+    pollfd p{ready_[0], POLLIN, 0};
+    char c = 0;
+    return pid_ > 0 && ::poll(&p, 1, 30000) == 1 && ::read(ready_[0], &c, 1) == 1 && c == '1';
+  }
+  bool release() { return ::write(release_[1], "x", 1) == 1; }
+
+ private:
+  int ready_[2] = {-1, -1};
+  int release_[2] = {-1, -1};
+  pid_t pid_ = -1;
+};
+
+const char* const WRITE_LOCK = "BEGIN IMMEDIATE; DELETE FROM backup_sets WHERE uuid = 'none';";
+const char* const FULL_LOCK =
+    "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; DELETE FROM backup_sets WHERE uuid = 'none';";
+
+class CatalogAcrossProcesses : public Catalog {
+ protected:
+  void SetUp() override {
+    Catalog::SetUp();
+    set_host_sleep_scale(1.0);
+    // The holder lets go at the first pause between attempts, that is
+    // after an attempt found the catalogue locked.
+    set_host_sleep_observer([this](const ACE_Time_Value&) {
+      if (pauses_++ == 0 && holder_) {
+        EXPECT_TRUE(holder_->release());
+      }
+    });
+  }
+  void TearDown() override {
+    set_host_sleep_observer(nullptr);
+    Catalog::TearDown();
+  }
+
+  int pauses_ = 0;
+  Catalogue_Holder* holder_ = nullptr;
+};
+
+TEST_F(CatalogAcrossProcesses, CommitWaitsForAWriterInAnotherProcess) {
+  ASSERT_TRUE(cat_.commit(physical_set("F", "full", "", "", 100)));
+  Catalogue_Holder other(WRITE_LOCK);
+  ASSERT_TRUE(other.holds());
+  holder_ = &other;
+  Catalog_Operator patient(100, 30);
+  EXPECT_TRUE(patient.commit(physical_set("I1", "incremental", "F", "F", 200))) << patient.error();
+  EXPECT_GE(pauses_, 1) << "the first attempt must have found the catalogue locked";
+  json r;
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalogs", json::object(), r));
+  EXPECT_EQ((std::vector<std::string>{"F", "I1"}), ids(r));
+}
+
+TEST_F(CatalogAcrossProcesses, CheckWaitsForALockedCatalogueWithinItsBound) {
+  std::string err;
+  ASSERT_TRUE(cat_.check(err)) << err;
+  Catalogue_Holder other(FULL_LOCK);
+  ASSERT_TRUE(other.holds());
+  Catalog_Operator quick(50, 0);
+  EXPECT_FALSE(quick.check(err));
+  EXPECT_NE(std::string::npos, err.find("is not usable: database is locked")) << err;
+  holder_ = &other;
+  Catalog_Operator patient(50, 30);
+  EXPECT_TRUE(patient.check(err)) << err;
+  EXPECT_GE(pauses_, 1);
+}
+
+TEST_F(Catalog, CheckAcceptsANewCatalogueAndRefusesDamagedOnes) {
+  std::string err;
+  ASSERT_TRUE(cat_.check(err)) << err;
+  json r;
+  ASSERT_TRUE(cat_.get_view("oscar", "catalogs", json::object(), r)) << "the new catalogue has its table";
+
+  for (int i = 0; i < 200; ++i)
+    ASSERT_TRUE(cat_.commit(export_set("u" + std::to_string(i), "res-1", "def-1", i, 100 + i, "db")));
+  ASSERT_TRUE(cat_.check(err)) << err;
+  std::string bytes = read_file(Catalog_Operator::database_path());
+  ASSERT_GT(bytes.size(), 3 * 4096u);
+  for (std::size_t i = 4096 + 200; i < 2 * 4096; ++i) bytes[i] = static_cast<char>(0x5a);
+  ASSERT_TRUE(write_file(Catalog_Operator::database_path(), bytes));
+  EXPECT_FALSE(cat_.check(err));
+  EXPECT_NE(std::string::npos, err.find("is not usable")) << err;
+
+  ASSERT_TRUE(write_file(Catalog_Operator::database_path(), std::string(8192, 'G')));
+  EXPECT_FALSE(cat_.check(err));
+  EXPECT_NE(std::string::npos, err.find("not a database")) << err;
+  EXPECT_EQ(err, cat_.error());
+
+  ASSERT_EQ(0, ::unlink(Catalog_Operator::database_path().c_str()));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(Catalog_Operator::database_path().c_str(), &db));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "CREATE TABLE other (x);", nullptr, nullptr, nullptr));
+  sqlite3_close(db);
+  EXPECT_FALSE(cat_.check(err));
+  EXPECT_NE(std::string::npos, err.find("no backup_sets table")) << err;
 }
 
 }  // namespace

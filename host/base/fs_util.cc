@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 int mkdir_p(const std::string& dir, mode_t mode) {
@@ -48,4 +49,9 @@ int open_cloexec(const char* path, int flags, mode_t mode) {
     fd = ::open(path, flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+std::string temp_path_for(const std::string& path) {
+  static std::atomic<unsigned long> made{0};
+  return path + "." + std::to_string(::getpid()) + "." + std::to_string(++made) + ".tmp";
 }

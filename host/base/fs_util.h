@@ -20,4 +20,10 @@ int rm_rf(const std::string& path);
 // descriptor or -1.
 int open_cloexec(const char* path, int flags, mode_t mode = 0);
 
+// A name beside path, unique to the calling process and call, under which
+// a replacement of path is written before it is renamed into place: two
+// processes replacing one file at once never write into the same
+// temporary file. Ends in ".tmp".
+std::string temp_path_for(const std::string& path);
+
 #endif

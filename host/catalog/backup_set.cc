@@ -19,6 +19,44 @@ bool require(std::initializer_list<std::pair<const char*, const std::string*>> f
 
 }  // namespace
 
+nlohmann::json Backup_Set_Storage::to_json() const {
+  nlohmann::json element = {{"pool_uuid", pool_uuid_}, {"size", size_}};
+  if (!digest_.empty()) element["digest"] = digest_;
+  return element;
+}
+
+bool Backup_Set_Storage::from_json(const nlohmann::json& element, Backup_Set_Storage& out, std::string& err) {
+  if (!element.is_object()) {
+    err = "a storage entry is not an object";
+    return false;
+  }
+  const auto pool = element.find("pool_uuid");
+  if (pool == element.end() || !pool->is_string()) {
+    err = "a storage entry has no pool_uuid text";
+    return false;
+  }
+  const auto size = element.find("size");
+  if (size == element.end() || !size->is_number_unsigned()) {
+    err = "a storage entry has no non-negative integer size";
+    return false;
+  }
+  std::string digest;
+  const auto d = element.find("digest");
+  if (d != element.end()) {
+    bool ok = d->is_string() && d->get_ref<const std::string&>().size() == 32;
+    if (ok) {
+      digest = d->get<std::string>();
+      for (char c : digest) ok = ok && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
+    }
+    if (!ok) {
+      err = "a storage entry has a digest that is not 32 lowercase hex digits";
+      return false;
+    }
+  }
+  out = Backup_Set_Storage(pool->get<std::string>(), size->get<unsigned long long>(), digest);
+  return true;
+}
+
 void Backup_Set::add_piece(const std::string& name, unsigned long long size) { pieces_.emplace_back(name, size); }
 
 void Backup_Set::add_storage(const Backup_Set_Storage& storage) { storages_.push_back(storage); }
@@ -49,7 +87,7 @@ bool Backup_Set::to_row(nlohmann::json& row, std::string& missing) const {
   nlohmann::json storages = nlohmann::json::array();
   unsigned long long stored = 0;
   for (const Backup_Set_Storage& s : storages_) {
-    storages.push_back({{"pool_uuid", s.pool_uuid()}, {"size", s.size()}});
+    storages.push_back(s.to_json());
     stored += s.size();
   }
   nlohmann::json pieces = nlohmann::json::array();

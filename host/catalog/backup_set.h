@@ -13,18 +13,32 @@
 // entry), "backup_set_storage_size" (sum over the storage entries) and the
 // "state" array that commit sets.
 
-// Where (which pool) and how much of a set is stored. Row: an element of
-// "storages", {"pool_uuid", "size"}.
+// Where (which pool), how much and what exactly of a set is stored. Row: an
+// element of "storages", {"pool_uuid", "size"} plus "digest" when one is
+// set. size is the stored (compressed) size; digest the stored file's
+// XXH3-128 as Client_IO_Ex::stored_digest() gives it, empty in records
+// made before digests were kept.
 class Backup_Set_Storage {
  public:
   Backup_Set_Storage() {}
-  Backup_Set_Storage(const std::string& pool_uuid, unsigned long long size) : pool_uuid_(pool_uuid), size_(size) {}
+  Backup_Set_Storage(const std::string& pool_uuid, unsigned long long size, const std::string& digest = std::string())
+      : pool_uuid_(pool_uuid), size_(size), digest_(digest) {}
   const std::string& pool_uuid() const { return pool_uuid_; }
   unsigned long long size() const { return size_; }
+  const std::string& digest() const { return digest_; }
+
+  // The element of "storages" for this entry.
+  nlohmann::json to_json() const;
+  // Reads an element of "storages" of a stored row: "pool_uuid" (text) and
+  // "size" (non-negative integer) are required, "digest" is optional but
+  // when present must be 32 lowercase hex digits. False (err says which
+  // member is wrong, out unchanged) otherwise.
+  static bool from_json(const nlohmann::json& element, Backup_Set_Storage& out, std::string& err);
 
  private:
   std::string pool_uuid_;
   unsigned long long size_ = 0;
+  std::string digest_;
 };
 
 class Backup_Set {

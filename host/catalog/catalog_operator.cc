@@ -35,16 +35,16 @@ class Connection {
     if (db_) sqlite3_close_v2(db_);
   }
 
-  // Opens the database and makes sure of its schema. Answers an SQLite
-  // result code; err is set on failure.
-  int open(const std::string& path, int busy_ms, std::string& err) {
+  // Opens the database and, unless told not to, makes sure of its schema.
+  // Answers an SQLite result code; err is set on failure.
+  int open(const std::string& path, int busy_ms, std::string& err, bool schema = true) {
     int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                              nullptr);
     if (rc == SQLITE_OK) {
       sqlite3_busy_timeout(db_, busy_ms);
       rc = exec("PRAGMA journal_mode=WAL;");
     }
-    if (rc == SQLITE_OK) rc = exec(SCHEMA);
+    if (rc == SQLITE_OK && schema) rc = exec(SCHEMA);
     if (rc != SQLITE_OK) err = describe(rc);
     return rc;
   }
@@ -232,6 +232,82 @@ bool Catalog_Operator::commit(const Backup_Set& set) {
   if (rc != SQLITE_OK) {
     error_ = "cannot write the catalogue " + path + ": " + err;
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue commit failed: %C\n"), error_.c_str()));
+    return false;
+  }
+  return true;
+}
+
+bool Catalog_Operator::check(std::string& err) {
+  const std::string path = database_path();
+  if (path.empty() || mkdir_p(agent_state_dir(), 0700) != 0) {
+    err = error_ = "no agent state directory for the catalogue";
+    return false;
+  }
+  std::string why;
+  const int rc = with_retries(busy_timeout_ms_, max_seconds_retry_, [&](int busy_ms) {
+    Connection c;
+    int r = c.open(path, busy_ms, why, false);
+    if (r != SQLITE_OK) return r;
+    // Taking the write lock proves the catalogue writable now and keeps
+    // the tables as they are while they are looked at.
+    if ((r = c.exec("BEGIN IMMEDIATE;")) != SQLITE_OK) {
+      why = c.describe(r);
+      return r;
+    }
+    int tables = 0;
+    bool found = false;
+    {
+      Statement st(c.db(), "SELECT name FROM sqlite_master WHERE type = 'table'");
+      if (st.rc() != SQLITE_OK) {
+        why = c.describe(st.rc());
+        return st.rc();
+      }
+      while ((r = st.step()) == SQLITE_ROW) {
+        ++tables;
+        found = found || st.column(0) == "backup_sets";
+      }
+      if (r != SQLITE_DONE) {
+        why = c.describe(r);
+        return r;
+      }
+    }
+    // A database without tables is a new one: it gets the schema. One with
+    // tables but not the catalogue's is some other database.
+    if (tables == 0 && (r = c.exec(SCHEMA)) != SQLITE_OK) {
+      why = c.describe(r);
+      return r;
+    }
+    if (tables > 0 && !found) {
+      why = "it holds no backup_sets table";
+      return SQLITE_CORRUPT;
+    }
+    Statement st(c.db(), "PRAGMA quick_check");
+    if (st.rc() != SQLITE_OK) {
+      why = c.describe(st.rc());
+      return st.rc();
+    }
+    std::string problems;
+    while ((r = st.step()) == SQLITE_ROW) {
+      const std::string line = st.column(0);
+      if (line != "ok") problems += (problems.empty() ? "" : "; ") + line;
+    }
+    if (r != SQLITE_DONE) {
+      why = c.describe(r);
+      return r;
+    }
+    if (!problems.empty()) {
+      why = "integrity check failed: " + problems;
+      return SQLITE_CORRUPT;
+    }
+    if ((r = c.exec("COMMIT;")) != SQLITE_OK) {
+      why = c.describe(r);
+      return r;
+    }
+    return SQLITE_OK;
+  });
+  if (rc != SQLITE_OK) {
+    err = error_ = "the catalogue " + path + " is not usable: " + why;
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue check failed: %C\n"), error_.c_str()));
     return false;
   }
   return true;

@@ -34,6 +34,15 @@ class Catalog_Operator {
   // written in time.
   bool commit(const Backup_Set& set);
 
+  // Opens the catalogue and proves it usable before a job relies on it: it
+  // must be an SQLite database whose tables include the catalogue's (a
+  // database without tables is new and gets them), pass PRAGMA
+  // quick_check, and let its write lock be taken, each within the retry
+  // bound (a catalogue that another process keeps locked is waited for,
+  // then fails). False (logged) with err, and error(), saying "the
+  // catalogue PATH is not usable: " and why.
+  bool check(std::string& err);
+
   // Text of the last failure.
   const std::string& error() const { return error_; }
 

@@ -3,8 +3,10 @@
 #include <ace/Guard_T.h>
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_sys_time.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <new>
 
 #include "host/base/agent_state.h"
@@ -19,13 +21,23 @@ std::string log_file_name(const std::string& id) {
   for (char& c : name)
     if (c == '/' || c == '\0') c = '_';
   if (name[0] == '.') name[0] = '_';
-  return name + ".log";
+  return name;
 }
 
+// The log file of one run: logs/<id>.<YYYYmmdd-HHMMSS>.<pid>.<n>.log, where
+// n counts the logs this process named. Runs of one definition in one
+// agent or in several at once thus never share a file, and a listing of
+// the directory sorts a definition's runs by start time.
 std::string job_log_path(const Job_Definition_var& def) {
+  static std::atomic<unsigned long> named{0};
   const std::string& dir = agent_state_dir();
   if (dir.empty() || def.null()) return std::string();
-  return dir + "/logs/" + log_file_name(def->id());
+  const std::time_t now = std::time(nullptr);
+  struct tm tmv;
+  char stamp[32] = "00000000-000000";
+  if (localtime_r(&now, &tmv) != nullptr) std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tmv);
+  return dir + "/logs/" + log_file_name(def->id()) + "." + stamp + "." + std::to_string(::getpid()) + "." +
+         std::to_string(++named) + ".log";
 }
 
 }  // namespace
@@ -46,6 +58,14 @@ int Job::start(const Action_Options* opts) {
   if (!running_.compare_exchange_strong(idle, true)) {
     errno = EBUSY;
     return -1;
+  }
+  {
+    // Every run after the first gets a log of its own; the first keeps the
+    // one named at construction, whose path a caller may have taken
+    // before starting it.
+    ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, lock_, -1);
+    if (log_used_) log_callback_ = std::make_shared<Job_Log_Callback>(job_log_path(def_));
+    log_used_ = true;
   }
   activity_.start_time = ACE_OS::gettimeofday().sec();
   activity_.progress = 0;
@@ -159,11 +179,19 @@ bool Job::wait_for_completion(const ACE_Time_Value& timeout) {
 
 void Job::set_job_thread() {
   job_thread_.store(ACE_Thread::self());
-  bind_log_callback(log_callback_);
+  bind_log_callback(log_msg_callback());
   bind_job_cancel(cancel_);
 }
 
-std::string Job::log_file_path() const { return static_cast<const Job_Log_Callback*>(log_callback_.get())->path(); }
+ACE_Log_Msg_Callback_var Job::log_msg_callback() const {
+  ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, lock_, log_callback_);
+  return log_callback_;
+}
+
+std::string Job::log_file_path() const {
+  const ACE_Log_Msg_Callback_var cb = log_msg_callback();
+  return static_cast<const Job_Log_Callback*>(cb.get())->path();
+}
 
 std::vector<Job_Alert> Job::alerts() const {
   ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, lock_, std::vector<Job_Alert>());

@@ -120,10 +120,13 @@ class Job : public ACE_Event_Handler {
   const std::shared_ptr<Job_Cancel>& cancel_state() const { return cancel_; }
   ACE_thread_t job_thread() const { return job_thread_.load(); }
 
-  // The job log's callback; never empty. Its file is logs/<definition
-  // id>.log under the agent state directory (no file when that is unset).
-  const ACE_Log_Msg_Callback_var& log_msg_callback() const { return log_callback_; }
-  // Path of the job's log file (empty without a state directory).
+  // The log callback of the current (or next) run; never empty. Each run
+  // has a file of its own, logs/<definition id>.<YYYYmmdd-HHMMSS>.<pid>.<n>.log
+  // under the agent state directory (no file when that is unset): the
+  // first run uses the one named when the job was made, so its path may be
+  // taken before start(); every later start() names a new one.
+  ACE_Log_Msg_Callback_var log_msg_callback() const;
+  // Path of that log file (empty without a state directory).
   std::string log_file_path() const;
 
   // Alerts raised for this job so far, oldest first.
@@ -160,7 +163,8 @@ class Job : public ACE_Event_Handler {
   ACE_Condition_Thread_Mutex completed_;
   Job_Definition_var def_;  // guarded by lock_
   Job_Activity activity_;
-  ACE_Log_Msg_Callback_var log_callback_;
+  ACE_Log_Msg_Callback_var log_callback_;  // guarded by lock_
+  bool log_used_ = false;                  // guarded by lock_: a run has started with log_callback_
   std::shared_ptr<Job_Cancel> cancel_ = std::make_shared<Job_Cancel>();
   std::vector<Job_Alert> alerts_;  // guarded by lock_
   std::atomic<long> refs_{0};

@@ -236,7 +236,7 @@ bool write_account_file(const std::string& path, const std::vector<Account_Recor
     return false;
   }
 
-  const std::string tmp = path + ".tmp";
+  const std::string tmp = temp_path_for(path);
   ::unlink(tmp.c_str());
   const int fd = open_cloexec(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   if (fd < 0) {

@@ -199,7 +199,7 @@ int Instance_Manager::save() const {
     return -1;
   }
   const std::string text = nlohmann::json({{"instances", list}}).dump(2) + "\n";
-  const std::string tmp = inst_path + ".tmp";
+  const std::string tmp = temp_path_for(inst_path);
   std::ofstream out(tmp, std::ios::trunc);
   out << text;
   out.close();

@@ -27,7 +27,8 @@ class Client_IO_Base {
     // Compression_Method of written files; reading with COMPR_AUTO accepts
     // every method, found by the file's magic number.
     int compression_method = COMPR_NONE;
-    // zstd level (1 to 19; 0 means 1); ignored by the other methods.
+    // zstd level (1 to 22; 0 means 1); connect refuses any other for zstd
+    // and auto. Ignored by the other methods.
     int compression_level = 0;
     // Deduplication chunking of network stores; files are stored whole.
     int dedup_chunk_size = 0;

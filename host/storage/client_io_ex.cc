@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <xxhash.h>
 
 #include <cerrno>
 #include <cstring>
@@ -28,11 +29,32 @@ const char* method_name(int method) {
   }
 }
 
+std::string hex_digest(XXH128_hash_t hash) {
+  XXH128_canonical_t canonical;
+  XXH128_canonicalFromHash(&canonical, hash);
+  static const char DIGITS[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(2 * sizeof canonical.digest);
+  for (unsigned char b : canonical.digest) {
+    text += DIGITS[b >> 4];
+    text += DIGITS[b & 15];
+  }
+  return text;
+}
+
 }  // namespace
 
 Client_IO_Ex::Client_IO_Ex() {}
 
-Client_IO_Ex::~Client_IO_Ex() { abandon(); }
+Client_IO_Ex::~Client_IO_Ex() {
+  abandon();
+  XXH3_freeState(hash_);
+}
+
+void Client_IO_Ex::reset_digest() {
+  if (!hash_) hash_ = XXH3_createState();
+  if (hash_) XXH3_128bits_reset(hash_);
+}
 
 bool Client_IO_Ex::fail(const std::string& what) {
   error_ = what;
@@ -65,8 +87,8 @@ bool Client_IO_Ex::connect(const std::string& url, const Options& options) {
   const std::size_t scheme_len = std::strlen(FILE_SCHEME);
   if (url.compare(0, scheme_len, FILE_SCHEME) != 0 || url.size() <= scheme_len || url[scheme_len] != '/')
     return fail("unsupported storage URL '" + url + "': expected file:///absolute/directory");
-  if (options.compression_method < COMPR_NONE || options.compression_method > COMPR_ZSTD)
-    return fail("unknown compression method " + std::to_string(options.compression_method));
+  std::string why;
+  if (!check_compression(options.compression_method, options.compression_level, why)) return fail(why);
   if (!options.cipher.empty() && options.cipher != "none")
     return fail("encryption cipher '" + options.cipher + "' is not supported by the file store");
   dir_ = url.substr(scheme_len);
@@ -84,6 +106,7 @@ bool Client_IO_Ex::open(const char* name, int mode, int, int) {
   if (!valid_name(name)) return fail(std::string("invalid storage file name '") + (name ? name : "") + "'");
   original_ = 0;
   storage_ = 0;
+  digest_.clear();
   broken_ = false;
   at_end_ = false;
   path_ = dir_ + "/" + name;
@@ -131,7 +154,11 @@ bool Client_IO_Ex::open_write(const std::string& name) {
   struct stat st;
   if (!options_.overwrite && ::lstat(path_.c_str(), &st) == 0) return fail("storage file " + path_ + " already exists");
   encoder_ = make_storage_encoder(options_.compression_method, options_.compression_level);
-  if (!encoder_) return fail("cannot set up compression for " + path_);
+  reset_digest();
+  if (!encoder_ || !hash_) {
+    encoder_.reset();
+    return fail("cannot set up compression for " + path_);
+  }
   std::string temp = dir_ + "/." + name + ".XXXXXX";
   const int fd = ::mkostemp(&temp[0], O_CLOEXEC);
   if (fd < 0) {
@@ -200,6 +227,7 @@ bool Client_IO_Ex::write_stored(const char* p, std::size_t n) {
       broken_ = true;
       return fail_errno("cannot write storage file " + path_, err);
     }
+    XXH3_128bits_update(hash_, p, static_cast<std::size_t>(w));
     p += w;
     n -= static_cast<std::size_t>(w);
     storage_ += static_cast<unsigned long long>(w);
@@ -286,6 +314,7 @@ bool Client_IO_Ex::close() {
     ::close(dfd);
   }
   abandon();
+  digest_ = hex_digest(XXH3_128bits_digest(hash_));
   return true;
 }
 
@@ -346,4 +375,60 @@ ssize_t Client_IO_Ex::read(char* buf, std::size_t len) {
   }
   original_ += copied;
   return static_cast<ssize_t>(copied);
+}
+
+bool Client_IO_Ex::verify(const char* name, unsigned long long recorded_size, const std::string& recorded_digest) {
+  error_.clear();
+  if (!connected_) return fail("storage client is not connected");
+  if (mode_ != 0) return fail("storage client has a file open already: " + path_);
+  if (!valid_name(name)) return fail(std::string("invalid storage file name '") + (name ? name : "") + "'");
+  const std::string path = dir_ + "/" + name;
+  const int fd = open_cloexec(path.c_str(), O_RDONLY);
+  if (fd < 0) return fail_errno("cannot open storage file " + path, errno);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t*)> hash(XXH3_createState(), XXH3_freeState);
+  if (!hash) return fail("cannot verify storage file " + path + ": out of memory");
+  XXH3_128bits_reset(hash.get());
+  // The first bytes tell the stored format. Every byte goes through its
+  // decoder, so a file whose frames are damaged fails even without a
+  // recorded digest; the whole file is still read, so that a size or digest
+  // fault is the one reported when there is one.
+  std::unique_ptr<Storage_Decoder> decoder;
+  std::string raw, pending, decoded, err, damage;
+  unsigned long long size = 0;
+  const std::size_t chunk = limiter_.chunk_size(READ_CHUNK);
+  for (;;) {
+    raw.resize(chunk);
+    const ssize_t n = ::read(fd, &raw[0], chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail_errno("cannot read storage file " + path, errno);
+    raw.resize(static_cast<std::size_t>(n));
+    size += static_cast<unsigned long long>(n);
+    limiter_.account(static_cast<std::size_t>(n));
+    XXH3_128bits_update(hash.get(), raw.data(), raw.size());
+    pending.append(raw);
+    if (!decoder) {
+      if (n > 0 && pending.size() < 8) continue;
+      decoder = make_storage_decoder(detect_storage_method(pending.data(), pending.size()));
+      if (!decoder) return fail("cannot set up decompression for " + path);
+    }
+    if (damage.empty() && !pending.empty()) {
+      decoded.clear();
+      if (!decoder->decode(pending.data(), pending.size(), decoded, err)) damage = err;
+    }
+    pending.clear();
+    if (n == 0) break;
+  }
+  if (size != recorded_size)
+    return fail("storage file " + path + ": size " + std::to_string(size) + ", recorded " +
+                std::to_string(recorded_size));
+  const std::string digest = hex_digest(XXH3_128bits_digest(hash.get()));
+  if (!recorded_digest.empty() && digest != recorded_digest)
+    return fail("storage file " + path + ": digest mismatch: stored " + digest + ", recorded " + recorded_digest);
+  if (damage.empty() && !decoder->finish(err)) damage = err;
+  if (!damage.empty()) return fail("storage file " + path + " is damaged: " + damage);
+  return true;
 }

@@ -9,6 +9,7 @@
 
 class Storage_Encoder;
 class Storage_Decoder;
+struct XXH3_state_s;
 
 // The storage client of the file store: a pool URL "file://DIR" names a
 // directory; connect adds nothing to it, so a target like
@@ -31,7 +32,8 @@ class Client_IO_Ex : public Client_IO {
 
   // Takes the target URL and a copy of the options. False (error() says
   // why) for a URL that is not "file://" with an absolute directory, for an
-  // unknown compression method and for an encryption cipher.
+  // unknown compression method or a zstd level out of range
+  // (check_compression), and for an encryption cipher.
   bool connect(const std::string& url, const Options& options);
 
   // Opens one file of the connected directory: mode 1 reads, 2 writes
@@ -60,6 +62,23 @@ class Client_IO_Ex : public Client_IO {
   // success. Not allowed on the file that is open.
   bool remove(const char* name);
 
+  // The XXH3-128 digest of the last file written, over its bytes exactly as
+  // stored (after compression), as 32 lowercase hex digits (the canonical,
+  // big-endian form that xxhsum -H2 prints). Set only by a successful
+  // close after writing, together with storage_size(); empty otherwise (no
+  // write yet, a failed or abandoned write, or a file opened since).
+  const std::string& stored_digest() const { return digest_; }
+
+  // Proves a published file of the connected directory intact against its
+  // catalogue entry, reading it once: its stored size must equal
+  // recorded_size, its digest (as stored_digest() gives it) must equal
+  // recorded_digest unless that is empty (records made before digests),
+  // and its stored form must decode completely with every frame checksum
+  // right. False with error() naming the file and the first fault: "size
+  // X, recorded Y", "digest mismatch: stored D, recorded R", or the
+  // decoder's or file system's reason. Not while a file is open.
+  bool verify(const char* name, unsigned long long recorded_size, const std::string& recorded_digest);
+
   ssize_t read(char* buf, std::size_t len) override;
   ssize_t write(const char* buf, std::size_t len) override;
   const char* error() const override { return error_.c_str(); }
@@ -73,6 +92,7 @@ class Client_IO_Ex : public Client_IO {
   bool write_stored(const char* p, std::size_t n);
   bool fill();
   void abandon();
+  void reset_digest();
   bool fail(const std::string& what);
   bool fail_errno(const std::string& what, int err);
 
@@ -96,6 +116,8 @@ class Client_IO_Ex : public Client_IO {
   unsigned long long original_ = 0;
   unsigned long long storage_ = 0;
   unsigned long long writeback_from_ = 0;  // writing: first byte whose write-back was not started
+  XXH3_state_s* hash_ = nullptr;           // writing: digest of the bytes stored so far
+  std::string digest_;
   std::string error_;
 };
 

@@ -1,5 +1,7 @@
 #include "host/storage/compression.h"
 
+#include <zstd.h>
+
 #include <cstring>
 
 namespace {
@@ -37,3 +39,28 @@ Compression_Method compression_name_to_value(const char* text, std::size_t len) 
 const char* compression_value_to_name(int method) { return find_value(method)->name; }
 
 const char* compression_value_to_suffix(int method) { return find_value(method)->suffix; }
+
+bool parse_compression_name(const char* text, std::size_t len, Compression_Method& method, std::string& err) {
+  for (const Method_Name& m : METHODS) {
+    if (text != nullptr && std::strlen(m.name) == len && std::memcmp(m.name, text, len) == 0) {
+      method = m.value;
+      return true;
+    }
+  }
+  err = "unknown compression method '" + (text ? std::string(text, len) : std::string()) +
+        "': expected none, auto, lzop or zstd";
+  return false;
+}
+
+bool check_compression(int method, int level, std::string& err) {
+  if (method < COMPR_NONE || method > COMPR_ZSTD) {
+    err = "unknown compression method " + std::to_string(method);
+    return false;
+  }
+  if ((method == COMPR_ZSTD || method == COMPR_AUTO) && (level < 0 || level > ZSTD_maxCLevel())) {
+    err = "zstd compression level " + std::to_string(level) + " is out of range: expected 1 to " +
+          std::to_string(ZSTD_maxCLevel()) + " (0 for the default)";
+    return false;
+  }
+  return true;
+}

@@ -2,6 +2,7 @@
 #define HOST_COMPRESSION_H
 
 #include <cstddef>
+#include <string>
 
 // Storage compression methods, by their stored values.
 enum Compression_Method {
@@ -14,6 +15,19 @@ enum Compression_Method {
 // The method named by text[0, len): "none", "auto", "lzop" or "zstd"
 // (case-sensitive). An unknown or empty name gives COMPR_NONE.
 Compression_Method compression_name_to_value(const char* text, std::size_t len);
+
+// The method named by text[0, len), strictly: true with method set for
+// "none", "auto", "lzop" or "zstd"; false with err ("unknown compression
+// method 'X': expected none, auto, lzop or zstd") for anything else,
+// including the empty name and other letter cases.
+bool parse_compression_name(const char* text, std::size_t len, Compression_Method& method, std::string& err);
+
+// Whether a method and level may be used to store a file: the method must
+// be one of Compression_Method, and for zstd and auto (which writes zstd)
+// the level must be 0 (the default, level 1) to the library's highest
+// level (22). The level is not checked for the other methods, which have
+// none. False with err saying which value is wrong.
+bool check_compression(int method, int level, std::string& err);
 
 // The name of a method ("none", "auto", "lzop", "zstd"); an unknown value
 // gives "none".

@@ -13,6 +13,7 @@
 
 #include "host/base/agent_state.h"
 #include "host/base/fs_util.h"
+#include "host/jobs/job_mutex.h"
 
 namespace {
 
@@ -183,6 +184,13 @@ bool add_pool(const Pool_Info& info) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Agent state directory is not set, no pool registry\n")));
     return false;
   }
+  // Read, changed and replaced under a lock shared with other agents on
+  // the same state directory, so that no agent's pool is lost.
+  const Job_Lock writers("pool registry " + path, "pool registry update", ACE_Time_Value(30));
+  if (!writers.locked()) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Cannot update the pool registry: %C\n"), writers.error().c_str()));
+    return false;
+  }
   std::lock_guard<std::mutex> guard(registry_lock);
   nlohmann::json reg;
   if (!load_registry(path, reg)) return false;
@@ -195,7 +203,7 @@ bool add_pool(const Pool_Info& info) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to create %C: %m\n"), agent_state_dir().c_str()));
     return false;
   }
-  const std::string temp = path + ".tmp";
+  const std::string temp = temp_path_for(path);
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const std::string text = reg.dump(2) + "\n";
   bool ok = fd >= 0;

@@ -54,8 +54,9 @@ bool set_options_by_pool(Client_IO_Base::Options& options, const Pool_Info& info
 
 // Adds a pool to the registry or replaces the one with the same uuid. For
 // the agent program. False (logged) when the pool has no uuid or url or
-// the registry cannot be written. Thread-safe within the process; the file
-// is replaced atomically.
+// the registry cannot be written. Thread-safe, and safe between agents on
+// one state directory (a Job_Lock on the registry, waited for at most 30
+// seconds); the file is replaced atomically.
 bool add_pool(const Pool_Info& info);
 
 // Path of the registry file ("" when the state directory is not set).

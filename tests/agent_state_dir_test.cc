@@ -1,0 +1,130 @@
+// Agents that start on the same new state directory at once: each must
+// succeed, and they must end up sharing one identity, one catalogue and
+// one pool registry.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "agent/state_dir.h"
+#include "host/base/agent_state.h"
+#include "host/catalog/catalog_operator.h"
+#include "host/storage/pool_info.h"
+#include "tests/support/test_paths.h"
+
+namespace {
+
+using json = nlohmann::json;
+
+const int AGENTS = 4;
+
+Oscar_Brcmd_Backup_Set set_of(const std::string& id) {
+  Oscar_Brcmd_Backup_Set s;
+  s.uuid(id);
+  s.backup_id(id);
+  s.definition_uuid("def");
+  s.resource_uuid("res");
+  s.type(Oscar_Brcmd_Backup_Set::KIND);
+  s.backup_type("full");
+  s.start_time(100);
+  s.backup_file(id + ".zst");
+  s.last_full_backup_id(id);
+  s.last_backup_id(id);
+  s.full_backup_uuid(id);
+  s.add_storage(Backup_Set_Storage("pool-" + id, 10));
+  s.add_piece(s.backup_file(), 0);
+  return s;
+}
+
+// One agent's first steps on the directory; answers its host id, or a
+// line starting with "FAIL" that says which step failed.
+std::string first_use(const std::string& dir, int n) {
+  std::string err;
+  if (!open_state_dir(dir, err)) return "FAIL open: " + err;
+  const std::string host = agent_host_id(err);
+  if (host.empty()) return "FAIL identity: " + err;
+  const std::string id = std::to_string(n);
+  Pool_Info pool;
+  pool.uuid = "pool-" + id;
+  pool.url = "file://" + dir + "/pool-" + id;
+  if (!add_pool(pool)) return "FAIL pool";
+  Catalog_Operator cat(-1, 30);
+  if (!cat.check(err)) return "FAIL check: " + err;
+  if (!cat.commit(set_of(id))) return "FAIL commit: " + cat.error();
+  json r;
+  if (!cat.get_view("oscar_brcmd", "catalogs", json::object(), r)) return "FAIL view: " + cat.error();
+  return host;
+}
+
+TEST(AgentStateDir, AgentsStartingTogetherOnANewDirectoryAllSucceedAndShareIt) {
+  Temp_Dir tmp;
+  const std::string dir = tmp / "state/nested";
+  int go[2], answers[2];
+  ASSERT_EQ(0, ::pipe(go));
+  ASSERT_EQ(0, ::pipe(answers));
+  std::vector<pid_t> children;
+  for (int i = 0; i < AGENTS; ++i) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(go[1]);
+      // All start when the parent closes the pipe, as close together as
+      // processes can.
+      pollfd p{go[0], POLLIN, 0};
+      char c;
+      if (::poll(&p, 1, 30000) != 1 || ::read(go[0], &c, 1) != 0) ::_exit(2);
+      const std::string line = first_use(dir, i) + "\n";
+      ::_exit(::write(answers[1], line.data(), line.size()) == static_cast<ssize_t>(line.size()) ? 0 : 3);
+    }
+    children.push_back(pid);
+  }
+  ::close(go[0]);
+  ::close(answers[1]);
+  ::close(go[1]);
+  std::string text;
+  char buf[1024];
+  ssize_t n;
+  pollfd p{answers[0], POLLIN, 0};
+  while (::poll(&p, 1, 60000) == 1 && (n = ::read(answers[0], buf, sizeof buf)) > 0)
+    text.append(buf, static_cast<std::size_t>(n));
+  ::close(answers[0]);
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+
+  std::set<std::string> hosts;
+  std::size_t lines = 0;
+  for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1, ++lines)
+    hosts.insert(text.substr(at, nl - at));
+  EXPECT_EQ(static_cast<std::size_t>(AGENTS), lines) << text;
+  ASSERT_EQ(1u, hosts.size()) << text;
+  EXPECT_EQ(std::string::npos, hosts.begin()->find("FAIL")) << text;
+
+  // What they left behind is one consistent state.
+  const std::string old_state = agent_state_dir();
+  set_agent_state_dir(dir);
+  std::string err;
+  EXPECT_EQ(*hosts.begin(), agent_host_id(err)) << err;
+  Catalog_Operator cat(-1, 5);
+  json r;
+  ASSERT_TRUE(cat.get_view("oscar_brcmd", "catalogs", json::object(), r));
+  EXPECT_EQ(static_cast<std::size_t>(AGENTS), r["rows"].size());
+  for (int i = 0; i < AGENTS; ++i) {
+    Pool_Info info;
+    EXPECT_TRUE(get_pool_info(("pool-" + std::to_string(i)).c_str(), nullptr, info, false, 0, nullptr)) << i;
+  }
+  std::vector<std::string> stray;
+  for (const std::string& f : dir_entries(dir))
+    if (f.find(".tmp") != std::string::npos) stray.push_back(f);
+  EXPECT_TRUE(stray.empty()) << stray.front();
+  set_agent_state_dir(old_state);
+}
+
+}  // namespace
