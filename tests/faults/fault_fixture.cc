@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -74,7 +75,12 @@ Run_Result FaultSuite::agent_signalled_during(const std::vector<std::string>& ar
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   std::vector<pid_t> agents;
   while (std::chrono::steady_clock::now() < deadline) {
+    // This test's agent: its command line ends with this test's state.
     agents = processes_with(agent_program() + " " + args[0]);
+    agents.erase(
+        std::remove_if(agents.begin(), agents.end(),
+                       [this](pid_t p) { return cmdline_of(std::to_string(p)).find(state_) == std::string::npos; }),
+        agents.end());
     if (!agents.empty() && !processes_with(tool_path).empty()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
