@@ -15,6 +15,7 @@
 #include "host/base/agent_state.h"
 #include "host/catalog/catalog_operator.h"
 #include "host/storage/pool_info.h"
+#include "tests/support/backup_sets.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -22,24 +23,6 @@ namespace {
 using json = nlohmann::json;
 
 const int AGENTS = 4;
-
-Oscar_Brcmd_Backup_Set set_of(const std::string& id) {
-  Oscar_Brcmd_Backup_Set s;
-  s.uuid(id);
-  s.backup_id(id);
-  s.definition_uuid("def");
-  s.resource_uuid("res");
-  s.type(Oscar_Brcmd_Backup_Set::KIND);
-  s.backup_type("full");
-  s.start_time(100);
-  s.backup_file(id + ".zst");
-  s.last_full_backup_id(id);
-  s.last_backup_id(id);
-  s.full_backup_uuid(id);
-  s.add_storage(Backup_Set_Storage("pool-" + id, 10));
-  s.add_piece(s.backup_file(), 0);
-  return s;
-}
 
 // One agent's first steps on the directory; answers its host id, or a
 // line starting with "FAIL" that says which step failed.
@@ -55,7 +38,7 @@ std::string first_use(const std::string& dir, int n) {
   if (!add_pool(pool)) return "FAIL pool";
   Catalog_Operator cat(-1, 30);
   if (!cat.check(err)) return "FAIL check: " + err;
-  if (!cat.commit(set_of(id))) return "FAIL commit: " + cat.error();
+  if (!cat.commit(full_backup_set(id, Backup_Set_Storage("pool-" + id, 10)))) return "FAIL commit: " + cat.error();
   json r;
   if (!cat.get_view("oscar_brcmd", "catalogs", json::object(), r)) return "FAIL view: " + cat.error();
   return host;

@@ -17,23 +17,17 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/plain_job.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/stream_fixture.h"
 #include "tests/support/test_paths.h"
 
 namespace {
 
 // A stored set fed into a pipe, as a restore feeds brcmd.
-class BrcmdRestoreFeed : public ::testing::Test {
+class BrcmdRestoreFeed : public Stream_Fixture {
  protected:
-  void SetUp() override {
-    Job_Definition_var def(new Job_Definition());
-    def->id("stream-test");
-    job_ = Job_var(new Plain_Job(def));
-    data_file_ = sandbox_ / "datafile1";
-    ASSERT_TRUE(write_file(data_file_, "x"));
-    Client_IO_Base::Options opts;
-    opts.overwrite = true;
-    ASSERT_TRUE(io_.connect("file://" + sandbox_ / "pool", opts));
-  }
+  // The feed pauses between the backup info and the data it sends; the
+  // feeds here skip that pause.
+  BrcmdRestoreFeed() : Stream_Fixture(0) {}
 
   // Stores text as "set", then feeds it into a pipe read by a thread;
   // answers the feed's result, with what the reader got in `fed`.
@@ -61,17 +55,6 @@ class BrcmdRestoreFeed : public ::testing::Test {
     return ok;
   }
 
-  int last_alert() const {
-    const std::vector<Job_Alert> a = job_->alerts();
-    return a.empty() ? 0 : a.back().code;
-  }
-
-  // The feed pauses between the backup info and the data it sends; the
-  // feeds here skip that pause.
-  Test_Sandbox sandbox_{0};
-  Job_var job_;
-  std::string data_file_;
-  Client_IO_Ex io_;
   std::string fed_;
 };
 

@@ -15,6 +15,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/plain_job.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/stream_fixture.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -29,19 +30,8 @@ class Failing_Storage : public Client_IO {
   unsigned long long storage_size() const override { return 0; }
 };
 
-class BrcmdStream : public ::testing::Test {
+class BrcmdStream : public Stream_Fixture {
  protected:
-  void SetUp() override {
-    Job_Definition_var def(new Job_Definition());
-    def->id("stream-test");
-    job_ = Job_var(new Plain_Job(def));
-    data_file_ = sandbox_ / "datafile1";
-    ASSERT_TRUE(write_file(data_file_, "x"));
-    Client_IO_Base::Options opts;
-    opts.overwrite = true;
-    ASSERT_TRUE(io_.connect("file://" + sandbox_ / "pool", opts));
-  }
-
   // Copies text through a pipe into the storage file "set"; the alerts
   // and the stored bytes tell the rest.
   bool copy(const std::string& text, Client_IO* io = nullptr) {
@@ -67,15 +57,6 @@ class BrcmdStream : public ::testing::Test {
     return ok;
   }
 
-  int last_alert() const {
-    const std::vector<Job_Alert> a = job_->alerts();
-    return a.empty() ? 0 : a.back().code;
-  }
-
-  Test_Sandbox sandbox_;
-  Job_var job_;
-  std::string data_file_;
-  Client_IO_Ex io_;
   std::uint64_t bytes_sent_ = 0;
 };
 

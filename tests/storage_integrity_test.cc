@@ -11,7 +11,9 @@
 #include "host/base/agent_state.h"
 #include "host/catalog/catalog_operator.h"
 #include "host/storage/client_io_ex.h"
+#include "tests/support/backup_sets.h"
 #include "tests/support/sample_data.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/test_paths.h"
 
 // The digest is recomputed here with the library's one-shot function over
@@ -192,39 +194,14 @@ TEST(CompressionSettings, UnknownNamesAndLevelsAreRefusedClearly) {
 
 class StorageEntryRecords : public ::testing::Test {
  protected:
-  void SetUp() override {
-    old_state_ = agent_state_dir();
-    set_agent_state_dir(tmp_.path());
-  }
-  void TearDown() override { set_agent_state_dir(old_state_); }
-
-  static Oscar_Brcmd_Backup_Set set_with(const std::string& id, const Backup_Set_Storage& storage) {
-    Oscar_Brcmd_Backup_Set s;
-    s.uuid(id);
-    s.backup_id(id);
-    s.definition_uuid("def");
-    s.resource_uuid("res");
-    s.type(Oscar_Brcmd_Backup_Set::KIND);
-    s.backup_type("full");
-    s.start_time(100);
-    s.backup_file(id + ".zst");
-    s.last_full_backup_id(id);
-    s.last_backup_id(id);
-    s.full_backup_uuid(id);
-    s.add_storage(storage);
-    s.add_piece(s.backup_file(), 0);
-    return s;
-  }
-
-  Temp_Dir tmp_;
-  std::string old_state_;
+  Test_Sandbox sandbox_;
 };
 
 TEST_F(StorageEntryRecords, DigestIsStoredWhenKnownAndReadBack) {
   const std::string digest(32, 'a');
   Catalog_Operator cat(-1, 5);
-  ASSERT_TRUE(cat.commit(set_with("new", Backup_Set_Storage("pool-1", 600, digest))));
-  ASSERT_TRUE(cat.commit(set_with("old", Backup_Set_Storage("pool-1", 700))));
+  ASSERT_TRUE(cat.commit(full_backup_set("new", Backup_Set_Storage("pool-1", 600, digest))));
+  ASSERT_TRUE(cat.commit(full_backup_set("old", Backup_Set_Storage("pool-1", 700))));
   json r;
   ASSERT_TRUE(cat.get_view("oscar_brcmd", "catalogs", json::object(), r));
   ASSERT_EQ(2u, r["rows"].size());
