@@ -3,8 +3,10 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -28,6 +30,18 @@ std::vector<pid_t> processes_with(const std::string& part) {
     if (cmdline_of(name).find(part) != std::string::npos) out.push_back(static_cast<pid_t>(std::stol(name)));
   }
   return out;
+}
+
+// The parent of a process, or 0 when it is gone. The command name in the
+// stat line is in parentheses and may hold blanks, so read after the last one.
+pid_t parent_of(pid_t pid) {
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  char state = 0;
+  int ppid = 0;
+  if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) != 2) return 0;
+  return static_cast<pid_t>(ppid);
 }
 
 void fifos_below(const std::string& dir, std::vector<std::string>& out) {
@@ -75,16 +89,15 @@ Run_Result FaultSuite::agent_signalled_during(const std::vector<std::string>& ar
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   std::vector<pid_t> agents;
   while (std::chrono::steady_clock::now() < deadline) {
-    // This test's agent: its command line ends with this test's state.
+    // This test's agent is its own child; a child the agent forked shows the
+    // agent's command line until it runs its tool.
     agents = processes_with(agent_program() + " " + args[0]);
-    agents.erase(
-        std::remove_if(agents.begin(), agents.end(),
-                       [this](pid_t p) { return cmdline_of(std::to_string(p)).find(state_) == std::string::npos; }),
-        agents.end());
+    agents.erase(std::remove_if(agents.begin(), agents.end(), [](pid_t p) { return parent_of(p) != ::getpid(); }),
+                 agents.end());
     if (!agents.empty() && !processes_with(tool_path).empty()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  EXPECT_EQ(1u, agents.size()) << "the tool " << tool_path << " never ran";
+  EXPECT_EQ(1u, agents.size()) << "no agent of this test running " << tool_path << " was seen";
   if (agents.size() == 1) {
     ::kill(agents[0], sig);
     if (again) {
