@@ -96,4 +96,18 @@ TEST_F(FaultSuite, BrcmdThatNeverExitsIsEndedAndTheBackupFails) {
   expect_clean(0);
 }
 
+TEST_F(FaultSuite, RestoreOfAnIncrementalChainGivesBackTheBackedUpData) {
+  ASSERT_EQ(0, backup("full").status);
+  ASSERT_EQ(0, home_.admin("touch").status);
+  ASSERT_EQ(0, backup("incr").status);
+  const std::string backed_up = data_checksum();
+  ASSERT_EQ(0, home_.admin("touch").status);
+  const std::vector<std::string> ids = backup_ids();
+  ASSERT_EQ(2u, ids.size());
+  const Run_Result r = restore(ids[1]);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ(backed_up, data_checksum());
+  expect_clean(2);
+}
+
 }  // namespace

@@ -82,6 +82,30 @@ Run_Result FaultSuite::backup(const std::string& type, const std::vector<std::st
   return agent(args, env);
 }
 
+Run_Result FaultSuite::restore(const std::string& point, const std::vector<std::string>& extra,
+                               const std::vector<std::string>& env) {
+  std::vector<std::string> args = {"restore", "DB1"};
+  if (!point.empty()) args.insert(args.end(), {"--point", point});
+  args.insert(args.end(), extra.begin(), extra.end());
+  return agent(args, env);
+}
+
+std::vector<std::string> FaultSuite::backup_ids() {
+  // The listing is in the order the backups started.
+  const Run_Result r = agent({"catalog", "DB1", "--json"});
+  const nlohmann::json rows = nlohmann::json::parse(r.out, nullptr, false);
+  std::vector<std::string> ids;
+  if (!rows.is_array()) return ids;
+  for (const nlohmann::json& row : rows) ids.push_back(row.value("backup_id", std::string()));
+  return ids;
+}
+
+std::string FaultSuite::data_checksum() {
+  const Run_Result r = home_.admin("checksum");
+  EXPECT_EQ(0, r.status) << r.err;
+  return r.out;
+}
+
 Run_Result FaultSuite::agent_signalled_during(const std::vector<std::string>& args, const std::string& tool_path,
                                               int sig, bool again, const std::vector<std::string>& env) {
   Run_Result result;

@@ -24,6 +24,14 @@ class FaultSuite : public ::testing::Test {
   // A backup of DB1 into p1 of `type` (full, incr, diff) with extra words.
   Run_Result backup(const std::string& type, const std::vector<std::string>& extra = {},
                     const std::vector<std::string>& env = {});
+  // A restore of DB1 to `point` (the newest backup when empty) with extra words.
+  Run_Result restore(const std::string& point = "", const std::vector<std::string>& extra = {},
+                     const std::vector<std::string>& env = {});
+  // The catalogued backup ids of DB1, oldest first.
+  std::vector<std::string> backup_ids();
+  // The digest of DB1's data files (oscar-sim checksum).
+  std::string data_checksum();
+
   // Runs the agent with args on a thread of its own; once a process whose
   // command line holds `tool_path` runs, sends `sig` to the agent (and, when
   // again is set, a second time 300 ms later) and returns what the agent did.
