@@ -6,7 +6,9 @@
 // the ratio of a checked restore to an unchecked one.
 //   bench_restore_verify
 
-#include <sys/stat.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,10 +34,31 @@ std::string env_or(const char* name, const char* otherwise) {
   return v && *v ? v : otherwise;
 }
 
+// A local TCP port free right now, for the simulated server.
+int free_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  if (fd >= 0) ::close(fd);
+  return port;
+}
+
 double now_s() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 // Runs a shell command with its output discarded; answers whether it exited 0.
 bool sh(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
+
+bool write_password(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "w");
+  const bool ok = f && std::fputs("bench-pw-1", f) >= 0;
+  return (f && std::fclose(f) == 0) && ok;
+}
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -66,12 +89,12 @@ struct Bench {
   bool run_agent(const std::string& args) { return sh(agent + " " + args + " --state " + state); }
 
   void setup(const std::string& size, const std::string& compression) {
-    const bool ok =
-        sh(sim + " init " + home + " --instance DB1 --port 39931 --user dba --password bench-pw-1 --size " + size) &&
-        sh(sim + " start " + home + " --instance DB1") && sh("printf bench-pw-1 > " + dir + "/pw") &&
-        run_agent("instance add DB1 --home " + home + " --user dba --password-file " + dir + "/pw") &&
-        run_agent("pool add p1 --url file://" + dir + "/pool") &&
-        run_agent("backup DB1 --type full --pool p1 --compression " + compression);
+    const bool ok = sh(sim + " init " + home + " --instance DB1 --port " + std::to_string(free_port()) +
+                       " --user dba --password bench-pw-1 --size " + size) &&
+                    sh(sim + " start " + home + " --instance DB1") && write_password(dir + "/pw") &&
+                    run_agent("instance add DB1 --home " + home + " --user dba --password-file " + dir + "/pw") &&
+                    run_agent("pool add p1 --url file://" + dir + "/pool") &&
+                    run_agent("backup DB1 --type full --pool p1 --compression " + compression);
     if (!ok) {
       std::fprintf(stderr, "cannot set up the instance and its backup in %s\n", dir.c_str());
       std::exit(1);
