@@ -19,8 +19,10 @@ int pool_add_command(const Command_Line& line);
 int catalog_command(const Command_Line& line);
 // backup NAME --type full|incr|diff --pool POOL [--compression M] [--level N]
 int backup_command(const Command_Line& line);
-// restore NAME [--point BACKUP_ID]
+// restore NAME [--point BACKUP_ID] [--no-verify]
 int restore_command(const Command_Line& line);
+// verify NAME [--point BACKUP_ID]
+int verify_command(const Command_Line& line);
 // run DEFINITION.json
 int run_command(const Command_Line& line);
 

@@ -155,7 +155,8 @@ int backup_command(const Command_Line& line) {
 }
 
 int restore_command(const Command_Line& line) {
-  const Command_Form form = job_form(1, 1, {"point"}, {});
+  Command_Form form = job_form(1, 1, {"point"}, {});
+  form.flags.insert("no-verify");
   std::string err;
   if (!check_command_line(line, 1, form, err)) return fail(EXIT_USAGE, "restore: " + err);
   Run_Settings settings;
@@ -169,7 +170,8 @@ int restore_command(const Command_Line& line) {
   const std::string host_id = agent_host_id(err);
   if (host_id.empty()) return fail(EXIT_FAILED, "restore: " + err);
   nlohmann::json def;
-  if (!restore_definition(*inst, host_id, row, def, err)) return fail(EXIT_FAILED, "restore: " + err);
+  if (!restore_definition(*inst, host_id, row, def, err, line.flags.count("no-verify") == 0))
+    return fail(EXIT_FAILED, "restore: " + err);
   const std::string point = row["backup_id"].get<std::string>();
 
   Oscar_Module module;

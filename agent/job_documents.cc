@@ -29,7 +29,7 @@ nlohmann::json backup_definition(const Instance& inst, const std::string& host_i
 }
 
 bool restore_definition(const Instance& inst, const std::string& host_id, const nlohmann::json& row,
-                        nlohmann::json& out, std::string& err) {
+                        nlohmann::json& out, std::string& err, bool verify) {
   static const char* const required[] = {"host_uuid", "definition_uuid", "pool_uuid", "backup_id"};
   for (const char* key : required) {
     if (!row.is_object() || !row.contains(key) || !row[key].is_string() || row[key].get<std::string>().empty()) {
@@ -64,5 +64,6 @@ bool restore_definition(const Instance& inst, const std::string& host_id, const 
            {"original", {{"database", inst.name}}},
            {"restore_as", {{"database", inst.name}}}}},
          {"options", nlohmann::json::object()}};
+  if (!verify) out["options"]["verify"] = false;
   return true;
 }

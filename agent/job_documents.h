@@ -31,9 +31,10 @@ nlohmann::json backup_definition(const Instance& inst, const std::string& host_i
 
 // A physical restore definition of `inst` up to the backup set of catalogue
 // row `row` (view "oscar_brcmd"): the row's host, definition, pool, backup
-// id and sequence become the restore source. False with err when the row
-// lacks one of them.
+// id and sequence become the restore source. With verify false the options
+// turn off the check of the stored sets before the restore. False with err
+// when the row lacks one of them.
 bool restore_definition(const Instance& inst, const std::string& host_id, const nlohmann::json& row,
-                        nlohmann::json& out, std::string& err);
+                        nlohmann::json& out, std::string& err, bool verify = true);
 
 #endif

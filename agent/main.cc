@@ -11,12 +11,16 @@ const char USAGE[] =
     "  instance add NAME --home HOME --user USER --password-file FILE [--no-check]\n"
     "  pool add NAME --url file:///PATH\n"
     "  backup NAME --type full|incr|diff --pool POOL [--compression none|zstd|lzop|auto] [--level N]\n"
-    "  restore NAME [--point BACKUP_ID]\n"
+    "  restore NAME [--point BACKUP_ID] [--no-verify]\n"
+    "  verify NAME [--point BACKUP_ID]\n"
     "  catalog [NAME] [--json]\n"
     "  run DEFINITION.json\n"
     "backup, restore and run also take --module PATH (default: $OSCAR_MODULE, else liboscar.so\n"
     "of this build tree), --timeout SECONDS (default 21600) and --stall-timeout SECONDS (default 600:\n"
-    "the longest a tool may move no data before the job fails).\n";
+    "the longest a tool may move no data before the job fails).\n"
+    "restore reads every set of its chain and checks it against its recorded digest before the\n"
+    "instance is stopped; --no-verify skips that. verify checks the stored sets of NAME (or the\n"
+    "chain of BACKUP_ID) and exits 1 when one does not match its record.\n";
 
 }  // namespace
 
@@ -38,6 +42,7 @@ int main(int argc, char** argv) {
   if (cmd == "catalog") return catalog_command(line);
   if (cmd == "backup") return backup_command(line);
   if (cmd == "restore") return restore_command(line);
+  if (cmd == "verify") return verify_command(line);
   if (cmd == "run") return run_command(line);
   std::fprintf(
       stderr, "oscar-agent: %s\n%s",

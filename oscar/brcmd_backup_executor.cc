@@ -281,6 +281,9 @@ bool Oscar_Brcmd_Backup_Executor::commit_backup(nlohmann::json& cat, const Last_
   cat["backup_file"] = backup_file;
   cat["backup_set_size"] = act_.set_size;
   cat["backup_set_storage_size"] = act_.set_storage_size;
+  // The stored bytes' digest, so that a restore or a check can prove the
+  // file is still the one written here.
+  cat["backup_set_digest"] = io.stored_digest();
   put_backup_identity(cat, after, job_type_ == JOB_DEFINITION_SUBTYPE_FULL);
 
   Oscar_Brcmd_Backup_Set bset;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <stdexcept>
 
 #include "host/catalog/minor_resource_id.h"
 #include "host/jobs/job.h"
@@ -25,6 +26,18 @@ std::uint64_t number(const nlohmann::json& cat, const char* key) {
   if (n < 0 && !v.is_number_unsigned())
     throw nlohmann::json::type_error::create(302, std::string(key) + " is negative", &v);
   return v.get<std::uint64_t>();
+}
+
+// The one storage entry: pool, stored size and, when the map has one, the
+// stored file's digest, checked as the catalogue reads it back.
+Backup_Set_Storage storage_entry(const nlohmann::json& cat) {
+  nlohmann::json element = {{"pool_uuid", text(cat, "pool_uuid")}, {"size", number(cat, "backup_set_storage_size")}};
+  const auto digest = cat.find("backup_set_digest");
+  if (digest != cat.end()) element["digest"] = *digest;
+  Backup_Set_Storage storage;
+  std::string err;
+  if (!Backup_Set_Storage::from_json(element, storage, err)) throw std::runtime_error(err);
+  return storage;
 }
 
 }  // namespace
@@ -85,7 +98,7 @@ bool build_oscar_brcmd_backup_set(Job& job, const std::string& resource_id, std:
     bset.start_time(start_time);
     bset.end_time(std::time(nullptr));
     bset.full_backup_uuid(bset.backup_type() == "full" ? bset.uuid() : text(cat, "last_full_backup_id"));
-    bset.add_storage(Backup_Set_Storage(text(cat, "pool_uuid"), number(cat, "backup_set_storage_size")));
+    bset.add_storage(storage_entry(cat));
     bset.add_piece(bset.backup_file(), 0);
   } catch (const std::exception& e) {
     fail_with_alert(job, ALERT_CATALOG_DATA);

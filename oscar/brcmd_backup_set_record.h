@@ -29,7 +29,9 @@ void put_backup_identity(nlohmann::json& cat, const Last_Backup_Info& after, boo
 // Builds the catalogue record of a physical backup from cat (read only)
 // into bset: every required key must be present with its type (texts, and
 // numbers for the sizes, LSNs and SCNs), and "pool_uuid" and
-// "backup_set_storage_size" give the one storage entry. resource_id is the
+// "backup_set_storage_size" give the one storage entry, with
+// "backup_set_digest" (the stored file's digest, 32 lowercase hex digits)
+// when the map has it; a map without it makes an entry without a digest. resource_id is the
 // job source's id, start_time the run's start. On a missing or mistyped key
 // raises ALERT_CATALOG_DATA, logs "Failed to build oscar brcmd backup set: ..."
 // and answers false; bset then holds part of the values and must not be

@@ -9,9 +9,11 @@
 #include <ctime>
 #include <exception>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <vector>
 
 #include "client_io/util.h"
+#include "host/catalog/backup_set.h"
 #include "host/catalog/catalog_operator.h"
 #include "host/jobs/job_mutex.h"
 #include "host/services/path_conf.h"
@@ -35,11 +37,13 @@ namespace oscar {
 
 // One backup set to feed, as the catalogue names it, and where it is stored.
 struct Restore_Set {
+  std::string backup_id;
   std::string pool_uuid;
   std::string uri;
   std::string backup_file;
   std::uint64_t backup_set_size;
   std::uint64_t storage_size;  // 0 when the record does not say
+  std::string digest;          // of the stored bytes; empty in records made before digests
   std::string target_uri;
   Client_IO_Base::Options opts;
 };
@@ -138,6 +142,16 @@ bool Oscar_Brcmd_Restore_Executor::load_sets(std::vector<Restore_Set>& sets, std
       set.backup_file = row.at("backup_file").get<std::string>();
       set.backup_set_size = set_size;
       set.storage_size = row.value("backup_set_storage_size", std::uint64_t(0));
+      set.backup_id = row.at("backup_id").get<std::string>();
+      // The digest sits with the storage entry; rows made before digests
+      // were kept have an entry without one.
+      const auto storages = row.find("storages");
+      if (storages != row.end() && !storages->empty()) {
+        Backup_Set_Storage storage;
+        std::string err;
+        if (!Backup_Set_Storage::from_json(storages->at(0), storage, err)) throw std::runtime_error(err);
+        set.digest = storage.digest();
+      }
       sets.push_back(set);
     }
     if (!catalogs.at("rows").is_array()) throw std::runtime_error("rows is not an array");
@@ -152,9 +166,19 @@ bool Oscar_Brcmd_Restore_Executor::load_sets(std::vector<Restore_Set>& sets, std
   return true;
 }
 
-// A missing or cut-short file is found here, before the instance is
-// touched, so that it fails the job with the database still as it was.
+// A missing, cut-short or altered file is found here, before the instance
+// is touched, so that it fails the job with the database still as it was.
+// Each set with a recorded digest is read once and must match it (size,
+// digest and, when compressed, every frame checksum); sets recorded without
+// one, and all sets when the job's options turn verifying off, are fed
+// unchecked after one warning line.
 bool Oscar_Brcmd_Restore_Executor::check_sets(std::vector<Restore_Set>& sets, const Client_IO_Base::Options& opts) {
+  const bool verify = opts_ == nullptr || opts_->verify();
+  if (!verify) {
+    ACE_ERROR(
+        (LM_WARNING, ACE_TEXT("%N:%l Verifying turned off: the backup sets are not verified before the restore\n")));
+  }
+  std::string unverified;
   for (Restore_Set& set : sets) {
     Pool_Info info;
     if (!get_pool_info(set.pool_uuid.c_str(), nullptr, info, true, 0, nullptr)) {
@@ -175,11 +199,28 @@ bool Oscar_Brcmd_Restore_Executor::check_sets(std::vector<Restore_Set>& sets, co
       return fail_with_alert(job_, ALERT_STORAGE_OPEN);
     }
     if (set.storage_size != 0 && stored != set.storage_size) {
-      ACE_ERROR((LM_ERROR,
-                 ACE_TEXT("%N:%l Failed to read backup set %s: it holds %Q bytes in storage, its record %Q\n"),
-                 set.backup_file.c_str(), static_cast<ACE_UINT64>(stored), static_cast<ACE_UINT64>(set.storage_size)));
+      ACE_ERROR(
+          (LM_ERROR,
+           ACE_TEXT("%N:%l Failed to read backup set %s (file %s): it holds %Q bytes in storage, its record %Q\n"),
+           set.backup_id.c_str(), set.backup_file.c_str(), static_cast<ACE_UINT64>(stored),
+           static_cast<ACE_UINT64>(set.storage_size)));
       return fail_with_alert(job_, ALERT_STREAM_READ);
     }
+    if (!verify) continue;
+    if (set.digest.empty()) {
+      unverified += (unverified.empty() ? "" : ", ") + set.backup_id + " (file " + set.backup_file + ")";
+      continue;
+    }
+    if (!io.verify(set.backup_file.c_str(), stored, set.digest)) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Backup set %s (file %s) does not match its record: %s\n"),
+                 set.backup_id.c_str(), set.backup_file.c_str(), io.error()));
+      return fail_with_alert(job_, ALERT_STREAM_READ);
+    }
+  }
+  if (!unverified.empty()) {
+    ACE_ERROR((LM_WARNING,
+               ACE_TEXT("%N:%l Backup sets recorded without a digest: not verified before the restore: %s\n"),
+               unverified.c_str()));
   }
   return true;
 }

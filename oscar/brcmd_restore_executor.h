@@ -44,8 +44,9 @@ class Oscar_Brcmd_Restore_Executor : public Job_Executor_T<Restore_Job_Source, R
   // fails without alert).
   bool load_sets(std::vector<Restore_Set>& sets, std::uint64_t& total);
   // Every set's pool (ALERT_NO_POOL), options (ALERT_STORAGE_OPTIONS) and
-  // stored file (ALERT_STORAGE_OPEN, ALERT_STREAM_READ when cut short),
-  // checked before the instance is stopped.
+  // stored file (ALERT_STORAGE_OPEN; ALERT_STREAM_READ when its size or,
+  // unless the options turn verifying off, its recorded digest does not
+  // match), checked before the instance is stopped.
   bool check_sets(std::vector<Restore_Set>& sets, const Client_IO_Base::Options& opts);
   // Stops the instance and lets brcmd restore one set fed from `fifo`.
   bool restore_set(const Restore_Set& set, const std::string& fifo, Stream_Progress& progress);

@@ -1,5 +1,6 @@
 // The parts of oscar-agent in process: command-line splitting, the
-// catalogue table, the progress display and following a job to its end.
+// catalogue table, the restore definition, the check of a stored set, the
+// progress display and following a job to its end.
 
 #include <ace/Log_Msg.h>
 #include <ace/Thread_Manager.h>
@@ -12,10 +13,15 @@
 
 #include "agent/arguments.h"
 #include "agent/catalog_listing.h"
+#include "agent/job_documents.h"
 #include "agent/job_runner.h"
 #include "agent/progress_display.h"
+#include "agent/set_verify.h"
 #include "host/jobs/job_alert.h"
 #include "host/jobs/job_event_manager.h"
+#include "host/storage/client_io_ex.h"
+#include "host/storage/pool_info.h"
+#include "tests/support/backup_sets.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/test_paths.h"
 
@@ -86,6 +92,83 @@ std::string run_display(bool terminal, const std::vector<int>& steps) {
   for (int c; (c = std::fgetc(f)) != EOF;) text += static_cast<char>(c);
   std::fclose(f);
   return text;
+}
+
+TEST(AgentRestoreDefinition, NoVerifyTurnsTheCheckOffInTheOptions) {
+  Instance inst;
+  inst.type = "oscar";
+  inst.name = "DB1";
+  inst.uuid = "3f1c2b4a-0000-4000-8000-000000000001";
+  const nlohmann::json row = {{"host_uuid", "h"}, {"definition_uuid", "d"}, {"pool_uuid", "p"}, {"backup_id", "B1"}};
+  nlohmann::json def;
+  std::string err;
+  ASSERT_TRUE(restore_definition(inst, "h", row, def, err)) << err;
+  EXPECT_EQ(nlohmann::json::object(), def.at("options"));
+  ASSERT_TRUE(restore_definition(inst, "h", row, def, err, false)) << err;
+  EXPECT_EQ(nlohmann::json({{"verify", false}}), def.at("options"));
+  EXPECT_EQ("B1", def.at("source").at("catalog_id"));
+}
+
+// A stored set in a registered pool and its catalogue row.
+class AgentSetVerify : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Pool_Info pool;
+    pool.uuid = "pool-1";
+    pool.name = "p1";
+    pool.url = "file://" + sandbox_.path() + "/pool";
+    ASSERT_TRUE(add_pool(pool));
+    Client_IO_Ex io;
+    Client_IO_Base::Options opts;
+    opts.compression_method = COMPR_ZSTD;
+    ASSERT_TRUE(io.connect(pool.url + "/res", opts)) << io.error();
+    ASSERT_TRUE(io.open("B1.zst", Client_IO_Ex::MODE_WRITE)) << io.error();
+    const std::string data(300000, 'x');
+    ASSERT_EQ(static_cast<ssize_t>(data.size()), io.write(data.data(), data.size()));
+    ASSERT_TRUE(io.close()) << io.error();
+    Oscar_Brcmd_Backup_Set set =
+        full_backup_set("B1", Backup_Set_Storage("pool-1", io.storage_size(), io.stored_digest()));
+    set.uri("res");
+    std::string missing;
+    ASSERT_TRUE(set.to_row(row_, missing)) << missing;
+    path_ = sandbox_.path() + "/pool/res/B1.zst";
+  }
+
+  Test_Sandbox sandbox_;
+  nlohmann::json row_;
+  std::string path_;
+};
+
+TEST_F(AgentSetVerify, IntactSetIsOkAndAnAlteredOneAMismatch) {
+  std::string line;
+  EXPECT_EQ(SET_OK, check_stored_set(row_, line));
+  EXPECT_EQ("B1 B1.zst ok", line);
+  std::string bytes = read_file(path_);
+  bytes[bytes.size() / 2] ^= 1;
+  ASSERT_TRUE(write_file(path_, bytes));
+  EXPECT_EQ(SET_MISMATCH, check_stored_set(row_, line));
+  EXPECT_TRUE(contains(line, "B1 B1.zst MISMATCH: ") && contains(line, "digest mismatch")) << line;
+}
+
+TEST_F(AgentSetVerify, RowWithoutADigestIsNotVerifiedAndABadRowIsAMismatch) {
+  std::string line;
+  nlohmann::json old = row_;
+  old["storages"][0].erase("digest");
+  ASSERT_TRUE(write_file(path_, "anything"));  // not read
+  EXPECT_EQ(SET_NOT_VERIFIED, check_stored_set(old, line));
+  EXPECT_EQ("B1 B1.zst not verified: no digest recorded", line);
+
+  nlohmann::json other_pool = row_;
+  other_pool["pool_uuid"] = "pool-9";
+  EXPECT_EQ(SET_MISMATCH, check_stored_set(other_pool, line));
+  EXPECT_TRUE(contains(line, "pool pool-9 is not registered")) << line;
+  nlohmann::json no_storage = row_;
+  no_storage.erase("storages");
+  EXPECT_EQ(SET_MISMATCH, check_stored_set(no_storage, line));
+  nlohmann::json bad_digest = row_;
+  bad_digest["storages"][0]["digest"] = "nope";
+  EXPECT_EQ(SET_MISMATCH, check_stored_set(bad_digest, line));
+  EXPECT_TRUE(contains(line, "malformed")) << line;
 }
 
 TEST(AgentProgressDisplay, PlainLinesOnlyOnChangeAndClamped) {

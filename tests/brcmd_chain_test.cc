@@ -142,6 +142,65 @@ TEST_F(BackupSetRecord, MissingOrMistypedValueRaisesAlert21) {
   EXPECT_FALSE(oscar::build_oscar_brcmd_backup_set(*job_, "r", 1000, cat_, set));
 }
 
+TEST_F(BackupSetRecord, StoredDigestGoesWithTheStorageEntry) {
+  cat_["type"] = "full";
+  oscar::Last_Backup_Info after;
+  after.last_backup_id = "B9";
+  oscar::put_backup_identity(cat_, after, true);
+  const std::string digest = "0123456789abcdef0123456789abcdef";
+  cat_["backup_set_digest"] = digest;
+  Oscar_Brcmd_Backup_Set set;
+  ASSERT_TRUE(oscar::build_oscar_brcmd_backup_set(*job_, "r", 1000, cat_, set));
+  ASSERT_EQ(1u, set.storages().size());
+  EXPECT_EQ(digest, set.storages()[0].digest());
+  EXPECT_EQ(60u, set.storages()[0].size());
+  nlohmann::json row;
+  std::string missing;
+  ASSERT_TRUE(set.to_row(row, missing)) << missing;
+  const nlohmann::json expected = {{"pool_uuid", "p"}, {"size", 60}, {"digest", digest}};
+  EXPECT_EQ(expected, row.at("storages").at(0));
+  Backup_Set_Storage back;
+  std::string err;
+  ASSERT_TRUE(Backup_Set_Storage::from_json(row.at("storages").at(0), back, err)) << err;
+  EXPECT_EQ(digest, back.digest());
+}
+
+TEST_F(BackupSetRecord, RecordWithoutADigestReadsBackWithAnEmptyOne) {
+  cat_["type"] = "full";
+  oscar::Last_Backup_Info after;
+  after.last_backup_id = "B9";
+  oscar::put_backup_identity(cat_, after, true);
+  Oscar_Brcmd_Backup_Set set;
+  ASSERT_TRUE(oscar::build_oscar_brcmd_backup_set(*job_, "r", 1000, cat_, set));
+  nlohmann::json row;
+  std::string missing;
+  ASSERT_TRUE(set.to_row(row, missing)) << missing;
+  EXPECT_FALSE(row.at("storages").at(0).contains("digest")) << row.dump();
+  Backup_Set_Storage back("x", 1, "ffffffffffffffffffffffffffffffff");
+  std::string err;
+  ASSERT_TRUE(Backup_Set_Storage::from_json(row.at("storages").at(0), back, err)) << err;
+  EXPECT_EQ("", back.digest());
+  EXPECT_EQ("p", back.pool_uuid());
+  EXPECT_TRUE(job_->alerts().empty());
+}
+
+TEST_F(BackupSetRecord, DigestThatIsNotOneRaisesAlert21) {
+  Log_Capture log;
+  cat_["type"] = "full";
+  oscar::Last_Backup_Info after;
+  after.last_backup_id = "B9";
+  oscar::put_backup_identity(cat_, after, true);
+  for (const nlohmann::json& bad : {nlohmann::json(""), nlohmann::json("0123456789ABCDEF0123456789ABCDEF"),
+                                    nlohmann::json(12), nlohmann::json("0123")}) {
+    cat_["backup_set_digest"] = bad;
+    Oscar_Brcmd_Backup_Set set;
+    EXPECT_FALSE(oscar::build_oscar_brcmd_backup_set(*job_, "r", 1000, cat_, set)) << bad.dump();
+  }
+  ASSERT_EQ(4u, job_->alerts().size());
+  EXPECT_EQ(21, job_->alerts()[0].code);
+  EXPECT_NE(std::string::npos, log.all().find("digest that is not 32 lowercase hex digits")) << log.all();
+}
+
 TEST(BackupSourceCollector, EntriesBecomeSourcesUntilAForeignOne) {
   oscar::Backup_Source_Collector c;
   EXPECT_EQ(0, c.collect({"oscar/inst1/db1", "oscar", "oscar/inst1/db1/s1/t1/extra"}));

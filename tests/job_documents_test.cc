@@ -50,6 +50,7 @@ const Doc& doc(P& parser) {
 const Backup_Job_Options& options(Parse<Backup_Job_Options_Parser>& p) { return doc<Backup_Job_Options>(p.parser); }
 const Backup_Job_Source& source(Parse<Backup_Job_Source_Parser>& p) { return doc<Backup_Job_Source>(p.parser); }
 const Restore_Job_Source& source(Parse<Restore_Job_Source_Parser>& p) { return doc<Restore_Job_Source>(p.parser); }
+const Restore_Job_Options& options(Parse<Restore_Job_Options_Parser>& p) { return doc<Restore_Job_Options>(p.parser); }
 
 const std::string LACK_ID = "Failed to parse job definition source, lack of 'id'.\n";
 const std::string LACK_ENTRIES = "Failed to parse job definition source, lack of 'entries'.\n";
@@ -277,6 +278,37 @@ TEST(RestoreJobOptionsParser, AcceptsAnyObjectOfTexts) {
   EXPECT_EQ(9, bare.code());
 }
 
+TEST(RestoreJobOptionsParser, VerifyIsOnUnlessTheTopLevelMemberTurnsItOff) {
+  Parse<Restore_Job_Options_Parser> none("{}");
+  ASSERT_TRUE(none.ok);
+  EXPECT_TRUE(options(none).verify());
+  Parse<Restore_Job_Options_Parser> off(R"({"a":"b","verify":false,"c":{"d":"e"}})");
+  ASSERT_TRUE(off.ok);
+  EXPECT_FALSE(options(off).verify());
+  Parse<Restore_Job_Options_Parser> on(R"({"verify":true})");
+  ASSERT_TRUE(on.ok);
+  EXPECT_TRUE(options(on).verify());
+  // Only the top-level member counts; booleans of other members are ignored.
+  for (const char* text : {R"({"x":{"verify":false}})", R"({"x":[{"verify":false}]})", R"({"other":false})"}) {
+    Parse<Restore_Job_Options_Parser> p(text);
+    ASSERT_TRUE(p.ok) << text;
+    EXPECT_TRUE(options(p).verify()) << text;
+  }
+}
+
+TEST(RestoreJobOptionsParser, VerifyThatIsNotABooleanIsRefused) {
+  for (const char* text : {R"({"verify":"false"})", R"({"verify":[false]})", R"({"verify":{"x":false}})"}) {
+    Parse<Restore_Job_Options_Parser> p(text);
+    EXPECT_FALSE(p.ok) << text;
+    EXPECT_EQ(9, p.code()) << text;
+  }
+  EXPECT_FALSE(Parse<Restore_Job_Options_Parser>(R"({"verify":0})").ok);
+  EXPECT_FALSE(Parse<Restore_Job_Options_Parser>(R"({"verify":null})").ok);
+  Parse<Restore_Job_Options_Parser> bare("false");
+  EXPECT_FALSE(bare.ok);
+  EXPECT_EQ(9, bare.code());
+}
+
 TEST(JobDocumentParsers, DeepNestingIsRefusedWithoutGrowingState) {
   const std::string deep_maps = [] {
     std::string s;
@@ -406,6 +438,16 @@ TEST(JobDocumentGenerate, RestoreOptionsAreAnEmptyObject) {
   Restore_Job_Options o;
   EXPECT_EQ("{}", gen(o));
   EXPECT_TRUE(Parse<Restore_Job_Options_Parser>("{}").ok);
+}
+
+TEST(JobDocumentGenerate, RestoreOptionsWithVerifyingOffParseBack) {
+  Restore_Job_Options o;
+  o.verify(false);
+  const std::string json = gen(o);
+  EXPECT_EQ(R"({"verify":false})", json);
+  Parse<Restore_Job_Options_Parser> back(json);
+  ASSERT_TRUE(back.ok);
+  EXPECT_FALSE(options(back).verify());
 }
 
 TEST(JobDocumentGenerate, RefusedWritesAreReported) {
