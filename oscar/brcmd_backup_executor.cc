@@ -1,6 +1,5 @@
 #include "oscar/brcmd_backup_executor.h"
 
-#include <ace/Guard_T.h>
 #include <ace/Log_Msg.h>
 #include <ace/Time_Value.h>
 
@@ -20,6 +19,7 @@
 #include "oscar/brcmd_stream.h"
 #include "oscar/instance_stop.h"
 #include "oscar/job_alerts.h"
+#include "oscar/name_check.h"
 #include "oscar/oscar_catalog.h"
 #include "oscar/oscar_cluster_node_manager.h"
 #include "oscar/oscar_cmd_handler.h"
@@ -99,8 +99,8 @@ bool Oscar_Brcmd_Backup_Executor::get_last_backup_info(Last_Backup_Info& info) {
   return read_last_backup_info(oscar_home_, instance_, info, true);
 }
 
-bool Oscar_Brcmd_Backup_Executor::check_full_backup_set_state(const Last_Backup_Info& info) {
-  return oscar::check_full_backup_set_state(info, src_->id(), tgt_.id(), static_cast<int>(def_.max_seconds_retry()));
+bool Oscar_Brcmd_Backup_Executor::chain_usable(const Last_Backup_Info& info) {
+  return oscar::chain_usable(job_type_, info, src_->id(), tgt_.id(), static_cast<int>(def_.max_seconds_retry()));
 }
 
 bool Oscar_Brcmd_Backup_Executor::build_oscar_brcmd_backup_set(const nlohmann::json& cat,
@@ -128,8 +128,22 @@ bool Oscar_Brcmd_Backup_Executor::stop_instance() {
 }
 
 bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options*) {
-  ACE_Guard<ACE_Thread_Mutex> guard(Job_Mutex::get(src_->id()));
-  if (!guard.locked()) return false;
+  if (!check_job_ids(def_.id(), src_->id())) return false;
+  // Runs on one resource exclude each other across agents too; the wait
+  // ends with the job's abort.
+  Job_Lock lock(src_->id(), def_.name(), ACE_Time_Value(Job_Lock::DEFAULT_TIMEOUT_SECONDS), job_.cancel_state().get());
+  if (!lock.locked()) {
+    ACE_ERROR(
+        (LM_ERROR, ACE_TEXT("%N:%l Failed to lock job source %C: %C\n"), src_->id().c_str(), lock.error().c_str()));
+    return false;
+  }
+  // A damaged or unwritable catalogue is found before the instance is
+  // stopped or brcmd moves the chain state: a backup that could not be
+  // recorded would leave the chain pointing at it.
+  std::string catalog_error;
+  if (!Catalog_Operator(-1, static_cast<int>(def_.max_seconds_retry())).check(catalog_error)) {
+    return fail_with_alert(job_, ALERT_CATALOG_DATA);
+  }
   if (collector_.sources_.empty()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Source entry is empty.\n")));
     return fail_with_alert(job_, ALERT_NO_SOURCE);
@@ -172,7 +186,7 @@ bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options*) {
 void Oscar_Brcmd_Backup_Executor::choose_backup_type(nlohmann::json& cat) {
   if (job_type_ == JOB_DEFINITION_SUBTYPE_FULL) return;
   Last_Backup_Info chain;
-  if (type_to_cmd_name(job_type_) != nullptr && get_last_backup_info(chain) && check_full_backup_set_state(chain)) {
+  if (type_to_cmd_name(job_type_) != nullptr && get_last_backup_info(chain) && chain_usable(chain)) {
     put_chain_values(cat, chain);
     return;
   }
@@ -261,10 +275,24 @@ bool Oscar_Brcmd_Backup_Executor::commit_backup(nlohmann::json& cat, const Last_
          after.last_backup_id.c_str()));
     return fail_with_alert(job_, ALERT_BACKUP_INFO);
   }
+  // From here brcmd has moved the chain state to this backup: unless it is
+  // recorded, an incremental on top of it could never be restored. A file
+  // stored for it would belong to no record, so it is removed.
+  bool stored = false;
+  Scope_Exit unrecorded([&]() {
+    ACE_ERROR((LM_ERROR,
+               ACE_TEXT("%N:%l Backup %C is not recorded: the database's chain state has moved to an unrecorded "
+                        "backup, so the next incremental backup will run as full\n"),
+               after.last_backup_id.c_str()));
+    if (stored && !io.remove(backup_file.c_str())) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to remove file %C: %C\n"), backup_file.c_str(), io.error()));
+    }
+  });
   if (!io.close()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to close file %s: %s.\n"), backup_file.c_str(), io.error()));
     return fail_with_alert(job_, ALERT_WRITE);
   }
+  stored = true;
   act_.set_size = io.original_size();
   act_.size = io.original_size();
   act_.set_storage_size = io.storage_size();
@@ -288,7 +316,15 @@ bool Oscar_Brcmd_Backup_Executor::commit_backup(nlohmann::json& cat, const Last_
 
   Oscar_Brcmd_Backup_Set bset;
   if (!build_oscar_brcmd_backup_set(cat, bset)) return false;
-  return Catalog_Operator(-1, -1).commit(bset);
+  // An aborted job records nothing, even when its backup got this far.
+  if (job_.cancel_requested()) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l The job was cancelled before backup %C was recorded\n"),
+               after.last_backup_id.c_str()));
+    return false;
+  }
+  if (!Catalog_Operator(-1, -1).commit(bset)) return false;
+  unrecorded.dismiss();
+  return true;
 }
 
 }  // namespace oscar

@@ -75,8 +75,9 @@ class Oscar_Brcmd_Backup_Executor : public Job_Executor_T<Backup_Job_Source, Bac
 
   // The chain state of the instance (logged on failure).
   bool get_last_backup_info(Last_Backup_Info& info);
-  // Whether the chain's full backup is recorded, usable, in this job's pool.
-  bool check_full_backup_set_state(const Last_Backup_Info& info);
+  // Whether this run's type may extend the chain: the backups it rests on
+  // are recorded, usable, in this job's pool (oscar::chain_usable).
+  bool chain_usable(const Last_Backup_Info& info);
   // The catalogue record of the run from the record map (ALERT_CATALOG_DATA
   // when a value is missing).
   bool build_oscar_brcmd_backup_set(const nlohmann::json& cat, Oscar_Brcmd_Backup_Set& bset);

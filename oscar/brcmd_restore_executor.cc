@@ -1,6 +1,5 @@
 #include "oscar/brcmd_restore_executor.h"
 
-#include <ace/Guard_T.h>
 #include <ace/Log_Msg.h>
 #include <ace/Time_Value.h>
 
@@ -25,6 +24,7 @@
 #include "oscar/brcmd_stream.h"
 #include "oscar/instance_stop.h"
 #include "oscar/job_alerts.h"
+#include "oscar/name_check.h"
 #include "oscar/oscar_cluster_node_manager.h"
 #include "oscar/oscar_cmd_handler.h"
 #include "oscar/utils.h"
@@ -34,6 +34,24 @@
 #include "tollix/string_sprintf.h"
 
 namespace oscar {
+
+namespace {
+
+// No stored file holds more than this; a larger size is not a size.
+const std::uint64_t MAX_STORED_SIZE = std::uint64_t(1) << 62;
+
+// A size of a catalogue row: a whole number from 0 to MAX_STORED_SIZE.
+// Anything else (negative, oversized, not a whole number) throws, so that
+// the row is refused as malformed before the instance is touched.
+std::uint64_t stored_size(const nlohmann::json& value, const char* key) {
+  if (!value.is_number_integer()) throw std::runtime_error(std::string(key) + " is not a whole number");
+  if (value.is_number_unsigned() ? value.get<std::uint64_t>() > MAX_STORED_SIZE : value.get<std::int64_t>() < 0) {
+    throw std::runtime_error(std::string(key) + " " + value.dump() + " is out of range");
+  }
+  return value.get<std::uint64_t>();
+}
+
+}  // namespace
 
 // One backup set to feed, as the catalogue names it, and where it is stored.
 struct Restore_Set {
@@ -89,8 +107,15 @@ bool Oscar_Brcmd_Restore_Executor::stop_instance() {
 }
 
 bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
-  ACE_Guard<ACE_Thread_Mutex> guard(Job_Mutex::get(src_->id()));
-  if (!guard.locked()) return false;
+  if (!check_job_ids(def_.id(), src_->id())) return false;
+  // Runs on one resource exclude each other across agents too; the wait
+  // ends with the job's abort.
+  Job_Lock lock(src_->id(), def_.name(), ACE_Time_Value(Job_Lock::DEFAULT_TIMEOUT_SECONDS), job_.cancel_state().get());
+  if (!lock.locked()) {
+    ACE_ERROR(
+        (LM_ERROR, ACE_TEXT("%N:%l Failed to lock job source %C: %C\n"), src_->id().c_str(), lock.error().c_str()));
+    return false;
+  }
   instance_ = src_->get_restore_as().database;
   if (def_.periodic() && !get_latest_info_from_catalog()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get latest info from catalog\n")));
@@ -117,11 +142,26 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
   if (!check_sets(sets, opts)) return false;
   Stream_Progress progress(evt_handler_, backup_set_size);
   for (const Restore_Set& set : sets) {
-    if (!restore_set(set, fifo.path(), progress)) return false;
+    if (!restore_set(set, fifo.path(), progress)) {
+      report_left_stopped();
+      return false;
+    }
   }
   act_.set_size = backup_set_size;
   act_.size = backup_set_size;
   return start_instance(oscar_home_.c_str(), instance_.c_str());
+}
+
+// Once the feed has begun, the instance is stopped and its data files are
+// partly replaced; it is left so, since starting it on them could damage
+// the database further. The operator learns it from one line.
+void Oscar_Brcmd_Restore_Executor::report_left_stopped() {
+  int pid = 0;
+  if (instance_running(oscar_home_.c_str(), instance_.c_str(), pid)) return;
+  ACE_ERROR((LM_ERROR,
+             ACE_TEXT("%N:%l The instance %C was left stopped with partly restored data files; run the restore again "
+                      "to finish it\n"),
+             instance_.c_str()));
 }
 
 bool Oscar_Brcmd_Restore_Executor::load_sets(std::vector<Restore_Set>& sets, std::uint64_t& total) {
@@ -134,14 +174,17 @@ bool Oscar_Brcmd_Restore_Executor::load_sets(std::vector<Restore_Set>& sets, std
   total = 0;
   try {
     for (const nlohmann::json& row : catalogs.at("rows")) {
-      const std::uint64_t set_size = row.at("backup_set_size").get<std::uint64_t>();
-      total += set_size;
+      const std::uint64_t set_size = stored_size(row.at("backup_set_size"), "backup_set_size");
+      total += set_size;  // at most 2^63: each term and the sum before it are bounded
+      if (total > MAX_STORED_SIZE) throw std::runtime_error("the sets' sizes add up beyond any stored size");
       Restore_Set set;
       set.pool_uuid = row.at("pool_uuid").get<std::string>();
       set.uri = row.at("uri").get<std::string>();
       set.backup_file = row.at("backup_file").get<std::string>();
       set.backup_set_size = set_size;
-      set.storage_size = row.value("backup_set_storage_size", std::uint64_t(0));
+      set.storage_size = row.contains("backup_set_storage_size")
+                             ? stored_size(row.at("backup_set_storage_size"), "backup_set_storage_size")
+                             : 0;
       set.backup_id = row.at("backup_id").get<std::string>();
       // The digest sits with the storage entry; rows made before digests
       // were kept have an entry without one.

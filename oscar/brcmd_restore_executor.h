@@ -50,6 +50,9 @@ class Oscar_Brcmd_Restore_Executor : public Job_Executor_T<Restore_Job_Source, R
   bool check_sets(std::vector<Restore_Set>& sets, const Client_IO_Base::Options& opts);
   // Stops the instance and lets brcmd restore one set fed from `fifo`.
   bool restore_set(const Restore_Set& set, const std::string& fifo, Stream_Progress& progress);
+  // Says, when the instance is not running after a failed feed, that it was
+  // left stopped with partly restored data files.
+  void report_left_stopped();
   // Stops the instance's server process: SIGTERM, after 10 seconds SIGKILL
   // (stop_instance_server).
   bool stop_instance();

@@ -73,13 +73,13 @@ bool read_last_backup_info(const std::string& oscar_home, const std::string& ins
   return true;
 }
 
-bool check_full_backup_set_state(const Last_Backup_Info& info, const std::string& resource_id,
-                                 const std::string& pool_id, int max_seconds_retry) {
+bool backup_set_catalogued(const std::string& backup_id, std::uint64_t lsn, std::uint64_t scn,
+                           const std::string& resource_id, const std::string& pool_id, int max_seconds_retry) {
   nlohmann::json query = nlohmann::json::object();
   query["resource_uuid"] = resource_id;
-  query["backup_id"] = info.last_full_backup_id;
-  query["backup_lsn"] = info.last_full_backup_lsn;
-  query["backup_scn"] = info.last_full_backup_scn;
+  query["backup_id"] = backup_id;
+  query["backup_lsn"] = lsn;
+  query["backup_scn"] = scn;
   query["sort"] = "start_time";
   query["order"] = "desc";
   nlohmann::json result;
@@ -94,6 +94,21 @@ bool check_full_backup_set_state(const Last_Backup_Info& info, const std::string
   if (state == row.end() || !state->is_array() || state->empty()) return false;
   if (pool == row.end() || !pool->is_string()) return false;
   return pool->get<std::string>() == pool_id;
+}
+
+bool check_full_backup_set_state(const Last_Backup_Info& info, const std::string& resource_id,
+                                 const std::string& pool_id, int max_seconds_retry) {
+  return backup_set_catalogued(info.last_full_backup_id, info.last_full_backup_lsn, info.last_full_backup_scn,
+                               resource_id, pool_id, max_seconds_retry);
+}
+
+bool chain_usable(Job_Definition_Subtype subtype, const Last_Backup_Info& info, const std::string& resource_id,
+                  const std::string& pool_id, int max_seconds_retry) {
+  if (subtype != JOB_DEFINITION_SUBTYPE_INCREMENTAL && subtype != JOB_DEFINITION_SUBTYPE_CUMULATIVE) return false;
+  if (!check_full_backup_set_state(info, resource_id, pool_id, max_seconds_retry)) return false;
+  return subtype == JOB_DEFINITION_SUBTYPE_CUMULATIVE ||
+         backup_set_catalogued(info.last_backup_id, info.last_backup_lsn, info.last_backup_scn, resource_id, pool_id,
+                               max_seconds_retry);
 }
 
 }  // namespace oscar

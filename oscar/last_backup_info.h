@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "host/jobs/job_types.h"
+
 namespace oscar {
 
 // The backup chain of one instance as the database's chain state file
@@ -31,13 +33,28 @@ std::string chain_state_path(const std::string& oscar_home);
 bool read_last_backup_info(const std::string& oscar_home, const std::string& instance, Last_Backup_Info& info,
                            bool log);
 
-// Whether the catalogue holds the last full backup of info, for the
-// resource `resource_id`, in a usable state (a non-empty "state" array) in
-// the pool `pool_id`; only the newest matching record counts. False, not
-// logged, when the catalogue does not answer or its rows are not of the
-// expected shape. Thread-safe.
+// Whether the catalogue holds the backup `backup_id` with that LSN and SCN,
+// for the resource `resource_id`, in a usable state (a non-empty "state"
+// array) in the pool `pool_id`; only the newest matching record counts.
+// False, not logged, when the catalogue does not answer or its rows are not
+// of the expected shape. Thread-safe.
+bool backup_set_catalogued(const std::string& backup_id, std::uint64_t lsn, std::uint64_t scn,
+                           const std::string& resource_id, const std::string& pool_id, int max_seconds_retry);
+
+// backup_set_catalogued for the last full backup of info.
 bool check_full_backup_set_state(const Last_Backup_Info& info, const std::string& resource_id,
                                  const std::string& pool_id, int max_seconds_retry);
+
+// Whether a run of `subtype` may extend the chain of info in the pool: a
+// differential rests on the last full backup only, so that one must be
+// catalogued; an incremental rests on the last backup of any type, so that
+// one must be catalogued too. When a backup ran but was never recorded (its
+// commit failed after the tool moved the chain state), the chain names it
+// as the last one, and an incremental on top of it could not be restored:
+// this answers false and the run becomes a full one. False for any other
+// subtype. Thread-safe.
+bool chain_usable(Job_Definition_Subtype subtype, const Last_Backup_Info& info, const std::string& resource_id,
+                  const std::string& pool_id, int max_seconds_retry);
 
 }  // namespace oscar
 

@@ -1,17 +1,21 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "host/catalog/backup_set.h"
+#include "host/catalog/catalog_operator.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_definition.h"
 #include "oscar/backup_source_collector.h"
 #include "oscar/brcmd_backup_set_record.h"
 #include "oscar/last_backup_info.h"
+#include "tests/support/backup_sets.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/plain_job.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -64,6 +68,83 @@ TEST_F(ChainState, MissingFileIsLoggedOnlyWhenAsked) {
   Log_Capture log;
   EXPECT_FALSE(oscar::read_last_backup_info(home_.path(), "db", info, true));
   EXPECT_NE(std::string::npos, log.all().find("Failed to open file"));
+}
+
+// Whether an incremental or differential may extend the chain, against a
+// real catalogue: full F1 (lsn 10, scn 11) and incremental B2 (lsn 20, scn
+// 21) of resource "res" in pool "p1".
+class ChainDecision : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(commit("F1", 10, 11, "p1"));
+    ASSERT_TRUE(commit("B2", 20, 21, "p1"));
+    chain_.last_full_backup_id = "F1";
+    chain_.last_full_backup_lsn = 10;
+    chain_.last_full_backup_scn = 11;
+    chain_.last_backup_id = "B2";
+    chain_.last_backup_lsn = 20;
+    chain_.last_backup_scn = 21;
+  }
+
+  static bool commit(const std::string& id, unsigned long long lsn, unsigned long long scn, const std::string& pool) {
+    Oscar_Brcmd_Backup_Set set = full_backup_set(id, Backup_Set_Storage(pool, 10));
+    set.backup_lsn(lsn);
+    set.backup_scn(scn);
+    return Catalog_Operator(-1, 0).commit(set);
+  }
+
+  bool usable(Job_Definition_Subtype subtype) const { return oscar::chain_usable(subtype, chain_, "res", "p1", 0); }
+
+  // Empties the "state" array of the stored record `id`.
+  void empty_state(const std::string& id) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(Catalog_Operator::database_path().c_str(), &db));
+    const std::string sql =
+        "UPDATE backup_sets SET record = json_set(record, '$.state', json('[]')) WHERE uuid = '" + id + "'";
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
+    EXPECT_EQ(1, sqlite3_changes(db));
+    sqlite3_close(db);
+  }
+
+  Test_Sandbox sandbox_;
+  oscar::Last_Backup_Info chain_;
+};
+
+TEST_F(ChainDecision, RecordedChainIsExtendedByBothKinds) {
+  EXPECT_TRUE(usable(JOB_DEFINITION_SUBTYPE_INCREMENTAL));
+  EXPECT_TRUE(usable(JOB_DEFINITION_SUBTYPE_CUMULATIVE));
+  EXPECT_FALSE(usable(JOB_DEFINITION_SUBTYPE_FULL)) << "a full backup extends no chain";
+}
+
+TEST_F(ChainDecision, UnrecordedLastBackupMakesAnIncrementalFull) {
+  // The tool moved the chain to B3, whose record was never committed.
+  chain_.last_backup_id = "B3";
+  chain_.last_backup_lsn = 30;
+  chain_.last_backup_scn = 31;
+  EXPECT_FALSE(usable(JOB_DEFINITION_SUBTYPE_INCREMENTAL));
+  EXPECT_TRUE(usable(JOB_DEFINITION_SUBTYPE_CUMULATIVE)) << "a differential rests on the full backup only";
+  // The id alone is not enough: a record of that id with another SCN is
+  // some other backup.
+  chain_.last_backup_id = "B2";
+  EXPECT_FALSE(usable(JOB_DEFINITION_SUBTYPE_INCREMENTAL));
+}
+
+TEST_F(ChainDecision, LastBackupInAnotherPoolOrWithEmptyStateIsNotUsable) {
+  ASSERT_TRUE(commit("B2", 20, 21, "p2"));
+  EXPECT_FALSE(usable(JOB_DEFINITION_SUBTYPE_INCREMENTAL));
+  ASSERT_TRUE(commit("B2", 20, 21, "p1"));
+  ASSERT_TRUE(usable(JOB_DEFINITION_SUBTYPE_INCREMENTAL));
+  empty_state("B2");
+  EXPECT_FALSE(usable(JOB_DEFINITION_SUBTYPE_INCREMENTAL));
+  EXPECT_TRUE(usable(JOB_DEFINITION_SUBTYPE_CUMULATIVE));
+  empty_state("F1");
+  EXPECT_FALSE(usable(JOB_DEFINITION_SUBTYPE_CUMULATIVE));
+}
+
+TEST_F(ChainDecision, UnrecordedFullBackupMakesBothKindsFull) {
+  chain_.last_full_backup_id = "F0";
+  EXPECT_FALSE(usable(JOB_DEFINITION_SUBTYPE_INCREMENTAL));
+  EXPECT_FALSE(usable(JOB_DEFINITION_SUBTYPE_CUMULATIVE));
 }
 
 class BackupSetRecord : public ::testing::Test {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "host/base/agent_state.h"
+#include "host/base/job_cancel.h"
 #include "host/base/sleep.h"
 #include "host/jobs/job_mutex.h"
 #include "tests/support/log_capture.h"
@@ -138,6 +139,45 @@ TEST_F(JobLock, BoundedWaitFailsNamingTheHolderAndAKilledHolderReleases) {
   other.reap();
   Job_Lock after(key, "after the crash", ACE_Time_Value(30));
   EXPECT_TRUE(after.locked()) << after.error();
+}
+
+TEST_F(JobLock, CancelEndsTheWaitWithNothingHeld) {
+  const std::string key = "oscar/DB4";
+  Holder other(key, "long backup");
+  ASSERT_TRUE(other.holds());
+  Job_Cancel cancel;
+  // The job is aborted while its run waits: at its second pause.
+  int pauses = 0;
+  set_host_sleep_observer([&](const ACE_Time_Value&) {
+    if (++pauses == 2) cancel.request();
+  });
+  {
+    Job_Lock lock(key, "aborted run", ACE_Time_Value(3600), &cancel);
+    set_host_sleep_observer(nullptr);
+    EXPECT_FALSE(lock.locked());
+    EXPECT_EQ(2, pauses) << "the wait went on after the cancel";
+    EXPECT_NE(std::string::npos, lock.error().find("cancelled while waiting for the lock of oscar/DB4, held by pid " +
+                                                   std::to_string(other.pid()) + " (long backup)"))
+        << lock.error();
+  }
+  std::thread([&] {
+    ACE_Thread_Mutex& m = Job_Mutex::get(key);
+    EXPECT_EQ(0, m.tryacquire()) << "a cancelled wait keeps the process mutex";
+    m.release();
+  }).join();
+  // Within the process the same holds: a second thread cancelled while the
+  // first one holds the resource.
+  Job_Lock first(key + "-local", "first", ACE_Time_Value(5));
+  ASSERT_TRUE(first.locked()) << first.error();
+  std::thread([&] {
+    Job_Cancel cancelled;
+    cancelled.request();
+    Job_Lock second(key + "-local", "second", ACE_Time_Value(3600), &cancelled);
+    EXPECT_FALSE(second.locked());
+    EXPECT_NE(std::string::npos, second.error().find("cancelled while waiting")) << second.error();
+  }).join();
+  other.release();
+  other.reap();
 }
 
 TEST_F(JobLock, HoldsTheProcessMutexAndExcludesOtherThreads) {

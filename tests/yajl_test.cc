@@ -107,6 +107,20 @@ TEST(YajlHandler, RejectsGarbageEmptyAndInvalidUtf8) {
   EXPECT_FALSE(h.parse(nullptr, 0));
 }
 
+TEST(YajlHandler, KeyNamedTwiceInOneObjectStopsBeforeTheHandlerSeesIt) {
+  Recording_Handler h;
+  std::string error;
+  EXPECT_FALSE(parse(h, R"({"id":"a","x":{"id":"inner"},"id":"b"})", &error));
+  EXPECT_EQ("duplicate key \"id\"", error);
+  EXPECT_EQ((std::vector<std::string>{"{", "key:id", "str:a", "key:x", "{", "key:id", "str:inner", "}"}), h.events)
+      << "the same key in a nested object is another member; the second outer one never arrives";
+  Recording_Handler empty;
+  EXPECT_FALSE(parse(empty, R"({"":1,"":2})", &error));
+  EXPECT_EQ("duplicate key \"\"", error);
+  Recording_Handler siblings;
+  EXPECT_TRUE(parse(siblings, R"([{"id":1},{"id":2}])", &error)) << "each object has its own keys: " << error;
+}
+
 TEST(YajlHandler, BaseHandlersRejectScalarsAndSkipArrays) {
   for (const char* text : {R"({"a":null})", R"({"a":true})", R"({"a":5})", R"({"a":1.5})"}) {
     Base_Handler h;

@@ -14,7 +14,9 @@ class YAJL_Handler {
 
   // Parses the whole text (yajl_complete_parse included). Answers true when
   // YAJL accepted the text and no handler stopped it. On failure *error, if
-  // given, holds YAJL's message or "stopped by handler". Numbers reach
+  // given, holds YAJL's message, "duplicate key \"KEY\"" for an object
+  // that names a member twice (the parse stops at the second, before the
+  // handler sees it), or "stopped by handler". Numbers reach
   // handle_number_i as their raw text, so any size of number parses.
   bool parse(const char* text, std::size_t len, std::string* error = nullptr);
 

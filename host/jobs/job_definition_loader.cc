@@ -5,7 +5,9 @@
 #include <memory>
 #include <new>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
+#include <vector>
 
 #include "host/base/yajl_parser.h"
 #include "host/jobs/job_def_names.h"
@@ -37,6 +39,32 @@ bool nesting_within_limit(const std::string& text) {
     }
   }
   return true;
+}
+
+// Parses text into doc, refusing an object that names a member twice (the
+// JSON reader would otherwise keep one of them silently): duplicate then
+// holds the key and doc is discarded.
+void parse_refusing_duplicates(const std::string& text, nlohmann::json& doc, bool& found, std::string& duplicate) {
+  using event = nlohmann::json::parse_event_t;
+  std::vector<std::set<std::string>> open_objects;
+  found = false;
+  doc = nlohmann::json::parse(
+      text,
+      [&](int, event e, nlohmann::json& parsed) {
+        if (e == event::object_start) {
+          open_objects.emplace_back();
+        } else if (e == event::object_end) {
+          if (!open_objects.empty()) open_objects.pop_back();
+        } else if (e == event::key && !open_objects.empty()) {
+          const std::string key = parsed.get<std::string>();
+          if (!open_objects.back().insert(key).second) {
+            found = true;
+            duplicate = key;
+          }
+        }
+        return true;
+      },
+      false);
 }
 
 bool set_error(std::string* error, const std::string& text) {
@@ -212,7 +240,11 @@ bool load_job_definition(const std::string& json_text, Object_Creator_T<YAJL_Han
                          Object_Creator_T<YAJL_Handler>* options_parsers, Job_Definition_var& out, std::string* error) {
   if (!nesting_within_limit(json_text))
     return set_error(error, "the job definition nests deeper than " + std::to_string(MAX_DEPTH) + " levels");
-  const nlohmann::json doc = nlohmann::json::parse(json_text, nullptr, false);
+  nlohmann::json doc;
+  bool duplicated = false;
+  std::string key;
+  parse_refusing_duplicates(json_text, doc, duplicated, key);
+  if (duplicated) return set_error(error, "the job definition names the key \"" + key + "\" twice in one object");
   if (doc.is_discarded()) return set_error(error, "the job definition is not valid JSON");
   std::unique_ptr<Job_Definition> def(new (std::nothrow) Job_Definition());
   if (!def) return set_error(error, "out of memory");

@@ -15,6 +15,7 @@
 
 #include "host/base/agent_state.h"
 #include "host/base/fs_util.h"
+#include "host/base/job_cancel.h"
 #include "host/base/sleep.h"
 
 ACE_Thread_Mutex& Job_Mutex::get(const std::string& key) {
@@ -66,7 +67,8 @@ std::string Job_Lock::lock_file_path(const std::string& key) {
   return dir + "/locks/" + name + ".lock";
 }
 
-Job_Lock::Job_Lock(const std::string& key, const std::string& holder, const ACE_Time_Value& timeout)
+Job_Lock::Job_Lock(const std::string& key, const std::string& holder, const ACE_Time_Value& timeout,
+                   const Job_Cancel* cancel)
     : mutex_(Job_Mutex::get(key)) {
   const ACE_Time_Value deadline = ACE_OS::gettimeofday() + timeout;
   const std::string path = lock_file_path(key);
@@ -89,53 +91,59 @@ Job_Lock::Job_Lock(const std::string& key, const std::string& holder, const ACE_
   auto note_wait = [&](int polls) {
     if (logged) return;
     if (fd_ >= 0) whom = holder_of(fd_);
-    if (whom.empty() && fd_ < 0) whom = "another job of this process";
+    if (whom.empty() && !have_mutex_) whom = "another job of this process";
     if (whom.empty() && polls < 3) return;
     if (whom.empty()) whom = "an unknown holder";
     ACE_DEBUG((LM_INFO, ACE_TEXT("%N:%l Job %C waits for the lock of %C, held by %C\n"), holder.c_str(), key.c_str(),
                whom.c_str()));
     logged = true;
   };
-  auto give_up = [&](const std::string& why) {
-    error_ = why;
+  // Lets go of what is held; error_ says why, and for an ended wait whom.
+  auto give_up = [&](const std::string& why, bool waited) {
+    if (whom.empty() && fd_ >= 0) whom = holder_of(fd_);
+    error_ = waited
+                 ? why + " waiting for the lock of " + key + ", held by " + (whom.empty() ? "an unknown holder" : whom)
+                 : why;
     if (have_mutex_) mutex_.release();
     have_mutex_ = false;
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   };
-  const std::string timed_out =
-      "timed out after " + std::to_string(timeout.sec()) + " seconds waiting for the lock of " + key;
-
-  if (mutex_.tryacquire() != 0) {
-    note_wait(3);
-    ACE_Time_Value until = deadline;
-    if (mutex_.acquire(until) != 0) {
-      give_up(timed_out + ", held by " + whom);
-      return;
-    }
-  }
-  have_mutex_ = true;
-  if (fd_ >= 0) {
+  // Polls `attempt` (answers 1 when it took its lock, 0 while it must wait,
+  // -1 on an error it reported through give_up) until it takes the lock,
+  // the deadline passes or the job is cancelled; pauses grow from 20 ms to
+  // 1 s, so a cancel is seen within a second.
+  auto poll = [&](auto attempt) {
     ACE_Time_Value pause(0, 20 * 1000);
     for (int polls = 0;; ++polls) {
-      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) break;
-      if (errno == EINTR) continue;
-      if (errno != EWOULDBLOCK) {
-        give_up("cannot lock " + path + ": " + std::strerror(errno));
-        return;
-      }
+      const int r = attempt();
+      if (r != 0) return r == 1;
       note_wait(polls);
+      if (cancel != nullptr && cancel->requested()) {
+        give_up("cancelled while", true);
+        return false;
+      }
       if (ACE_OS::gettimeofday() >= deadline) {
-        if (whom.empty()) whom = holder_of(fd_);
-        {
-          give_up(timed_out + ", held by " + (whom.empty() ? std::string("an unknown holder") : whom));
-          return;
-        }
+        give_up("timed out after " + std::to_string(timeout.sec()) + " seconds", true);
+        return false;
       }
       host_sleep(pause);
       pause *= 2.0;
       if (pause > ACE_Time_Value(1)) pause = ACE_Time_Value(1);
     }
+  };
+
+  if (!poll([&] { return mutex_.tryacquire() == 0 ? 1 : 0; })) return;
+  have_mutex_ = true;
+  if (fd_ >= 0) {
+    const bool got = poll([&] {
+      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return 1;
+      if (errno == EINTR || errno == EWOULDBLOCK) return 0;
+      const std::string why = std::strerror(errno);
+      give_up("cannot lock " + path + ": " + why, false);
+      return -1;
+    });
+    if (!got) return;
     const std::string line = holder_line(holder);
     if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, line.data(), line.size(), 0) != static_cast<ssize_t>(line.size()))
       ACE_ERROR((LM_WARNING, ACE_TEXT("%N:%l Cannot record the holder in %C: %m\n"), path.c_str()));

@@ -6,6 +6,8 @@
 
 #include <string>
 
+class Job_Cancel;
+
 // Process-wide mutexes keyed by text (a job source's id), so that runs on
 // the same resource are serialised. Thread-safe.
 class Job_Mutex {
@@ -26,23 +28,29 @@ class Job_Mutex {
 // read from that file: "Job <holder> waits for the lock of <key>, held by
 // <that text>". Without a state directory only the thread mutex is taken.
 //
+// A wait ends at the time-out, or as soon as the job's cancel mark is set
+// (checked between polls at most a second apart), with nothing held.
+//
 // Use on one thread: construct, check locked(), let it go out of scope.
 class Job_Lock {
  public:
   // Default bound of a wait: a job's default run time limit.
   static const int DEFAULT_TIMEOUT_SECONDS = 21600;
 
-  // Blocks until the resource `key` is locked, or `timeout` has passed.
-  // holder says who takes the lock (a job name), for the waiters' log.
+  // Blocks until the resource `key` is locked, `timeout` has passed, or
+  // cancel (may be null; must stay alive while the constructor runs) is
+  // requested. holder says who takes the lock (a job name), for the
+  // waiters' log.
   Job_Lock(const std::string& key, const std::string& holder,
-           const ACE_Time_Value& timeout = ACE_Time_Value(DEFAULT_TIMEOUT_SECONDS));
+           const ACE_Time_Value& timeout = ACE_Time_Value(DEFAULT_TIMEOUT_SECONDS), const Job_Cancel* cancel = nullptr);
   ~Job_Lock();
   Job_Lock(const Job_Lock&) = delete;
   Job_Lock& operator=(const Job_Lock&) = delete;
 
   // Whether both locks are held. When false nothing is held and error()
   // says why: "timed out after N seconds waiting for the lock of KEY, held
-  // by ...", or the lock file's system error.
+  // by ...", "cancelled while waiting for the lock of KEY, held by ...",
+  // or the lock file's system error.
   bool locked() const { return locked_; }
   const std::string& error() const { return error_; }
 

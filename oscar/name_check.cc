@@ -1,0 +1,54 @@
+#include "oscar/name_check.h"
+
+#include <ace/Log_Msg.h>
+
+namespace oscar {
+
+namespace {
+
+// The name as it may be shown in a log line: cut to MAX_NAME_BYTES bytes,
+// control characters (a NUL, a line feed) replaced by "?".
+std::string printable(const std::string& name) {
+  std::string out = name.substr(0, MAX_NAME_BYTES);
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  if (name.size() > MAX_NAME_BYTES) out += "...";
+  return out;
+}
+
+bool check_one(const char* what, const std::string& name) {
+  std::string why;
+  if (check_name(name, why)) return true;
+  ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid %C \"%C\": %C; the job is refused\n"), what, printable(name).c_str(),
+             why.c_str()));
+  return false;
+}
+
+}  // namespace
+
+bool check_name(const std::string& name, std::string& why) {
+  if (name.empty()) {
+    why = "it is empty";
+  } else if (name.size() > MAX_NAME_BYTES) {
+    why = "it is longer than " + std::to_string(MAX_NAME_BYTES) + " bytes";
+  } else if (name.find('\0') != std::string::npos) {
+    why = "it holds a NUL character";
+  } else if (name.find('/') != std::string::npos) {
+    why = "it holds \"/\"";
+  } else if (name.find("..") != std::string::npos) {
+    why = "it holds \"..\"";
+  } else if (name[0] == '.') {
+    why = "it starts with \".\"";
+  } else if (name[0] == '-') {
+    why = "it starts with \"-\"";
+  } else {
+    return true;
+  }
+  return false;
+}
+
+bool check_job_ids(const std::string& definition_id, const std::string& source_id) {
+  return check_one("job definition id", definition_id) && check_one("job source id", source_id);
+}
+
+}  // namespace oscar
