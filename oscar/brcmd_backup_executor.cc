@@ -127,7 +127,8 @@ bool Oscar_Brcmd_Backup_Executor::stop_instance() {
   return stop_instance_server(job_, oscar_home_, instance_, how);
 }
 
-bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options*) {
+bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options* options) {
+  stall_seconds_ = stall_limit_seconds(options);
   ACE_Guard<ACE_Thread_Mutex> guard(Job_Mutex::get(src_->id()));
   if (!guard.locked()) return false;
   if (collector_.sources_.empty()) {
@@ -236,7 +237,7 @@ bool Oscar_Brcmd_Backup_Executor::stream_to_storage(Brcmd_Process& brcmd, const 
     return fail_with_alert(job_, ALERT_FIFO);
   }
   std::uint64_t bytes_sent = 0;
-  if (!copy_backup_stream(job_, evt_handler_, fd.get(), fifo, io, bytes_sent)) return false;
+  if (!copy_backup_stream(job_, evt_handler_, fd.get(), fifo, io, bytes_sent, stall_seconds_)) return false;
   fd.reset();
   const int status = brcmd.wait_exit();
   if (status == -1) {
