@@ -3,7 +3,6 @@
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_unistd.h>
 #include <ace/Time_Value.h>
-#include <limits.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -16,34 +15,46 @@
 #include "host/storage/client_io_ex.h"
 #include "oscar/brcmd_fifo.h"
 #include "oscar/job_alerts.h"
+#include "tollix/fd_wait.h"
 
 namespace oscar {
 
 namespace {
 
-// brcmd's end of the fifo as the feed writes it: every write waits for
-// room within the stall limit first and then writes at most PIPE_BUF
-// bytes, which a pipe with room takes without blocking, so no write on
-// the blocking descriptor outlasts the limit.
+// brcmd's end of the fifo as the feed writes it: non-blocking while the
+// feed lasts; a write that finds no room waits for it within the stall
+// limit, so no write blocks past it and a moving stream costs no waits.
 class Fifo_Sink {
  public:
   Fifo_Sink(Job& job, int fd, const std::string& fifo, int stall_seconds)
-      : job_(job), fd_(fd), fifo_(fifo), stall_seconds_(stall_seconds) {}
+      : job_(job), fd_(fd), fifo_(fifo), stall_seconds_(stall_seconds), nonblocking_(fd) {}
 
   // Writes all n bytes; false with errno on a write error, false with
-  // `stopped` set when a wait ended on a stall or a cancel (reported by
-  // await_fifo).
+  // `stopped` set when the job was cancelled or a wait ended on a stall,
+  // which is reported here.
   bool write_all(const char* buf, std::size_t n) {
     std::size_t done = 0;
     while (done < n) {
+      if (job_.cancel_requested()) {
+        note_fifo_cancel(fifo_);
+        stopped = true;
+        return false;
+      }
+      const ssize_t w = ACE_OS::write(fd_, buf + done, n - done);
+      if (w > 0) {
+        done += static_cast<std::size_t>(w);
+        continue;
+      }
+      if (w == 0) {
+        errno = EIO;
+        return false;
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
       if (!await_fifo(job_, fd_, POLLOUT, fifo_, stall_seconds_, ALERT_WRITE)) {
         stopped = true;
         return false;
       }
-      const ssize_t w = ACE_OS::write(fd_, buf + done, std::min<std::size_t>(n - done, PIPE_BUF));
-      if (w < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (w <= 0) return false;
-      done += static_cast<std::size_t>(w);
     }
     return true;
   }
@@ -55,6 +66,7 @@ class Fifo_Sink {
   int fd_;
   const std::string& fifo_;
   int stall_seconds_;
+  Nonblocking_Scope nonblocking_;
 };
 
 }  // namespace

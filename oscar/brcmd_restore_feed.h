@@ -23,8 +23,9 @@ const std::size_t BRCMD_BUFFER_SIZE = 8192;
 // 3 seconds (through the host's sleep), the whole file in chunks of up to
 // BRCMD_BUFFER_SIZE bytes. Info data of any size the backup side accepts
 // (up to MAX_BACKUP_INFO_DATA_SIZE) is fed; larger than the buffer, it
-// takes one allocation of its size. Every write first waits for room in
-// the fifo through await_fifo: brcmd staying alive without reading for
+// takes one allocation of its size. fd is made non-blocking for the feed
+// and every write that finds no room in the fifo waits through
+// await_fifo: brcmd staying alive without reading for
 // stall_seconds fails the feed (ALERT_WRITE), a cancelled job leaves it
 // promptly (no alert). Progress counts every data byte. Answers true when
 // the whole file was written. On failure raises the job alert

@@ -1,6 +1,7 @@
 #include "oscar/brcmd_stream.h"
 
 #include <ace/Log_Msg.h>
+#include <ace/OS_NS_unistd.h>
 #include <poll.h>
 
 #include <cerrno>
@@ -12,7 +13,6 @@
 #include "host/jobs/job_event_handler.h"
 #include "host/storage/client_io.h"
 #include "oscar/job_alerts.h"
-#include "tollix/ace_read_trait.h"
 #include "tollix/fd_wait.h"
 #include "tollix/is_regular_file.h"
 #include "tollix/natoi.h"
@@ -49,14 +49,16 @@ bool await_fifo(Job& job, int fd, short events, const std::string& fifo, int sta
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd moved no data through fifo %s for %d seconds; giving up\n"),
                  fifo.c_str(), stall_seconds));
       return fail_with_alert(job, alert);
-    case Fd_Wait_Result::CANCELLED:
-      ACE_DEBUG((LM_INFO, ACE_TEXT("%N:%l Job cancelled while waiting on fifo %s\n"), fifo.c_str()));
-      errno = ECANCELED;
-      return false;
+    case Fd_Wait_Result::CANCELLED: note_fifo_cancel(fifo); return false;
     case Fd_Wait_Result::FAILED: break;
   }
   ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to wait on fifo %s, errno=%d, %m\n"), fifo.c_str(), errno));
   return fail_with_alert(job, alert);
+}
+
+void note_fifo_cancel(const std::string& fifo) {
+  ACE_DEBUG((LM_INFO, ACE_TEXT("%N:%l Job cancelled while moving data through fifo %s\n"), fifo.c_str()));
+  errno = ECANCELED;
 }
 
 std::int32_t backup_info_size(const unsigned char* head) {
@@ -98,22 +100,33 @@ bool put(Client_IO& io, const char* data, std::size_t n) {
   return n == 0 || io.write(data, n) == static_cast<ssize_t>(n);
 }
 
-// brcmd's end of the fifo as the copy reads it: every read waits for data
-// within the stall limit first, so a read never blocks past it.
+// brcmd's end of the fifo as the copy reads it: non-blocking while the
+// copy lasts; a read that finds nothing waits for data within the stall
+// limit, so no read blocks past it and a moving stream costs no waits.
 class Fifo_Source {
  public:
   Fifo_Source(Job& job, int fd, const std::string& fifo, int stall_seconds)
-      : job_(job), fd_(fd), fifo_(fifo), stall_seconds_(stall_seconds) {}
+      : job_(job), fd_(fd), fifo_(fifo), stall_seconds_(stall_seconds), nonblocking_(fd) {}
 
   // One read of at most n bytes: the count, 0 at the end of the stream, -1
-  // with errno on a read error. -1 with `stopped` set when the wait ended
-  // on a stall or a cancel, which await_fifo has reported.
+  // with errno on a read error. -1 with `stopped` set when the job was
+  // cancelled or a wait ended on a stall, which is reported here.
   ssize_t read(void* buf, std::size_t n) {
-    if (!await_fifo(job_, fd_, POLLIN, fifo_, stall_seconds_, ALERT_STREAM_READ)) {
-      stopped = true;
-      return -1;
+    for (;;) {
+      if (job_.cancel_requested()) {
+        note_fifo_cancel(fifo_);
+        stopped = true;
+        return -1;
+      }
+      const ssize_t r = ACE_OS::read(fd_, buf, n);
+      if (r >= 0) return r;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      if (!await_fifo(job_, fd_, POLLIN, fifo_, stall_seconds_, ALERT_STREAM_READ)) {
+        stopped = true;
+        return -1;
+      }
     }
-    return ace_read_trait::read(fd_, buf, n);
   }
 
   // Reads until n bytes are in: n, fewer at the end of the stream, -1 as read.
@@ -136,6 +149,7 @@ class Fifo_Source {
   int fd_;
   const std::string& fifo_;
   int stall_seconds_;
+  Nonblocking_Scope nonblocking_;
 };
 
 }  // namespace

@@ -42,6 +42,10 @@ int stall_limit_seconds(const Action_Options* options);
 // errno ECANCELED.
 bool await_fifo(Job& job, int fd, short events, const std::string& fifo, int stall_seconds, Job_Alert_Code alert);
 
+// A transfer through the fifo that sees the job cancelled between two
+// pieces: logs it (no alert) and leaves errno ECANCELED.
+void note_fifo_cancel(const std::string& fifo);
+
 // BACKUP_INFO_SIZE of a head (its first 4 bytes, big-endian), as a signed
 // 32-bit number.
 std::int32_t backup_info_size(const unsigned char* head);
@@ -73,10 +77,11 @@ class Stream_Progress {
 // Copies a whole backup stream from fd (open for reading, blocking) into
 // the storage file open for writing in io: head, info data and data, each
 // piece written as it is read, with one reusable BUFFER_SIZE buffer and one
-// allocation for the info data. Every read first waits for data through
-// await_fifo: brcmd staying alive without writing for stall_seconds fails
-// the copy (ALERT_STREAM_READ), and a cancelled job leaves it promptly
-// (no alert); a slow brcmd that keeps writing never trips the limit. Progress goes to events over the size the
+// allocation for the info data. fd is made non-blocking for the copy and
+// every read that finds nothing waits through await_fifo: brcmd staying
+// alive without writing for stall_seconds fails the copy
+// (ALERT_STREAM_READ), and a cancelled job leaves it promptly (no alert);
+// a slow brcmd that keeps writing never trips the limit. Progress goes to events over the size the
 // info data announces. fifo names the source in messages. Answers true at
 // the end of the stream with bytes_sent holding every byte written. On
 // failure raises the job alert (ALERT_STREAM_READ for a short or bad

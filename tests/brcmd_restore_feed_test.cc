@@ -138,7 +138,7 @@ TEST_F(BrcmdRestoreFeed, CancelledJobLeavesAStalledReaderWithoutAlert) {
   EXPECT_FALSE(feed(backup_stream(data_file_ + "=1000\n", std::string(1 << 20, 'q')), STALLS, 0, 3600));
   EXPECT_EQ(ECANCELED, errno);
   EXPECT_TRUE(job_->alerts().empty());
-  EXPECT_NE(std::string::npos, log.all().find("cancelled while waiting on fifo the-fifo")) << log.all();
+  EXPECT_NE(std::string::npos, log.all().find("cancelled while moving data through fifo the-fifo")) << log.all();
 }
 
 TEST_F(BrcmdRestoreFeed, ReaderThatWentAwayFailsTheWriteInsteadOfKillingTheProcess) {

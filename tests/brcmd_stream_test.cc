@@ -180,7 +180,7 @@ TEST_F(BrcmdStream, CancelledJobLeavesASilentWriterWithoutAlert) {
   EXPECT_FALSE(copy_from_stalled_writer(backup_stream(data_file_ + "=100000\n", "abc"), 3600));
   EXPECT_EQ(ECANCELED, errno);
   EXPECT_TRUE(job_->alerts().empty());
-  EXPECT_NE(std::string::npos, log.all().find("cancelled while waiting on fifo the-fifo")) << log.all();
+  EXPECT_NE(std::string::npos, log.all().find("cancelled while moving data through fifo the-fifo")) << log.all();
 }
 
 TEST_F(BrcmdStream, SlowWriterThatKeepsMovingNeverTripsTheLimit) {

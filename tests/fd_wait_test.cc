@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -77,6 +78,21 @@ TEST_F(FdWait, WriterThatKeepsMovingNeverTripsTheLimit) {
     EXPECT_EQ(1, ::read(fds_[0], &c, 1));
   }
   writer.join();
+}
+
+TEST_F(FdWait, NonblockingScopePutsTheFlagsBackWhenItEnds) {
+  {
+    Nonblocking_Scope scope(fds_[0]);
+    EXPECT_NE(0, ::fcntl(fds_[0], F_GETFL) & O_NONBLOCK);
+    char c;
+    EXPECT_EQ(-1, ::read(fds_[0], &c, 1));
+    EXPECT_EQ(EAGAIN, errno);
+  }
+  EXPECT_EQ(0, ::fcntl(fds_[0], F_GETFL) & O_NONBLOCK);
+  // A descriptor that was non-blocking already stays so.
+  ASSERT_EQ(0, ::fcntl(fds_[1], F_SETFL, O_NONBLOCK));
+  { Nonblocking_Scope scope(fds_[1]); }
+  EXPECT_NE(0, ::fcntl(fds_[1], F_GETFL) & O_NONBLOCK);
 }
 
 }  // namespace

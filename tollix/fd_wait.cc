@@ -1,5 +1,6 @@
 #include "tollix/fd_wait.h"
 
+#include <fcntl.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -20,4 +21,16 @@ Fd_Wait_Result wait_fd(int fd, short events, long limit_ms, const std::function<
     if (rc < 0 && errno != EINTR) return Fd_Wait_Result::FAILED;
     if (left <= 0 || Clock::now() >= deadline) return Fd_Wait_Result::TIMED_OUT;
   }
+}
+
+Nonblocking_Scope::Nonblocking_Scope(int fd) : fd_(fd), old_flags_(::fcntl(fd, F_GETFL)) {
+  if (old_flags_ == -1) return;
+  if ((old_flags_ & O_NONBLOCK) != 0 || ::fcntl(fd, F_SETFL, old_flags_ | O_NONBLOCK) == -1) old_flags_ = -1;
+}
+
+Nonblocking_Scope::~Nonblocking_Scope() {
+  if (old_flags_ == -1) return;
+  const int saved = errno;
+  ::fcntl(fd_, F_SETFL, old_flags_);
+  errno = saved;
 }

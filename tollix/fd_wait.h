@@ -24,4 +24,22 @@ enum class Fd_Wait_Result {
 Fd_Wait_Result wait_fd(int fd, short events, long limit_ms, const std::function<bool()>& cancelled,
                        long slice_ms = 250);
 
+// Makes a descriptor non-blocking while it lives and puts its flags back
+// when it ends, so that a copy can try each read or write at once and wait
+// (wait_fd) only when the descriptor has nothing to give or no room. The
+// flags belong to the open file description: only for a descriptor whose
+// description nobody else uses meanwhile. A descriptor whose flags cannot
+// be read or set stays as it was.
+class Nonblocking_Scope {
+ public:
+  explicit Nonblocking_Scope(int fd);
+  ~Nonblocking_Scope();
+  Nonblocking_Scope(const Nonblocking_Scope&) = delete;
+  Nonblocking_Scope& operator=(const Nonblocking_Scope&) = delete;
+
+ private:
+  int fd_;
+  int old_flags_;  // -1 when nothing was changed
+};
+
 #endif
