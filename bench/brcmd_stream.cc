@@ -197,7 +197,7 @@ double module_feed(const Bench_Setup& setup, const std::string& stored, std::uin
   const double t0 = now_s();
   std::thread reader([&]() { sh("cat " + fifo + " > /dev/null"); });
   const int fd = oscar::open_fifo_for_writing(fifo, []() { return true; });
-  const bool fed = fd >= 0 && oscar::feed_backup_set(*job, io, name, fd, progress, size);
+  const bool fed = fd >= 0 && oscar::feed_backup_set(*job, io, name, fd, fifo, progress, size);
   if (fd >= 0) ::close(fd);
   reader.join();
   const double t = now_s() - t0;

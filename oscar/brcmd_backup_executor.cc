@@ -127,7 +127,8 @@ bool Oscar_Brcmd_Backup_Executor::stop_instance() {
   return stop_instance_server(job_, oscar_home_, instance_, how);
 }
 
-bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options*) {
+bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options* options) {
+  stall_seconds_ = stall_limit_seconds(options);
   if (!check_job_ids(def_.id(), src_->id())) return false;
   // Runs on one resource exclude each other across agents too; the wait
   // ends with the job's abort.
@@ -142,6 +143,7 @@ bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options*) {
   // recorded would leave the chain pointing at it.
   std::string catalog_error;
   if (!Catalog_Operator(-1, static_cast<int>(def_.max_seconds_retry())).check(catalog_error)) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l The catalogue cannot record a backup: %C\n"), catalog_error.c_str()));
     return fail_with_alert(job_, ALERT_CATALOG_DATA);
   }
   if (collector_.sources_.empty()) {
@@ -250,7 +252,7 @@ bool Oscar_Brcmd_Backup_Executor::stream_to_storage(Brcmd_Process& brcmd, const 
     return fail_with_alert(job_, ALERT_FIFO);
   }
   std::uint64_t bytes_sent = 0;
-  if (!copy_backup_stream(job_, evt_handler_, fd.get(), fifo, io, bytes_sent)) return false;
+  if (!copy_backup_stream(job_, evt_handler_, fd.get(), fifo, io, bytes_sent, stall_seconds_)) return false;
   fd.reset();
   const int status = brcmd.wait_exit();
   if (status == -1) {

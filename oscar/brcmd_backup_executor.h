@@ -8,6 +8,7 @@
 #include "host/catalog/backup_set.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_event_handler.h"
+#include "host/jobs/job_run_options.h"
 #include "host/jobs/job_types.h"
 #include "job/job_executor_t.h"
 #include "oscar/backup_job_options.h"
@@ -90,6 +91,7 @@ class Oscar_Brcmd_Backup_Executor : public Job_Executor_T<Backup_Job_Source, Bac
   Job_Definition_Subtype job_type_;
   bool in_cluster_;
   Backup_Source_Collector collector_;
+  int stall_seconds_ = DEFAULT_STALL_TIMEOUT_SECONDS;  // the run's stall limit (stall_limit_seconds)
 };
 
 }  // namespace oscar

@@ -87,6 +87,8 @@ Sigpipe_Guard::Sigpipe_Guard() {
 
 Sigpipe_Guard::~Sigpipe_Guard() {
   if (!blocked_) return;
+  // The owner's last failure stays readable after the guard is gone.
+  const int saved_errno = errno;
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGPIPE);
@@ -94,6 +96,7 @@ Sigpipe_Guard::~Sigpipe_Guard() {
   while (::sigtimedwait(&set, nullptr, &none) == SIGPIPE) {
   }
   ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  errno = saved_errno;
 }
 
 }  // namespace oscar

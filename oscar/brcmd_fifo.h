@@ -43,7 +43,8 @@ int open_fifo_for_writing(const std::string& path, const Peer_Alive& alive);
 // Keeps SIGPIPE from the calling thread while it lives: a write into a
 // fifo whose reader went away then fails with EPIPE instead of ending the
 // process. A SIGPIPE raised meanwhile is consumed before the old mask is
-// put back. One per thread, on the stack.
+// put back; errno is left as the owner set it. One per thread, on the
+// stack.
 class Sigpipe_Guard {
  public:
   Sigpipe_Guard();

@@ -106,7 +106,8 @@ bool Oscar_Brcmd_Restore_Executor::stop_instance() {
   return stop_instance_server(job_, oscar_home_, instance_, stop_by_signals(job_));
 }
 
-bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options*) {
+bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options* options) {
+  stall_seconds_ = stall_limit_seconds(options);
   if (!check_job_ids(def_.id(), src_->id())) return false;
   // Runs on one resource exclude each other across agents too; the wait
   // ends with the job's abort.
@@ -289,7 +290,7 @@ bool Oscar_Brcmd_Restore_Executor::restore_set(const Restore_Set& set, const std
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open fifo %s, errno=%d, %m\n"), fifo.c_str(), errno));
     return fail_with_alert(job_, ALERT_FIFO);
   }
-  if (!feed_backup_set(job_, io, set.backup_file, fd.get(), progress, set.backup_set_size)) {
+  if (!feed_backup_set(job_, io, set.backup_file, fd.get(), fifo, progress, set.backup_set_size, stall_seconds_)) {
     // End brcmd before its fifo closes, so it never sees the end of a set
     // that was not fed whole.
     brcmd.terminate();

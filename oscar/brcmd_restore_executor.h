@@ -7,6 +7,7 @@
 
 #include "host/jobs/job.h"
 #include "host/jobs/job_event_handler.h"
+#include "host/jobs/job_run_options.h"
 #include "host/storage/client_io_base.h"
 #include "job/job_executor_t.h"
 #include "oscar/restore_job_options.h"
@@ -62,6 +63,7 @@ class Oscar_Brcmd_Restore_Executor : public Job_Executor_T<Restore_Job_Source, R
   std::string oscar_home_;
   std::string instance_;
   bool in_cluster_;
+  int stall_seconds_ = DEFAULT_STALL_TIMEOUT_SECONDS;  // the run's stall limit (stall_limit_seconds)
 };
 
 }  // namespace oscar

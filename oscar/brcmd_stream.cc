@@ -1,6 +1,8 @@
 #include "oscar/brcmd_stream.h"
 
 #include <ace/Log_Msg.h>
+#include <ace/OS_NS_unistd.h>
+#include <poll.h>
 
 #include <cerrno>
 #include <cstring>
@@ -11,11 +13,53 @@
 #include "host/jobs/job_event_handler.h"
 #include "host/storage/client_io.h"
 #include "oscar/job_alerts.h"
-#include "tollix/ace_read_trait.h"
+#include "tollix/fd_wait.h"
 #include "tollix/is_regular_file.h"
 #include "tollix/natoi.h"
 
 namespace oscar {
+
+namespace {
+
+// How often a wait on the fifo looks at the job's cancel request.
+const long CANCEL_CHECK_MS = 250;
+
+}  // namespace
+
+int stall_limit_seconds(const Action_Options* options) {
+  if (options == nullptr) return DEFAULT_STALL_TIMEOUT_SECONDS;
+  const Action_Options::const_iterator it = options->find(RUN_OPTION_STALL_TIMEOUT);
+  if (it == options->end()) return DEFAULT_STALL_TIMEOUT_SECONDS;
+  const char* begin = it->second.c_str();
+  const char* end = begin + it->second.size();
+  const char* stop = nullptr;
+  errno = 0;
+  const int seconds = natoi<int>(begin, end, &stop);
+  if (errno != 0 || stop != end || seconds <= 0) return DEFAULT_STALL_TIMEOUT_SECONDS;
+  return seconds;
+}
+
+bool await_fifo(Job& job, int fd, short events, const std::string& fifo, int stall_seconds, Job_Alert_Code alert) {
+  const Fd_Wait_Result r = wait_fd(
+      fd, events, static_cast<long>(stall_seconds) * 1000, [&job]() { return job.cancel_requested(); },
+      CANCEL_CHECK_MS);
+  switch (r) {
+    case Fd_Wait_Result::READY: return true;
+    case Fd_Wait_Result::TIMED_OUT:
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd moved no data through fifo %s for %d seconds; giving up\n"),
+                 fifo.c_str(), stall_seconds));
+      return fail_with_alert(job, alert);
+    case Fd_Wait_Result::CANCELLED: note_fifo_cancel(fifo); return false;
+    case Fd_Wait_Result::FAILED: break;
+  }
+  ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to wait on fifo %s, errno=%d, %m\n"), fifo.c_str(), errno));
+  return fail_with_alert(job, alert);
+}
+
+void note_fifo_cancel(const std::string& fifo) {
+  ACE_DEBUG((LM_INFO, ACE_TEXT("%N:%l Job cancelled while moving data through fifo %s\n"), fifo.c_str()));
+  errno = ECANCELED;
+}
 
 std::int32_t backup_info_size(const unsigned char* head) {
   const std::uint32_t v = (static_cast<std::uint32_t>(head[0]) << 24) | (static_cast<std::uint32_t>(head[1]) << 16) |
@@ -56,13 +100,67 @@ bool put(Client_IO& io, const char* data, std::size_t n) {
   return n == 0 || io.write(data, n) == static_cast<ssize_t>(n);
 }
 
+// brcmd's end of the fifo as the copy reads it: non-blocking while the
+// copy lasts; a read that finds nothing waits for data within the stall
+// limit, so no read blocks past it and a moving stream costs no waits.
+class Fifo_Source {
+ public:
+  Fifo_Source(Job& job, int fd, const std::string& fifo, int stall_seconds)
+      : job_(job), fd_(fd), fifo_(fifo), stall_seconds_(stall_seconds), nonblocking_(fd) {}
+
+  // One read of at most n bytes: the count, 0 at the end of the stream, -1
+  // with errno on a read error. -1 with `stopped` set when the job was
+  // cancelled or a wait ended on a stall, which is reported here.
+  ssize_t read(void* buf, std::size_t n) {
+    for (;;) {
+      if (job_.cancel_requested()) {
+        note_fifo_cancel(fifo_);
+        stopped = true;
+        return -1;
+      }
+      const ssize_t r = ACE_OS::read(fd_, buf, n);
+      if (r >= 0) return r;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      if (!await_fifo(job_, fd_, POLLIN, fifo_, stall_seconds_, ALERT_STREAM_READ)) {
+        stopped = true;
+        return -1;
+      }
+    }
+  }
+
+  // Reads until n bytes are in: n, fewer at the end of the stream, -1 as read.
+  ssize_t read_n(void* buf, std::size_t n) {
+    char* p = static_cast<char*>(buf);
+    std::size_t done = 0;
+    while (done < n) {
+      const ssize_t r = read(p + done, n - done);
+      if (r < 0) return r;
+      if (r == 0) break;
+      done += static_cast<std::size_t>(r);
+    }
+    return static_cast<ssize_t>(done);
+  }
+
+  bool stopped = false;
+
+ private:
+  Job& job_;
+  int fd_;
+  const std::string& fifo_;
+  int stall_seconds_;
+  Nonblocking_Scope nonblocking_;
+};
+
 }  // namespace
 
 bool copy_backup_stream(Job& job, Job_Event_Handler& events, int fd, const std::string& fifo, Client_IO& io,
-                        std::uint64_t& bytes_sent) {
+                        std::uint64_t& bytes_sent, int stall_seconds) {
   char buf[BUFFER_SIZE];
   bytes_sent = 0;
-  if (ace_read_trait::read_n(fd, buf, BACKUP_INFO_HEAD_SIZE) != static_cast<ssize_t>(BACKUP_INFO_HEAD_SIZE)) {
+  Fifo_Source source(job, fd, fifo, stall_seconds);
+  if (source.read_n(buf, BACKUP_INFO_HEAD_SIZE) != static_cast<ssize_t>(BACKUP_INFO_HEAD_SIZE)) {
+    if (source.stopped) return false;
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get backup info head, errno=%d, %m\n"), errno));
     return fail_with_alert(job, ALERT_STREAM_READ);
   }
@@ -95,7 +193,8 @@ bool copy_backup_stream(Job& job, Job_Event_Handler& events, int fd, const std::
     return false;
   }
   const std::size_t info_len = static_cast<std::size_t>(data_size);
-  if (ace_read_trait::read_n(fd, info.get(), info_len) != static_cast<ssize_t>(info_len)) {
+  if (source.read_n(info.get(), info_len) != static_cast<ssize_t>(info_len)) {
+    if (source.stopped) return false;
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get backup info data, errno=%d, %m\n"), errno));
     return fail_with_alert(job, ALERT_STREAM_READ);
   }
@@ -113,8 +212,9 @@ bool copy_backup_stream(Job& job, Job_Event_Handler& events, int fd, const std::
 
   Stream_Progress progress(events, backup_set_size, bytes_sent);
   for (;;) {
-    const ssize_t n = ace_read_trait::read(fd, buf, BUFFER_SIZE);
+    const ssize_t n = source.read(buf, BUFFER_SIZE);
     if (n < 0) {
+      if (source.stopped) return false;
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to read from fifo %s, errno=%d, %m\n"), fifo.c_str(), errno));
       return fail_with_alert(job, ALERT_STREAM_READ);
     }

@@ -16,7 +16,7 @@ namespace {
 const char* USAGE =
     "usage: oscar-sim COMMAND HOME [options]\n"
     "  init HOME --instance NAME --port PORT --user USER --password PASSWORD\n"
-    "       [--vip ADDR] [--size BYTES[K|M|G]] [--archive-mode ARCHIVELOG|NOARCHIVELOG]\n"
+    "       [--vip ADDR] [--size BYTES[K|M|G]] [--datafiles N] [--archive-mode ARCHIVELOG|NOARCHIVELOG]\n"
     "  start HOME --instance NAME      start the server, return when it listens\n"
     "  stop HOME --instance NAME       stop the server\n"
     "  touch HOME --instance NAME      change some data pages\n"

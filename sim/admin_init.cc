@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "admin_commands.h"
@@ -67,6 +68,24 @@ std::string option(const Admin_Args& args, const char* name) {
   return it == args.options.end() ? std::string() : it->second;
 }
 
+// The most data files --datafiles may ask for.
+constexpr uint64_t MAX_DATAFILES = 10000;
+
+// The data files of a new instance without --datafiles: one per tablespace
+// of the default entry.
+size_t entry_tablespace_count() { return default_instance("u", "p")["tablespaces"].size(); }
+
+// Adds user tablespaces USERS02, USERS03, ... until the instance has
+// `datafiles` tablespaces (one data file each).
+void add_user_tablespaces(json& entry, uint64_t datafiles) {
+  json& spaces = entry["tablespaces"];
+  for (uint64_t n = 2; spaces.size() < datafiles; ++n) {
+    char name[32];
+    std::snprintf(name, sizeof name, "USERS%02llu", static_cast<unsigned long long>(n));
+    spaces.push_back(json{{"name", name}, {"kind", "p"}, {"datafile", std::string(name) + ".dbf"}});
+  }
+}
+
 }  // namespace
 
 int admin_init(const Admin_Args& args) {
@@ -99,6 +118,13 @@ int admin_init(const Admin_Args& args) {
   if (args.options.count("size") && !parse_size(option(args, "size"), size)) {
     return admin_error("--size needs a byte count such as 4M or 2G");
   }
+  const size_t base_files = entry_tablespace_count();
+  uint64_t datafiles = base_files;
+  if (args.options.count("datafiles") &&
+      (!parse_u64(option(args, "datafiles"), datafiles) || datafiles < base_files || datafiles > MAX_DATAFILES)) {
+    return admin_error("--datafiles needs a number from " + std::to_string(base_files) + " to " +
+                       std::to_string(MAX_DATAFILES));
+  }
   std::string self = self_path();
   if (self.empty()) return admin_error("cannot find the simulator's own path");
   for (const std::string& d : {home.bin_dir(), home.admin_dir(), home.root + "/agent", home.root + "/odbs"}) {
@@ -115,6 +141,7 @@ int admin_init(const Admin_Args& args) {
   if (find_instance(state, inst)) return admin_error("instance " + inst + " already exists in " + home.root);
   json entry = default_instance(user, password);
   entry["archive_mode"] = mode;
+  add_user_tablespaces(entry, datafiles);
   if (!vip.empty()) {
     entry["cluster_nodes"] = json::array({json{{"node_id", 1}, {"address", "127.0.0.1"}, {"status", "master"}},
                                           json{{"node_id", 2}, {"address", vip}, {"status", "slave"}}});

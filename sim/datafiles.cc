@@ -118,10 +118,14 @@ bool create_instance_data(const std::string& dir, const json& inst, const std::s
   // Shares of the total by tablespace kind: user data and system data weigh most.
   uint64_t total_pages = std::max<uint64_t>(total_bytes / PAGE_SIZE, 1);
   uint64_t lsn = inst.value("lsn", uint64_t{1});
+  // The user data share is split among the user tablespaces.
+  uint64_t user_files = 0;
+  for (const auto& ts : inst["tablespaces"]) user_files += ts.value("kind", "p") == "p" ? 1 : 0;
   for (const auto& ts : inst["tablespaces"]) {
     std::string kind = ts.value("kind", "p");
     uint64_t weight = kind == "p" ? 40 : kind == "u" ? 15 : kind == "t" ? 5 : 13;
-    uint64_t pages = std::max<uint64_t>(total_pages * weight / 100, 4);
+    uint64_t share = kind == "p" ? std::max<uint64_t>(user_files, 1) : 1;
+    uint64_t pages = std::max<uint64_t>(total_pages * weight / 100 / share, 4);
     std::string file = ts.value("datafile", "");
     if (file.empty()) continue;
     uint64_t seed = fnv1a(name.data(), name.size(), fnv1a(file.data(), file.size()));

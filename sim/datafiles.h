@@ -40,7 +40,8 @@ void fill_page(unsigned char* page, uint32_t page_no, uint64_t lsn, uint64_t see
 bool create_data_file(const std::string& path, uint64_t pages, uint64_t lsn, uint64_t seed, std::string& err);
 
 // Creates the data files of a new instance, one per tablespace entry, about
-// total_bytes together (at least a few pages each).
+// total_bytes together (at least 4 pages each); the user tablespaces share
+// the user data part equally.
 bool create_instance_data(const std::string& dir, const json& inst, const std::string& name, uint64_t total_bytes,
                           std::string& err);
 

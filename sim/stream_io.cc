@@ -65,7 +65,11 @@ int open_fifo(const std::string& path, bool for_write, std::string& err) {
 }
 
 Stream_Writer::Stream_Writer(int fd, const Faults& faults)
-    : fd_(fd), slow_ms_(faults.number("slow", 0)), die_after_(faults.number("die-after", UINT64_MAX)), buf_(BLOCK) {}
+    : fd_(fd),
+      slow_ms_(faults.number("slow", 0)),
+      die_after_(faults.number("die-after", UINT64_MAX)),
+      stall_after_(faults.number("stall-after", UINT64_MAX)),
+      buf_(BLOCK) {}
 
 bool Stream_Writer::emit(const unsigned char* p, size_t len, std::string& err) {
   while (len > 0) {
@@ -73,6 +77,13 @@ bool Stream_Writer::emit(const unsigned char* p, size_t len, std::string& err) {
     if (die_after_ != UINT64_MAX && total_ + n >= die_after_) {
       write_all(fd_, p, static_cast<size_t>(die_after_ - total_));
       ::kill(::getpid(), SIGKILL);
+    }
+    if (stall_after_ != UINT64_MAX && total_ + n >= stall_after_) {
+      write_all(fd_, p, static_cast<size_t>(stall_after_ - total_));
+      total_ = stall_after_;
+      hang_until_killed();
+      err = "simulated stall after " + std::to_string(stall_after_) + " bytes ended";
+      return false;
     }
     if (!write_all(fd_, p, n)) {
       err = std::string("write to fifo failed: ") + std::strerror(errno);
@@ -123,7 +134,11 @@ bool Stream_Writer::put_file(int src, uint64_t offset, uint64_t len, std::string
 }
 
 Stream_Reader::Stream_Reader(int fd, const Faults& faults)
-    : fd_(fd), slow_ms_(faults.number("slow", 0)), die_after_(faults.number("die-after", UINT64_MAX)), buf_(BLOCK) {}
+    : fd_(fd),
+      slow_ms_(faults.number("slow", 0)),
+      die_after_(faults.number("die-after", UINT64_MAX)),
+      stall_after_(faults.number("stall-read-after", UINT64_MAX)),
+      buf_(BLOCK) {}
 
 bool Stream_Reader::fill(std::string& err) {
   if (pos_ < end_) return true;
@@ -132,6 +147,14 @@ bool Stream_Reader::fill(std::string& err) {
   if (die_after_ != UINT64_MAX) {
     if (total_ >= die_after_) ::kill(::getpid(), SIGKILL);
     want = static_cast<size_t>(std::min<uint64_t>(want, die_after_ - total_));
+  }
+  if (stall_after_ != UINT64_MAX) {
+    if (total_ >= stall_after_) {
+      hang_until_killed();
+      err = "simulated stall after " + std::to_string(stall_after_) + " bytes ended";
+      return false;
+    }
+    want = static_cast<size_t>(std::min<uint64_t>(want, stall_after_ - total_));
   }
   while (true) {
     ssize_t n = ::read(fd_, buf_.data(), want);

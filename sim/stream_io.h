@@ -3,8 +3,12 @@
 
 // Fifo ends and buffered stream transfer for brcmd. Transfers go in large
 // blocks (1 MiB) for throughput; the fault switches "slow=MS" (pause after
-// every 64 KiB block) and "die-after=N" (SIGKILL itself once N stream bytes
-// have passed) are applied here. Objects are used by one thread.
+// every 64 KiB block), "die-after=N" (SIGKILL itself once N stream bytes
+// have passed), "stall-after=N" (the writer stops writing, alive, once N
+// bytes are out) and "stall-read-after=N" (the reader stops reading, alive,
+// once N bytes are in) are applied here. A stall lasts as long as a hang
+// (hang_until_killed); the transfer then fails. Objects are used by one
+// thread.
 
 #include <cstdint>
 #include <string>
@@ -33,6 +37,7 @@ class Stream_Writer {
   int fd_;
   uint64_t slow_ms_;
   uint64_t die_after_;
+  uint64_t stall_after_;
   uint64_t total_ = 0;
   std::vector<unsigned char> buf_;
   size_t used_ = 0;
@@ -56,6 +61,7 @@ class Stream_Reader {
   int fd_;
   uint64_t slow_ms_;
   uint64_t die_after_;
+  uint64_t stall_after_;
   uint64_t total_ = 0;
   std::vector<unsigned char> buf_;
   size_t pos_ = 0, end_ = 0;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <regex>
 #include <thread>
+#include <vector>
 
 #include "tests/support/sim_home.h"
 #include "tests/support/test_paths.h"
@@ -64,6 +65,26 @@ TEST(SimHome, InitRefusesBadNamesDuplicatesAndUnsafePasswords) {
   EXPECT_NE(0, slash.init().status);
   Sim_Home second(tmp / "db", "SECOND");
   EXPECT_EQ(0, second.init().status) << "a second instance in the same home";
+}
+
+TEST(SimHome, InitWithDataFilesAddsUserTablespacesUpToThatCount) {
+  Temp_Dir tmp;
+  Sim_Home home(tmp / "db", "ORCL");
+  ASSERT_EQ(0, home.init({"--size", "1M", "--datafiles", "40"}).status);
+  const std::vector<std::string> files = dir_entries(home.root() + "/odbs/ORCL");
+  EXPECT_EQ(40u, files.size());
+  struct stat st;
+  // Six of the system's own, then USERS02 to USERS35; each user file gets
+  // at least 4 pages, however small its share.
+  ASSERT_EQ(0, ::stat((home.root() + "/odbs/ORCL/USERS35.dbf").c_str(), &st));
+  EXPECT_EQ(4 * 8192, st.st_size);
+  EXPECT_NE(0, ::stat((home.root() + "/odbs/ORCL/USERS36.dbf").c_str(), &st));
+  EXPECT_NE(std::string::npos, read_file(home.root() + "/admin/oscar-sim.json").find("\"USERS35\""));
+  // Fewer files than the system's own tablespaces, or no number, are refused.
+  Sim_Home few(tmp / "db", "FEW");
+  EXPECT_NE(0, few.init({"--datafiles", "5"}).status);
+  Sim_Home word(tmp / "db", "WORD");
+  EXPECT_NE(0, word.init({"--datafiles", "many"}).status);
 }
 
 TEST(SimServer, StartWritesPidFileListensAndStopRemovesIt) {

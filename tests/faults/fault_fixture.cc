@@ -58,7 +58,7 @@ void fifos_below(const std::string& dir, std::vector<std::string>& out) {
 
 void FaultSuite::SetUp() {
   started_ = std::chrono::steady_clock::now();
-  ASSERT_EQ(0, home_.init({"--size", "4M"}).status);
+  ASSERT_EQ(0, home_.init(init_options_).status);
   ASSERT_EQ(0, home_.admin("start").status);
   ASSERT_TRUE(write_file(tmp_ / "pw", home_.password()));
   Run_Result r =

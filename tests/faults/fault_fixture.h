@@ -59,6 +59,10 @@ class FaultSuite : public ::testing::Test {
     return text.find(part) != std::string::npos;
   }
 
+  // The options of "oscar-sim init" for DB1; a fixture deriving from this
+  // one may change them in its constructor.
+  std::vector<std::string> init_options_ = {"--size", "4M"};
+
   Temp_Dir tmp_;
   std::string state_ = tmp_ / "state";
   std::string pool_ = tmp_ / "pool";
