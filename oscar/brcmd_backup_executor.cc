@@ -143,7 +143,7 @@ bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options* options) {
   // recorded would leave the chain pointing at it.
   std::string catalog_error;
   if (!Catalog_Operator(-1, static_cast<int>(def_.max_seconds_retry())).check(catalog_error)) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l The catalogue cannot record a backup: %C\n"), catalog_error.c_str()));
+    // The check has logged why.
     return fail_with_alert(job_, ALERT_CATALOG_DATA);
   }
   if (collector_.sources_.empty()) {
