@@ -21,7 +21,12 @@ const char* USAGE =
     "  stop HOME --instance NAME       stop the server\n"
     "  touch HOME --instance NAME      change some data pages\n"
     "  checksum HOME --instance NAME   print one digest of all data files\n"
-    "  set HOME --instance NAME KEY=VALUE...   change the instance's state entry\n";
+    "  set HOME --instance NAME KEY=VALUE...   change the instance's state entry\n"
+    "  create-table HOME --instance NAME SCHEMA.TABLE [--rows N] [--row-bytes W]\n"
+    "  change-table HOME --instance NAME SCHEMA.TABLE [--rows N]   give the table new rows\n"
+    "  table-checksum HOME --instance NAME SCHEMA.TABLE   print one digest of the table's rows\n"
+    "  drop HOME --instance NAME SCHEMA[.TABLE]\n"
+    "  drop-tablespace HOME --instance NAME TABLESPACE   remove it and its data file\n";
 
 // Loads the state and resolves --instance, printing the error itself.
 bool resolve(const Admin_Args& args, Home& home, json& state, std::string& name) {
@@ -139,6 +144,11 @@ int run_admin(int argc, char** argv) {
   if (args.command == "touch") return admin_touch(args);
   if (args.command == "checksum") return admin_checksum(args);
   if (args.command == "set") return admin_set(args);
+  if (args.command == "create-table") return admin_create_table(args);
+  if (args.command == "change-table") return admin_change_table(args);
+  if (args.command == "table-checksum") return admin_table_checksum(args);
+  if (args.command == "drop") return admin_drop(args);
+  if (args.command == "drop-tablespace") return admin_drop_tablespace(args);
   std::fprintf(stderr, "oscar-sim: unknown command %s\n%s", args.command.c_str(), USAGE);
   return 2;
 }

@@ -14,6 +14,11 @@ int admin_stop(const Admin_Args& args);
 int admin_touch(const Admin_Args& args);
 int admin_checksum(const Admin_Args& args);
 int admin_set(const Admin_Args& args);
+int admin_create_table(const Admin_Args& args);
+int admin_change_table(const Admin_Args& args);
+int admin_table_checksum(const Admin_Args& args);
+int admin_drop(const Admin_Args& args);
+int admin_drop_tablespace(const Admin_Args& args);
 
 // Prints "oscar-sim: TEXT" on standard error; returns 1.
 int admin_error(const std::string& text);

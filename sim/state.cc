@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "sim_util.h"
+#include "table_data.h"
 
 namespace sim {
 
@@ -71,7 +72,9 @@ json* find_instance(json& state, const std::string& inst, std::string* name) {
 }
 
 json default_instance(const std::string& user, const std::string& password) {
-  auto table = [](const char* n) { return json{{"name", n}, {"type", "BASE TABLE"}, {"rows", 100}}; };
+  auto table = [](const std::string& n) {
+    return make_table(n, "BASE TABLE", DEFAULT_ROW_BYTES, {Segment{fnv1a(n.data(), n.size()), 100}});
+  };
   json schemas = json::object();
   for (const char* sys : {"(null)\\ROOT", "DIRECTORIES", "INFO_SCHEM", "PUBLIC", "REPLICATION", "STAGENT", "SYSAUDIT",
                           "SYSDBA", "SYSFTSDBA", "SYSMONITOR", "SYSSECURE", "SYS_GLOBAL_TEMP", "WMSYS"}) {
