@@ -6,21 +6,11 @@ namespace oscar {
 
 namespace {
 
-// The name as it may be shown in a log line: cut to MAX_NAME_BYTES bytes,
-// control characters (a NUL, a line feed) replaced by "?".
-std::string printable(const std::string& name) {
-  std::string out = name.substr(0, MAX_NAME_BYTES);
-  for (char& c : out)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  if (name.size() > MAX_NAME_BYTES) out += "...";
-  return out;
-}
-
 bool check_one(const char* what, const std::string& name) {
   std::string why;
   if (check_name(name, why)) return true;
-  ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid %C \"%C\": %C; the job is refused\n"), what, printable(name).c_str(),
-             why.c_str()));
+  ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid %C \"%C\": %C; the job is refused\n"), what,
+             printable_name(name).c_str(), why.c_str()));
   return false;
 }
 
@@ -45,6 +35,14 @@ bool check_name(const std::string& name, std::string& why) {
     return true;
   }
   return false;
+}
+
+std::string printable_name(const std::string& name) {
+  std::string out = name.substr(0, MAX_NAME_BYTES);
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  if (name.size() > MAX_NAME_BYTES) out += "...";
+  return out;
 }
 
 bool check_job_ids(const std::string& definition_id, const std::string& source_id) {

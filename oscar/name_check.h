@@ -18,6 +18,10 @@ const std::size_t MAX_NAME_BYTES = 255;
 // Thread-safe.
 bool check_name(const std::string& name, std::string& why);
 
+// The name as it may be shown in a log line: cut to MAX_NAME_BYTES bytes
+// (with "..." after a cut), control characters shown as "?". Thread-safe.
+std::string printable_name(const std::string& name);
+
 // Checks the ids a run turns into paths (the definition's `id` and the job
 // source's `id`) before anything of the run starts. On refusal logs one line
 // at LM_ERROR naming the id and the rule, and answers false; the caller then

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "host/services/instance_manager.h"
+#include "oscar/oscar_backup_restore_types.h"
 #include "oscar/oscar_export.h"
 
 // Instance-level services and the browse functions. Texts are
@@ -61,5 +62,29 @@ OSCAR_EXPORT bool get_schemas_info(const Instance_ptr& inst, const char* instanc
 // strings.
 OSCAR_EXPORT bool get_tables_info(const Instance_ptr& inst, const char* instance, const char* db, const char* schema,
                                   const char* username, const char* password, nlohmann::json& val);
+
+// Exports every file of input with HOME/bin/osrexp, in order: a file with
+// schema and table set at table level, with schema set at schema level,
+// else the whole database (named by input->instance). Every name that
+// reaches a command line (the database, and the schema and table a file
+// uses) must pass the object name rule, and every dump path must be a
+// plain path (no blanks, quotes or control characters): anything else is
+// refused, logged, before any tool runs. Answers true when every export
+// ended with status 0 and left its dump file; the first failure ends the
+// run (logged once) and later files are not exported. An empty file list
+// answers true at once. The password reaches only the tool's command line
+// and is masked in the logged copy. Blocks while the tool runs; any thread.
+bool backup(const Backup_Input* input);
+
+// Imports input->backup_file with HOME/bin/osrimp into restore_as_database,
+// at table level when restore_as_schema and restore_as_table are set (after
+// "create schema if not exists" through isql, whose result does not
+// matter), at schema level when restore_as_schema is set, else the whole
+// database. Names and the dump path are checked as for backup before any
+// tool runs. The port comes from the instance configuration of
+// restore_as_database (input->port is not used). Answers true exactly when
+// the import tool ended with status 0. Blocks while the tools run; any
+// thread.
+bool restore(const Restore_Input* input);
 
 #endif
