@@ -133,8 +133,11 @@ std::string alert_text(int code) {
 
 bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Settings& settings, Run_Outcome& outcome) {
   outcome = Run_Outcome();
-  const std::string kind = job_def_type_to_string(def->type(), "unknown") + " (" +
-                           job_def_subtype_to_string(def->subtype(), "unknown") + ")";
+  // "backup (full)", "restore": a subtype of none says nothing.
+  std::string kind = job_def_type_to_string(def->type(), "unknown");
+  if (def->subtype() != JOB_DEFINITION_SUBTYPE_NONE) {
+    kind += " (" + job_def_subtype_to_string(def->subtype(), "unknown") + ")";
+  }
   Job_var job = creator.create(def);
   if (job.get() == nullptr) {
     std::fprintf(stderr,
