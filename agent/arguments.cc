@@ -8,6 +8,12 @@ const std::set<std::string>& known_flags() {
   return flags;
 }
 
+// Options that may be given more than once; every value is kept in order.
+const std::set<std::string>& repeatable_options() {
+  static const std::set<std::string> names = {"entries"};
+  return names;
+}
+
 }  // namespace
 
 bool split_command_line(int argc, const char* const* argv, Command_Line& out, std::string& err) {
@@ -31,7 +37,13 @@ bool split_command_line(int argc, const char* const* argv, Command_Line& out, st
       err = "option --" + name + " needs a value";
       return false;
     }
-    if (!line.options.emplace(name, argv[++i]).second) {
+    const std::string value = argv[++i];
+    if (repeatable_options().count(name) != 0) {
+      line.options.emplace(name, value);
+      line.repeated[name].push_back(value);
+      continue;
+    }
+    if (!line.options.emplace(name, value).second) {
       err = "option --" + name + " given twice";
       return false;
     }
@@ -78,4 +90,11 @@ bool check_command_line(const Command_Line& line, std::size_t skip, const Comman
 std::string option_value(const Command_Line& line, const std::string& name) {
   auto it = line.options.find(name);
   return it == line.options.end() ? std::string() : it->second;
+}
+
+std::vector<std::string> option_values(const Command_Line& line, const std::string& name) {
+  auto it = line.repeated.find(name);
+  if (it != line.repeated.end()) return it->second;
+  const std::string one = option_value(line, name);
+  return one.empty() ? std::vector<std::string>() : std::vector<std::string>{one};
 }

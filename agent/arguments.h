@@ -14,6 +14,9 @@ struct Command_Line {
   std::vector<std::string> words;
   std::map<std::string, std::string> options;  // "--pool p1" gives options["pool"] = "p1"
   std::set<std::string> flags;                 // "--json" gives "json"
+  // Every value of an option that may be repeated ("--entries"), in order;
+  // `options` holds its first.
+  std::map<std::string, std::vector<std::string>> repeated;
 };
 
 // What one command accepts: how many positional words (after the command's
@@ -38,5 +41,8 @@ bool check_command_line(const Command_Line& line, std::size_t skip, const Comman
 
 // The value of option `name`, empty when absent.
 std::string option_value(const Command_Line& line, const std::string& name);
+
+// Every value of option `name` in order (a repeatable option), none when absent.
+std::vector<std::string> option_values(const Command_Line& line, const std::string& name);
 
 #endif

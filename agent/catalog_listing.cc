@@ -1,5 +1,6 @@
 #include "agent/catalog_listing.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -29,6 +30,17 @@ std::string time_of(const nlohmann::json& row) {
 
 std::string chain_of(const nlohmann::json& row) {
   const std::string type = text_of(row, "type");
+  if (type == "export") {
+    std::string what = text_of(row, "level");
+    const char* sep = " ";
+    if (row.contains("contents") && row["contents"].is_array()) {
+      for (const nlohmann::json& c : row["contents"]) {
+        what += sep + (c.is_string() ? c.get<std::string>() : std::string("?"));
+        sep = ", ";
+      }
+    }
+    return what;
+  }
   if (type == "full") return "-";
   if (type == "cumulative") return "full " + text_of(row, "last_full_backup_id");
   return "on " + text_of(row, "last_backup_id");
@@ -48,6 +60,62 @@ bool backup_rows(const std::string& resource_uuid, nlohmann::json& rows, std::st
   }
   rows = result["rows"];
   return true;
+}
+
+namespace {
+
+// DATABASE[/SCHEMA[/TABLE]] of one file entry of an export set.
+std::string file_contents(const nlohmann::json& f) {
+  std::string text = text_of(f, "database");
+  for (const char* key : {"schema", "table"}) {
+    if (!f.is_object() || !f.contains(key) || !f[key].is_string() || f[key].get<std::string>().empty()) break;
+    text += "/" + f[key].get<std::string>();
+  }
+  return text;
+}
+
+}  // namespace
+
+bool export_rows(const std::string& resource_uuid, nlohmann::json& rows, std::string& err) {
+  nlohmann::json query = {{"sort", "backup_start_time"}, {"order", "asc"}, {"with_files", "1"}};
+  if (!resource_uuid.empty()) query["resource_uuid"] = resource_uuid;
+  Catalog_Operator op;
+  nlohmann::json result;
+  if (!op.get_view("oscar", "catalogs", query, result) || !result.is_object() || !result.contains("rows") ||
+      !result["rows"].is_array()) {
+    err = "cannot read the catalogue: " + (op.error().empty() ? std::string("unexpected answer") : op.error());
+    return false;
+  }
+  rows = nlohmann::json::array();
+  for (nlohmann::json row : result["rows"]) {
+    if (!row.is_object()) continue;
+    row["backup_id"] = text_of(row, "uuid");
+    row["type"] = "export";
+    row["level"] = text_of(row, "grade");
+    nlohmann::json contents = nlohmann::json::array();
+    if (row.contains("backup_files") && row["backup_files"].is_array()) {
+      for (const nlohmann::json& f : row["backup_files"]) contents.push_back(file_contents(f));
+    }
+    row["contents"] = contents;
+    rows.push_back(row);
+  }
+  return true;
+}
+
+nlohmann::json merge_by_start_time(const nlohmann::json& a, const nlohmann::json& b) {
+  nlohmann::json all = nlohmann::json::array();
+  for (const nlohmann::json* part : {&a, &b}) {
+    if (!part->is_array()) continue;
+    for (const nlohmann::json& row : *part) all.push_back(row);
+  }
+  auto start = [](const nlohmann::json& row) {
+    return row.is_object() && row.contains("backup_start_time") && row["backup_start_time"].is_number_integer()
+               ? row["backup_start_time"].get<long long>()
+               : 0LL;
+  };
+  std::stable_sort(all.begin(), all.end(),
+                   [&](const nlohmann::json& x, const nlohmann::json& y) { return start(x) < start(y); });
+  return all;
 }
 
 bool find_restore_point(const std::string& resource_uuid, const std::string& backup_id, nlohmann::json& row,

@@ -13,6 +13,17 @@
 // catalogue cannot be read.
 bool backup_rows(const std::string& resource_uuid, nlohmann::json& rows, std::string& err);
 
+// The export sets of view "oscar" for one resource (all when empty), oldest
+// first, each in the listing's shape: "backup_id" (the set's uuid), "type"
+// "export", "level" (database, schema or table), "contents" (a text per
+// file: DATABASE[/SCHEMA[/TABLE]]) besides the row's own keys, its file
+// list ("backup_files") included. False with err when the catalogue cannot
+// be read.
+bool export_rows(const std::string& resource_uuid, nlohmann::json& rows, std::string& err);
+
+// Physical and export rows of one listing, ordered by start time.
+nlohmann::json merge_by_start_time(const nlohmann::json& a, const nlohmann::json& b);
+
 // The row of the backup `backup_id` of a resource, or (empty `backup_id`)
 // its newest backup. False with err when there is none.
 bool find_restore_point(const std::string& resource_uuid, const std::string& backup_id, nlohmann::json& row,
@@ -20,7 +31,8 @@ bool find_restore_point(const std::string& resource_uuid, const std::string& bac
 
 // Writes rows as a table with the columns ID, TYPE, TIME (local), SIZE
 // (bytes of the set), POOL (its name when `pool_names` knows the uuid) and
-// CHAIN (the set a non-full backup rests on). Rows of the wrong shape show
+// CHAIN (the set a non-full backup rests on; for an export its level and
+// contents). Rows of the wrong shape show
 // "?" in the fields they lack.
 std::string format_catalog_table(const nlohmann::json& rows, const std::map<std::string, std::string>& pool_names);
 

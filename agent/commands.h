@@ -23,6 +23,10 @@ int backup_command(const Command_Line& line);
 int restore_command(const Command_Line& line);
 // verify NAME [--point BACKUP_ID]
 int verify_command(const Command_Line& line);
+// export NAME --entries DB[/SCHEMA[/TABLE]]... --pool POOL [--compression M] [--level N]
+int export_command(const Command_Line& line);
+// import NAME --point BACKUP_ID [--database DB] [--as INSTANCE[/SCHEMA[/TABLE]]]
+int import_command(const Command_Line& line);
 // run DEFINITION.json
 int run_command(const Command_Line& line);
 

@@ -83,7 +83,117 @@ std::string subtype_of(const std::string& type) {
   return std::string();
 }
 
+// --compression (default none) and --level (default 1) of a command that stores a set.
+bool compression_options(const Command_Line& line, std::string& compression, int& level, std::string& err) {
+  compression = option_value(line, "compression");
+  if (compression.empty()) compression = "none";
+  if (compression != "none" && compression != "zstd" && compression != "lzop" && compression != "auto") {
+    err = "--compression must be none, zstd, lzop or auto";
+    return false;
+  }
+  const std::string text = option_value(line, "level");
+  if (text.empty()) return true;
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (*end != '\0' || v < 1 || v > 22) {
+    err = "--level must be a number from 1 to 22";
+    return false;
+  }
+  level = static_cast<int>(v);
+  return true;
+}
+
+// Runs a definition the agent made; answers the exit status, after `done`
+// printed the success line.
+int run_made_definition(const Command_Line& line, const char* cmd, const nlohmann::json& def, bool restore,
+                        const Run_Settings& settings, Run_Outcome& outcome) {
+  std::string err;
+  Oscar_Module module;
+  if (!load_module(line, module, err)) return fail(EXIT_FAILED, err);
+  if (!run_definition_text(module, def.dump(), restore, settings, outcome, err)) {
+    if (!err.empty()) return fail(EXIT_FAILED, std::string(cmd) + ": " + err);
+    return failed_job_status(outcome);
+  }
+  return EXIT_OK;
+}
+
 }  // namespace
+
+int export_command(const Command_Line& line) {
+  const Command_Form form = job_form(1, 1, {"entries", "pool", "compression", "level"}, {"entries", "pool"});
+  std::string err;
+  if (!check_command_line(line, 1, form, err)) return fail(EXIT_USAGE, "export: " + err);
+  Export_Request request;
+  request.entries = option_values(line, "entries");
+  if (!compression_options(line, request.compression, request.level, err)) return fail(EXIT_USAGE, "export: " + err);
+  Run_Settings settings;
+  if (!run_settings(line, settings, err)) return fail(EXIT_USAGE, "export: " + err);
+  if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
+  Instance_ptr inst = find_instance(line.words[1], err);
+  if (!inst) return fail(EXIT_FAILED, "export: " + err);
+  if (!find_pool_uuid(option_value(line, "pool"), request.pool_uuid, err)) return fail(EXIT_FAILED, "export: " + err);
+  const std::string host_id = agent_host_id(err);
+  if (host_id.empty()) return fail(EXIT_FAILED, "export: " + err);
+  nlohmann::json def;
+  if (!export_definition(*inst, host_id, request, def, err)) return fail(EXIT_USAGE, "export: " + err);
+  Run_Outcome outcome;
+  const int status = run_made_definition(line, "export", def, false, settings, outcome);
+  if (status != EXIT_OK) return status;
+  std::printf("export of %s completed: %llu bytes, %llu bytes on storage\n", inst->name.c_str(), outcome.set_size,
+              outcome.set_storage_size);
+  return EXIT_OK;
+}
+
+int import_command(const Command_Line& line) {
+  const Command_Form form = job_form(1, 1, {"point", "database", "as"}, {"point"});
+  std::string err;
+  if (!check_command_line(line, 1, form, err)) return fail(EXIT_USAGE, "import: " + err);
+  Import_Request request;
+  request.database = option_value(line, "database");
+  std::string target_name = line.words[1];
+  const std::string as = option_value(line, "as");
+  if (!as.empty()) {
+    std::vector<std::string> parts;
+    std::size_t start = 0, slash;
+    while ((slash = as.find('/', start)) != std::string::npos) {
+      parts.push_back(as.substr(start, slash - start));
+      start = slash + 1;
+    }
+    parts.push_back(as.substr(start));
+    for (const std::string& p : parts) {
+      if (p.empty() || parts.size() > 3) return fail(EXIT_USAGE, "import: --as must be INSTANCE[/SCHEMA[/TABLE]]");
+    }
+    target_name = parts[0];
+    if (parts.size() > 1) request.schema = parts[1];
+    if (parts.size() > 2) request.table = parts[2];
+  }
+  Run_Settings settings;
+  if (!run_settings(line, settings, err)) return fail(EXIT_USAGE, "import: " + err);
+  if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
+  Instance_ptr source = find_instance(line.words[1], err);
+  if (!source) return fail(EXIT_FAILED, "import: " + err);
+  Instance_ptr target = find_instance(target_name, err);
+  if (!target) return fail(EXIT_FAILED, "import: " + err);
+  nlohmann::json rows;
+  if (!export_rows(resource_id(*source), rows, err)) return fail(EXIT_FAILED, "import: " + err);
+  const std::string point = option_value(line, "point");
+  const nlohmann::json* row = nullptr;
+  for (const nlohmann::json& r : rows) {
+    if (r.value("backup_id", std::string()) == point) row = &r;
+  }
+  if (row == nullptr)
+    return fail(EXIT_FAILED, "import: the catalogue holds no export " + point + " of " + source->name);
+  const std::string host_id = agent_host_id(err);
+  if (host_id.empty()) return fail(EXIT_FAILED, "import: " + err);
+  nlohmann::json def;
+  if (!import_definition(*target, host_id, *row, request, def, err)) return fail(EXIT_FAILED, "import: " + err);
+  Run_Outcome outcome;
+  const int status = run_made_definition(line, "import", def, true, settings, outcome);
+  if (status != EXIT_OK) return status;
+  std::printf("import of export %s into %s completed: %llu bytes\n", point.c_str(), target->name.c_str(),
+              outcome.set_size);
+  return EXIT_OK;
+}
 
 int catalog_command(const Command_Line& line) {
   const Command_Form form{0, 1, {"state"}, {"state"}, {"json"}};
@@ -96,8 +206,10 @@ int catalog_command(const Command_Line& line) {
     if (!inst) return fail(EXIT_FAILED, "catalog: " + err);
     resource = resource_id(*inst);
   }
-  nlohmann::json rows;
-  if (!backup_rows(resource, rows, err)) return fail(EXIT_FAILED, "catalog: " + err);
+  nlohmann::json physical, exports;
+  if (!backup_rows(resource, physical, err) || !export_rows(resource, exports, err))
+    return fail(EXIT_FAILED, "catalog: " + err);
+  const nlohmann::json rows = merge_by_start_time(physical, exports);
   if (line.flags.count("json") != 0) {
     std::printf("%s\n", rows.dump(2).c_str());
     return EXIT_OK;
@@ -115,18 +227,7 @@ int backup_command(const Command_Line& line) {
   Backup_Request request;
   request.subtype = subtype_of(option_value(line, "type"));
   if (request.subtype.empty()) return fail(EXIT_USAGE, "backup: --type must be full, incr or diff");
-  request.compression = option_value(line, "compression");
-  if (request.compression.empty()) request.compression = "none";
-  if (request.compression != "none" && request.compression != "zstd" && request.compression != "lzop" &&
-      request.compression != "auto")
-    return fail(EXIT_USAGE, "backup: --compression must be none, zstd, lzop or auto");
-  const std::string level = option_value(line, "level");
-  if (!level.empty()) {
-    char* end = nullptr;
-    const long v = std::strtol(level.c_str(), &end, 10);
-    if (*end != '\0' || v < 1 || v > 22) return fail(EXIT_USAGE, "backup: --level must be a number from 1 to 22");
-    request.level = static_cast<int>(v);
-  }
+  if (!compression_options(line, request.compression, request.level, err)) return fail(EXIT_USAGE, "backup: " + err);
   Run_Settings settings;
   if (!run_settings(line, settings, err)) return fail(EXIT_USAGE, "backup: " + err);
   if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);

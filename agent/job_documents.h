@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "host/services/instance_manager.h"
 
@@ -36,5 +37,35 @@ nlohmann::json backup_definition(const Instance& inst, const std::string& host_i
 // when the row lacks one of them.
 bool restore_definition(const Instance& inst, const std::string& host_id, const nlohmann::json& row,
                         nlohmann::json& out, std::string& err, bool verify = true);
+
+// What an export command asks for.
+struct Export_Request {
+  std::vector<std::string> entries;  // DATABASE[/SCHEMA[/TABLE]], one per --entries
+  std::string pool_uuid;
+  std::string compression;
+  int level = 1;
+};
+
+// An export definition of `inst` (subtype "export", entries
+// "oscar/NAME/ENTRY"). False with err when an entry is empty, has an empty
+// part or more than three parts.
+bool export_definition(const Instance& inst, const std::string& host_id, const Export_Request& request,
+                       nlohmann::json& out, std::string& err);
+
+// Where an import goes: the target instance and, when given, the schema
+// and table to import into instead of the exported ones.
+struct Import_Request {
+  std::string database;  // the exported database to import; empty: the set's only (or first) one
+  std::string schema;    // empty: the file's own schema
+  std::string table;     // empty: the file's own table
+};
+
+// An import definition into `target` of export set `row` (view "oscar",
+// with its "backup_files"): the file of the requested database becomes the
+// restore source's original, restored as `target` at the file's level
+// unless the request names a schema or table. False with err when the row
+// lacks what the import needs or holds no file of the database.
+bool import_definition(const Instance& target, const std::string& host_id, const nlohmann::json& row,
+                       const Import_Request& request, nlohmann::json& out, std::string& err);
 
 #endif

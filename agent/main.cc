@@ -13,9 +13,11 @@ const char USAGE[] =
     "  backup NAME --type full|incr|diff --pool POOL [--compression none|zstd|lzop|auto] [--level N]\n"
     "  restore NAME [--point BACKUP_ID] [--no-verify]\n"
     "  verify NAME [--point BACKUP_ID]\n"
+    "  export NAME --entries DB[/SCHEMA[/TABLE]] [--entries ...] --pool POOL [--compression M] [--level N]\n"
+    "  import NAME --point BACKUP_ID [--database DB] [--as INSTANCE[/SCHEMA[/TABLE]]]\n"
     "  catalog [NAME] [--json]\n"
     "  run DEFINITION.json\n"
-    "backup, restore and run also take --module PATH (default: $OSCAR_MODULE, else liboscar.so\n"
+    "backup, restore, export, import and run also take --module PATH (default: $OSCAR_MODULE, else liboscar.so\n"
     "of this build tree), --timeout SECONDS (default 21600) and --stall-timeout SECONDS (default 600:\n"
     "the longest a tool may move no data before the job fails).\n"
     "restore reads every set of its chain and checks it against its recorded digest before the\n"
@@ -43,6 +45,8 @@ int main(int argc, char** argv) {
   if (cmd == "backup") return backup_command(line);
   if (cmd == "restore") return restore_command(line);
   if (cmd == "verify") return verify_command(line);
+  if (cmd == "export") return export_command(line);
+  if (cmd == "import") return import_command(line);
   if (cmd == "run") return run_command(line);
   std::fprintf(
       stderr, "oscar-agent: %s\n%s",
