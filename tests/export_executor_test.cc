@@ -56,6 +56,7 @@ class ExportJobs : public ::testing::Test {
   void TearDown() override {
     EXPECT_TRUE(wait_for_module_threads());
     ::unsetenv("OSCAR_SIM_OSREXP_FAULT");
+    ::unsetenv("OSCAR_SIM_ISQL_FAULT");
     ::unsetenv("OSCAR_SIM_HANG_SECONDS");
     WebSocket_Options::instance()->host(WebSocket_Options::DEFAULT_HOST);
     Instance_Manager::instance()->clear();
@@ -167,6 +168,7 @@ TEST_F(ExportJobs, EachLevelStoresItsDumpsAsOneRecordedSetThatImportsBack) {
     EXPECT_TRUE(std::regex_match(file, name)) << file;
     EXPECT_EQ("ORCL", r["backup_files"][0].value("database", ""));
     EXPECT_EQ(job->activity().set_size, r.value("backup_set_size", 0ull));
+    EXPECT_EQ(100, job->activity().progress.load());
 
     // The stored set gives the dump back at its recorded path.
     MTF_Restore reader(nullptr, ACE_Log_Msg_Callback_var());
@@ -310,6 +312,48 @@ TEST_F(ExportJobs, NoSessionToTheServerFailsAndClearsAnEarlierRunsLeftovers) {
   expect_failed_and_nothing_left(job);
   EXPECT_EQ(10, last_alert(job));
   EXPECT_NE(std::string::npos, logs_.find("Failed to create session, host: '', port: 443")) << logs_;
+}
+
+TEST_F(ExportJobs, SetStoredButNotRecordableIsRemovedAgain) {
+  // The tablespaces are read through isql once the set is stored.
+  ::setenv("OSCAR_SIM_ISQL_FAULT", "fail", 1);
+  Job_var job = run(definition({"oscar/ORCL/ORCL/HR"}));
+  expect_failed_and_nothing_left(job);
+  EXPECT_EQ(22, last_alert(job));
+  EXPECT_NE(std::string::npos, logs_.find("exported schema level of ORCL")) << logs_;
+}
+
+TEST_F(ExportJobs, UnusableCatalogueFailsBeforeAnyToolRuns) {
+  ASSERT_TRUE(write_file(Catalog_Operator::database_path(), std::string(4096, 'x')));
+  Job_var job = run(definition({"oscar/ORCL/ORCL/HR"}));
+  EXPECT_EQ(JOB_STATE_ERROR, job->activity().state.load());
+  EXPECT_EQ(9, last_alert(job));
+  EXPECT_NE(std::string::npos, logs_.find("is not usable")) << logs_;
+  EXPECT_EQ(std::string::npos, logs_.find("osrexp")) << logs_;
+  EXPECT_TRUE(dir_entries(spool_).empty());
+  EXPECT_TRUE(files_under(dir_.path() + "/pool").empty());
+}
+
+TEST_F(ExportJobs, CompressedSetRestoresTheSameDump) {
+  Job_Definition_var def = definition({"oscar/ORCL/ORCL/APP"});
+  oscar::Backup_Job_Options* opts = new oscar::Backup_Job_Options();
+  opts->compression(COMPR_ZSTD);
+  opts->compression_level(3);
+  def->options(Job_Definition::Options_var(opts));
+  Job_var job = run(def);
+  ASSERT_EQ(JOB_STATE_COMPLETED, job->activity().state.load()) << logs_;
+  // Rows of a simulated table repeat their seed: zstd shrinks them.
+  EXPECT_LT(job->activity().set_storage_size, job->activity().set_size);
+  const nlohmann::json rows = records();
+  ASSERT_EQ(1u, rows.size());
+  const std::string file = rows[0]["backup_files"][0].value("file", "");
+  MTF_Restore reader(nullptr, ACE_Log_Msg_Callback_var());
+  reader.pool_uuid("pool-1", true);
+  reader.backup_host_uuid("host-1");
+  reader.backup_minor_resource_id("def-export");
+  ASSERT_TRUE(reader.restore()) << reader.error();
+  EXPECT_EQ(job->activity().size, read_file(file).size());
+  EXPECT_EQ(0u, read_file(file).find("OSCAR-SIM-DUMP 1"));
 }
 
 TEST_F(ExportJobs, AbortEndsTheExportToolAndTheRunLeavesNothing) {
