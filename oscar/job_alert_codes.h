@@ -15,7 +15,12 @@ enum Job_Alert_Code {
   ALERT_NO_SOURCE = 1,         // the backup job source names no database
   ALERT_NO_LATEST_BACKUP = 2,  // a periodic restore found no newest backup
   ALERT_NO_ACCOUNT = 3,        // the instance's database account is unknown
+  ALERT_EMPTY_ACCOUNT = 4,     // the account's user or password is empty
+  ALERT_METADATA = 5,          // the backup set's metadata was not made
   ALERT_NO_HOME = 6,           // the instance's database home is unknown
+  ALERT_NO_PORT = 7,           // the instance's port is unknown
+  ALERT_CATALOG_COMMIT = 9,    // the catalogue is unusable or refused the record
+  ALERT_NO_SESSION = 10,       // no session to the backup server could be made
   ALERT_NO_POOL = 11,          // the storage pool is unknown
   ALERT_STORAGE_OPTIONS = 12,  // the pool's storage options were rejected
   ALERT_STORAGE_CONNECT = 13,  // connecting to storage failed
@@ -27,10 +32,12 @@ enum Job_Alert_Code {
   ALERT_INSTANCE_STOP = 19,    // the instance's server could not be stopped
   ALERT_NO_INSTANCE = 20,      // the restore's instance is not registered
   ALERT_CATALOG_DATA = 21,     // a catalogue record could not be read or built
+  ALERT_NO_TABLESPACES = 22,   // the instance's user tablespaces were not read
   ALERT_LOG_MODE = 24,         // the instance's log archive mode was not obtained
 };
 
-// Every code above, in rising order.
+// The codes every job kind can raise and the physical jobs' own, in rising
+// order; those only the export raises (4, 5, 7, 9, 10, 22) are not listed.
 const Job_Alert_Code ALL_JOB_ALERT_CODES[] = {
     ALERT_NO_SOURCE,     ALERT_NO_LATEST_BACKUP, ALERT_NO_ACCOUNT,      ALERT_NO_HOME,
     ALERT_NO_POOL,       ALERT_STORAGE_OPTIONS,  ALERT_STORAGE_CONNECT, ALERT_STORAGE_OPEN,

@@ -1,5 +1,6 @@
 #include "oscar/oscar_job_creator.h"
 
+#include "oscar/backup_executor.h"
 #include "oscar/brcmd_backup_executor.h"
 #include "oscar/brcmd_restore_executor.h"
 
@@ -9,7 +10,7 @@ namespace {
 
 Job_var create_backup_job(const Job_Definition_var& def) {
   switch (def->subtype()) {
-    case JOB_DEFINITION_SUBTYPE_EXPORT: return Job_var();
+    case JOB_DEFINITION_SUBTYPE_EXPORT: return make_default_job<Backup_Executor>(def);
     default: return make_default_job<Oscar_Brcmd_Backup_Executor>(def);
   }
 }
