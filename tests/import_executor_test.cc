@@ -42,6 +42,19 @@ bool exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+// Whether a process runs whose command line holds `needle`.
+bool process_running(const std::string& needle) {
+  for (const std::string& pid : dir_entries("/proc")) {
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string cmdline = read_file("/proc/" + pid + "/cmdline");
+    for (char& c : cmdline) {
+      if (c == '\0') c = ' ';
+    }
+    if (cmdline.find(needle) != std::string::npos) return true;
+  }
+  return false;
+}
+
 // What the import writes into the restore job source.
 struct Target {
   std::string database = "ORCL", schema, table;
@@ -497,16 +510,16 @@ TEST_F(ImportJobs, AnAbortEndsTheRunningImportAndEmptiesTheSpool) {
   Job_var job = oscar::Oscar_Job_Creator().create(import_def(set, set.files()[0].file, schema));
   ASSERT_NE(nullptr, job.get());
   ASSERT_EQ(0, job->start());
-  // Aborted once the import's command is logged: osrimp is about to start
-  // or hangs already; either way it must not run on.
+  // Aborted while osrimp hangs on the dump it was given.
   const std::string dump = set.files()[0].file;
-  for (int i = 0; i < 3000 && read_file(job->log_file_path()).find("osrimp") == std::string::npos; ++i) {
-    ::usleep(10000);
-  }
+  const std::string needle = "osrimp -USYSDBA/" + std::string(PASSWORD) + " -p" + std::to_string(sim_.port());
+  for (int i = 0; i < 3000 && !process_running(needle); ++i) ::usleep(10000);
+  ASSERT_TRUE(process_running(needle));
   ASSERT_TRUE(exists(dump));
   EXPECT_EQ(0, job->abort());
   ASSERT_TRUE(job->wait_for_completion(ACE_Time_Value(120)));
   EXPECT_EQ(JOB_STATE_CANCELED, job->activity().state.load());
+  EXPECT_FALSE(process_running(needle));
   EXPECT_TRUE(dir_entries(spool_).empty());
   EXPECT_EQ(std::string::npos, read_file(job->log_file_path()).find("imported")) << read_file(job->log_file_path());
 }
