@@ -114,7 +114,12 @@ std::string alert_text(int code) {
     case oscar::ALERT_NO_SOURCE: return "no backup source";
     case oscar::ALERT_NO_LATEST_BACKUP: return "newest backup not found in the catalogue";
     case oscar::ALERT_NO_ACCOUNT: return "database account not found";
+    case oscar::ALERT_EMPTY_ACCOUNT: return "database account has an empty user or password";
+    case oscar::ALERT_METADATA: return "backup set metadata not made";
     case oscar::ALERT_NO_HOME: return "database home not found";
+    case oscar::ALERT_NO_PORT: return "database port not found";
+    case oscar::ALERT_CATALOG_COMMIT: return "catalogue unusable or record refused";
+    case oscar::ALERT_NO_SESSION: return "no session to the backup server";
     case oscar::ALERT_NO_POOL: return "storage pool not found";
     case oscar::ALERT_STORAGE_OPTIONS: return "storage options rejected";
     case oscar::ALERT_STORAGE_CONNECT: return "storage connection failed";
@@ -126,7 +131,10 @@ std::string alert_text(int code) {
     case oscar::ALERT_INSTANCE_STOP: return "instance could not be stopped";
     case oscar::ALERT_NO_INSTANCE: return "instance not registered";
     case oscar::ALERT_CATALOG_DATA: return "catalogue data invalid";
+    case oscar::ALERT_TABLESPACES: return "user tablespaces not read";
+    case oscar::ALERT_EXPORT_RECORD: return "tablespace not created or export record invalid";
     case oscar::ALERT_LOG_MODE: return "log archive mode not obtained";
+    case oscar::ALERT_INVALID_NAME: return "name refused by the object name rule";
     default: return "job alert";
   }
 }

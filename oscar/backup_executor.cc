@@ -260,7 +260,7 @@ bool Backup_Executor::execute_i(const Action_Options*) {
   std::vector<std::string> tablespaces;
   if (!get_user_tablespaces(input.oscar_home.c_str(), instance.c_str(), username.c_str(), password.c_str(), port,
                             tablespaces)) {
-    return fail_with_alert(job_, ALERT_NO_TABLESPACES);
+    return fail_with_alert(job_, ALERT_TABLESPACES);
   }
   metadata.set_tablespaces(nlohmann::json(tablespaces));
 

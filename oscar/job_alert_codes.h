@@ -32,17 +32,22 @@ enum Job_Alert_Code {
   ALERT_INSTANCE_STOP = 19,    // the instance's server could not be stopped
   ALERT_NO_INSTANCE = 20,      // the restore's instance is not registered
   ALERT_CATALOG_DATA = 21,     // a catalogue record could not be read or built
-  ALERT_NO_TABLESPACES = 22,   // the instance's user tablespaces were not read
-  ALERT_LOG_MODE = 24,         // the instance's log archive mode was not obtained
+  ALERT_TABLESPACES = 22,      // the instance's user tablespaces could not be read
+  // A tablespace an import needs could not be created, or the export's
+  // catalogue record is malformed: it lacks its tablespaces, names one the
+  // name rule refuses, or places its dump file outside the dump spool.
+  ALERT_EXPORT_RECORD = 23,
+  ALERT_LOG_MODE = 24,      // the instance's log archive mode was not obtained
+  ALERT_INVALID_NAME = 25,  // a name the job gives a database tool breaks the object name rule
 };
 
-// The codes every job kind can raise and the physical jobs' own, in rising
-// order; those only the export raises (4, 5, 7, 9, 10, 22) are not listed.
+// Every code above, in rising order.
 const Job_Alert_Code ALL_JOB_ALERT_CODES[] = {
-    ALERT_NO_SOURCE,     ALERT_NO_LATEST_BACKUP, ALERT_NO_ACCOUNT,      ALERT_NO_HOME,
-    ALERT_NO_POOL,       ALERT_STORAGE_OPTIONS,  ALERT_STORAGE_CONNECT, ALERT_STORAGE_OPEN,
-    ALERT_FIFO,          ALERT_STREAM_READ,      ALERT_WRITE,           ALERT_BACKUP_INFO,
-    ALERT_INSTANCE_STOP, ALERT_NO_INSTANCE,      ALERT_CATALOG_DATA,    ALERT_LOG_MODE,
+    ALERT_NO_SOURCE,       ALERT_NO_LATEST_BACKUP, ALERT_NO_ACCOUNT,     ALERT_EMPTY_ACCOUNT, ALERT_METADATA,
+    ALERT_NO_HOME,         ALERT_NO_PORT,          ALERT_CATALOG_COMMIT, ALERT_NO_SESSION,    ALERT_NO_POOL,
+    ALERT_STORAGE_OPTIONS, ALERT_STORAGE_CONNECT,  ALERT_STORAGE_OPEN,   ALERT_FIFO,          ALERT_STREAM_READ,
+    ALERT_WRITE,           ALERT_BACKUP_INFO,      ALERT_INSTANCE_STOP,  ALERT_NO_INSTANCE,   ALERT_CATALOG_DATA,
+    ALERT_TABLESPACES,     ALERT_EXPORT_RECORD,    ALERT_LOG_MODE,       ALERT_INVALID_NAME,
 };
 
 }  // namespace oscar

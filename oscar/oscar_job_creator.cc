@@ -3,6 +3,7 @@
 #include "oscar/backup_executor.h"
 #include "oscar/brcmd_backup_executor.h"
 #include "oscar/brcmd_restore_executor.h"
+#include "oscar/restore_executor.h"
 
 namespace oscar {
 
@@ -17,7 +18,7 @@ Job_var create_backup_job(const Job_Definition_var& def) {
 
 Job_var create_restore_job(const Job_Definition_var& def) {
   switch (def->subtype()) {
-    case JOB_DEFINITION_SUBTYPE_IMPORT: return Job_var();
+    case JOB_DEFINITION_SUBTYPE_IMPORT: return make_default_job<Restore_Executor>(def);
     default: return make_default_job<Oscar_Brcmd_Restore_Executor>(def);
   }
 }

@@ -63,6 +63,10 @@ OSCAR_EXPORT bool get_schemas_info(const Instance_ptr& inst, const char* instanc
 OSCAR_EXPORT bool get_tables_info(const Instance_ptr& inst, const char* instance, const char* db, const char* schema,
                                   const char* username, const char* password, nlohmann::json& val);
 
+// The text before the last "/" or "\\" of path; empty when it holds
+// neither. Thread-safe.
+std::string dirname(const std::string& path);
+
 // Exports every file of input with HOME/bin/osrexp, in order: a file with
 // schema and table set at table level, with schema set at schema level,
 // else the whole database (named by input->instance). Every name that

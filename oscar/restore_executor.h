@@ -1,0 +1,70 @@
+#ifndef OSCAR_RESTORE_EXECUTOR_H
+#define OSCAR_RESTORE_EXECUTOR_H
+
+#include <cstdint>
+#include <string>
+
+#include "host/jobs/job.h"
+#include "host/jobs/job_event_handler.h"
+#include "host/jobs/job_types.h"
+#include "job/job_executor_t.h"
+#include "oscar/restore_job_options.h"
+#include "oscar/restore_job_source.h"
+#include "tollix/secure_allocator.h"
+
+namespace oscar {
+
+// An import restore: the export backup set named in the job source (for a
+// periodic job the newest database-level set of the resource) is read back
+// from storage by the host's file-set reader, whose post-action imports the
+// dump file with osrimp. The user tablespaces the export recorded and the
+// target instance lacks are created first. Every name that reaches a tool
+// (the restore_as names, the recorded tablespaces) must pass the object
+// name rule, and the dump file must lie in an export run directory strictly
+// inside the dump spool, before any tool runs or anything is read; that run
+// directory is removed when the run ends, on every path once the read was
+// asked for. Built afresh for every operation of its job, on that
+// operation's thread; not shared between threads.
+class Restore_Executor : public Job_Executor_T<Restore_Job_Source, Restore_Job_Options, Job_Event_Handler> {
+ public:
+  explicit Restore_Executor(Job& job);
+  ~Restore_Executor() override;
+
+  // The run; true when the dump file was read back and imported.
+  bool execute_i(const Action_Options* options) override;
+  // True unless the resource is clustered and this node is not the one
+  // chosen to run the import.
+  bool is_active(const Action_Options* options) override;
+
+ private:
+  // Makes the newest database-level export of the resource the restore
+  // point: its dump file of the original database (kept from the job source
+  // when it lists none), pool, definition, catalogue id and sequence number
+  // go into the job source and pool_uuid_. False without a row (not logged) or for
+  // a malformed one (logged).
+  bool get_latest_info_from_catalog();
+  // Whether every restore_as name the import passes to a tool obeys the
+  // name rule (ALERT_INVALID_NAME, logged, when not).
+  bool check_target_names();
+  // Creates the tablespaces the export recorded that the instance lacks, in
+  // the recorded order (ALERT_TABLESPACES when the existing ones cannot be
+  // read, ALERT_EXPORT_RECORD for a malformed record or a failed creation;
+  // a catalogue without the record fails without alert).
+  bool create_tablespaces();
+  // Ends the run as cancelled when the job was aborted (logged), so that no
+  // further tool starts.
+  bool cancelled();
+
+  Job_Definition_Subtype type_;
+  bool in_cluster_;
+  std::string pool_uuid_;
+  std::string oscar_home_;
+  std::string instance_;
+  std::string username_;
+  secure_string password_;
+  std::uint16_t port_ = 0;
+};
+
+}  // namespace oscar
+
+#endif
