@@ -1,6 +1,5 @@
 #include "oscar/backup_executor.h"
 
-#include <ace/ACE.h>
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_stdlib.h>
 #include <ace/OS_NS_sys_time.h>
@@ -26,6 +25,7 @@
 #include "host/storage/pool_info.h"
 #include "oscar/action_handlers.h"
 #include "oscar/brcmd_run.h"
+#include "oscar/dump_spool.h"
 #include "oscar/event_handlers.h"
 #include "oscar/job_alerts.h"
 #include "oscar/name_check.h"
@@ -39,8 +39,6 @@
 #include "tollix/snprintf_t.h"
 
 namespace oscar {
-
-const char EXPORT_SPOOL_DIR[] = "/var/cache/corvane/vantrel4/oscar/dump";
 
 namespace {
 
@@ -69,15 +67,9 @@ std::string new_set_uuid() {
   return text;
 }
 
-// The spool directory with its environment references expanded and the
-// host root prefix in front. The id is joined as it stands: it was checked
-// to be one plain path component, and expanding it could make it another.
-std::string run_directory(const std::string& definition_id) {
-  ACE_TCHAR* spool = ACE::strenvdup(EXPORT_SPOOL_DIR);
-  const std::string dir = root_path(spool != nullptr ? spool : EXPORT_SPOOL_DIR);
-  ACE_OS::free(spool);
-  return dir + "/" + definition_id;
-}
+// The run directory in the spool the import also checks against. The id
+// is joined as it stands: it was checked to be one plain path component.
+std::string run_directory(const std::string& definition_id) { return dump_spool_path() + "/" + definition_id; }
 
 std::string sanitized_dir_name(const std::string& instance, const std::string& database) {
   std::string name = instance + "_" + database;
