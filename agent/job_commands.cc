@@ -139,8 +139,12 @@ int export_command(const Command_Line& line) {
   Run_Outcome outcome;
   const int status = run_made_definition(line, "export", def, false, settings, outcome);
   if (status != EXIT_OK) return status;
-  std::printf("export of %s completed: %llu bytes, %llu bytes on storage\n", inst->name.c_str(), outcome.set_size,
-              outcome.set_storage_size);
+  nlohmann::json rows;
+  const std::string id = export_rows(resource_id(*inst), rows, err) && !rows.empty()
+                             ? rows.back().value("backup_id", std::string("?"))
+                             : std::string("?");
+  std::printf("export %s of %s completed: %llu bytes, %llu bytes on storage\n", id.c_str(), inst->name.c_str(),
+              outcome.set_size, outcome.set_storage_size);
   return EXIT_OK;
 }
 
