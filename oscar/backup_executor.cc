@@ -18,7 +18,6 @@
 #include "host/fileset/mtf_backup.h"
 #include "host/fileset/mtf_support.h"
 #include "host/jobs/job_def_names.h"
-#include "host/jobs/job_mutex.h"
 #include "host/services/host_manager.h"
 #include "host/services/instance_manager.h"
 #include "host/services/websocket_options.h"
@@ -28,10 +27,10 @@
 #include "oscar/dump_spool.h"
 #include "oscar/event_handlers.h"
 #include "oscar/job_alerts.h"
-#include "oscar/name_check.h"
 #include "oscar/name_rule.h"
 #include "oscar/oscar_catalog.h"
 #include "oscar/oscar_cluster_node_manager.h"
+#include "oscar/run_guard.h"
 #include "oscar/scope_exit.h"
 #include "oscar/utils.h"
 #include "tollix/posix_time_format.h"
@@ -139,13 +138,8 @@ bool Backup_Executor::check_source_names() {
 bool Backup_Executor::execute_i(const Action_Options*) {
   // The definition's id names the run directory, which is emptied: an id
   // that is not one plain path component could name (and erase) another.
-  if (!check_job_ids(def_.id(), src_->id())) return false;
-  Job_Lock lock(src_->id(), def_.name(), ACE_Time_Value(Job_Lock::DEFAULT_TIMEOUT_SECONDS), job_.cancel_state().get());
-  if (!lock.locked()) {
-    ACE_ERROR(
-        (LM_ERROR, ACE_TEXT("%N:%l Failed to lock job source %C: %C\n"), src_->id().c_str(), lock.error().c_str()));
-    return false;
-  }
+  const std::unique_ptr<Job_Lock> lock = start_exclusive_run(job_, def_.id(), def_.name(), src_->id());
+  if (!lock) return false;
   // A catalogue that cannot take the record is found before any tool runs.
   std::string catalog_error;
   if (!Catalog_Operator(-1, static_cast<int>(def_.max_seconds_retry())).check(catalog_error)) {

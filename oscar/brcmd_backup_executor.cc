@@ -9,7 +9,6 @@
 #include "host/base/sleep.h"
 #include "host/catalog/catalog_operator.h"
 #include "host/jobs/job_def_names.h"
-#include "host/jobs/job_mutex.h"
 #include "host/services/path_conf.h"
 #include "host/storage/client_io_ex.h"
 #include "host/storage/pool_info.h"
@@ -19,10 +18,10 @@
 #include "oscar/brcmd_stream.h"
 #include "oscar/instance_stop.h"
 #include "oscar/job_alerts.h"
-#include "oscar/name_check.h"
 #include "oscar/oscar_catalog.h"
 #include "oscar/oscar_cluster_node_manager.h"
 #include "oscar/oscar_cmd_handler.h"
+#include "oscar/run_guard.h"
 #include "oscar/scope_exit.h"
 #include "oscar/utils.h"
 #include "tollix/auto_closer.h"
@@ -129,15 +128,8 @@ bool Oscar_Brcmd_Backup_Executor::stop_instance() {
 
 bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options* options) {
   stall_seconds_ = stall_limit_seconds(options);
-  if (!check_job_ids(def_.id(), src_->id())) return false;
-  // Runs on one resource exclude each other across agents too; the wait
-  // ends with the job's abort.
-  Job_Lock lock(src_->id(), def_.name(), ACE_Time_Value(Job_Lock::DEFAULT_TIMEOUT_SECONDS), job_.cancel_state().get());
-  if (!lock.locked()) {
-    ACE_ERROR(
-        (LM_ERROR, ACE_TEXT("%N:%l Failed to lock job source %C: %C\n"), src_->id().c_str(), lock.error().c_str()));
-    return false;
-  }
+  const std::unique_ptr<Job_Lock> lock = start_exclusive_run(job_, def_.id(), def_.name(), src_->id());
+  if (!lock) return false;
   // A damaged or unwritable catalogue is found before the instance is
   // stopped or brcmd moves the chain state: a backup that could not be
   // recorded would leave the chain pointing at it.

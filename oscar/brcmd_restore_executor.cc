@@ -14,7 +14,6 @@
 #include "client_io/util.h"
 #include "host/catalog/backup_set.h"
 #include "host/catalog/catalog_operator.h"
-#include "host/jobs/job_mutex.h"
 #include "host/services/path_conf.h"
 #include "host/storage/client_io_ex.h"
 #include "host/storage/pool_info.h"
@@ -24,9 +23,9 @@
 #include "oscar/brcmd_stream.h"
 #include "oscar/instance_stop.h"
 #include "oscar/job_alerts.h"
-#include "oscar/name_check.h"
 #include "oscar/oscar_cluster_node_manager.h"
 #include "oscar/oscar_cmd_handler.h"
+#include "oscar/run_guard.h"
 #include "oscar/utils.h"
 #include "tollix/auto_closer.h"
 #include "tollix/posix_time_format.h"
@@ -108,15 +107,8 @@ bool Oscar_Brcmd_Restore_Executor::stop_instance() {
 
 bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options* options) {
   stall_seconds_ = stall_limit_seconds(options);
-  if (!check_job_ids(def_.id(), src_->id())) return false;
-  // Runs on one resource exclude each other across agents too; the wait
-  // ends with the job's abort.
-  Job_Lock lock(src_->id(), def_.name(), ACE_Time_Value(Job_Lock::DEFAULT_TIMEOUT_SECONDS), job_.cancel_state().get());
-  if (!lock.locked()) {
-    ACE_ERROR(
-        (LM_ERROR, ACE_TEXT("%N:%l Failed to lock job source %C: %C\n"), src_->id().c_str(), lock.error().c_str()));
-    return false;
-  }
+  const std::unique_ptr<Job_Lock> lock = start_exclusive_run(job_, def_.id(), def_.name(), src_->id());
+  if (!lock) return false;
   instance_ = src_->get_restore_as().database;
   if (def_.periodic() && !get_latest_info_from_catalog()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get latest info from catalog\n")));

@@ -17,7 +17,6 @@
 #include "host/base/fs_util.h"
 #include "host/catalog/catalog_operator.h"
 #include "host/fileset/mtf_restore.h"
-#include "host/jobs/job_mutex.h"
 #include "host/services/instance_manager.h"
 #include "host/storage/pool_info.h"
 #include "oscar/action_handlers.h"
@@ -30,6 +29,7 @@
 #include "oscar/oscar_catalog.h"
 #include "oscar/oscar_cluster_node_manager.h"
 #include "oscar/oscar_cmd_handler.h"
+#include "oscar/run_guard.h"
 #include "oscar/scope_exit.h"
 #include "oscar/utils.h"
 #include "tollix/posix_time_format.h"
@@ -169,15 +169,8 @@ bool Restore_Executor::create_tablespaces() {
 }
 
 bool Restore_Executor::execute_i(const Action_Options*) {
-  if (!check_job_ids(def_.id(), src_->id())) return false;
-  // Runs on one resource exclude each other across agents too; the wait
-  // ends with the job's abort.
-  Job_Lock lock(src_->id(), def_.name(), ACE_Time_Value(Job_Lock::DEFAULT_TIMEOUT_SECONDS), job_.cancel_state().get());
-  if (!lock.locked()) {
-    ACE_ERROR(
-        (LM_ERROR, ACE_TEXT("%N:%l Failed to lock job source %C: %C\n"), src_->id().c_str(), lock.error().c_str()));
-    return false;
-  }
+  const std::unique_ptr<Job_Lock> lock = start_exclusive_run(job_, def_.id(), def_.name(), src_->id());
+  if (!lock) return false;
   act_.code = 0;
   act_.message.clear();
   if (def_.periodic() && !get_latest_info_from_catalog()) {
