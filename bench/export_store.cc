@@ -65,19 +65,12 @@ unsigned long long parse_size(const std::string& text) {
   unsigned long long v = std::strtoull(text.c_str(), &end, 10);
   switch (end && *end ? *end : ' ') {
     case 'G':
-    case 'g':
-      v <<= 30;
-      break;
+    case 'g': v <<= 30; break;
     case 'M':
-    case 'm':
-      v <<= 20;
-      break;
+    case 'm': v <<= 20; break;
     case 'K':
-    case 'k':
-      v <<= 10;
-      break;
-    default:
-      break;
+    case 'k': v <<= 10; break;
+    default: break;
   }
   return v;
 }
@@ -255,8 +248,8 @@ int main(int argc, char** argv) {
     // removal slows down the writes that follow it.
     const std::string tag = std::to_string(r);
     const std::string tar = "tar cf " + setup.pool + "/x" + tag + ".tar " + big_dir;
-    const std::string tar_sync = "{ tar cf " + setup.pool + "/y" + tag + ".tar " + big_dir + " && sync " +
-                                 setup.pool + "/y" + tag + ".tar; }";
+    const std::string tar_sync =
+        "{ tar cf " + setup.pool + "/y" + tag + ".tar " + big_dir + " && sync " + setup.pool + "/y" + tag + ".tar; }";
     double t_tar = 0, t_tar_sync = 0;
     Store_Run s;
     if (r % 2 == 0) {
