@@ -20,10 +20,12 @@ const int CAPTURE_BOTH = ACE_Process_Ex::CAPTURE_STDOUT | ACE_Process_Ex::CAPTUR
 // How long a spawned child left running at the handler's end gets to stop.
 const unsigned long TERMINATE_GRACE_MS = 1000;
 
-const boost::regex RE_BRCMD_PASSWORD("-p\\s+\\S+", boost::regex::perl);
+// Options only at the start of a word: "-U" inside a path (a directory
+// "x-Uab") is not the account option.
+const boost::regex RE_BRCMD_PASSWORD("(?<!\\S)-p\\s+\\S+", boost::regex::perl);
 // The whole word after the slash is hidden, so a password holding a slash
 // does not leave its tail in the log.
-const boost::regex RE_ISQL_PASSWORD("(-U[^/ ]+/)\\S+", boost::regex::perl);
+const boost::regex RE_ISQL_PASSWORD("(?<!\\S)(-U[^/ ]+/)\\S+", boost::regex::perl);
 
 // Masks, logs and prepares one run; false when the options cannot be had.
 std::unique_ptr<ACE_Process_Options> prepare_run(const char* oscar_home, const char* cmd, bool is_brcmd) {

@@ -114,6 +114,10 @@ TEST(CommandMasking, IsqlAndBrcmdFormsHideOnlyThePassword) {
   EXPECT_EQ("isql -Uu/*** -d X", mask_command("isql -Uu/pa/ss -d X", false));
   EXPECT_EQ("brcmd -u SYSDBA -p*** -d ORCL", mask_command("brcmd -u SYSDBA -p secret -d ORCL", true));
   EXPECT_EQ("brcmd -psecret", mask_command("brcmd -psecret", true));
+  // "-U" or "-p " inside a path is not an option: the path stays readable.
+  EXPECT_EQ("\"/tmp/t-Uab/bin/osrexp\" -Uu/*** -p5 -dX file=/tmp/t-Uab/x.dmp",
+            mask_command("\"/tmp/t-Uab/bin/osrexp\" -Uu/pw -p5 -dX file=/tmp/t-Uab/x.dmp", false));
+  EXPECT_EQ("/h/a-p b/brcmd -p*** -d X", mask_command("/h/a-p b/brcmd -p pw -d X", true));
 }
 
 TEST_F(CommandLayer, SpawnedBrcmdFormIsMaskedAndCanBeWaitedFor) {
