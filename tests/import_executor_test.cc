@@ -87,16 +87,16 @@ class ImportJobs : public ::testing::Test {
 
   // An export set of the given sources, committed; its record.
   Oscar_Backup_Set export_set(const std::vector<Backup_File>& sources, unsigned int seq = 0, std::time_t start = 0) {
-    Export_Set_Spec spec;
-    spec.oscar_home = sim_.root();
-    spec.instance = "ORCL";
-    spec.username = "SYSDBA";
-    spec.password = PASSWORD;
-    spec.sources = sources;
-    spec.seq = seq;
-    spec.start_time = start;
+    Export_Set_Request request;
+    request.oscar_home = sim_.root();
+    request.instance = "ORCL";
+    request.username = "SYSDBA";
+    request.password = PASSWORD;
+    request.sources = sources;
+    request.seq = seq;
+    request.start_time = start;
     Oscar_Backup_Set record;
-    EXPECT_TRUE(make_export_set(spec, record));
+    EXPECT_TRUE(make_export_set(request, record));
     return record;
   }
 

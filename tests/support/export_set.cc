@@ -25,30 +25,30 @@ std::string dump_path(const std::string& dir, const Backup_File& s, const std::s
 
 }  // namespace
 
-::testing::AssertionResult make_export_set(const Export_Set_Spec& spec, Oscar_Backup_Set& record) {
-  const std::time_t start = spec.start_time != 0 ? spec.start_time : std::time(nullptr);
-  const std::string run_dir = oscar::dump_spool_path() + "/" + spec.definition_id;
+::testing::AssertionResult make_export_set(const Export_Set_Request& request, Oscar_Backup_Set& record) {
+  const std::time_t start = request.start_time != 0 ? request.start_time : std::time(nullptr);
+  const std::string run_dir = oscar::dump_spool_path() + "/" + request.definition_id;
   const POSIX_Time_Format<32, false> stamp(start, "%Y-%m-%d-%H-%M-%S");
   Backup_Input input;
-  input.oscar_home = spec.oscar_home;
-  input.instance = spec.instance;
-  input.username = spec.username;
-  input.password = spec.password.c_str();
-  for (Backup_File f : spec.sources) {
-    const std::string dir = run_dir + "/" + spec.instance + "_" + f.database;
+  input.oscar_home = request.oscar_home;
+  input.instance = request.instance;
+  input.username = request.username;
+  input.password = request.password.c_str();
+  for (Backup_File f : request.sources) {
+    const std::string dir = run_dir + "/" + request.instance + "_" + f.database;
     if (mkdir_p(dir) != 0) return ::testing::AssertionFailure() << "cannot create " << dir;
-    f.file = dump_path(dir, f, stamp.c_str(), spec.seq);
+    f.file = dump_path(dir, f, stamp.c_str(), request.seq);
     input.files.push_back(f);
   }
 
   MTF::Metadata meta;
   MTF_Backup writer(nullptr, meta, ACE_Log_Msg_Callback_var());
   writer.action_handler(oscar::make_action_handler(&input));
-  writer.pool_uuid(spec.pool_uuid);
-  writer.host_uuid(spec.host_id);
-  writer.minor_resource_id(spec.definition_id);
-  writer.uuid(spec.uuid.empty() ? spec.definition_id + "-" + std::to_string(spec.seq) : spec.uuid);
-  writer.seq(spec.seq);
+  writer.pool_uuid(request.pool_uuid);
+  writer.host_uuid(request.host_id);
+  writer.minor_resource_id(request.definition_id);
+  writer.uuid(request.uuid.empty() ? request.definition_id + "-" + std::to_string(request.seq) : request.uuid);
+  writer.seq(request.seq);
   writer.add_source(run_dir);
   const bool stored = writer.backup();
   rm_rf(run_dir);
@@ -56,39 +56,40 @@ std::string dump_path(const std::string& dir, const Backup_File& s, const std::s
 
   uint16_t port = 0;
   std::vector<std::string> tablespaces;
-  if (!get_instance_port(spec.oscar_home.c_str(), spec.instance.c_str(), port) ||
-      !get_user_tablespaces(spec.oscar_home.c_str(), spec.instance.c_str(), spec.username.c_str(),
-                            spec.password.c_str(), port, tablespaces)) {
-    return ::testing::AssertionFailure() << "user tablespaces of " << spec.instance << " not read";
+  if (!get_instance_port(request.oscar_home.c_str(), request.instance.c_str(), port) ||
+      !get_user_tablespaces(request.oscar_home.c_str(), request.instance.c_str(), request.username.c_str(),
+                            request.password.c_str(), port, tablespaces)) {
+    return ::testing::AssertionFailure() << "user tablespaces of " << request.instance << " not read";
   }
 
   // The writer takes the next free sequence number when the asked one is
   // taken: the set's uuid follows the number it was stored under.
-  const std::string uuid = spec.uuid.empty() ? spec.definition_id + "-" + std::to_string(writer.seq()) : spec.uuid;
+  const std::string uuid =
+      request.uuid.empty() ? request.definition_id + "-" + std::to_string(writer.seq()) : request.uuid;
   record = Oscar_Backup_Set();
   record.uuid(uuid);
   record.name("export");
-  record.definition_uuid(spec.definition_id);
-  record.host_uuid(spec.host_id);
-  record.resource_uuid(spec.resource_id);
+  record.definition_uuid(request.definition_id);
+  record.host_uuid(request.host_id);
+  record.resource_uuid(request.resource_id);
   record.type(Oscar_Backup_Set::KIND);
-  compute_minor_resource_id(spec.resource_id, Oscar_Backup_Set::KIND, record.minor_resource_id());
+  compute_minor_resource_id(request.resource_id, Oscar_Backup_Set::KIND, record.minor_resource_id());
   record.backup_type("export");
   record.backup_set_uuid(uuid);
   record.start_time(start);
   record.end_time(start + 1);
   record.backup_set_size(writer.set_size());
   record.seq(writer.seq());
-  record.uri(spec.host_id + "/" + spec.definition_id);
+  record.uri(request.host_id + "/" + request.definition_id);
   record.host("localhost");
-  record.dbinstance(spec.instance);
+  record.dbinstance(request.instance);
   record.tablespaces(nlohmann::json(tablespaces));
-  const Backup_File& last = spec.sources.back();
+  const Backup_File& last = request.sources.back();
   record.grade(!last.table.empty() ? "table" : !last.schema.empty() ? "schema" : "database");
   for (const Backup_File& f : input.files) record.add_file({f.database, f.schema, f.table, f.file});
-  record.add_storage(Backup_Set_Storage(spec.pool_uuid, writer.set_storage_size()));
-  record.add_piece(MTF::mtf_name(spec.definition_id, writer.seq(), 0), 0);
-  record.add_piece(MTF::cat_name(spec.definition_id, writer.seq(), 0), 0);
+  record.add_storage(Backup_Set_Storage(request.pool_uuid, writer.set_storage_size()));
+  record.add_piece(MTF::mtf_name(request.definition_id, writer.seq(), 0), 0);
+  record.add_piece(MTF::cat_name(request.definition_id, writer.seq(), 0), 0);
   Catalog_Operator op;
   if (!op.commit(record)) return ::testing::AssertionFailure() << "record not committed: " << op.error();
   return ::testing::AssertionSuccess();

@@ -17,7 +17,7 @@
 // pool, the record of view "oscar" is committed, and the run directory is
 // removed again. The host's root prefix, state directory, pool and the
 // instance's server must be set up by the test.
-struct Export_Set_Spec {
+struct Export_Set_Request {
   std::string definition_id = "def-export";  // the export job's definition
   std::string resource_id = "res-1";         // the export job's source id
   std::string host_id = "host-1";
@@ -31,8 +31,8 @@ struct Export_Set_Spec {
   unsigned int seq = 0;
 };
 
-// The committed record, as built from the spec and what the writer and the
+// The committed record, as built from the request and what the writer and the
 // database answered; the dump paths are in its files().
-::testing::AssertionResult make_export_set(const Export_Set_Spec& spec, Oscar_Backup_Set& record);
+::testing::AssertionResult make_export_set(const Export_Set_Request& request, Oscar_Backup_Set& record);
 
 #endif
