@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "fuzz/fuzz_files.h"
 #include "host/base/fs_util.h"
 #include "host/storage/client_io_ex.h"
 #include "host/storage/storage_codec.h"
@@ -24,19 +25,6 @@ namespace {
 std::string g_dir;
 
 const int METHODS[] = {COMPR_AUTO, COMPR_NONE, COMPR_ZSTD, COMPR_LZOP};
-
-bool write_all(const std::string& path, const std::uint8_t* data, std::size_t size) {
-  const int fd = open_cloexec(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0) return false;
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::write(fd, data + done, size - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  return done == size;
-}
 
 // The whole file through the client; false when a read failed.
 bool read_client(int method, std::string& out) {
@@ -66,11 +54,7 @@ bool read_split(const char* data, std::size_t size, std::size_t split, std::stri
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  ACE_Log_Msg::instance()->clr_flags(ACE_Log_Msg::STDERR);
-  const char* base = std::getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/storage-fuzz-XXXXXX";
-  if (::mkdtemp(&templ[0]) == nullptr) std::abort();
-  g_dir = templ;
+  g_dir = fuzz::quiet_temp_dir("storage-fuzz");
   return 0;
 }
 
@@ -80,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t split = (data[0] >> 2) * 997;
   const std::uint8_t* file = data + 1;
   const std::size_t len = size - 1;
-  if (!write_all(g_dir + "/f", file, len)) std::abort();
+  if (!fuzz::write_all(g_dir + "/f", file, len)) std::abort();
 
   std::string by_client;
   const bool client_ok = read_client(method, by_client);

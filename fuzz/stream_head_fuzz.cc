@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/fuzz_files.h"
 #include "host/base/fs_util.h"
 #include "host/jobs/job_event_handler.h"
 #include "host/storage/client_io_ex.h"
@@ -23,38 +24,10 @@ namespace {
 
 std::string g_dir;
 
-bool write_all(const std::string& path, const std::uint8_t* data, std::size_t size) {
-  const int fd = open_cloexec(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0) return false;
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::write(fd, data + done, size - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  return done == size;
-}
-
-std::string read_all(const std::string& path) {
-  std::string out;
-  const int fd = open_cloexec(path.c_str(), O_RDONLY, 0);
-  if (fd < 0) return out;
-  char buf[65536];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
-  ::close(fd);
-  return out;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  ACE_Log_Msg::instance()->clr_flags(ACE_Log_Msg::STDERR);
-  const char* base = std::getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/stream-head-fuzz-XXXXXX";
-  if (::mkdtemp(&templ[0]) == nullptr) std::abort();
-  g_dir = templ;
+  g_dir = fuzz::quiet_temp_dir("stream-head-fuzz");
   return 0;
 }
 
@@ -62,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A regular file stands in for the fifo: it reads like a writer that
   // wrote everything and closed.
   const std::string stream = g_dir + "/stream";
-  if (!write_all(stream, data, size)) std::abort();
+  if (!fuzz::write_all(stream, data, size)) std::abort();
   const int fd = open_cloexec(stream.c_str(), O_RDONLY, 0);
   if (fd < 0) std::abort();
 
@@ -80,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool closed = io.close();
   if (ok) {
     if (!closed || bytes_sent != size) std::abort();
-    if (read_all(g_dir + "/pool/set") != std::string(reinterpret_cast<const char*>(data), size)) std::abort();
+    if (fuzz::read_all(g_dir + "/pool/set") != std::string(reinterpret_cast<const char*>(data), size)) std::abort();
   }
   return 0;
 }
