@@ -1,90 +1,221 @@
 #include "agent/arguments.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <list>
+#include <memory>
+
 namespace {
 
-// Options that never take a value, whatever the command.
-const std::set<std::string>& known_flags() {
-  static const std::set<std::string> flags = {"json", "help", "no-check", "no-verify"};
-  return flags;
+// Every option and flag of the agent: name, value name (empty for a flag),
+// help. One table, so that an option means the same in every command.
+const char* const OPTIONS[][3] = {
+    {"state", "DIR", "the agent's state directory (instances, pools, catalogue, logs)"},
+    {"module", "PATH", "the database module to load (default: $OSCAR_MODULE, else liboscar.so of this installation)"},
+    {"timeout", "SECONDS", "the longest the job may run, 1 to 604800 (default 21600)"},
+    {"stall-timeout", "SECONDS", "the longest a tool may move no data before the job fails (default 600)"},
+    {"home", "HOME", "the database home directory"},
+    {"user", "USER", "the database user the agent logs in as"},
+    {"password-file", "FILE", "a file holding the user's password (one line)"},
+    {"url", "URL", "where the pool stores its sets: file:///ABSOLUTE/PATH"},
+    {"type", "full|incr|diff", "the backup level"},
+    {"pool", "POOL", "the name of a registered pool"},
+    {"compression", "none|zstd|lzop|auto", "how stored sets are compressed (default none)"},
+    {"level", "N", "the compression level, 1 to 22 (default 1)"},
+    {"point", "BACKUP_ID", "the backup set to use (default: the newest)"},
+    {"entries", "DB[/SCHEMA[/TABLE]]", "what to export: a database, a schema or a table; may be repeated"},
+    {"database", "DB", "the database to import into (default: the exported one)"},
+    {"as", "INSTANCE[/SCHEMA[/TABLE]]", "import under another instance, schema or table name"},
+    {"keep-full", "N", "how many of the newest full backups to keep, with the sets resting on them"},
+    {"keep-export", "N", "how many of the newest export sets to keep (default: all)"},
+    {"json", "", "print one JSON document on standard output"},
+    {"no-check", "", "register without testing the login"},
+    {"no-verify", "", "do not check the stored sets against their records before the restore"},
+    {"dry-run", "", "only print what would be done"},
+    {"force", "", "also remove what the command otherwise refuses to"},
+    {"verbose", "", "also show the job log on the console"},
+    {"register", "", "register the named instances"},
+};
+
+bool listed(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-// Options that may be given more than once; every value is kept in order.
-const std::set<std::string>& repeatable_options() {
-  static const std::set<std::string> names = {"entries"};
-  return names;
+// Shows a command's words in its usage line as the command describes them
+// ("NAME [DATABASE [SCHEMA]]") rather than as CLI11 would ("NAME...").
+class Usage_Formatter : public CLI::Formatter {
+ public:
+  std::string make_option_usage(const CLI::Option* opt) const override {
+    return opt->get_positional() ? opt->get_description() : CLI::Formatter::make_option_usage(opt);
+  }
+  std::string make_option_opts(const CLI::Option* opt) const override {
+    if (!opt->get_positional()) return CLI::Formatter::make_option_opts(opt);
+    return opt->get_required() ? " " + get_label("REQUIRED") : std::string();
+  }
+};
+
+// Where CLI11 puts what it parsed for one command.
+struct Command_Values {
+  const Command_Spec* spec = nullptr;
+  CLI::App* app = nullptr;
+  std::vector<std::string> words;
+  std::map<std::string, std::string> values;
+  std::map<std::string, std::vector<std::string>> lists;
+  std::map<std::string, bool> flags;
+};
+
+// An empty value is as good as none; refuse it where it is given.
+const CLI::Validator& non_empty() {
+  static const CLI::Validator check(
+      [](std::string& value) { return value.empty() ? std::string("needs a value") : std::string(); }, "");
+  return check;
+}
+
+// The sub-command named `name` of `parent`, made (as a group that needs a
+// further word) when it does not exist yet.
+CLI::App* group(CLI::App& parent, const std::string& name) {
+  for (CLI::App* sub : parent.get_subcommands([](CLI::App*) { return true; }))
+    if (sub->get_name() == name) return sub;
+  CLI::App* sub = parent.add_subcommand(name, "register, list and remove " + name + "s");
+  sub->require_subcommand(1);
+  return sub;
+}
+
+// Adds one command's options to its CLI11 app; false when the command
+// names an option the agent does not document.
+bool add_options(Command_Values& v) {
+  const Command_Spec& s = *v.spec;
+  if (s.max_words > 0) {
+    // Takes every word so that a surplus one is reported by name, not by count.
+    std::string name = s.words.substr(0, s.words.find(' '));
+    name.erase(std::remove_if(name.begin(), name.end(), [](char c) { return c == '[' || c == ']'; }), name.end());
+    CLI::Option* o = v.app->add_option(name, v.words, s.words);
+    o->expected(1, CLI::detail::expected_max_vector_size)->type_name("");
+    if (s.min_words > 0) o->required();
+  }
+  // Unknown options are reported by name, see leftover().
+  v.app->allow_extras();
+  for (const std::string& name : s.options) {
+    const char* const* help = option_help(name);
+    if (help == nullptr || help[1][0] == '\0') return false;
+    CLI::Option* o = listed(s.repeatable, name)
+                         ? v.app->add_option("--" + name, v.lists[name], help[2])->allow_extra_args(false)
+                         : v.app->add_option("--" + name, v.values[name], help[2]);
+    o->type_name(help[1])->check(non_empty());
+    if (listed(s.required, name)) o->required();
+  }
+  for (const std::string& name : s.flags) {
+    const char* const* help = option_help(name);
+    if (help == nullptr || help[1][0] != '\0') return false;
+    v.app->add_flag("--" + name, v.flags[name], help[2])->disable_flag_override();
+  }
+  return true;
+}
+
+// The first word that names no command where one is expected ("oscar-agent
+// frobnicate", "oscar-agent pool frob"), so that the error says so rather
+// than that a command is required.
+std::string unknown_command(CLI::App& top, int argc, const char* const* argv) {
+  CLI::App* at = &top;
+  std::string said;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word.empty() || word[0] == '-') return std::string();
+    said += (said.empty() ? "" : " ") + word;
+    CLI::App* next = nullptr;
+    for (CLI::App* sub : at->get_subcommands([](CLI::App*) { return true; }))
+      if (sub->get_name() == word) next = sub;
+    if (next == nullptr) return "unknown command \"" + said + "\"";
+    at = next;
+    if (at->get_require_subcommand_min() == 0) return std::string();
+  }
+  return at == &top ? std::string("no command given") : "\"" + said + "\" needs a further command word";
+}
+
+// What a command did not take: the first unknown option or surplus word,
+// empty when it took everything.
+std::string leftover(const Command_Values& v) {
+  const std::vector<std::string> rest = v.app->remaining();
+  if (rest.empty()) return std::string();
+  if (rest[0].size() > 1 && rest[0][0] == '-') return "unknown option " + rest[0].substr(0, rest[0].find('='));
+  return "unexpected argument \"" + rest[0] + "\"";
+}
+
+Command_Line command_line(const Command_Values& v) {
+  Command_Line line;
+  line.words = v.spec->path;
+  line.words.insert(line.words.end(), v.words.begin(), v.words.end());
+  for (const auto& o : v.values)
+    if (v.app->count("--" + o.first) != 0) line.options[o.first] = o.second;
+  for (const auto& o : v.lists) {
+    if (o.second.empty()) continue;
+    line.repeated[o.first] = o.second;
+    line.options[o.first] = o.second.front();
+  }
+  for (const auto& f : v.flags)
+    if (f.second) line.flags.insert(f.first);
+  return line;
+}
+
+int usage_error(std::FILE* err, const std::string& text) {
+  std::fprintf(err, "oscar-agent: %s\nrun \"oscar-agent --help\" or \"oscar-agent COMMAND --help\" for the usage\n",
+               text.c_str());
+  return 2;
 }
 
 }  // namespace
 
-bool split_command_line(int argc, const char* const* argv, Command_Line& out, std::string& err) {
-  Command_Line line;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
-      line.words.push_back(arg);
-      continue;
-    }
-    const std::string name = arg.substr(2);
-    if (name.empty()) {
-      err = "empty option \"--\"";
-      return false;
-    }
-    if (known_flags().count(name) != 0) {
-      line.flags.insert(name);
-      continue;
-    }
-    if (i + 1 >= argc) {
-      err = "option --" + name + " needs a value";
-      return false;
-    }
-    const std::string value = argv[++i];
-    if (repeatable_options().count(name) != 0) {
-      line.options.emplace(name, value);
-      line.repeated[name].push_back(value);
-      continue;
-    }
-    if (!line.options.emplace(name, value).second) {
-      err = "option --" + name + " given twice";
-      return false;
+Parsed_Command parse_command_line(const std::vector<Command_Spec>& commands, int argc, const char* const* argv,
+                                  std::FILE* out, std::FILE* err) {
+  Parsed_Command result;
+  CLI::App top("oscar-agent: backs up, restores, exports and imports OSCAR database instances", "oscar-agent");
+  top.require_subcommand(1);
+  top.formatter(std::make_shared<Usage_Formatter>());
+  std::list<Command_Values> values;
+  for (const Command_Spec& spec : commands) {
+    CLI::App* parent = &top;
+    for (std::size_t i = 0; i + 1 < spec.path.size(); ++i) parent = group(*parent, spec.path[i]);
+    values.emplace_back();
+    values.back().spec = &spec;
+    values.back().app = parent->add_subcommand(spec.path.back(), spec.summary);
+    if (!add_options(values.back())) {
+      result.exit_status = usage_error(err, "the command \"" + spec.path.back() + "\" names an unknown option");
+      return result;
     }
   }
-  out = line;
-  return true;
+  try {
+    top.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    std::fputs(top.help().c_str(), out);
+    return result;
+  } catch (const CLI::ParseError& e) {
+    const std::string unknown = unknown_command(top, argc, argv);
+    result.exit_status = usage_error(err, unknown.empty() ? e.what() : unknown);
+    return result;
+  }
+  for (const Command_Values& v : values) {
+    if (!v.app->parsed()) continue;
+    std::string rest = leftover(v);
+    if (rest.empty() && v.words.size() > v.spec->max_words)
+      rest = "unexpected argument \"" + v.words[v.spec->max_words] + "\"";
+    if (!rest.empty()) {
+      result.exit_status = usage_error(err, rest);
+      return result;
+    }
+    if (v.words.size() < v.spec->min_words) {
+      result.exit_status = usage_error(err, "missing argument: " + v.spec->words);
+      return result;
+    }
+    result.command = v.spec;
+    result.line = command_line(v);
+  }
+  return result;
 }
 
-bool check_command_line(const Command_Line& line, std::size_t skip, const Command_Form& form, std::string& err) {
-  const std::size_t words = line.words.size() > skip ? line.words.size() - skip : 0;
-  if (words < form.min_words) {
-    err = "missing argument";
-    return false;
-  }
-  if (words > form.max_words) {
-    err = "unexpected argument \"" + line.words[skip + form.max_words] + "\"";
-    return false;
-  }
-  for (const auto& o : line.options) {
-    if (form.options.count(o.first) == 0) {
-      err = "unknown option --" + o.first;
-      return false;
-    }
-    if (o.second.empty()) {
-      err = "option --" + o.first + " needs a value";
-      return false;
-    }
-  }
-  for (const std::string& f : line.flags) {
-    if (form.flags.count(f) == 0) {
-      err = "unknown option --" + f;
-      return false;
-    }
-  }
-  for (const std::string& r : form.required) {
-    if (line.options.count(r) == 0) {
-      err = "option --" + r + " is required";
-      return false;
-    }
-  }
-  return true;
+const char* const* option_help(const std::string& name) {
+  for (const auto& o : OPTIONS)
+    if (name == o[0]) return o;
+  return nullptr;
 }
 
 std::string option_value(const Command_Line& line, const std::string& name) {

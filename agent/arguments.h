@@ -1,43 +1,63 @@
 #ifndef AGENT_ARGUMENTS_H
 #define AGENT_ARGUMENTS_H
 
+#include <cstdio>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
-// The command line of oscar-agent: "oscar-agent WORD... [--name value]...
-// [--flag]...". Words are the command and its positional arguments in
-// order; every option but the flags named by the command takes the next
-// argument as its value.
+// The command line of oscar-agent, as a command receives it once it has
+// been checked against the command's form: its words (the command's own
+// words, then its positional arguments, in order), the options given with
+// their values and the flags given.
 struct Command_Line {
   std::vector<std::string> words;
   std::map<std::string, std::string> options;  // "--pool p1" gives options["pool"] = "p1"
   std::set<std::string> flags;                 // "--json" gives "json"
-  // Every value of an option that may be repeated ("--entries"), in order;
-  // `options` holds its first.
+  // Every value of a repeatable option ("--entries"), in order; `options`
+  // holds its first.
   std::map<std::string, std::vector<std::string>> repeated;
 };
 
-// What one command accepts: how many positional words (after the command's
-// own words), which options and which of them are required, which flags.
-struct Command_Form {
-  std::size_t min_words;
-  std::size_t max_words;
-  std::set<std::string> options;
-  std::set<std::string> required;
-  std::set<std::string> flags;
+// One command of oscar-agent: the words that name it, what it accepts and
+// the function that runs it. Every option and flag name must be one the
+// agent documents (see option_help); a command that names another one is
+// a programming error and makes the parser refuse every command line.
+struct Command_Spec {
+  std::vector<std::string> path;        // {"instance", "add"}
+  std::string words;                    // the positional words as help shows them: "NAME [DATABASE [SCHEMA]]"
+  std::size_t min_words;                // positional words at least ...
+  std::size_t max_words;                // ... and at most
+  std::vector<std::string> options;     // options that take a value
+  std::vector<std::string> required;    // of those, the ones that must be given
+  std::vector<std::string> repeatable;  // of those, the ones that may be given more than once
+  std::vector<std::string> flags;       // options without a value
+  std::string summary;                  // one line for the command list
+  int (*run)(const Command_Line&);
 };
 
-// Splits argv (without the program name). False with err when an option
-// lacks its value, an option is given twice or is empty ("--"). The
-// command itself is not checked here.
-bool split_command_line(int argc, const char* const* argv, Command_Line& out, std::string& err);
+// The outcome of parsing: either a command to run with its line, or an
+// exit status (help was printed: 0; the line is wrong: 2, after one
+// "oscar-agent: ..." line on `err`).
+struct Parsed_Command {
+  const Command_Spec* command = nullptr;
+  Command_Line line;
+  int exit_status = 0;
+};
 
-// Checks a split command line against what the command accepts; `skip` is
-// the number of leading words that name the command ("instance add" is 2).
-// False with err naming the first problem.
-bool check_command_line(const Command_Line& line, std::size_t skip, const Command_Form& form, std::string& err);
+// Parses argv (with the program name first) against the commands: the
+// words choose the command, "--help" at any level prints that level's help
+// on `out`. Unknown commands and options, missing or repeated values,
+// missing required options and too many or too few words are refused on
+// `err`, naming the problem. Main thread only (the parser is not
+// reentrant).
+Parsed_Command parse_command_line(const std::vector<Command_Spec>& commands, int argc, const char* const* argv,
+                                  std::FILE* out, std::FILE* err);
+
+// The value name and help text of an option or flag the agent knows; null
+// for any other name.
+const char* const* option_help(const std::string& name);
 
 // The value of option `name`, empty when absent.
 std::string option_value(const Command_Line& line, const std::string& name);

@@ -18,16 +18,6 @@
 
 namespace {
 
-// Options every job command takes besides its own.
-const char* const JOB_OPTIONS[] = {"state", "module", "timeout", "stall-timeout"};
-
-Command_Form job_form(std::size_t min_words, std::size_t max_words, std::set<std::string> options,
-                      std::set<std::string> required) {
-  for (const char* o : JOB_OPTIONS) options.insert(o);
-  required.insert("state");
-  return Command_Form{min_words, max_words, options, required, {}};
-}
-
 // The value of --NAME as seconds from 1 to a week into out; out unchanged
 // when the option is absent.
 bool seconds_option(const Command_Line& line, const char* name, int& out, std::string& err) {
@@ -120,9 +110,7 @@ int run_made_definition(const Command_Line& line, const char* cmd, const nlohman
 }  // namespace
 
 int export_command(const Command_Line& line) {
-  const Command_Form form = job_form(1, 1, {"entries", "pool", "compression", "level"}, {"entries", "pool"});
   std::string err;
-  if (!check_command_line(line, 1, form, err)) return fail(EXIT_USAGE, "export: " + err);
   Export_Request request;
   request.entries = option_values(line, "entries");
   if (!compression_options(line, request.compression, request.level, err)) return fail(EXIT_USAGE, "export: " + err);
@@ -149,9 +137,7 @@ int export_command(const Command_Line& line) {
 }
 
 int import_command(const Command_Line& line) {
-  const Command_Form form = job_form(1, 1, {"point", "database", "as"}, {"point"});
   std::string err;
-  if (!check_command_line(line, 1, form, err)) return fail(EXIT_USAGE, "import: " + err);
   Import_Request request;
   request.database = option_value(line, "database");
   std::string target_name = line.words[1];
@@ -200,9 +186,7 @@ int import_command(const Command_Line& line) {
 }
 
 int catalog_command(const Command_Line& line) {
-  const Command_Form form{0, 1, {"state"}, {"state"}, {"json"}};
   std::string err;
-  if (!check_command_line(line, 1, form, err)) return fail(EXIT_USAGE, "catalog: " + err);
   if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
   std::string resource;
   if (line.words.size() > 1) {
@@ -225,9 +209,7 @@ int catalog_command(const Command_Line& line) {
 }
 
 int backup_command(const Command_Line& line) {
-  const Command_Form form = job_form(1, 1, {"type", "pool", "compression", "level"}, {"type", "pool"});
   std::string err;
-  if (!check_command_line(line, 1, form, err)) return fail(EXIT_USAGE, "backup: " + err);
   Backup_Request request;
   request.subtype = subtype_of(option_value(line, "type"));
   if (request.subtype.empty()) return fail(EXIT_USAGE, "backup: --type must be full, incr or diff");
@@ -260,10 +242,7 @@ int backup_command(const Command_Line& line) {
 }
 
 int restore_command(const Command_Line& line) {
-  Command_Form form = job_form(1, 1, {"point"}, {});
-  form.flags.insert("no-verify");
   std::string err;
-  if (!check_command_line(line, 1, form, err)) return fail(EXIT_USAGE, "restore: " + err);
   Run_Settings settings;
   if (!run_settings(line, settings, err)) return fail(EXIT_USAGE, "restore: " + err);
   if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
@@ -292,9 +271,7 @@ int restore_command(const Command_Line& line) {
 }
 
 int run_command(const Command_Line& line) {
-  const Command_Form form = job_form(1, 1, {}, {});
   std::string err;
-  if (!check_command_line(line, 1, form, err)) return fail(EXIT_USAGE, "run: " + err);
   Run_Settings settings;
   if (!run_settings(line, settings, err)) return fail(EXIT_USAGE, "run: " + err);
   const std::string path = line.words[1];

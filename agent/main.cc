@@ -1,56 +1,108 @@
 #include <cstdio>
-#include <cstring>
 
 #include "agent/arguments.h"
 #include "agent/commands.h"
 
 namespace {
 
-const char USAGE[] =
-    "usage: oscar-agent COMMAND ... --state DIR\n"
-    "  instance add NAME --home HOME --user USER --password-file FILE [--no-check]\n"
-    "  pool add NAME --url file:///PATH\n"
-    "  backup NAME --type full|incr|diff --pool POOL [--compression none|zstd|lzop|auto] [--level N]\n"
-    "  restore NAME [--point BACKUP_ID] [--no-verify]\n"
-    "  verify NAME [--point BACKUP_ID]\n"
-    "  export NAME --entries DB[/SCHEMA[/TABLE]] [--entries ...] --pool POOL [--compression M] [--level N]\n"
-    "  import NAME --point BACKUP_ID [--database DB] [--as INSTANCE[/SCHEMA[/TABLE]]]\n"
-    "  catalog [NAME] [--json]\n"
-    "  run DEFINITION.json\n"
-    "backup, restore, export, import and run also take --module PATH (default: $OSCAR_MODULE, else liboscar.so\n"
-    "of this build tree), --timeout SECONDS (default 21600) and --stall-timeout SECONDS (default 600:\n"
-    "the longest a tool may move no data before the job fails).\n"
-    "restore reads every set of its chain and checks it against its recorded digest before the\n"
-    "instance is stopped; --no-verify skips that. verify checks the stored sets of NAME (or the\n"
-    "chain of BACKUP_ID) and exits 1 when one does not match its record.\n";
+// Options every command that runs a job takes besides its own.
+std::vector<std::string> job_options(std::vector<std::string> own) {
+  for (const char* o : {"state", "module", "timeout", "stall-timeout"}) own.push_back(o);
+  return own;
+}
+
+// The commands of oscar-agent, in the order the help lists them.
+const std::vector<Command_Spec>& commands() {
+  static const std::vector<Command_Spec> table = {
+      {{"instance", "add"},
+       "NAME",
+       1,
+       1,
+       {"state", "home", "user", "password-file", "module"},
+       {"state", "home", "user", "password-file"},
+       {},
+       {"no-check"},
+       "register an instance and its account (the login is tested first)",
+       instance_add_command},
+      {{"pool", "add"}, "NAME", 1, 1, {"state", "url"}, {"state", "url"}, {}, {}, "register a pool", pool_add_command},
+      {{"backup"},
+       "NAME",
+       1,
+       1,
+       job_options({"type", "pool", "compression", "level"}),
+       {"state", "type", "pool"},
+       {},
+       {},
+       "back an instance up into a pool",
+       backup_command},
+      {{"restore"},
+       "NAME",
+       1,
+       1,
+       job_options({"point"}),
+       {"state"},
+       {},
+       {"no-verify"},
+       "restore an instance to a backup (its chain is checked against the records first)",
+       restore_command},
+      {{"verify"},
+       "NAME",
+       1,
+       1,
+       {"state", "point"},
+       {"state"},
+       {},
+       {},
+       "check the stored sets of an instance (or of one chain) against their records",
+       verify_command},
+      {{"export"},
+       "NAME",
+       1,
+       1,
+       job_options({"entries", "pool", "compression", "level"}),
+       {"state", "entries", "pool"},
+       {"entries"},
+       {},
+       "export databases, schemas or tables of an instance into a pool",
+       export_command},
+      {{"import"},
+       "NAME",
+       1,
+       1,
+       job_options({"point", "database", "as"}),
+       {"state", "point"},
+       {},
+       {},
+       "import an export set into an instance",
+       import_command},
+      {{"catalog"},
+       "[NAME]",
+       0,
+       1,
+       {"state"},
+       {"state"},
+       {},
+       {"json"},
+       "list the catalogued backup and export sets (of one instance)",
+       catalog_command},
+      {{"run"},
+       "DEFINITION",
+       1,
+       1,
+       job_options({}),
+       {"state"},
+       {},
+       {},
+       "run a job definition file (JSON)",
+       run_command},
+  };
+  return table;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  Command_Line line;
-  std::string err;
-  if (!split_command_line(argc - 1, argv + 1, line, err)) {
-    std::fprintf(stderr, "oscar-agent: %s\n%s", err.c_str(), USAGE);
-    return EXIT_USAGE;
-  }
-  if (line.flags.count("help") != 0) {
-    std::fputs(USAGE, stdout);
-    return EXIT_OK;
-  }
-  const std::string cmd = line.words.empty() ? std::string() : line.words[0];
-  const std::string sub = line.words.size() > 1 ? line.words[1] : std::string();
-  if (cmd == "instance" && sub == "add") return instance_add_command(line);
-  if (cmd == "pool" && sub == "add") return pool_add_command(line);
-  if (cmd == "catalog") return catalog_command(line);
-  if (cmd == "backup") return backup_command(line);
-  if (cmd == "restore") return restore_command(line);
-  if (cmd == "verify") return verify_command(line);
-  if (cmd == "export") return export_command(line);
-  if (cmd == "import") return import_command(line);
-  if (cmd == "run") return run_command(line);
-  std::fprintf(
-      stderr, "oscar-agent: %s\n%s",
-      cmd.empty() ? "no command given" : ("unknown command \"" + cmd + (sub.empty() ? "" : " " + sub) + "\"").c_str(),
-      USAGE);
-  return EXIT_USAGE;
+  const Parsed_Command parsed = parse_command_line(commands(), argc, argv, stdout, stderr);
+  if (parsed.command == nullptr) return parsed.exit_status;
+  return parsed.command->run(parsed.line);
 }

@@ -113,13 +113,7 @@ bool check_login(const Command_Line& line, const std::string& home, const std::s
 }  // namespace
 
 int instance_add_command(const Command_Line& line) {
-  const Command_Form form{1,
-                          1,
-                          {"state", "home", "user", "password-file", "module"},
-                          {"state", "home", "user", "password-file"},
-                          {"no-check"}};
   std::string err;
-  if (!check_command_line(line, 2, form, err)) return fail(EXIT_USAGE, "instance add: " + err);
   const std::string name = line.words[2];
   if (!valid_name(name)) return fail(EXIT_USAGE, "instance add: invalid instance name \"" + name + "\"");
   const std::string home = option_value(line, "home");
@@ -157,9 +151,7 @@ int instance_add_command(const Command_Line& line) {
 }
 
 int pool_add_command(const Command_Line& line) {
-  const Command_Form form{1, 1, {"state", "url"}, {"state", "url"}, {}};
   std::string err;
-  if (!check_command_line(line, 2, form, err)) return fail(EXIT_USAGE, "pool add: " + err);
   const std::string name = line.words[2];
   if (!valid_name(name)) return fail(EXIT_USAGE, "pool add: invalid pool name \"" + name + "\"");
   const std::string url = option_value(line, "url");

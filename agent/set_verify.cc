@@ -96,9 +96,7 @@ Set_Check_Result check_stored_set(const nlohmann::json& row, std::string& line) 
 }
 
 int verify_command(const Command_Line& line) {
-  const Command_Form form{1, 1, {"state", "point"}, {"state"}, {}};
   std::string err;
-  if (!check_command_line(line, 1, form, err)) return fail(EXIT_USAGE, "verify: " + err);
   if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
   Instance_ptr inst = Instance_Manager::instance()->find("oscar", line.words[1]);
   if (!inst) return fail(EXIT_FAILED, "verify: unknown instance \"" + line.words[1] + "\"");

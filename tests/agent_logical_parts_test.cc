@@ -1,13 +1,11 @@
-// The parts of oscar-agent's export and import in process: repeated
-// --entries, the export and import definitions, and export sets in the
-// catalogue listing.
+// The parts of oscar-agent's export and import in process: the export
+// and import definitions, and export sets in the catalogue listing.
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "agent/arguments.h"
 #include "agent/catalog_listing.h"
 #include "agent/job_documents.h"
 
@@ -32,21 +30,6 @@ nlohmann::json export_row() {
           {"backup_files",
            {{{"database", "DB1"}, {"schema", "APP"}, {"table", ""}, {"file", "/spool/d/DB1_DB1/APP.dmp"}},
             {{"database", "DB2"}, {"schema", "OPS"}, {"table", "LOG"}, {"file", "/spool/d/DB1_DB2/OPS.LOG.dmp"}}}}};
-}
-
-TEST(AgentExportCommandLine, EntriesMayRepeatAndKeepTheirOrderWhileOtherOptionsMayNot) {
-  const char* argv[] = {"export", "DB1", "--entries", "DB1/APP", "--pool", "p1", "--entries", "DB1/OPS/LOG"};
-  Command_Line line;
-  std::string err;
-  ASSERT_TRUE(split_command_line(8, argv, line, err)) << err;
-  EXPECT_EQ((std::vector<std::string>{"DB1/APP", "DB1/OPS/LOG"}), option_values(line, "entries"));
-  EXPECT_EQ("p1", option_value(line, "pool"));
-  EXPECT_EQ(std::vector<std::string>{"p1"}, option_values(line, "pool"));
-  EXPECT_TRUE(option_values(line, "level").empty());
-
-  const char* twice[] = {"export", "DB1", "--pool", "p1", "--pool", "p2"};
-  EXPECT_FALSE(split_command_line(6, twice, line, err));
-  EXPECT_EQ("option --pool given twice", err);
 }
 
 TEST(AgentExportDefinition, EntriesBecomeInstancePathsAndMalformedOnesAreRefused) {

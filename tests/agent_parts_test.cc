@@ -1,5 +1,4 @@
-// The parts of oscar-agent in process: command-line splitting, the
-// catalogue table, the restore definition, the check of a stored set, the
+// The parts of oscar-agent in process: the catalogue table, the restore definition, the check of a stored set, the
 // progress display and following a job to its end.
 
 #include <ace/Log_Msg.h>
@@ -11,7 +10,6 @@
 #include <memory>
 #include <string>
 
-#include "agent/arguments.h"
 #include "agent/catalog_listing.h"
 #include "agent/job_documents.h"
 #include "agent/job_runner.h"
@@ -28,36 +26,6 @@
 namespace {
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-TEST(AgentCommandLine, FlagsTakeNoValueAndOptionsTakeTheNextWord) {
-  const char* argv[] = {"catalog", "DB1", "--json", "--state", "--odd", "--module", "m.so"};
-  Command_Line line;
-  std::string err;
-  ASSERT_TRUE(split_command_line(7, argv, line, err)) << err;
-  EXPECT_EQ((std::vector<std::string>{"catalog", "DB1"}), line.words);
-  EXPECT_EQ(1u, line.flags.count("json"));
-  EXPECT_EQ("--odd", option_value(line, "state"));  // a value may look like an option
-  EXPECT_EQ("m.so", option_value(line, "module"));
-
-  const Command_Form form{0, 1, {"state"}, {"state"}, {"json"}};
-  EXPECT_FALSE(check_command_line(line, 1, form, err));
-  EXPECT_EQ("unknown option --module", err);
-  line.options.erase("module");
-  EXPECT_TRUE(check_command_line(line, 1, form, err)) << err;
-  line.words.push_back("DB2");
-  EXPECT_FALSE(check_command_line(line, 1, form, err));
-  EXPECT_EQ("unexpected argument \"DB2\"", err);
-}
-
-TEST(AgentCommandLine, TrailingOptionAndEmptyOptionAreRejected) {
-  Command_Line line;
-  std::string err;
-  const char* trailing[] = {"backup", "--pool"};
-  EXPECT_FALSE(split_command_line(2, trailing, line, err));
-  EXPECT_EQ("option --pool needs a value", err);
-  const char* empty[] = {"backup", "--"};
-  EXPECT_FALSE(split_command_line(2, empty, line, err));
-}
 
 TEST(AgentCatalogTable, ColumnsAlignAndMissingFieldsShowAQuestionMark) {
   nlohmann::json rows = nlohmann::json::array();

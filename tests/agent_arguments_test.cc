@@ -1,0 +1,138 @@
+// oscar-agent's command-line parser in process: what a command receives,
+// and how a wrong line is refused.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "agent/arguments.h"
+
+namespace {
+
+int ran(const Command_Line&) { return 0; }
+
+const std::vector<Command_Spec>& table() {
+  static const std::vector<Command_Spec> commands = {
+      {{"pool", "add"}, "NAME", 1, 1, {"state", "url"}, {"state", "url"}, {}, {}, "register a pool", ran},
+      {{"pool", "list"}, "", 0, 0, {"state"}, {"state"}, {}, {"json"}, "list the pools", ran},
+      {{"export"}, "NAME", 1, 1, {"state", "entries", "pool"}, {"state", "entries"}, {"entries"}, {}, "export", ran},
+      {{"browse"}, "NAME [DATABASE [SCHEMA]]", 1, 3, {"state"}, {"state"}, {}, {"json"}, "browse", ran},
+  };
+  return commands;
+}
+
+// Parses args against the table; what was printed goes to out and err.
+struct Parse {
+  explicit Parse(std::vector<std::string> args, const std::vector<Command_Spec>& commands = table()) {
+    args.insert(args.begin(), "oscar-agent");
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    std::FILE* o = std::tmpfile();
+    std::FILE* e = std::tmpfile();
+    result = parse_command_line(commands, static_cast<int>(argv.size()), argv.data(), o, e);
+    out = text(o);
+    err = text(e);
+  }
+  static std::string text(std::FILE* f) {
+    std::string s;
+    std::rewind(f);
+    for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f)) s += static_cast<char>(c);
+    std::fclose(f);
+    return s;
+  }
+  Parsed_Command result;
+  std::string out;
+  std::string err;
+};
+
+TEST(AgentArguments, TheChosenCommandGetsItsWordsOptionsAndFlags) {
+  Parse p({"browse", "DB1", "APP", "--json", "--state", "/s"});
+  ASSERT_NE(nullptr, p.result.command) << p.err;
+  EXPECT_EQ("browse", p.result.command->path.back());
+  EXPECT_EQ((std::vector<std::string>{"browse", "DB1", "APP"}), p.result.line.words);
+  EXPECT_EQ("/s", option_value(p.result.line, "state"));
+  EXPECT_EQ(1u, p.result.line.flags.count("json"));
+  EXPECT_TRUE(p.err.empty());
+
+  Parse group({"pool", "add", "p1", "--url=file:///x", "--state", "/s"});
+  ASSERT_NE(nullptr, group.result.command) << group.err;
+  EXPECT_EQ((std::vector<std::string>{"pool", "add", "p1"}), group.result.line.words);
+  EXPECT_EQ("file:///x", option_value(group.result.line, "url"));
+  EXPECT_TRUE(group.result.line.flags.empty());
+}
+
+TEST(AgentArguments, ARepeatableOptionKeepsEveryValueInOrderAndTakesOneWordEachTime) {
+  Parse p({"export", "DB1", "--entries", "DB1/APP", "--pool", "p1", "--entries", "DB1/OPS/LOG", "--state", "/s"});
+  ASSERT_NE(nullptr, p.result.command) << p.err;
+  EXPECT_EQ((std::vector<std::string>{"DB1/APP", "DB1/OPS/LOG"}), option_values(p.result.line, "entries"));
+  EXPECT_EQ(std::vector<std::string>{"p1"}, option_values(p.result.line, "pool"));
+  EXPECT_TRUE(option_values(p.result.line, "level").empty());
+
+  Parse surplus({"export", "DB1", "--entries", "A", "B", "--state", "/s"});
+  EXPECT_EQ(nullptr, surplus.result.command);
+  EXPECT_NE(std::string::npos, surplus.err.find("unexpected argument \"B\"")) << surplus.err;
+}
+
+TEST(AgentArguments, WrongLinesAreUsageErrorsNamingTheProblem) {
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{}, "no command given"},
+      {{"frobnicate"}, "unknown command \"frobnicate\""},
+      {{"pool", "frob"}, "unknown command \"pool frob\""},
+      {{"pool"}, "\"pool\" needs a further command word"},
+      {{"pool", "add", "p1", "--url", "file:///x"}, "--state is required"},
+      {{"pool", "add", "p1", "--url", "file:///x", "--state"}, "--state"},
+      {{"pool", "add", "p1", "--url", "", "--state", "/s"}, "--url: needs a value"},
+      {{"pool", "add", "p1", "--url", "file:///x", "--state", "/s", "--colour", "red"}, "unknown option --colour"},
+      {{"pool", "add", "p1", "--url", "file:///x", "--state", "/s", "--colour=red"}, "unknown option --colour"},
+      {{"pool", "add", "--url", "file:///x", "--state", "/s"}, "NAME is required"},
+      {{"pool", "add", "p1", "p2", "--url", "file:///x", "--state", "/s"}, "unexpected argument \"p2\""},
+      {{"pool", "add", "p1", "--url", "file:///a", "--url", "file:///b", "--state", "/s"}, "--url"},
+      {{"pool", "list", "extra", "--state", "/s"}, "unexpected argument \"extra\""},
+      {{"pool", "list", "--state", "/s", "--json=yes"}, "json was given a disallowed flag override"},
+      {{"browse", "DB1", "A", "B", "C", "--state", "/s"}, "unexpected argument \"C\""},
+  };
+  for (const auto& c : cases) {
+    Parse p(c.args);
+    EXPECT_EQ(nullptr, p.result.command) << c.message;
+    EXPECT_EQ(2, p.result.exit_status) << c.message;
+    EXPECT_EQ(0u, p.err.find("oscar-agent: ")) << p.err;
+    EXPECT_NE(std::string::npos, p.err.find(c.message)) << p.err;
+    EXPECT_TRUE(p.out.empty()) << p.out;
+  }
+}
+
+TEST(AgentArguments, HelpAtEveryLevelGoesToStandardOutputAndExitsZero) {
+  Parse top({"--help"});
+  EXPECT_EQ(nullptr, top.result.command);
+  EXPECT_EQ(0, top.result.exit_status);
+  EXPECT_NE(std::string::npos, top.out.find("browse")) << top.out;
+  EXPECT_NE(std::string::npos, top.out.find("pool")) << top.out;
+
+  Parse leaf({"browse", "--help"});
+  EXPECT_EQ(0, leaf.result.exit_status);
+  EXPECT_NE(std::string::npos, leaf.out.find("browse [OPTIONS] NAME [DATABASE [SCHEMA]]")) << leaf.out;
+  EXPECT_NE(std::string::npos, leaf.out.find("--state DIR")) << leaf.out;
+  EXPECT_TRUE(leaf.err.empty());
+
+  Parse group({"pool", "--help"});
+  EXPECT_EQ(0, group.result.exit_status);
+  EXPECT_NE(std::string::npos, group.out.find("list")) << group.out;
+}
+
+TEST(AgentArguments, ACommandNamingAnUndocumentedOptionRefusesEveryLine) {
+  const std::vector<Command_Spec> broken = {
+      {{"backup"}, "NAME", 1, 1, {"state", "colour"}, {"state"}, {}, {}, "back up", ran}};
+  Parse p({"backup", "DB1", "--state", "/s"}, broken);
+  EXPECT_EQ(nullptr, p.result.command);
+  EXPECT_EQ(2, p.result.exit_status);
+  EXPECT_NE(std::string::npos, p.err.find("backup")) << p.err;
+  EXPECT_EQ(nullptr, option_help("colour"));
+  ASSERT_NE(nullptr, option_help("state"));
+}
+
+}  // namespace
