@@ -115,6 +115,8 @@ std::string Oscar_Module::default_path() {
   if (n <= 0) return "liboscar.so";
   std::string dir(exe, static_cast<std::size_t>(n));
   dir.erase(dir.rfind('/'));
+  const std::string installed = dir + "/" + OSCAR_MODULE_FROM_BINDIR;
+  if (::access(installed.c_str(), F_OK) == 0) return installed;
   const std::size_t up = dir.rfind('/');
   return (up == std::string::npos ? std::string(".") : dir.substr(0, up)) + "/liboscar.so";
 }

@@ -43,8 +43,10 @@ class Oscar_Module {
                   std::string& err) const;
 
   // Where the module is looked for when no path is given: $OSCAR_MODULE
-  // when set, else liboscar.so at the top of the build tree that holds this
-  // program (the binary lives in BUILD/agent/).
+  // when set, else the installed module beside this program's installed
+  // libraries (BINDIR/../lib/.../oscar-agent/liboscar.so) when it exists,
+  // else liboscar.so at the top of the build tree that holds this program
+  // (the binary lives in BUILD/agent/).
   static std::string default_path();
 
  private:
