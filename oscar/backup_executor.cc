@@ -139,7 +139,42 @@ bool Backup_Executor::execute_i(const Action_Options*) {
   // The definition's id names the run directory, which is emptied: an id
   // that is not one plain path component could name (and erase) another.
   const std::unique_ptr<Job_Lock> lock = start_exclusive_run(job_, def_.id(), def_.name(), src_->id());
-  if (!lock) return false;
+  if (!lock || !check_run_start()) return false;
+  const std::string dump_dir = run_directory(def_.id());
+  rm_rf(dump_dir);
+  if (!init_session()) return false;
+  Scope_Exit remove_dump_dir([&dump_dir]() { rm_rf(dump_dir); });
+
+  act_.code = 0;
+  act_.message.clear();
+  uuid_ = new_set_uuid();
+  const unsigned int seq = last_seq();
+  // The input outlives the writer, whose action handler borrows it.
+  Backup_Input input;
+  input.instance = collector_.sources_.back().servername;
+  input.log_msg_callback = job_.log_msg_callback();
+  init_destination_files(input.instance, seq, dump_dir, collector_.sources_, input.files);
+  if (!load_account(input)) return false;
+
+  Oscar_Metadata metadata;
+  if (!init_metadata(input.instance, metadata)) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to init oscar metadata\n")));
+    return fail_with_alert(job_, ALERT_METADATA);
+  }
+  std::unique_ptr<Export_Event_Handler> events(new (std::nothrow) Export_Event_Handler(job_, &def_, &act_));
+  if (!events) {
+    errno = ENOMEM;
+    return false;
+  }
+  MTF_Backup writer(events.get(), metadata, job_.log_msg_callback());
+  if (!configure_writer(input, dump_dir, seq, writer)) return false;
+  // The writer and the event handler report their own failures; an abort
+  // ends the export tool or stops the writer, which then fails here.
+  if (!writer.backup()) return false;
+  return record_set(input, writer, metadata);
+}
+
+bool Backup_Executor::check_run_start() {
   // A catalogue that cannot take the record is found before any tool runs.
   std::string catalog_error;
   if (!Catalog_Operator(-1, static_cast<int>(def_.max_seconds_retry())).check(catalog_error)) {
@@ -149,69 +184,39 @@ bool Backup_Executor::execute_i(const Action_Options*) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("No oscar database to backup.\n")));
     return fail_with_alert(job_, ALERT_NO_SOURCE);
   }
-  if (!check_source_names()) return false;
+  return check_source_names();
+}
 
-  const std::string dump_dir = run_directory(def_.id());
-  rm_rf(dump_dir);
-  if (!init_session()) return false;
-  Scope_Exit remove_dump_dir([&dump_dir]() { rm_rf(dump_dir); });
-
-  act_.code = 0;
-  act_.message.clear();
-  uuid_ = new_set_uuid();
-  const std::string instance = collector_.sources_.back().servername;
-  const unsigned int seq = last_seq();
-  std::vector<Backup_File> files;
-  init_destination_files(instance, seq, dump_dir, collector_.sources_, files);
-
+bool Backup_Executor::load_account(Backup_Input& input) {
   Instance_Manager* manager = Instance_Manager::instance();
   if (manager == nullptr) {
     ACE_ERROR((LM_EMERGENCY, ACE_TEXT("Unexpected error in %N:%l, manager is NULL:\n%?\n")));
     return false;
   }
-  std::string username;
-  secure_string password;
-  if (manager->get_account("oscar", instance, def_.uid(), username, password, nullptr) < 0) {
+  if (manager->get_account("oscar", input.instance, def_.uid(), input.username, input.password, nullptr) < 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Fail to get oscar login info.\n")));
     return fail_with_alert(job_, ALERT_NO_ACCOUNT);
   }
-  if (username.empty() || password.empty()) {
+  if (input.username.empty() || input.password.empty()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("The username or password of oscar is empty.\n")));
     return fail_with_alert(job_, ALERT_EMPTY_ACCOUNT);
   }
-
-  Oscar_Metadata metadata;
-  if (!init_metadata(instance, metadata)) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to init oscar metadata\n")));
-    return fail_with_alert(job_, ALERT_METADATA);
-  }
-  Export_Event_Handler* events = new (std::nothrow) Export_Event_Handler(job_, &def_, &act_);
-  if (events == nullptr) {
-    errno = ENOMEM;
-    return false;
-  }
-  std::unique_ptr<Export_Event_Handler> events_owner(events);
-  // The input outlives the writer, whose action handler borrows it.
-  Backup_Input input;
-  MTF_Backup writer(events, metadata, job_.log_msg_callback());
-  writer.add_source(dump_dir);
-
-  input.instance = instance;
-  input.username = username;
-  input.password = password;
-  input.files = files;
-  input.log_msg_callback = job_.log_msg_callback();
-  Instance_ptr registered = manager->find("oscar", instance);
+  const Instance_ptr registered = manager->find("oscar", input.instance);
   if (!registered || !get_from_instance_options(registered, "oscar_home", input.oscar_home)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get oscar_home.\n")));
     return fail_with_alert(job_, ALERT_NO_HOME);
   }
+  return true;
+}
+
+bool Backup_Executor::configure_writer(const Backup_Input& input, const std::string& dump_dir, unsigned int seq,
+                                       MTF_Backup& writer) {
   Pool_Info pool;
   if (!get_pool_info(tgt_.id().c_str(), tgt_.device_id().c_str(), pool, false, 0, nullptr)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get pool info.\n")));
     return fail_with_alert(job_, ALERT_NO_POOL);
   }
-
+  writer.add_source(dump_dir);
   writer.action_handler(make_action_handler(&input));
   writer.pool_uuid(tgt_.id());
   writer.device_uuid(tgt_.device_id());
@@ -226,10 +231,10 @@ bool Backup_Executor::execute_i(const Action_Options*) {
   writer.incremental(false);
   set_options_by_job_def(writer.extra_client_io_opts(), &def_, 1);
   set_options_by_host(writer.extra_client_io_opts());
-  // The writer and the event handler report their own failures; an abort
-  // ends the export tool or stops the writer, which then fails here.
-  if (!writer.backup()) return false;
+  return true;
+}
 
+bool Backup_Executor::record_set(const Backup_Input& input, const MTF_Backup& writer, Oscar_Metadata& metadata) {
   // From here a set is stored: unless it is recorded it is removed again.
   Scope_Exit unrecorded([&]() { remove_stored_set(tgt_, def_.host_id(), def_.id(), writer.seq()); });
   act_.size = writer.size();
@@ -237,21 +242,10 @@ bool Backup_Executor::execute_i(const Action_Options*) {
   act_.set_storage_size = writer.set_storage_size();
   metadata.set_backup_set_size(writer.set_size());
   metadata.set_backup_set_storage_size(writer.set_storage_size());
-
-  uint16_t port = 0;
-  if (!get_instance_port(input.oscar_home.c_str(), instance.c_str(), port)) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get port\n")));
-    return fail_with_alert(job_, ALERT_NO_PORT);
-  }
-  std::vector<std::string> tablespaces;
-  if (!get_user_tablespaces(input.oscar_home.c_str(), instance.c_str(), username.c_str(), password.c_str(), port,
-                            tablespaces)) {
-    return fail_with_alert(job_, ALERT_TABLESPACES);
-  }
-  metadata.set_tablespaces(nlohmann::json(tablespaces));
+  if (!read_tablespaces(input, metadata)) return false;
 
   Oscar_Backup_Set bset;
-  build_oscar_backup_set(metadata, files, bset);
+  build_oscar_backup_set(metadata, input.files, bset);
   const Backup_Source_Collector::Source& last = collector_.sources_.back();
   bset.grade(!last.table.empty() ? "table" : !last.schema.empty() ? "schema" : "database");
   // An aborted job records nothing, even when its set got stored.
@@ -264,6 +258,21 @@ bool Backup_Executor::execute_i(const Action_Options*) {
     return fail_with_alert(job_, ALERT_CATALOG_COMMIT);
   }
   unrecorded.dismiss();
+  return true;
+}
+
+bool Backup_Executor::read_tablespaces(const Backup_Input& input, Oscar_Metadata& metadata) {
+  uint16_t port = 0;
+  if (!get_instance_port(input.oscar_home.c_str(), input.instance.c_str(), port)) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get port\n")));
+    return fail_with_alert(job_, ALERT_NO_PORT);
+  }
+  std::vector<std::string> tablespaces;
+  if (!get_user_tablespaces(input.oscar_home.c_str(), input.instance.c_str(), input.username.c_str(),
+                            input.password.c_str(), port, tablespaces)) {
+    return fail_with_alert(job_, ALERT_TABLESPACES);
+  }
+  metadata.set_tablespaces(nlohmann::json(tablespaces));
   return true;
 }
 

@@ -18,6 +18,8 @@
 #include "oscar/oscar_backup_restore_types.h"
 #include "oscar/oscar_metadata.h"
 
+class MTF_Backup;
+
 namespace oscar {
 
 // The spool under which every export run dumps its files, before the host
@@ -46,6 +48,28 @@ class Backup_Executor : public Job_Executor_T<Backup_Job_Source, Backup_Job_Opti
   bool is_active(const Action_Options* options) override;
 
  private:
+  // Steps of execute_i, in their order; each false is a failed run (its
+  // alert raised and its reason logged where the step says so).
+
+  // Before anything is made: the catalogue can take the record
+  // (ALERT_CATALOG_COMMIT, logged by the check), there is a source
+  // (ALERT_NO_SOURCE) and every source's names obey the name rule.
+  bool check_run_start();
+  // The instance's account (ALERT_NO_ACCOUNT; ALERT_EMPTY_ACCOUNT when the
+  // user or password is empty) and database home (ALERT_NO_HOME) into
+  // `input`, whose instance is set.
+  bool load_account(Backup_Input& input);
+  // The job's pool (ALERT_NO_POOL), then the writer set up to store
+  // dump_dir as set `seq` of this definition, the export as its pre-action.
+  bool configure_writer(const Backup_Input& input, const std::string& dump_dir, unsigned int seq, MTF_Backup& writer);
+  // After the writer stored the set: the activity's sizes, the instance's
+  // tablespaces and the record committed (ALERT_CATALOG_COMMIT); an
+  // aborted job records nothing. The stored set is removed unless recorded.
+  bool record_set(const Backup_Input& input, const MTF_Backup& writer, Oscar_Metadata& metadata);
+  // The instance's port (ALERT_NO_PORT) and its user tablespaces
+  // (ALERT_TABLESPACES) into the metadata.
+  bool read_tablespaces(const Backup_Input& input, Oscar_Metadata& metadata);
+
   // A session to the backup server named by WebSocket_Options, whose
   // cookie goes into request_; false (ALERT_NO_SESSION) when none can be
   // made. Contacts nothing.

@@ -173,6 +173,25 @@ bool Restore_Executor::execute_i(const Action_Options*) {
   if (!lock) return false;
   act_.code = 0;
   act_.message.clear();
+  std::string run_dir;
+  if (!choose_dump_file(run_dir) || !load_account() || cancelled() || !create_tablespaces()) return false;
+
+  Restore_Input input;
+  init_input(input);
+  std::unique_ptr<Restore_Event_Handler> events(new (std::nothrow) Restore_Event_Handler(&def_, &act_));
+  if (!events) {
+    errno = ENOMEM;
+    return false;
+  }
+  MTF_Restore reader(events.get(), job_.log_msg_callback());
+  reader.action_handler(make_action_handler(&input));
+  if (!configure_reader(reader)) return false;
+  const nlohmann::json selection = nlohmann::json::array({{{"dir", dirname(input.backup_file)}}});
+  reader.restore_select(&selection);
+  return read_back(reader, run_dir);
+}
+
+bool Restore_Executor::choose_dump_file(std::string& run_dir) {
   if (def_.periodic() && !get_latest_info_from_catalog()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get latest info from catalog\n")));
     return fail_with_alert(job_, ALERT_NO_LATEST_BACKUP);
@@ -181,14 +200,17 @@ bool Restore_Executor::execute_i(const Action_Options*) {
   if (!check_target_names()) return false;
   // A catalogued path is trusted only inside the spool: the reader writes
   // there and the run directory is removed afterwards.
-  const std::string backup_file = src_->get_original().backup_file;
-  std::string run_dir, why;
+  const std::string& backup_file = src_->get_original().backup_file;
+  std::string why;
   if (!export_run_dir(backup_file, run_dir, why)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Refused to restore dump file \"%C\": %C\n"),
                printable_name(backup_file).c_str(), why.c_str()));
     return fail_with_alert(job_, ALERT_EXPORT_RECORD);
   }
+  return true;
+}
 
+bool Restore_Executor::load_account() {
   Instance_Manager* manager = Instance_Manager::instance();
   if (manager == nullptr) {
     ACE_ERROR((LM_EMERGENCY, ACE_TEXT("Unexpected error in %N:%l, manager is NULL:\n%?\n")));
@@ -207,27 +229,23 @@ bool Restore_Executor::execute_i(const Action_Options*) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get port.\n")));
     return fail_with_alert(job_, ALERT_NO_PORT);
   }
-  if (cancelled() || !create_tablespaces()) return false;
+  return true;
+}
 
-  Restore_Input input;
+void Restore_Executor::init_input(Restore_Input& input) {
   input.original_database = src_->get_original().database;
   input.restore_as_database = src_->get_restore_as().database;
   input.restore_as_schema = src_->get_restore_as().schema;
   input.restore_as_table = src_->get_restore_as().table;
-  input.backup_file = backup_file;
+  input.backup_file = src_->get_original().backup_file;
   input.oscar_home = oscar_home_;
   input.username = username_;
   input.password = password_;
   input.port = port_;
   input.log_msg_callback = job_.log_msg_callback();
+}
 
-  std::unique_ptr<Restore_Event_Handler> events(new (std::nothrow) Restore_Event_Handler(&def_, &act_));
-  if (!events) {
-    errno = ENOMEM;
-    return false;
-  }
-  MTF_Restore reader(events.get(), job_.log_msg_callback());
-  reader.action_handler(make_action_handler(&input));
+bool Restore_Executor::configure_reader(MTF_Restore& reader) {
   if (!def_.periodic()) {
     Pool_Info pool;
     if (!get_pool_info(src_->pool_uuid().c_str(), nullptr, pool, true, 0, nullptr)) {
@@ -243,9 +261,10 @@ bool Restore_Executor::execute_i(const Action_Options*) {
   reader.seq(static_cast<unsigned int>(src_->seq()));
   set_options_by_job_def(reader.extra_client_io_opts(), &def_, 1);
   set_options_by_host(reader.extra_client_io_opts());
+  return true;
+}
 
-  const nlohmann::json selection = nlohmann::json::array({{{"dir", dirname(backup_file)}}});
-  reader.restore_select(&selection);
+bool Restore_Executor::read_back(MTF_Restore& reader, const std::string& run_dir) {
   // The dump file exists only while the run lasts, whatever its outcome.
   const Scope_Exit remove_run_dir([&run_dir] {
     if (rm_rf(run_dir) != 0) {

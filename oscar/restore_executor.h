@@ -12,6 +12,9 @@
 #include "oscar/restore_job_source.h"
 #include "tollix/secure_allocator.h"
 
+class MTF_Restore;
+struct Restore_Input;
+
 namespace oscar {
 
 // An import restore: the export backup set named in the job source (for a
@@ -37,6 +40,26 @@ class Restore_Executor : public Job_Executor_T<Restore_Job_Source, Restore_Job_O
   bool is_active(const Action_Options* options) override;
 
  private:
+  // Steps of execute_i, in their order; each false is a failed run (its
+  // alert raised and its reason logged where the step says so).
+
+  // The restore point (for a periodic job the newest export,
+  // ALERT_NO_LATEST_BACKUP), the target names (check_target_names) and the
+  // dump file's run directory strictly inside the dump spool into run_dir
+  // (ALERT_EXPORT_RECORD).
+  bool choose_dump_file(std::string& run_dir);
+  // The target instance's account (ALERT_NO_ACCOUNT), database home
+  // (ALERT_NO_HOME) and port (ALERT_NO_PORT).
+  bool load_account();
+  // What the import needs, from the job source and the loaded account.
+  void init_input(Restore_Input& input);
+  // The pool the set is read from (for a job that is not periodic the job
+  // source's, checked: ALERT_NO_POOL) and the set to read.
+  bool configure_reader(MTF_Restore& reader);
+  // Reads the selection back, the import as the reader's post-action, and
+  // fills in the activity's sizes; run_dir is removed whatever the outcome.
+  bool read_back(MTF_Restore& reader, const std::string& run_dir);
+
   // Makes the newest database-level export of the resource the restore
   // point: its dump file of the original database (kept from the job source
   // when it lists none), pool, definition, catalogue id and sequence number

@@ -291,6 +291,15 @@ TEST_F(ExportJobs, MissingSetupFailsWithTheStepsAlert) {
   EXPECT_EQ(3, last_alert(unknown));
   EXPECT_NE(std::string::npos, logs_.find("Fail to get oscar login info.")) << logs_;
 
+  // An account alone is not an instance: without its registration the
+  // database home is unknown, and the dump directories made are removed.
+  Instance_Manager::instance()->set_account("oscar", "OTHER", "", sim_.user(), secure_string(sim_.password().c_str()));
+  Job_var unregistered = run(definition({"oscar/OTHER/OTHER"}));
+  expect_failed_and_nothing_left(unregistered);
+  EXPECT_EQ(6, last_alert(unregistered));
+  EXPECT_NE(std::string::npos, logs_.find("Failed to get oscar_home.")) << logs_;
+  EXPECT_EQ(std::string::npos, logs_.find("osrexp")) << logs_;
+
   Job_var no_pool = run(definition({"oscar/ORCL/ORCL/HR"}, "def-export", "pool-unknown"));
   expect_failed_and_nothing_left(no_pool);
   EXPECT_EQ(11, last_alert(no_pool));
