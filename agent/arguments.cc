@@ -4,14 +4,15 @@ namespace {
 
 // Options that never take a value, whatever the command.
 const std::set<std::string>& known_flags() {
-  static const std::set<std::string> flags = {"json", "help", "no-check", "no-verify"};
+  static const std::set<std::string> flags = {"json", "help", "no-check", "no-verify", "register"};
   return flags;
 }
 
-// Options that may be given more than once; every value is kept in order.
-const std::set<std::string>& repeatable_options() {
-  static const std::set<std::string> names = {"entries"};
-  return names;
+// Whether option `name` may be given more than once to the command that
+// starts with `command` (every value is kept in order): --entries always,
+// --pool only for check, which checks every pool given.
+bool repeatable_option(const std::string& command, const std::string& name) {
+  return name == "entries" || (command == "check" && name == "pool");
 }
 
 }  // namespace
@@ -38,7 +39,7 @@ bool split_command_line(int argc, const char* const* argv, Command_Line& out, st
       return false;
     }
     const std::string value = argv[++i];
-    if (repeatable_options().count(name) != 0) {
+    if (repeatable_option(line.words.empty() ? std::string() : line.words[0], name)) {
       line.options.emplace(name, value);
       line.repeated[name].push_back(value);
       continue;

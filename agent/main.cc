@@ -17,6 +17,10 @@ const char USAGE[] =
     "  import NAME --point BACKUP_ID [--database DB] [--as INSTANCE[/SCHEMA[/TABLE]]]\n"
     "  catalog [NAME] [--json]\n"
     "  run DEFINITION.json\n"
+    "  discover [--json] [--register --user USER --password-file FILE NAME...]\n"
+    "  browse NAME [DATABASE [SCHEMA]] [--json]\n"
+    "  nodes NAME [--json]\n"
+    "  check NAME [--pool POOL]... [--json]\n"
     "backup, restore, export, import and run also take --module PATH (default: $OSCAR_MODULE, else liboscar.so\n"
     "of this build tree), --timeout SECONDS (default 21600) and --stall-timeout SECONDS (default 600:\n"
     "the longest a tool may move no data before the job fails).\n"
@@ -48,6 +52,10 @@ int main(int argc, char** argv) {
   if (cmd == "export") return export_command(line);
   if (cmd == "import") return import_command(line);
   if (cmd == "run") return run_command(line);
+  if (cmd == "discover") return discover_command(line);
+  if (cmd == "browse") return browse_command(line);
+  if (cmd == "nodes") return nodes_command(line);
+  if (cmd == "check") return check_command(line);
   std::fprintf(
       stderr, "oscar-agent: %s\n%s",
       cmd.empty() ? "no command given" : ("unknown command \"" + cmd + (sub.empty() ? "" : " " + sub) + "\"").c_str(),
