@@ -123,7 +123,6 @@ int export_command(const Command_Line& line) {
   const Command_Form form = job_form(1, 1, {"entries", "pool", "compression", "level"}, {"entries", "pool"});
   std::string err;
   if (!check_command_line(line, 1, form, err)) return fail(EXIT_USAGE, "export: " + err);
-  if (option_values(line, "pool").size() > 1) return fail(EXIT_USAGE, "export: option --pool given twice");
   Export_Request request;
   request.entries = option_values(line, "entries");
   if (!compression_options(line, request.compression, request.level, err)) return fail(EXIT_USAGE, "export: " + err);
@@ -229,7 +228,6 @@ int backup_command(const Command_Line& line) {
   const Command_Form form = job_form(1, 1, {"type", "pool", "compression", "level"}, {"type", "pool"});
   std::string err;
   if (!check_command_line(line, 1, form, err)) return fail(EXIT_USAGE, "backup: " + err);
-  if (option_values(line, "pool").size() > 1) return fail(EXIT_USAGE, "backup: option --pool given twice");
   Backup_Request request;
   request.subtype = subtype_of(option_value(line, "type"));
   if (request.subtype.empty()) return fail(EXIT_USAGE, "backup: --type must be full, incr or diff");
