@@ -29,6 +29,14 @@ int export_command(const Command_Line& line);
 int import_command(const Command_Line& line);
 // run DEFINITION.json
 int run_command(const Command_Line& line);
+// discover [--json] [--register --user USER --password-file FILE NAME...]
+int discover_command(const Command_Line& line);
+// browse NAME [DATABASE [SCHEMA]] [--json]
+int browse_command(const Command_Line& line);
+// nodes NAME [--json]
+int nodes_command(const Command_Line& line);
+// check NAME [--pool POOL]... [--json]
+int check_command(const Command_Line& line);
 
 // Prints "oscar-agent: TEXT" to stderr and answers `status`.
 int fail(int status, const std::string& text);

@@ -15,12 +15,32 @@ namespace {
 typedef Job_Creator* (*Make_Job_Creator)(Job_Creator_Exterminator*);
 typedef Object_Creator_T<YAJL_Handler>* (*Make_Parser_Creator)(Object_Creator_Exterminator*);
 
-typedef bool (*Test_Login)(const char*, const char*, const char*, const char*, std::string*);
-
-// The module's login test has C++ linkage; this is its name under the
-// Itanium C++ ABI that GCC and Clang share.
-const char TEST_LOGIN_SYMBOL[] =
-    "_Z19test_login_instancePKcS0_S0_S0_PNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE";
+// The functions have C++ linkage, so they are found by their mangled
+// names; a change of a declaration in the module's headers changes the
+// name, and load() then names the function it misses.
+const Oscar_Module::Function_Symbol FUNCTION_SYMBOLS[Oscar_Module::FUNCTION_COUNT] = {
+    {"test_login_instance", "_Z19test_login_instancePKcS0_S0_S0_PNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE"},
+    {"get_instance_info",
+     "_Z17get_instance_infoRSt3mapINSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE19Oscar_Instance_"
+     "InfoSt4lessIS5_ESaISt4pairIKS5_S6_EEEPKc"},
+    {"get_instance_port", "_Z17get_instance_portPKcS0_Rt"},
+    {"get_instance_state", "_Z18get_instance_statePKcS0_RNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE"},
+    {"get_version", "_Z11get_versionPKctS0_RNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEb"},
+    {"get_log_mode", "_Z12get_log_modePKcS0_S0_S0_tRb"},
+    {"get_database_info",
+     "_Z17get_database_infoRKSt10shared_ptrIK8InstanceEPKcS6_S6_RN8nlohmann16json_abi_v3_11_210basic_"
+     "jsonISt3mapSt6vectorNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEblmdSaNS8_14adl_serializerESB_"
+     "IhSaIhEEEE"},
+    {"get_schemas_info",
+     "_Z16get_schemas_infoRKSt10shared_ptrIK8InstanceEPKcS6_S6_S6_RN8nlohmann16json_abi_v3_11_210basic_"
+     "jsonISt3mapSt6vectorNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEblmdSaNS8_14adl_serializerESB_"
+     "IhSaIhEEEE"},
+    {"get_tables_info",
+     "_Z15get_tables_infoRKSt10shared_ptrIK8InstanceEPKcS6_S6_S6_S6_RN8nlohmann16json_abi_v3_11_210basic_"
+     "jsonISt3mapSt6vectorNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEblmdSaNS8_14adl_serializerESB_"
+     "IhSaIhEEEE"},
+    {"get_cluster_nodes", "_Z17get_cluster_nodesPKcS0_S0_S0_S0_RSt6vectorI15Oscar_Node_InfoSaIS2_EE"},
+};
 
 // Longest wait for the module's threads to end before unloading it.
 const int THREAD_WAIT_SECONDS = 30;
@@ -32,9 +52,36 @@ void* find_symbol(void* handle, const char* name, std::string& err) {
   return sym;
 }
 
+// Looks every function up; false with err naming the first one missing.
+bool find_functions(void* handle, Oscar_Module::Functions& f, std::string& err) {
+  void* sym[Oscar_Module::FUNCTION_COUNT];
+  for (int i = 0; i < Oscar_Module::FUNCTION_COUNT; ++i) {
+    dlerror();
+    sym[i] = dlsym(handle, FUNCTION_SYMBOLS[i].symbol);
+    if (sym[i] == nullptr) {
+      err = std::string("the module does not export ") + FUNCTION_SYMBOLS[i].name + " (" + FUNCTION_SYMBOLS[i].symbol +
+            ")";
+      return false;
+    }
+  }
+  f.test_login_instance = reinterpret_cast<decltype(f.test_login_instance)>(sym[Oscar_Module::TEST_LOGIN_INSTANCE]);
+  f.get_instance_info = reinterpret_cast<decltype(f.get_instance_info)>(sym[Oscar_Module::GET_INSTANCE_INFO]);
+  f.get_instance_port = reinterpret_cast<decltype(f.get_instance_port)>(sym[Oscar_Module::GET_INSTANCE_PORT]);
+  f.get_instance_state = reinterpret_cast<decltype(f.get_instance_state)>(sym[Oscar_Module::GET_INSTANCE_STATE]);
+  f.get_version = reinterpret_cast<decltype(f.get_version)>(sym[Oscar_Module::GET_VERSION]);
+  f.get_log_mode = reinterpret_cast<decltype(f.get_log_mode)>(sym[Oscar_Module::GET_LOG_MODE]);
+  f.get_database_info = reinterpret_cast<decltype(f.get_database_info)>(sym[Oscar_Module::GET_DATABASE_INFO]);
+  f.get_schemas_info = reinterpret_cast<decltype(f.get_schemas_info)>(sym[Oscar_Module::GET_SCHEMAS_INFO]);
+  f.get_tables_info = reinterpret_cast<decltype(f.get_tables_info)>(sym[Oscar_Module::GET_TABLES_INFO]);
+  f.get_cluster_nodes = reinterpret_cast<decltype(f.get_cluster_nodes)>(sym[Oscar_Module::GET_CLUSTER_NODES]);
+  return true;
+}
+
 }  // namespace
 
 Oscar_Module::~Oscar_Module() { release(); }
+
+const Oscar_Module::Function_Symbol* Oscar_Module::function_symbols() { return FUNCTION_SYMBOLS; }
 
 bool Oscar_Module::load(const std::string& path, std::string& err) {
   handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -60,6 +107,10 @@ bool Oscar_Module::load(const std::string& path, std::string& err) {
     }
     parsers_[i].creator = reinterpret_cast<Make_Parser_Creator>(make)(&parsers_[i].destroy);
   }
+  if (!find_functions(handle_, functions_, err)) {
+    release();
+    return false;
+  }
   if (job_creator_ == nullptr || job_creator_destroy_ == nullptr) {
     err = "the module's job factory gave no creator";
     release();
@@ -77,13 +128,12 @@ bool Oscar_Module::load(const std::string& path, std::string& err) {
 
 bool Oscar_Module::test_login(const std::string& home, const std::string& instance, const std::string& user,
                               const char* password, std::string& err) const {
-  void* sym = handle_ != nullptr ? find_symbol(handle_, TEST_LOGIN_SYMBOL, err) : nullptr;
-  if (sym == nullptr) {
-    if (err.empty()) err = "the module is not loaded";
+  if (functions_.test_login_instance == nullptr) {
+    err = "the module is not loaded";
     return false;
   }
   std::string refusal;
-  if (reinterpret_cast<Test_Login>(sym)(home.c_str(), instance.c_str(), user.c_str(), password, &refusal)) return true;
+  if (functions_.test_login_instance(home.c_str(), instance.c_str(), user.c_str(), password, &refusal)) return true;
   err = refusal.empty() ? std::string("the login was refused") : refusal;
   return false;
 }
@@ -95,6 +145,7 @@ void Oscar_Module::release() {
     if (p.creator != nullptr && p.destroy != nullptr) p.destroy(p.creator);
     p = Parser_Factory();
   }
+  functions_ = Functions();
   if (handle_ == nullptr) return;
   bind_log_callback(ACE_Log_Msg_Callback_var());
   ACE_LOG_MSG->msg_callback(nullptr);

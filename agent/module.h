@@ -6,9 +6,13 @@
 #include "host/base/yajl_handler.h"
 #include "host/jobs/job_creator.h"
 #include "host/jobs/object_creator.h"
+#include "oscar/instance_info.h"
+#include "oscar/oscar_catalog.h"
+#include "oscar/utils.h"
 
 // The database module (liboscar.so) as the agent uses it: loaded with
-// dlopen, its five factories looked up by their plain names and made once.
+// dlopen, its five factories looked up by their plain names and made once,
+// and its exported instance functions looked up by their C++ names.
 //
 // Unloading (the destructor) releases the factories through the destroy
 // functions the module handed back, unbinds the calling thread's log
@@ -24,10 +28,50 @@ class Oscar_Module {
   Oscar_Module(const Oscar_Module&) = delete;
   Oscar_Module& operator=(const Oscar_Module&) = delete;
 
-  // Loads the library at `path` and makes the five factories. False with
-  // err (dlerror's text or the missing name) when the library cannot be
-  // loaded or a factory is missing; whatever was made is released again.
+  // The module's exported instance functions the agent calls, typed as the
+  // module's headers declare them (the agent takes only the types from
+  // there; it never links the module).
+  enum Function_Id {
+    TEST_LOGIN_INSTANCE,
+    GET_INSTANCE_INFO,
+    GET_INSTANCE_PORT,
+    GET_INSTANCE_STATE,
+    GET_VERSION,
+    GET_LOG_MODE,
+    GET_DATABASE_INFO,
+    GET_SCHEMAS_INFO,
+    GET_TABLES_INFO,
+    GET_CLUSTER_NODES,
+    FUNCTION_COUNT
+  };
+  struct Function_Symbol {
+    const char* name;    // as the module's headers call it
+    const char* symbol;  // its name under the Itanium C++ ABI that GCC and Clang share
+  };
+  // The symbol of each function, indexed by Function_Id.
+  static const Function_Symbol* function_symbols();
+
+  struct Functions {
+    decltype(&::test_login_instance) test_login_instance = nullptr;
+    decltype(&::get_instance_info) get_instance_info = nullptr;
+    decltype(&::get_instance_port) get_instance_port = nullptr;
+    decltype(&::get_instance_state) get_instance_state = nullptr;
+    decltype(&::get_version) get_version = nullptr;
+    decltype(&::get_log_mode) get_log_mode = nullptr;
+    decltype(&::get_database_info) get_database_info = nullptr;
+    decltype(&::get_schemas_info) get_schemas_info = nullptr;
+    decltype(&::get_tables_info) get_tables_info = nullptr;
+    decltype(&::get_cluster_nodes) get_cluster_nodes = nullptr;
+  };
+
+  // Loads the library at `path`, makes the five factories and looks up
+  // every function of function_symbols(). False with err (dlerror's text
+  // or the missing name) when the library cannot be loaded or a factory or
+  // function is missing; whatever was made is released again.
   bool load(const std::string& path, std::string& err);
+
+  // The module's functions; valid from a successful load until destruction.
+  const Functions& functions() const { return functions_; }
 
   // The factories; valid from a successful load until destruction.
   Job_Creator* job_creator() const { return job_creator_; }
@@ -62,6 +106,7 @@ class Oscar_Module {
   Job_Creator* job_creator_ = nullptr;
   Job_Creator_Exterminator job_creator_destroy_ = nullptr;
   Parser_Factory parsers_[PARSER_COUNT];
+  Functions functions_;
 };
 
 #endif

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "agent/module.h"
 #include "host/base/yajl_handler.h"
 #include "host/base/yajl_parser.h"
 #include "host/jobs/job_creator.h"
@@ -130,6 +131,35 @@ TEST_F(ModuleLoad, GobbleFunctionsAcceptNull) {
     gobble(nullptr);
     gobble(creator);
   }
+}
+
+TEST_F(ModuleLoad, EveryFunctionTheAgentCallsIsExportedUnderItsName) {
+  const Oscar_Module::Function_Symbol* symbols = Oscar_Module::function_symbols();
+  for (int i = 0; i < Oscar_Module::FUNCTION_COUNT; ++i)
+    EXPECT_NE(nullptr, dlsym(handle_, symbols[i].symbol)) << symbols[i].name;
+
+  Oscar_Module module;
+  std::string err;
+  ASSERT_TRUE(module.load(OSCAR_MODULE_PATH, err)) << err;
+  const Oscar_Module::Functions& f = module.functions();
+  EXPECT_NE(nullptr, f.test_login_instance);
+  EXPECT_NE(nullptr, f.get_instance_info);
+  EXPECT_NE(nullptr, f.get_instance_port);
+  EXPECT_NE(nullptr, f.get_instance_state);
+  EXPECT_NE(nullptr, f.get_version);
+  EXPECT_NE(nullptr, f.get_log_mode);
+  EXPECT_NE(nullptr, f.get_database_info);
+  EXPECT_NE(nullptr, f.get_schemas_info);
+  EXPECT_NE(nullptr, f.get_tables_info);
+  EXPECT_NE(nullptr, f.get_cluster_nodes);
+}
+
+TEST_F(ModuleLoad, ALibraryWithoutTheModulesNamesIsRefusedNamingTheFirstMissing) {
+  Oscar_Module module;
+  std::string err;
+  EXPECT_FALSE(module.load(OSCAR_BUILD_DIR "/host/libhost.so", err));
+  EXPECT_NE(std::string::npos, err.find("does not export _make_Oscar_Job_Creator")) << err;
+  EXPECT_EQ(nullptr, module.functions().get_instance_info);
 }
 
 }  // namespace
