@@ -10,6 +10,9 @@ const char USAGE[] =
     "usage: oscar-agent COMMAND ... --state DIR\n"
     "  instance add NAME --home HOME --user USER --password-file FILE [--no-check]\n"
     "  pool add NAME --url file:///PATH\n"
+    "  instance list [--json] | instance remove NAME\n"
+    "  pool list [--json] | pool remove NAME [--force]\n"
+    "  expire NAME --keep-full N [--keep-export N] [--pool POOL] [--dry-run] [--json]\n"
     "  backup NAME --type full|incr|diff --pool POOL [--compression none|zstd|lzop|auto] [--level N]\n"
     "  restore NAME [--point BACKUP_ID] [--no-verify]\n"
     "  verify NAME [--point BACKUP_ID]\n"
@@ -22,7 +25,11 @@ const char USAGE[] =
     "the longest a tool may move no data before the job fails).\n"
     "restore reads every set of its chain and checks it against its recorded digest before the\n"
     "instance is stopped; --no-verify skips that. verify checks the stored sets of NAME (or the\n"
-    "chain of BACKUP_ID) and exits 1 when one does not match its record.\n";
+    "chain of BACKUP_ID) and exits 1 when one does not match its record.\n"
+    "expire keeps the N newest full backups of NAME with every set resting on them and removes the\n"
+    "older chains (stored files and catalogue rows); --keep-export N keeps the N newest export sets\n"
+    "and removes older ones. expire and pool remove wait at most --timeout SECONDS (default 60) for\n"
+    "the jobs of an instance to end.\n";
 
 }  // namespace
 
@@ -41,6 +48,11 @@ int main(int argc, char** argv) {
   const std::string sub = line.words.size() > 1 ? line.words[1] : std::string();
   if (cmd == "instance" && sub == "add") return instance_add_command(line);
   if (cmd == "pool" && sub == "add") return pool_add_command(line);
+  if (cmd == "instance" && sub == "list") return instance_list_command(line);
+  if (cmd == "instance" && sub == "remove") return instance_remove_command(line);
+  if (cmd == "pool" && sub == "list") return pool_list_command(line);
+  if (cmd == "pool" && sub == "remove") return pool_remove_command(line);
+  if (cmd == "expire") return expire_command(line);
   if (cmd == "catalog") return catalog_command(line);
   if (cmd == "backup") return backup_command(line);
   if (cmd == "restore") return restore_command(line);
