@@ -93,5 +93,7 @@ int expire_command(const Command_Line& line) {
     std::printf("%s\n", summary_line(result, dry_run).c_str());
   }
   std::fflush(stdout);
-  return result.failed ? EXIT_FAILED : EXIT_OK;
+  if (result.failures == 0) return EXIT_OK;
+  return fail(EXIT_FAILED, "expire: " + std::to_string(result.failures) +
+                               (result.failures == 1 ? " set could not be removed" : " sets could not be removed"));
 }

@@ -202,7 +202,7 @@ Removal_Result remove_sets(const std::vector<Catalogued_Set>& doomed, const nloh
     if (!locate(*e.set, e.files, why) || !probe(e.files, e.outcome.freed, why)) {
       e.blocked = true;
       e.outcome.note = why;
-      result.failed = true;
+      ++result.failures;
     }
   }
   std::vector<std::size_t> order(entries.size());
@@ -253,7 +253,7 @@ Removal_Result remove_sets(const std::vector<Catalogued_Set>& doomed, const nloh
         out.status = Set_Outcome::KEPT;
         out.freed = 0;
         out.note = why;
-        result.failed = true;
+        ++result.failures;
         result.sets.push_back(out);
         continue;
       }
@@ -264,7 +264,7 @@ Removal_Result remove_sets(const std::vector<Catalogued_Set>& doomed, const nloh
         // removes it as a set whose files are missing.
         out.status = Set_Outcome::KEPT;
         out.note = "its stored files were removed but its catalogue row was not: " + op.error();
-        result.failed = true;
+        ++result.failures;
         result.sets.push_back(out);
         continue;
       }

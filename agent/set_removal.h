@@ -52,7 +52,9 @@ struct Removal_Result {
   std::vector<Set_Outcome> sets;  // in the order they were dealt with
   std::size_t removed = 0;        // sets removed (or, in a dry run, that would be)
   unsigned long long freed = 0;
-  bool failed = false;  // a set could not be removed for a fault (not for a set kept on purpose resting on it)
+  // Sets kept for a fault (a file or row that could not be removed), not
+  // those kept because a kept set rests on them.
+  std::size_t failures = 0;
 };
 
 // Removes the sets `doomed`. `chains` are the physical rows of every

@@ -333,6 +333,7 @@ TEST_F(AgentExpire, MissingFileDoesNotHoldItsRowAndAnUnremovableOneKeepsItsChain
 
   Run_Result r = agent({"expire", "DB1", "--keep-full", "1"});
   EXPECT_EQ(1, r.status) << r.out << r.err;
+  EXPECT_EQ("oscar-agent: expire: 1 set could not be removed\n", r.err);
   EXPECT_TRUE(contains(r.out, "removed I1 (incremental of ")) << r.out;
   EXPECT_TRUE(contains(r.out, "its stored file " + stored("I1") + " was already missing")) << r.out;
   EXPECT_TRUE(contains(r.out, "kept F2 (full of ")) << r.out;
