@@ -12,7 +12,9 @@ namespace {
 const char* const OPTIONS[][3] = {
     {"state", "DIR", "the agent's state directory (instances, pools, catalogue, logs)"},
     {"module", "PATH", "the database module to load (default: $OSCAR_MODULE, else liboscar.so of this installation)"},
-    {"timeout", "SECONDS", "the longest the job may run, 1 to 604800 (default 21600)"},
+    {"timeout", "SECONDS",
+     "the longest the job may run, or a removal may wait for a job of the instance, 1 to 604800 (default 21600 for "
+     "a job, 60 for a removal)"},
     {"stall-timeout", "SECONDS", "the longest a tool may move no data before the job fails (default 600)"},
     {"home", "HOME", "the database home directory"},
     {"user", "USER", "the database user the agent logs in as"},
@@ -158,8 +160,7 @@ Command_Line command_line(const Command_Values& v) {
 }
 
 int usage_error(std::FILE* err, const std::string& text) {
-  std::fprintf(err, "oscar-agent: %s\nrun \"oscar-agent --help\" or \"oscar-agent COMMAND --help\" for the usage\n",
-               text.c_str());
+  std::fprintf(err, "oscar-agent: %s (see oscar-agent [COMMAND] --help)\n", text.c_str());
   return 2;
 }
 

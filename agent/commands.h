@@ -15,6 +15,16 @@ enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
 int instance_add_command(const Command_Line& line);
 // pool add NAME --url URL
 int pool_add_command(const Command_Line& line);
+// instance list [--json]
+int instance_list_command(const Command_Line& line);
+// instance remove NAME
+int instance_remove_command(const Command_Line& line);
+// pool list [--json]
+int pool_list_command(const Command_Line& line);
+// pool remove NAME [--force] [--timeout SECONDS]
+int pool_remove_command(const Command_Line& line);
+// expire NAME --keep-full N [--keep-export N] [--pool POOL] [--dry-run] [--json] [--timeout SECONDS]
+int expire_command(const Command_Line& line);
 // catalog [NAME] [--json]
 int catalog_command(const Command_Line& line);
 // backup NAME --type full|incr|diff --pool POOL [--compression M] [--level N]

@@ -197,6 +197,44 @@ TEST_F(Catalog, BrokenChainFailsAndUnknownSetAnswersNoRows) {
   EXPECT_TRUE(r["rows"].empty());
 }
 
+TEST_F(Catalog, RemovalRefusesASetThatAnotherRestsOn) {
+  ASSERT_TRUE(cat_.commit(physical_set("F", "full", "", "", 100)));
+  ASSERT_TRUE(cat_.commit(physical_set("I1", "incremental", "F", "F", 200)));
+  ASSERT_TRUE(cat_.commit(physical_set("D", "cumulative", "F", "I1", 300)));
+  ASSERT_TRUE(cat_.commit(physical_set("I3", "incremental", "F", "D", 400)));
+  // A link from another resource's set is no link.
+  ASSERT_TRUE(cat_.commit(physical_set("J", "incremental", "I3", "I3", 500, "res-2")));
+
+  EXPECT_EQ(-1, cat_.remove("oscar_brcmd", "F"));
+  EXPECT_NE(std::string::npos, cat_.error().find("2 sets rest on it")) << cat_.error();
+  EXPECT_EQ(-1, cat_.remove("oscar_brcmd", "D"));
+  EXPECT_NE(std::string::npos, cat_.error().find("1 set rests on it (I3)")) << cat_.error();
+  // A differential rests on its full backup, not on the set before it.
+  EXPECT_EQ(1, cat_.remove("oscar_brcmd", "I1"));
+  EXPECT_EQ(1, cat_.remove("oscar_brcmd", "I3"));
+  EXPECT_EQ(1, cat_.remove("oscar_brcmd", "D"));
+  EXPECT_EQ(1, cat_.remove("oscar_brcmd", "F"));
+  EXPECT_EQ(0, cat_.remove("oscar_brcmd", "F"));
+  json r;
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalogs", json::object(), r));
+  EXPECT_EQ(std::vector<std::string>{"J"}, ids(r));
+}
+
+TEST_F(Catalog, RemovalOfAnExportTouchesOnlyItsView) {
+  ASSERT_TRUE(cat_.commit(export_set("E1", "res-1", "def-1", 1, 100, "DB1")));
+  ASSERT_TRUE(cat_.commit(export_set("E2", "res-1", "def-1", 2, 200, "DB1")));
+  ASSERT_TRUE(cat_.commit(physical_set("E1", "full", "", "", 100)));
+  EXPECT_EQ(1, cat_.remove("oscar", "E1"));
+  EXPECT_EQ(0, cat_.remove("oscar", "E1"));
+  json r;
+  ASSERT_TRUE(cat_.get_view("oscar", "catalogs", json::object(), r));
+  EXPECT_EQ(std::vector<std::string>{"E2"}, ids(r, "uuid"));
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalogs", json::object(), r));
+  EXPECT_EQ(std::vector<std::string>{"E1"}, ids(r));
+  EXPECT_EQ(-1, cat_.remove("other", "E2"));
+  EXPECT_NE(std::string::npos, cat_.error().find("unknown catalogue view")) << cat_.error();
+}
+
 TEST_F(Catalog, IncompleteRecordStoresNothing) {
   Oscar_Brcmd_Backup_Set s = physical_set("I1", "incremental", "F", "F", 200);
   s.last_full_backup_id("");

@@ -212,6 +212,43 @@ TEST(ClientIo, UnwritableDirectoryIsAClearOpenFailure) {
   EXPECT_NE(std::string::npos, std::string(io.error()).find("cannot create storage directory")) << io.error();
 }
 
+TEST(ClientIo, RemoveSaysWhenTheFileWasAlreadyMissing) {
+  Temp_Dir tmp;
+  ASSERT_TRUE(store(tmp.path(), "kept", "one", options_for(COMPR_NONE)));
+  ASSERT_TRUE(store(tmp.path(), "gone", "two", options_for(COMPR_NONE)));
+  Client_IO_Ex io;
+  ASSERT_TRUE(io.connect("file://" + tmp.path(), options_for(COMPR_NONE)));
+  bool missing = true;
+  ASSERT_TRUE(io.remove("gone", &missing)) << io.error();
+  EXPECT_FALSE(missing);
+  ASSERT_TRUE(io.remove("gone", &missing)) << io.error();
+  EXPECT_TRUE(missing);
+  EXPECT_EQ(std::vector<std::string>{"kept"}, dir_entries(tmp.path()));
+  Client_IO_Ex elsewhere;
+  ASSERT_TRUE(elsewhere.connect("file://" + (tmp / "no/such/dir"), options_for(COMPR_NONE)));
+  ASSERT_TRUE(elsewhere.remove("x", &missing)) << elsewhere.error();
+  EXPECT_TRUE(missing);
+}
+
+TEST(ClientIo, RemovableRefusesADirectoryInThePlaceOfAFile) {
+  Temp_Dir tmp;
+  ASSERT_TRUE(store(tmp.path(), "file", "bytes", options_for(COMPR_NONE)));
+  ASSERT_EQ(0, ::mkdir((tmp / "dir").c_str(), 0700));
+  Client_IO_Ex io;
+  ASSERT_TRUE(io.connect("file://" + tmp.path(), options_for(COMPR_NONE)));
+  EXPECT_TRUE(io.removable("file")) << io.error();
+  EXPECT_TRUE(io.removable("absent")) << io.error();
+  EXPECT_FALSE(io.removable("dir"));
+  EXPECT_NE(std::string::npos, std::string(io.error()).find("it is a directory")) << io.error();
+  // What removable foresees is what remove meets: unlink refuses a
+  // directory, also to root.
+  EXPECT_FALSE(io.remove("dir"));
+  EXPECT_NE(std::string::npos, std::string(io.error()).find("cannot remove storage file")) << io.error();
+  EXPECT_FALSE(io.removable("../file"));
+  Client_IO_Ex unconnected;
+  EXPECT_FALSE(unconnected.removable("file"));
+}
+
 TEST(ClientIo, FullDiskFailsTheWriteAndRemovesTheTemporaryFile) {
   Temp_Dir tmp;
   struct rlimit old;

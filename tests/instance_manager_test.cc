@@ -55,6 +55,32 @@ TEST_F(InstanceManager, FindsRegisteredInstancesByTypeAndName) {
   EXPECT_EQ(-1, mgr_->update_options("oscar", "DB9", {{"a", "b"}}));
 }
 
+TEST_F(InstanceManager, RemovedInstanceTakesItsAccountsAndLeavesTheOthers) {
+  Instance other;
+  other.type = "oscar";
+  other.name = "DB2";
+  other.uuid = "u-2";
+  mgr_->add_instance(other);
+  mgr_->set_account("oscar", "DB2", "", "admin2", secure_string("pass-2"));
+  ASSERT_EQ(0, mgr_->remove_instance("oscar", "DB1"));
+  EXPECT_EQ(-1, mgr_->remove_instance("oscar", "DB1"));
+  EXPECT_EQ(-1, mgr_->remove_instance("other", "DB2"));
+  ASSERT_EQ(0, mgr_->save());
+
+  ASSERT_EQ(0, mgr_->load());
+  EXPECT_FALSE(mgr_->find("oscar", "DB1"));
+  ASSERT_TRUE(mgr_->find("oscar", "DB2"));
+  std::string user;
+  secure_string password;
+  EXPECT_EQ(-1, mgr_->get_account("oscar", "DB1", "job-uid", user, password, nullptr));
+  EXPECT_EQ(-1, mgr_->get_account("oscar", "DB1", "", user, password, nullptr));
+  ASSERT_EQ(0, mgr_->get_account("oscar", "DB2", "", user, password, nullptr));
+  EXPECT_EQ("admin2", user);
+  const std::string accounts = read_file(sandbox_.state_file("accounts.json"));
+  EXPECT_EQ(std::string::npos, accounts.find(PASSWORD));
+  EXPECT_EQ(std::string::npos, accounts.find("default-pass"));
+}
+
 TEST_F(InstanceManager, AccountOfTheJobUidElseTheDefaultElseNone) {
   std::string user;
   secure_string password;

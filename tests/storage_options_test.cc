@@ -128,4 +128,42 @@ TEST_F(Pools, DeviceListDecidesDeviceExists) {
   EXPECT_FALSE(got.device_exists);
 }
 
+TEST_F(Pools, RemovedPoolLeavesTheOthersAndItsStorage) {
+  for (const char* id : {"pool-1", "pool-2", "pool-3"}) {
+    Pool_Info p;
+    p.uuid = id;
+    p.name = std::string("name-") + id;
+    p.url = "file://" + sandbox_ / id;
+    ASSERT_TRUE(add_pool(p));
+  }
+  ASSERT_EQ(0, ::mkdir((sandbox_ / "pool-2").c_str(), 0700));
+  ASSERT_TRUE(write_file(sandbox_ / "pool-2/set", "bytes"));
+  EXPECT_EQ(1, remove_pool("pool-2"));
+  EXPECT_EQ(0, remove_pool("pool-2"));
+  EXPECT_EQ(0, remove_pool("pool-9"));
+
+  std::vector<Pool_Info> pools;
+  ASSERT_TRUE(list_pools(pools));
+  ASSERT_EQ(2u, pools.size());
+  EXPECT_EQ("pool-1", pools[0].uuid);
+  EXPECT_EQ("name-pool-3", pools[1].name);
+  EXPECT_EQ("file://" + sandbox_ / "pool-3", pools[1].url);
+  Pool_Info got;
+  EXPECT_FALSE(get_pool_info("pool-2", nullptr, got, false, 0, nullptr));
+  EXPECT_EQ("bytes", read_file(sandbox_ / "pool-2/set"));
+  struct stat st;
+  ASSERT_EQ(0, ::stat(pool_registry_path().c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+}
+
+TEST_F(Pools, ListingAMissingRegistryIsEmptyAndAMalformedOneFails) {
+  std::vector<Pool_Info> pools(1);
+  ASSERT_TRUE(list_pools(pools));
+  EXPECT_TRUE(pools.empty());
+  ASSERT_TRUE(write_file(sandbox_.state_file("pools.json"), "{\"pools\": 3}"));
+  EXPECT_FALSE(list_pools(pools));
+  EXPECT_EQ(-1, remove_pool("p"));
+  EXPECT_EQ("{\"pools\": 3}", read_file(sandbox_.state_file("pools.json")));
+}
+
 }  // namespace

@@ -237,6 +237,113 @@ bool Catalog_Operator::commit(const Backup_Set& set) {
   return true;
 }
 
+int Catalog_Operator::remove(const std::string& name, const std::string& uuid) {
+  if (name != "oscar" && name != "oscar_brcmd") {
+    error_ = "unknown catalogue view " + name;
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue removal failed: %C\n"), error_.c_str()));
+    return -1;
+  }
+  const std::string path = database_path();
+  if (path.empty() || mkdir_p(agent_state_dir(), 0700) != 0) {
+    error_ = "no agent state directory for the catalogue";
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue removal failed: %C\n"), error_.c_str()));
+    return -1;
+  }
+  std::string err;
+  bool refused = false;
+  int removed = 0;
+  const int rc = with_retries(busy_timeout_ms_, max_seconds_retry_, [&](int busy_ms) {
+    refused = false;
+    removed = 0;
+    Connection c;
+    int r = c.open(path, busy_ms, err);
+    if (r != SQLITE_OK) return r;
+    // The write lock is taken before the look for resting sets, so that no
+    // set resting on this one is committed between the look and the
+    // removal.
+    if ((r = c.exec("BEGIN IMMEDIATE;")) != SQLITE_OK) {
+      err = c.describe(r);
+      return r;
+    }
+    std::string resource, record;
+    bool found = false;
+    {
+      Statement st(c.db(), "SELECT resource_uuid, record FROM backup_sets WHERE view = ?1 AND uuid = ?2");
+      if (st.rc() != SQLITE_OK) {
+        err = c.describe(st.rc());
+        return st.rc();
+      }
+      st.bind(1, name);
+      st.bind(2, uuid);
+      r = st.step();
+      if (r != SQLITE_ROW && r != SQLITE_DONE) {
+        err = c.describe(r);
+        return r;
+      }
+      found = r == SQLITE_ROW;
+      if (found) {
+        resource = st.column(0);
+        record = st.column(1);
+      }
+    }
+    if (!found) return c.exec("COMMIT;");
+    if (name == "oscar_brcmd") {
+      const json row = json::parse(record, nullptr, false);
+      const auto id = row.is_object() ? row.find("backup_id") : row.end();
+      const std::string backup_id =
+          row.is_object() && id != row.end() && id->is_string() ? id->get<std::string>() : uuid;
+      Statement st(c.db(),
+                   "SELECT uuid, record FROM backup_sets WHERE view = ?1 AND resource_uuid = ?2 AND uuid != ?3");
+      if (st.rc() != SQLITE_OK) {
+        err = c.describe(st.rc());
+        return st.rc();
+      }
+      st.bind(1, name);
+      st.bind(2, resource);
+      st.bind(3, uuid);
+      std::vector<std::string> resting;
+      while ((r = st.step()) == SQLITE_ROW) {
+        if (parent_backup_id(json::parse(st.column(1), nullptr, false)) == backup_id) resting.push_back(st.column(0));
+      }
+      if (r != SQLITE_DONE) {
+        err = c.describe(r);
+        return r;
+      }
+      if (!resting.empty()) {
+        refused = true;
+        err = "set " + backup_id + " is refused for removal: " + std::to_string(resting.size()) +
+              (resting.size() == 1 ? " set rests" : " sets rest") + " on it (" + resting.front() +
+              (resting.size() > 1 ? ", ..." : "") + ")";
+        c.exec("ROLLBACK;");
+        return SQLITE_OK;
+      }
+    }
+    Statement del(c.db(), "DELETE FROM backup_sets WHERE view = ?1 AND uuid = ?2");
+    if (del.rc() != SQLITE_OK) {
+      err = c.describe(del.rc());
+      return del.rc();
+    }
+    del.bind(1, name);
+    del.bind(2, uuid);
+    if ((r = del.step()) != SQLITE_DONE) {
+      err = c.describe(r);
+      return r;
+    }
+    if ((r = c.exec("COMMIT;")) != SQLITE_OK) {
+      err = c.describe(r);
+      return r;
+    }
+    removed = 1;
+    return SQLITE_OK;
+  });
+  if (rc != SQLITE_OK || refused) {
+    error_ = refused ? err : "cannot write the catalogue " + path + ": " + err;
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue removal failed: %C\n"), error_.c_str()));
+    return -1;
+  }
+  return removed;
+}
+
 bool Catalog_Operator::check(std::string& err) {
   const std::string path = database_path();
   if (path.empty() || mkdir_p(agent_state_dir(), 0700) != 0) {

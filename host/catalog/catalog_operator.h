@@ -34,6 +34,16 @@ class Catalog_Operator {
   // written in time.
   bool commit(const Backup_Set& set);
 
+  // Removes the record of `uuid` in view `name` ("oscar" or
+  // "oscar_brcmd") in one transaction. A physical set that another set of
+  // its resource still rests on (parent_backup_id of catalog_query.h) is
+  // refused, so that no removal, however interrupted, leaves a chain whose
+  // link is gone: remove the sets resting on it first. Answers 1 when the
+  // record was removed, 0 when there was none, -1 (logged, error() says
+  // why, nothing removed) when refused or when the database cannot be
+  // written in time.
+  int remove(const std::string& name, const std::string& uuid);
+
   // Opens the catalogue and proves it usable before a job relies on it: it
   // must be an SQLite database whose tables include the catalogue's (a
   // database without tables is new and gets them), pass PRAGMA

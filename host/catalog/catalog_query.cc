@@ -214,6 +214,14 @@ std::string text_member(const json& row, const char* key) {
 
 }  // namespace
 
+std::string parent_backup_id(const json& row) {
+  if (!row.is_object()) return std::string();
+  const std::string type = text_member(row, "type");
+  if (type == job_def_subtype_to_string(JOB_DEFINITION_SUBTYPE_FULL, "")) return std::string();
+  const bool rests_on_full = type == job_def_subtype_to_string(JOB_DEFINITION_SUBTYPE_CUMULATIVE, "");
+  return text_member(row, rests_on_full ? "full_backup_uuid" : "last_backup_id");
+}
+
 bool select_catalog_sequence(const std::vector<json>& rows, const json& query, json& result, std::string& err) {
   if (!query.is_object()) {
     err = "the query is not an object";
@@ -245,7 +253,6 @@ bool select_catalog_sequence(const std::vector<json>& rows, const json& query, j
 
   const std::string target_resource = text_member(*target, "resource_uuid");
   const std::string full = job_def_subtype_to_string(JOB_DEFINITION_SUBTYPE_FULL, "");
-  const std::string differential = job_def_subtype_to_string(JOB_DEFINITION_SUBTYPE_CUMULATIVE, "");
   auto find_set = [&](const std::string& id) -> const json* {
     const json* found = nullptr;
     for (const json& row : rows) {
@@ -261,8 +268,7 @@ bool select_catalog_sequence(const std::vector<json>& rows, const json& query, j
   while (text_member(*chain.back(), "type") != full) {
     const json& cur = *chain.back();
     const std::string cur_id = text_member(cur, "backup_id");
-    const bool rests_on_full = text_member(cur, "type") == differential;
-    const std::string prev_id = text_member(cur, rests_on_full ? "full_backup_uuid" : "last_backup_id");
+    const std::string prev_id = parent_backup_id(cur);
     const json* prev = prev_id.empty() ? nullptr : find_set(prev_id);
     if (!prev) {
       err = "backup chain of " + backup_id + " is broken: set " + cur_id + " rests on " +

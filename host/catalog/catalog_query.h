@@ -43,6 +43,11 @@ bool select_catalog_rows(const std::string& view, const std::vector<nlohmann::js
 // which the sets can be applied, so it is always the answer. An unknown
 // backup id answers no rows; a chain with a missing or repeated link is an
 // error, since restoring part of a chain would be wrong.
+// The backup id of the set that a row of view "oscar_brcmd" rests on, as
+// the sequence above walks it: empty for a full backup, "full_backup_uuid"
+// for a differential ("cumulative"), "last_backup_id" for any other.
+std::string parent_backup_id(const nlohmann::json& row);
+
 bool select_catalog_sequence(const std::vector<nlohmann::json>& rows, const nlohmann::json& query,
                              nlohmann::json& result, std::string& err);
 

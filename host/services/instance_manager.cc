@@ -122,6 +122,19 @@ int Instance_Manager::update_options(const std::string& type, const std::string&
   return 0;
 }
 
+int Instance_Manager::remove_instance(const std::string& type, const std::string& name) {
+  ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, lock_, -1);
+  if (instances_.erase(key_of(type, name)) == 0) {
+    errno = ENOENT;
+    return -1;
+  }
+  std::vector<Account_Record> kept;
+  for (const Account_Record& a : accounts_)
+    if (a.type != type || a.instance != name) kept.push_back(a);
+  accounts_.swap(kept);
+  return 0;
+}
+
 void Instance_Manager::set_account(const std::string& type, const std::string& name, const std::string& uid,
                                    const std::string& user, const secure_string& password) {
   ACE_GUARD(ACE_Thread_Mutex, guard, lock_);

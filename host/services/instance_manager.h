@@ -55,6 +55,9 @@ class Instance_Manager {
   // ENOENT) when the instance is not registered.
   int update_options(const std::string& type, const std::string& name,
                      const std::map<std::string, std::string>& options);
+  // Forgets a registered instance and every account stored for it (in
+  // memory; save() writes it). -1 (errno ENOENT) when it is not registered.
+  int remove_instance(const std::string& type, const std::string& name);
   // Stores (or replaces) an account; an empty `uid` sets the default.
   void set_account(const std::string& type, const std::string& name, const std::string& uid, const std::string& user,
                    const secure_string& password);

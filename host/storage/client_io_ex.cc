@@ -140,12 +140,35 @@ int Client_IO_Ex::stored_size(const char* name, unsigned long long& size) {
   return err == ENOENT || err == ENOTDIR ? 0 : -1;
 }
 
-bool Client_IO_Ex::remove(const char* name) {
+bool Client_IO_Ex::remove(const char* name, bool* missing) {
+  if (missing) *missing = false;
   if (!connected_) return fail("storage client is not connected");
   if (!valid_name(name)) return fail(std::string("invalid storage file name '") + (name ? name : "") + "'");
   const std::string path = dir_ + "/" + name;
   if (mode_ != 0 && path == path_) return fail("storage file " + path + " is open");
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail_errno("cannot remove storage file " + path, errno);
+  if (::unlink(path.c_str()) == 0) return true;
+  const int err = errno;
+  if (err != ENOENT && err != ENOTDIR) return fail_errno("cannot remove storage file " + path, err);
+  if (missing) *missing = true;
+  return true;
+}
+
+bool Client_IO_Ex::removable(const char* name) {
+  if (!connected_) return fail("storage client is not connected");
+  if (!valid_name(name)) return fail(std::string("invalid storage file name '") + (name ? name : "") + "'");
+  const std::string path = dir_ + "/" + name;
+  if (mode_ != 0 && path == path_) return fail("storage file " + path + " is open");
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    const int err = errno;
+    if (err == ENOENT || err == ENOTDIR) return true;
+    return fail_errno("cannot look up storage file " + path, err);
+  }
+  if (!S_ISREG(st.st_mode))
+    return fail("cannot remove storage file " + path + ": it is " +
+                (S_ISDIR(st.st_mode) ? "a directory" : "not a regular file"));
+  if (::access(dir_.c_str(), W_OK | X_OK) != 0)
+    return fail_errno("cannot remove storage file " + path + " from its directory", errno);
   return true;
 }
 

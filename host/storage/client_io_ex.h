@@ -59,8 +59,17 @@ class Client_IO_Ex : public Client_IO {
   int stored_size(const char* name, unsigned long long& size);
 
   // Removes a published file of the connected directory; a missing file is
-  // success. Not allowed on the file that is open.
-  bool remove(const char* name);
+  // success, and sets *missing (when given) to true. Not allowed on the file
+  // that is open.
+  bool remove(const char* name, bool* missing = nullptr);
+
+  // Whether remove(name) is expected to succeed, checked without changing
+  // anything, so that a caller removing several files can leave them all
+  // in place when one of them cannot go. False (error() says why) when
+  // something other than a regular file stands under the name (a
+  // directory) or the connected directory does not let this process
+  // remove names from it. A missing file is removable.
+  bool removable(const char* name);
 
   // The XXH3-128 digest of the last file written, over its bytes exactly as
   // stored (after compression), as 32 lowercase hex digits (the canonical,

@@ -174,31 +174,11 @@ bool set_options_by_pool(Client_IO_Base::Options& options, const Pool_Info& info
   return true;
 }
 
-bool add_pool(const Pool_Info& info) {
-  if (info.uuid.empty() || info.url.empty()) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l A pool needs a uuid and a url\n")));
-    return false;
-  }
-  const std::string path = pool_registry_path();
-  if (path.empty()) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Agent state directory is not set, no pool registry\n")));
-    return false;
-  }
-  // Read, changed and replaced under a lock shared with other agents on
-  // the same state directory, so that no agent's pool is lost.
-  const Job_Lock writers("pool registry " + path, "pool registry update", ACE_Time_Value(30));
-  if (!writers.locked()) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Cannot update the pool registry: %C\n"), writers.error().c_str()));
-    return false;
-  }
-  std::lock_guard<std::mutex> guard(registry_lock);
-  nlohmann::json reg;
-  if (!load_registry(path, reg)) return false;
-  nlohmann::json pools = nlohmann::json::array();
-  for (const auto& p : reg["pools"])
-    if (!p.is_object() || text_of(p, "uuid") != info.uuid) pools.push_back(p);
-  pools.push_back(pool_to_json(info));
-  reg["pools"] = pools;
+namespace {
+
+// Writes the registry whole under a temporary name and renames it into
+// place. The caller holds the registry's locks.
+bool store_registry(const std::string& path, const nlohmann::json& reg) {
   if (mkdir_p(agent_state_dir(), 0700) != 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to create %C: %m\n"), agent_state_dir().c_str()));
     return false;
@@ -221,4 +201,78 @@ bool add_pool(const Pool_Info& info) {
     ::unlink(temp.c_str());
   }
   return ok;
+}
+
+// Reads the registry, lets `change` edit its "pools" array and writes it
+// back, under a lock shared with other agents on the same state directory
+// so that no agent's change is lost. -1 (logged) on failure, else what
+// `change` answers; only a positive answer (something changed) is
+// written.
+template <typename F>
+int update_registry(const char* what, F change) {
+  const std::string path = pool_registry_path();
+  if (path.empty()) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Agent state directory is not set, no pool registry\n")));
+    return -1;
+  }
+  const Job_Lock writers("pool registry " + path, what, ACE_Time_Value(30));
+  if (!writers.locked()) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Cannot update the pool registry: %C\n"), writers.error().c_str()));
+    return -1;
+  }
+  std::lock_guard<std::mutex> guard(registry_lock);
+  nlohmann::json reg;
+  if (!load_registry(path, reg)) return -1;
+  const int answer = change(reg["pools"]);
+  if (answer <= 0) return answer;
+  return store_registry(path, reg) ? answer : -1;
+}
+
+}  // namespace
+
+bool add_pool(const Pool_Info& info) {
+  if (info.uuid.empty() || info.url.empty()) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l A pool needs a uuid and a url\n")));
+    return false;
+  }
+  return update_registry("pool registry update", [&](nlohmann::json& pools) {
+           nlohmann::json kept = nlohmann::json::array();
+           for (const auto& p : pools)
+             if (!p.is_object() || text_of(p, "uuid") != info.uuid) kept.push_back(p);
+           kept.push_back(pool_to_json(info));
+           pools = kept;
+           return 1;
+         }) == 1;
+}
+
+int remove_pool(const std::string& uuid) {
+  return update_registry("pool registry removal", [&](nlohmann::json& pools) {
+    nlohmann::json kept = nlohmann::json::array();
+    for (const auto& p : pools)
+      if (!p.is_object() || text_of(p, "uuid") != uuid) kept.push_back(p);
+    const int removed = kept.size() == pools.size() ? 0 : 1;
+    pools = kept;
+    return removed;
+  });
+}
+
+bool list_pools(std::vector<Pool_Info>& out) {
+  out.clear();
+  const std::string path = pool_registry_path();
+  if (path.empty()) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Agent state directory is not set, no pool registry\n")));
+    return false;
+  }
+  nlohmann::json reg;
+  {
+    std::lock_guard<std::mutex> guard(registry_lock);
+    if (!load_registry(path, reg)) return false;
+  }
+  for (const auto& p : reg["pools"]) {
+    if (!p.is_object()) continue;
+    Pool_Info info;
+    fill_pool(p, nullptr, info);
+    out.push_back(info);
+  }
+  return true;
 }

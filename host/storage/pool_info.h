@@ -59,6 +59,18 @@ bool set_options_by_pool(Client_IO_Base::Options& options, const Pool_Info& info
 // seconds); the file is replaced atomically.
 bool add_pool(const Pool_Info& info);
 
+// Every registered pool, in registry order (the fields of Pool_Info, with
+// device_exists true). False (logged, out empty) when the registry cannot
+// be read or is malformed; a missing registry is an empty list.
+// Thread-safe.
+bool list_pools(std::vector<Pool_Info>& out);
+
+// Removes the pool with `uuid` from the registry; the pool's storage is
+// left as it is. Answers 1 when it was removed, 0 when there was no such
+// pool, -1 (logged) when the registry cannot be read or written. Safe
+// between agents as add_pool is; the file is replaced atomically.
+int remove_pool(const std::string& uuid);
+
 // Path of the registry file ("" when the state directory is not set).
 std::string pool_registry_path();
 
