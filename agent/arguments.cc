@@ -4,7 +4,7 @@ namespace {
 
 // Options that never take a value, whatever the command.
 const std::set<std::string>& known_flags() {
-  static const std::set<std::string> flags = {"json", "help", "no-check", "no-verify"};
+  static const std::set<std::string> flags = {"json", "help", "no-check", "no-verify", "verbose"};
   return flags;
 }
 

@@ -19,7 +19,8 @@ const char USAGE[] =
     "  run DEFINITION.json\n"
     "backup, restore, export, import and run also take --module PATH (default: $OSCAR_MODULE, else liboscar.so\n"
     "of this build tree), --timeout SECONDS (default 21600) and --stall-timeout SECONDS (default 600:\n"
-    "the longest a tool may move no data before the job fails).\n"
+    "the longest a tool may move no data before the job fails) and --verbose (the job's log lines on stderr\n"
+    "as well as in its log file).\n"
     "restore reads every set of its chain and checks it against its recorded digest before the\n"
     "instance is stopped; --no-verify skips that. verify checks the stored sets of NAME (or the\n"
     "chain of BACKUP_ID) and exits 1 when one does not match its record.\n";
