@@ -8,6 +8,7 @@
 
 #include "agent/catalog_listing.h"
 #include "agent/commands.h"
+#include "agent/console_log.h"
 #include "agent/job_documents.h"
 #include "agent/job_runner.h"
 #include "agent/module.h"
@@ -35,11 +36,15 @@ bool seconds_option(const Command_Line& line, const char* name, int& out, std::s
 
 bool run_settings(const Command_Line& line, Run_Settings& settings, std::string& err) {
   settings.terminal = isatty(STDOUT_FILENO) == 1;
+  settings.verbose = line.flags.count("verbose") != 0;
   return seconds_option(line, "timeout", settings.timeout_seconds, err) &&
          seconds_option(line, "stall-timeout", settings.stall_seconds, err);
 }
 
+// Loads the module after routing the log lines that its jobs will write
+// (--verbose echoes them).
 bool load_module(const Command_Line& line, Oscar_Module& module, std::string& err) {
+  route_log_lines(line.flags.count("verbose") != 0);
   std::string path = option_value(line, "module");
   if (path.empty()) path = Oscar_Module::default_path();
   return module.load(path, err);
@@ -131,8 +136,11 @@ int export_command(const Command_Line& line) {
   const std::string id = export_rows(resource_id(*inst), rows, err) && !rows.empty()
                              ? rows.back().value("backup_id", std::string("?"))
                              : std::string("?");
-  std::printf("export %s of %s completed: %llu bytes, %llu bytes on storage\n", id.c_str(), inst->name.c_str(),
-              outcome.set_size, outcome.set_storage_size);
+  std::string entries;
+  for (const std::string& e : request.entries) entries += (entries.empty() ? "" : ", ") + e;
+  std::printf("%s\n", job_summary("export of " + entries + " to pool " + option_value(line, "pool"), outcome, false,
+                                  "export id", id)
+                          .c_str());
   return EXIT_OK;
 }
 
@@ -180,8 +188,8 @@ int import_command(const Command_Line& line) {
   Run_Outcome outcome;
   const int status = run_made_definition(line, "import", def, true, settings, outcome);
   if (status != EXIT_OK) return status;
-  std::printf("import of export %s into %s completed: %llu bytes\n", point.c_str(), target->name.c_str(),
-              outcome.set_size);
+  std::printf("%s\n",
+              job_summary("import of export " + point + " into " + target->name, outcome, true, "", "").c_str());
   return EXIT_OK;
 }
 
@@ -230,14 +238,17 @@ int backup_command(const Command_Line& line) {
     if (!err.empty()) return fail(EXIT_FAILED, "backup: " + err);
     return failed_job_status(outcome);
   }
+  // The catalogue's newest set is this run's: its type says what was stored
+  // (an incremental without a chain to rest on runs as full).
   nlohmann::json row;
-  if (find_restore_point(resource_id(*inst), "", row, err) && row.contains("backup_id"))
-    std::printf("backup %s of %s completed: %llu bytes, %llu bytes on storage\n",
-                row["backup_id"].is_string() ? row["backup_id"].get<std::string>().c_str() : "?", inst->name.c_str(),
-                outcome.set_size, outcome.set_storage_size);
-  else
-    std::printf("backup of %s completed: %llu bytes, %llu bytes on storage\n", inst->name.c_str(), outcome.set_size,
-                outcome.set_storage_size);
+  std::string id = "?", type = request.subtype;
+  if (find_restore_point(resource_id(*inst), "", row, err)) {
+    if (row.contains("backup_id") && row["backup_id"].is_string()) id = row["backup_id"].get<std::string>();
+    if (row.contains("type") && row["type"].is_string()) type = row["type"].get<std::string>();
+  }
+  std::printf("%s\n", job_summary("backup " + type + " of " + inst->name + " to pool " + option_value(line, "pool"),
+                                  outcome, false, "backup id", id)
+                          .c_str());
   return EXIT_OK;
 }
 
@@ -265,8 +276,7 @@ int restore_command(const Command_Line& line) {
     if (!err.empty()) return fail(EXIT_FAILED, "restore: " + err);
     return failed_job_status(outcome);
   }
-  std::printf("restore of %s to backup %s completed: %llu bytes\n", inst->name.c_str(), point.c_str(),
-              outcome.set_size);
+  std::printf("%s\n", job_summary("restore of " + inst->name + " to backup " + point, outcome, true, "", "").c_str());
   return EXIT_OK;
 }
 
@@ -292,6 +302,6 @@ int run_command(const Command_Line& line) {
     if (!err.empty()) return fail(EXIT_FAILED, "run: " + err);
     return failed_job_status(outcome);
   }
-  std::printf("job completed: %llu bytes, %llu bytes on storage\n", outcome.set_size, outcome.set_storage_size);
+  std::printf("%s\n", job_summary(doc["type"].get<std::string>() + " job", outcome, restore, "", "").c_str());
   return EXIT_OK;
 }

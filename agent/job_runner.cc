@@ -99,12 +99,38 @@ void print_log_tail(const std::string& path, long long offset) {
   for (const std::string& l : lines) std::fprintf(stderr, "  %s\n", l.c_str());
 }
 
+// The warnings among the lines appended to `path` after byte `offset`, each
+// as "warning: TEXT" on stderr. A log line is "DATE TIME PRIORITY TEXT".
+void print_log_warnings(const std::string& path, long long offset) {
+  std::ifstream in(path);
+  if (!in) return;
+  in.seekg(offset);
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::size_t date_end = line.find(' ');
+    const std::size_t time_end = date_end == std::string::npos ? date_end : line.find(' ', date_end + 1);
+    static const char WARNING[] = " WARNING ";
+    if (time_end == std::string::npos || line.compare(time_end, sizeof WARNING - 1, WARNING) != 0) continue;
+    std::fprintf(stderr, "warning: %s\n", line.c_str() + time_end + sizeof WARNING - 1);
+  }
+}
+
 // Shows the progress events of this job; drops those of other jobs.
 void show_events(const std::string& definition_id, Progress_Display& display) {
   for (const std::unique_ptr<Job_Event>& ev : Job_Event_Manager::instance()->drain()) {
     if (ev->definition_id() != definition_id || ev->kind() != Job_Event::PROGRESS) continue;
-    display.update(static_cast<const Job_Progress_Event&>(*ev).progress());
+    const Job_Progress_Event& progress = static_cast<const Job_Progress_Event&>(*ev);
+    Progress_Sample sample;
+    sample.percent = progress.progress();
+    sample.done = progress.processed();
+    sample.total = progress.total();
+    display.update(sample);
   }
+}
+
+double seconds_since(const ACE_Time_Value& start) {
+  const ACE_Time_Value d = ACE_OS::gettimeofday() - start;
+  return static_cast<double>(d.sec()) + static_cast<double>(d.usec()) / 1e6;
 }
 
 }  // namespace
@@ -157,6 +183,7 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
   const std::string log_path = job->log_file_path();
   const long long log_offset = file_size(log_path);
   Job_Event_Manager::instance()->drain();
+  const ACE_Time_Value started = ACE_OS::gettimeofday();
   Action_Options run_options;
   run_options[RUN_OPTION_STALL_TIMEOUT] = std::to_string(settings.stall_seconds);
   if (job->start(&run_options) != 0) {
@@ -174,6 +201,7 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
     ended = job->wait_for_completion(ACE_Time_Value(0, 200000));
     show_events(def->id(), display);
     if (ended) break;
+    display.tick();
     const bool signalled = signals.received() != 0;
     if (aborted ? ACE_OS::gettimeofday() >= deadline : !signalled && ACE_OS::gettimeofday() < deadline) {
       if (aborted) break;
@@ -190,6 +218,7 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
     deadline = ACE_OS::gettimeofday() + ACE_Time_Value(ABORT_GRACE_SECONDS);
   }
   display.finish();
+  outcome.seconds = seconds_since(started);
   outcome.signal = signals.received();
   const Job_Activity& act = job->activity();
   outcome.state = ended ? static_cast<int>(act.state.load()) : static_cast<int>(JOB_STATE_ERROR);
@@ -201,13 +230,32 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
     print_log_tail(log_path, log_offset);
     return false;
   }
-  if (outcome.state == JOB_STATE_COMPLETED) return true;
+  if (outcome.state == JOB_STATE_COMPLETED) {
+    if (!settings.verbose) print_log_warnings(log_path, log_offset);
+    return true;
+  }
   std::fprintf(stderr, "oscar-agent: the %s job ended %s", kind.c_str(), state_name(outcome.state));
   if (act.code != 0 || !act.message.empty())
     std::fprintf(stderr, " (code %d%s%s)", act.code, act.message.empty() ? "" : ": ", act.message.c_str());
   std::fprintf(stderr, "\n");
   print_log_tail(log_path, log_offset);
   return false;
+}
+
+std::string job_summary(const std::string& what, const Run_Outcome& outcome, bool restored, const std::string& id_name,
+                        const std::string& id) {
+  std::string text = what + " completed: ";
+  if (restored) {
+    text += human_bytes(static_cast<double>(outcome.set_size)) + " restored";
+  } else {
+    text += human_bytes(static_cast<double>(outcome.set_storage_size)) + " stored";
+    if (outcome.set_size != outcome.set_storage_size)
+      text += " (" + human_bytes(static_cast<double>(outcome.set_size)) + " read)";
+  }
+  text += " in " + human_duration(outcome.seconds);
+  if (outcome.seconds > 0) text += " at " + human_bytes(static_cast<double>(outcome.set_size) / outcome.seconds) + "/s";
+  if (!id.empty()) text += ", " + id_name + " " + id;
+  return text;
 }
 
 int failed_job_status(const Run_Outcome& outcome) {

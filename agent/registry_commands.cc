@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "agent/commands.h"
+#include "agent/inspect_support.h"
 #include "agent/instance_registration.h"
 #include "agent/module.h"
 #include "agent/pool_lookup.h"
@@ -33,7 +34,9 @@ int instance_add_command(const Command_Line& line) {
   const std::string user = option_value(line, "user");
   if (line.flags.count("no-check") == 0) {
     Oscar_Module module;
-    if (!load_module_option(line, module, err) || !check_login(module, home, name, user, password, err)) {
+    if (!load_module_option(line, module, err)) return fail(EXIT_FAILED, "instance add: " + err);
+    Module_Log log;
+    if (!check_login(module, home, name, user, password, err)) {
       wipe(password);
       return fail(EXIT_FAILED, "instance add: " + err + " (--no-check registers it without the test)");
     }

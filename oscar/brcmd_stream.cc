@@ -89,7 +89,7 @@ void Stream_Progress::add(std::uint64_t n) {
   if (total_ == 0) return;
   const std::uint64_t progress = bytes_sent_ * 100 / total_;
   if (progress > pre_progress_ && progress >= 1 && progress < 100) {
-    events_.handle_progress(static_cast<int>(progress), 0, 0, 0);
+    events_.handle_progress(static_cast<int>(progress), total_, bytes_sent_, 0);
     pre_progress_ = progress;
   }
 }

@@ -63,7 +63,8 @@ class Stream_Progress {
   // already: bytes that count as sent without being reported.
   Stream_Progress(Job_Event_Handler& events, std::uint64_t total, std::uint64_t already = 0)
       : events_(events), total_(total), bytes_sent_(already) {}
-  // Counts n more bytes and reports the percent when it rose.
+  // Counts n more bytes and reports the percent, with the total and the
+  // bytes sent, when it rose.
   void add(std::uint64_t n);
   std::uint64_t bytes_sent() const { return bytes_sent_; }
 

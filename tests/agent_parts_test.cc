@@ -1,5 +1,5 @@
-// The parts of oscar-agent in process: the catalogue table, the restore definition, the check of a stored set, the
-// progress display and following a job to its end.
+// The parts of oscar-agent in process: the catalogue table, the restore
+// definition, the check of a stored set and following a job to its end.
 
 #include <ace/Log_Msg.h>
 #include <ace/Thread_Manager.h>
@@ -13,7 +13,6 @@
 #include "agent/catalog_listing.h"
 #include "agent/job_documents.h"
 #include "agent/job_runner.h"
-#include "agent/progress_display.h"
 #include "agent/set_verify.h"
 #include "host/jobs/job_alert.h"
 #include "host/jobs/job_event_manager.h"
@@ -45,21 +44,6 @@ TEST(AgentCatalogTable, ColumnsAlignAndMissingFieldsShowAQuestionMark) {
   EXPECT_TRUE(contains(lines[2], "on B1")) << lines[2];
   EXPECT_TRUE(contains(lines[2], "  ?  ")) << lines[2];  // no time, no size
   EXPECT_EQ(lines[1].find("full"), lines[2].find("incremental"));
-}
-
-std::string run_display(bool terminal, const std::vector<int>& steps) {
-  std::FILE* f = std::tmpfile();
-  if (f == nullptr) return std::string();
-  {
-    Progress_Display d(f, terminal);
-    for (int p : steps) d.update(p);
-    d.finish();
-  }
-  std::string text;
-  std::rewind(f);
-  for (int c; (c = std::fgetc(f)) != EOF;) text += static_cast<char>(c);
-  std::fclose(f);
-  return text;
 }
 
 TEST(AgentRestoreDefinition, NoVerifyTurnsTheCheckOffInTheOptions) {
@@ -137,16 +121,6 @@ TEST_F(AgentSetVerify, RowWithoutADigestIsNotVerifiedAndABadRowIsAMismatch) {
   bad_digest["storages"][0]["digest"] = "nope";
   EXPECT_EQ(SET_MISMATCH, check_stored_set(bad_digest, line));
   EXPECT_TRUE(contains(line, "malformed")) << line;
-}
-
-TEST(AgentProgressDisplay, PlainLinesOnlyOnChangeAndClamped) {
-  EXPECT_EQ("progress: 0%\nprogress: 5%\nprogress: 100%\n", run_display(false, {-3, 0, 5, 5, 140, 100}));
-}
-
-TEST(AgentProgressDisplay, TerminalBarRedrawsInPlaceAndEndsItsLine) {
-  const std::string text = run_display(true, {50});
-  EXPECT_EQ("\r[" + std::string(20, '#') + std::string(20, '.') + "]  50%\n", text);
-  EXPECT_EQ("", run_display(true, {}));
 }
 
 // A job that runs a fixed script on a detached thread of its own: log

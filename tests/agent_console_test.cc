@@ -1,0 +1,135 @@
+// What oscar-agent shows on the console while it runs a job: the job's log
+// lines only in its log file (with source locations relative to the
+// project) unless --verbose, and one summary line at the end, or the alerts
+// and the end of the job log when the job fails.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/sandbox.h"
+#include "tests/support/sim_instance.h"
+#include "tests/support/test_paths.h"
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A log line's source location as the module and the host write it
+// ("oscar/brcmd_stream.cc:60 "), wherever the path may begin.
+const std::regex SOURCE_LOCATION("[A-Za-z0-9_/.-]+\\.(cc|h):[0-9]+ ");
+
+class AgentConsole : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(home_.start());
+    write_file(sandbox_ / "pw", home_.password());
+    ASSERT_EQ(0, agent({"instance", "add", "DB1", "--home", home_.root(), "--user", "sysdba", "--password-file",
+                        sandbox_ / "pw"})
+                     .status);
+    ASSERT_EQ(0, agent({"pool", "add", "p1", "--url", "file://" + sandbox_.path() + "/pool"}).status);
+  }
+
+  Run_Result agent(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+    args.insert(args.begin(), OSCAR_BUILD_DIR "/agent/oscar-agent");
+    args.push_back("--state");
+    args.push_back(state_);
+    return run_program(args, env, 120000);
+  }
+  Run_Result backup(const std::vector<std::string>& extra = {}, const std::vector<std::string>& env = {}) {
+    std::vector<std::string> args = {"backup", "DB1", "--type", "full", "--pool", "p1", "--timeout", "120"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return agent(args, env);
+  }
+  // Everything the jobs of this test wrote into their logs.
+  std::string job_logs() {
+    std::string all;
+    for (const std::string& f : files_under(state_ + "/logs")) all += read_file(f);
+    return all;
+  }
+  nlohmann::json catalog() {
+    const Run_Result r = agent({"catalog", "DB1", "--json"});
+    return nlohmann::json::parse(r.out, nullptr, false);
+  }
+
+  Test_Sandbox sandbox_;
+  const std::string state_ = sandbox_.state_dir();
+  Sim_Instance home_{sandbox_ / "home", "DB1", "sysdba", "Console-pw-31"};
+};
+
+TEST_F(AgentConsole, QuietBackupLogsOnlyIntoTheJobLogWithRelativeSourcePaths) {
+  const Run_Result r = backup();
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_FALSE(std::regex_search(r.out, SOURCE_LOCATION)) << r.out;
+  EXPECT_FALSE(std::regex_search(r.err, SOURCE_LOCATION)) << r.err;
+  EXPECT_EQ("", r.err);
+
+  const std::string logs = job_logs();
+  std::smatch where;
+  ASSERT_TRUE(std::regex_search(logs, where, SOURCE_LOCATION)) << logs;
+  EXPECT_TRUE(contains(logs, " oscar/")) << logs;
+  EXPECT_TRUE(contains(logs, " host/")) << logs;
+  EXPECT_FALSE(contains(logs, OSCAR_SOURCE_DIR)) << logs;
+  EXPECT_FALSE(contains(logs, OSCAR_BUILD_DIR)) << logs;
+  EXPECT_FALSE(contains(logs, "/work/")) << logs;
+  EXPECT_FALSE(contains(logs + r.out, home_.password()));
+}
+
+TEST_F(AgentConsole, VerboseEchoesTheJobLogLinesOnStderr) {
+  const Run_Result r = backup({"--verbose"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_FALSE(std::regex_search(r.out, SOURCE_LOCATION)) << "stdout keeps progress and summary only\n" << r.out;
+  std::smatch where;
+  ASSERT_TRUE(std::regex_search(r.err, where, SOURCE_LOCATION)) << r.err;
+  EXPECT_TRUE(contains(job_logs(), where.str())) << where.str();  // the same lines as the log file
+  // Echoed lines begin with their relative source location.
+  EXPECT_TRUE(std::regex_search(r.err, std::regex("(^|\n)(oscar|host)/[a-z_/]+\\.cc:[0-9]+ "))) << r.err;
+  EXPECT_FALSE(contains(r.err, OSCAR_SOURCE_DIR)) << r.err;
+  EXPECT_FALSE(contains(r.err, home_.password()));
+}
+
+TEST_F(AgentConsole, BackupEndsWithOneSummaryLineNamingWhatAndTheBackupId) {
+  const Run_Result r = backup({"--compression", "zstd"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  const nlohmann::json rows = catalog();
+  ASSERT_TRUE(rows.is_array() && rows.size() == 1) << rows.dump();
+  const std::string id = rows[0].at("backup_id");
+
+  // The last line of stdout: what, the stored size (compressed, so the
+  // read size follows), the time, the throughput and the id.
+  ASSERT_FALSE(r.out.empty());
+  ASSERT_EQ('\n', r.out.back());
+  const std::string last = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
+  const std::regex summary(
+      "backup full of DB1 to pool p1 completed: [0-9.]+ (B|KiB|MiB) stored \\([0-9.]+ (KiB|MiB) read\\) "
+      "in [0-9.]+s at [0-9.]+ (B|KiB|MiB|GiB)/s, backup id " +
+      id + "\n");
+  EXPECT_TRUE(std::regex_match(last, summary)) << last;
+  // Before it the start line and, not on a terminal, plain progress lines.
+  const std::regex earlier("backup \\(full\\) job [^ ]+ started|progress: [0-9]+%, [0-9.]+ (B|KiB|MiB) of .*");
+  std::size_t at = 0, lines = 0;
+  for (std::size_t eol; (eol = r.out.find('\n', at)) != r.out.size() - 1; at = eol + 1, ++lines)
+    EXPECT_TRUE(std::regex_match(r.out.substr(at, eol - at), earlier)) << r.out.substr(at, eol - at);
+  EXPECT_LE(lines, 1u + 11u) << "at most one progress line per ten percent\n" << r.out;
+}
+
+TEST_F(AgentConsole, FailedBackupShowsAlertsInWordsAndTheEndOfTheJobLogButNoSummary) {
+  const Run_Result r = backup({}, {"OSCAR_SIM_BRCMD_FAULT=no-lastlsn"});
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  EXPECT_FALSE(contains(r.out, "completed")) << r.out;
+  EXPECT_TRUE(contains(r.err, "alert 18: backup chain state or backup set size invalid")) << r.err;
+  EXPECT_TRUE(contains(r.err, "the backup (full) job ended failed")) << r.err;
+  const std::size_t tail = r.err.find("last lines of the job log ");
+  ASSERT_NE(std::string::npos, tail) << r.err;
+  // The lines after the heading are the log's own, relative paths included;
+  // before it no log line reached the console.
+  EXPECT_FALSE(std::regex_search(r.err.substr(0, tail), SOURCE_LOCATION)) << r.err;
+  EXPECT_TRUE(std::regex_search(r.err.substr(tail), SOURCE_LOCATION)) << r.err;
+  EXPECT_FALSE(contains(r.err, OSCAR_SOURCE_DIR)) << r.err;
+  EXPECT_TRUE(catalog().empty());
+}
+
+}  // namespace
