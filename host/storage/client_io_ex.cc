@@ -91,6 +91,10 @@ bool Client_IO_Ex::connect(const std::string& url, const Options& options) {
   if (!check_compression(options.compression_method, options.compression_level, why)) return fail(why);
   if (!options.cipher.empty() && options.cipher != "none")
     return fail("encryption cipher '" + options.cipher + "' is not supported by the file store");
+  zstd_workers_ = default_zstd_workers();
+  const auto workers = options.extra_options.find(ZSTD_WORKERS_OPTION);
+  if (workers != options.extra_options.end() && !parse_zstd_workers(workers->second, zstd_workers_, why))
+    return fail(why);
   dir_ = url.substr(scheme_len);
   while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
   options_ = options;
@@ -153,7 +157,7 @@ bool Client_IO_Ex::open_write(const std::string& name) {
   if (mkdir_p(dir_, 0750) != 0) return fail_errno("cannot create storage directory " + dir_, errno);
   struct stat st;
   if (!options_.overwrite && ::lstat(path_.c_str(), &st) == 0) return fail("storage file " + path_ + " already exists");
-  encoder_ = make_storage_encoder(options_.compression_method, options_.compression_level);
+  encoder_ = make_storage_encoder(options_.compression_method, options_.compression_level, zstd_workers_);
   reset_digest();
   if (!encoder_ || !hash_) {
     encoder_.reset();

@@ -33,7 +33,9 @@ class Client_IO_Ex : public Client_IO {
   // Takes the target URL and a copy of the options. False (error() says
   // why) for a URL that is not "file://" with an absolute directory, for an
   // unknown compression method or a zstd level out of range
-  // (check_compression), and for an encryption cipher.
+  // (check_compression), for a zstd thread count that is not one
+  // (ZSTD_WORKERS_OPTION; without it zstd uses every core), and for an
+  // encryption cipher.
   bool connect(const std::string& url, const Options& options);
 
   // Opens one file of the connected directory: mode 1 reads, 2 writes
@@ -98,6 +100,7 @@ class Client_IO_Ex : public Client_IO {
 
   std::string dir_;
   Options options_;
+  int zstd_workers_ = 1;
   bool connected_ = false;
   int mode_ = 0;
   bool broken_ = false;
