@@ -1,6 +1,7 @@
 // oscar-agent with encrypted pools: pool add takes a cipher and its key
-// file (or refuses them with one line, storing nothing) and keeps the key in
-// the pool registry only.
+// file (or refuses them with one line, storing nothing), and a backup chain
+// stored through an encrypted pool restores byte for byte, while the key
+// shows nowhere but in the pool registry.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,8 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "host/storage/storage_cipher.h"
 #include "tests/support/sandbox.h"
-#include "tests/support/sim_home.h"
+#include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -104,6 +106,100 @@ TEST_F(AgentPoolCipher, PoolAddKeepsTheKeyInTheRegistryOnly) {
   ASSERT_EQ(0, add_pool({}).status);
   EXPECT_EQ("", pools()["pools"][0]["cipher"]);
   EXPECT_FALSE(contains(read_file(state_ + "/pools.json"), KEY));
+}
+
+// A full, an incremental and a differential backup (one per compression
+// method) into an encrypted pool, checked and restored: the data files are
+// those of the last backup, every stored set is encrypted, and the key is
+// in no output, job log, catalogue or state file but the pool registry.
+TEST_F(AgentPoolCipher, BackupAndRestoreThroughAnEncryptedPool) {
+  Sim_Instance home(sandbox_ / "home", "DB1", "sysdba", "Enc-pass-5d1");
+  ASSERT_TRUE(home.start());
+  write_file(sandbox_ / "pw", home.password());
+  Run_Result r =
+      agent({"instance", "add", "DB1", "--home", home.root(), "--user", "sysdba", "--password-file", sandbox_ / "pw"});
+  ASSERT_EQ(0, r.status) << r.err;
+  r = add_pool({"--cipher", "aes-256-gcm", "--cipher-key-file", key_file(KEY)});
+  ASSERT_EQ(0, r.status) << r.err;
+
+  std::string printed = r.out + r.err;
+  r = agent({"backup", "DB1", "--type", "full", "--pool", "p1", "--compression", "zstd", "--timeout", "120"});
+  if (r.status != 0 && contains(r.err, "the module made no job"))
+    GTEST_SKIP() << "the module has no physical backup job yet";
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  printed += r.out + r.err;
+  ASSERT_EQ(0, home.admin("touch").status);
+  r = agent({"backup", "DB1", "--type", "incr", "--pool", "p1", "--compression", "lzop", "--timeout", "120"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  printed += r.out + r.err;
+  ASSERT_EQ(0, home.admin("touch").status);
+  r = agent({"backup", "DB1", "--type", "diff", "--pool", "p1", "--timeout", "120"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  printed += r.out + r.err;
+  const std::string at_backup = home.checksum();
+  ASSERT_FALSE(at_backup.empty());
+
+  const std::vector<std::string> stored = files_under(pool_dir_);
+  ASSERT_FALSE(stored.empty());
+  for (const std::string& f : stored) {
+    const std::string head = read_file(f).substr(0, ENCRYPTED_MAGIC_SIZE);
+    EXPECT_TRUE(is_encrypted_storage(head.data(), head.size())) << f;
+  }
+
+  r = agent({"verify", "DB1"});
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, " ok\n")) << r.out;
+  EXPECT_FALSE(contains(r.out, "MISMATCH")) << r.out;
+  printed += r.out + r.err;
+
+  ASSERT_EQ(0, home.admin("touch").status);
+  ASSERT_NE(at_backup, home.checksum());
+  r = agent({"restore", "DB1", "--timeout", "120"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  printed += r.out + r.err;
+  EXPECT_EQ(at_backup, home.checksum());
+
+  r = agent({"catalog", "DB1", "--json"});
+  ASSERT_EQ(0, r.status) << r.err;
+  printed += r.out + r.err;
+
+  // The key, in either letter case, nowhere but in pools.json.
+  std::string upper = KEY;
+  std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+  EXPECT_FALSE(contains(printed, KEY) || contains(printed, upper));
+  std::size_t logs = 0;
+  for (const std::string& f : files_under(state_)) {
+    if (f == state_ + "/pools.json") continue;
+    logs += contains(f, "/logs/");
+    const std::string text = read_file(f);
+    EXPECT_FALSE(contains(text, KEY) || contains(text, upper)) << f;
+  }
+  EXPECT_GT(logs, 0u) << "the jobs' logs were searched";
+}
+
+// A pool record whose key is not a key fails the job at its storage
+// connection, storing nothing.
+TEST_F(AgentPoolCipher, BackupThroughAPoolWithADamagedKeyStoresNothing) {
+  Sim_Instance home(sandbox_ / "home", "DB1", "sysdba", "Enc-pass-77a");
+  ASSERT_TRUE(home.start());
+  write_file(sandbox_ / "pw", home.password());
+  ASSERT_EQ(0, agent({"instance", "add", "DB1", "--home", home.root(), "--user", "sysdba", "--password-file",
+                      sandbox_ / "pw"})
+                   .status);
+  ASSERT_EQ(0, add_pool({"--cipher", "aes-256-gcm", "--cipher-key-file", key_file(KEY)}).status);
+  nlohmann::json reg = pools();
+  reg["pools"][0]["key"] = KEY.substr(0, 40);
+  ASSERT_TRUE(write_file(state_ + "/pools.json", reg.dump()));
+
+  const Run_Result r = agent({"backup", "DB1", "--type", "full", "--pool", "p1", "--timeout", "120"});
+  if (r.status != 0 && contains(r.err, "the module made no job"))
+    GTEST_SKIP() << "the module has no physical backup job yet";
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out + r.err, "storage connection failed")) << r.out << r.err;
+  EXPECT_FALSE(contains(r.out + r.err, KEY.substr(0, 40)));
+  EXPECT_TRUE(files_under(pool_dir_).empty());
+  const Run_Result listing = agent({"catalog", "DB1", "--json"});
+  EXPECT_EQ("[]", listing.out.substr(0, 2)) << listing.out;
 }
 
 }  // namespace
