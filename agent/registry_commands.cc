@@ -6,6 +6,7 @@
 #include "agent/inspect_support.h"
 #include "agent/instance_registration.h"
 #include "agent/module.h"
+#include "agent/pool_cipher.h"
 #include "agent/pool_lookup.h"
 #include "agent/state_dir.h"
 #include "host/services/instance_manager.h"
@@ -68,6 +69,7 @@ int pool_add_command(const Command_Line& line) {
   info.uuid = known ? uuid : new_uuid();
   info.name = name;
   info.url = url;
+  if (!set_pool_codec_options(line, info, err)) return fail(EXIT_USAGE, "pool add: " + err);
   if (!add_pool(info)) return fail(EXIT_FAILED, "pool add: cannot write the pool registry");
   std::printf("pool %s %s (uuid %s, url %s)\n", name.c_str(), known ? "updated" : "added", info.uuid.c_str(),
               url.c_str());

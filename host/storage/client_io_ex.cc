@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "host/base/fs_util.h"
+#include "host/storage/storage_cipher.h"
 #include "host/storage/storage_codec.h"
 
 namespace {
@@ -89,8 +90,11 @@ bool Client_IO_Ex::connect(const std::string& url, const Options& options) {
     return fail("unsupported storage URL '" + url + "': expected file:///absolute/directory");
   std::string why;
   if (!check_compression(options.compression_method, options.compression_level, why)) return fail(why);
-  if (!options.cipher.empty() && options.cipher != "none")
-    return fail("encryption cipher '" + options.cipher + "' is not supported by the file store");
+  if (!parse_storage_cipher(options.cipher, options.key, key_, why)) return fail(why);
+  zstd_workers_ = default_zstd_workers();
+  const auto workers = options.extra_options.find(ZSTD_WORKERS_OPTION);
+  if (workers != options.extra_options.end() && !parse_zstd_workers(workers->second, zstd_workers_, why))
+    return fail(why);
   dir_ = url.substr(scheme_len);
   while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
   options_ = options;
@@ -176,11 +180,12 @@ bool Client_IO_Ex::open_write(const std::string& name) {
   if (mkdir_p(dir_, 0750) != 0) return fail_errno("cannot create storage directory " + dir_, errno);
   struct stat st;
   if (!options_.overwrite && ::lstat(path_.c_str(), &st) == 0) return fail("storage file " + path_ + " already exists");
-  encoder_ = make_storage_encoder(options_.compression_method, options_.compression_level);
+  encoder_ = make_storage_encoder(options_.compression_method, options_.compression_level, zstd_workers_);
+  if (encoder_ && key_) encoder_ = make_cipher_encoder(std::move(encoder_), *key_);
   reset_digest();
   if (!encoder_ || !hash_) {
     encoder_.reset();
-    return fail("cannot set up compression for " + path_);
+    return fail("cannot set up " + std::string(key_ ? "encryption" : "compression") + " for " + path_);
   }
   std::string temp = dir_ + "/." + name + ".XXXXXX";
   const int fd = ::mkostemp(&temp[0], O_CLOEXEC);
@@ -219,24 +224,36 @@ bool Client_IO_Ex::open_read(const std::string& name) {
   }
   raw_.assign(head, got);
   storage_ = got;
-  int method = COMPR_NONE;
-  const int found = detect_storage_method(head, got);
-  if (options_.compression_method == COMPR_AUTO) {
-    method = found;
-  } else if (options_.compression_method != COMPR_NONE) {
-    method = options_.compression_method;
-    if (found != method) {
-      abandon();
-      return fail("storage file " + path_ + " is not " + method_name(method) + " data");
-    }
-  }
-  decoder_ = make_storage_decoder(method);
+  decoder_ = reading_decoder(path_, head, got, options_.compression_method);
   if (!decoder_) {
+    const std::string why = error_.empty() ? "cannot set up decompression for " + path_ + " (" + name + ")" : error_;
     abandon();
-    return fail("cannot set up decompression for " + path_ + " (" + name + ")");
+    return fail(why);
   }
   mode_ = MODE_READ;
   return true;
+}
+
+std::unique_ptr<Storage_Decoder> Client_IO_Ex::reading_decoder(const std::string& path, const char* head,
+                                                               std::size_t len, int method) {
+  const bool encrypted = is_encrypted_storage(head, len);
+  if (key_ && !encrypted) {
+    fail("storage file " + path + " is not encrypted, but its pool is");
+    return nullptr;
+  }
+  if (!key_ && encrypted) {
+    fail("storage file " + path + " is encrypted, but its pool has no cipher key");
+    return nullptr;
+  }
+  // An encrypted file's method is told by its decrypted bytes.
+  if (key_) return make_cipher_decoder(*key_, method);
+  const int found = detect_storage_method(head, len);
+  if (method == COMPR_AUTO) return make_storage_decoder(found);
+  if (method != COMPR_NONE && found != method) {
+    fail("storage file " + path + " is not " + method_name(method) + " data");
+    return nullptr;
+  }
+  return make_storage_decoder(method);
 }
 
 bool Client_IO_Ex::write_stored(const char* p, std::size_t n) {
@@ -434,9 +451,9 @@ bool Client_IO_Ex::verify(const char* name, unsigned long long recorded_size, co
     XXH3_128bits_update(hash.get(), raw.data(), raw.size());
     pending.append(raw);
     if (!decoder) {
-      if (n > 0 && pending.size() < 8) continue;
-      decoder = make_storage_decoder(detect_storage_method(pending.data(), pending.size()));
-      if (!decoder) return fail("cannot set up decompression for " + path);
+      if (n > 0 && pending.size() < ENCRYPTED_MAGIC_SIZE) continue;
+      decoder = reading_decoder(path, pending.data(), pending.size(), COMPR_AUTO);
+      if (!decoder) return error_.empty() ? fail("cannot set up decompression for " + path) : false;
     }
     if (damage.empty() && !pending.empty()) {
       decoded.clear();

@@ -9,6 +9,7 @@
 
 class Storage_Encoder;
 class Storage_Decoder;
+struct Storage_Key;
 struct XXH3_state_s;
 
 // The storage client of the file store: a pool URL "file://DIR" names a
@@ -33,7 +34,11 @@ class Client_IO_Ex : public Client_IO {
   // Takes the target URL and a copy of the options. False (error() says
   // why) for a URL that is not "file://" with an absolute directory, for an
   // unknown compression method or a zstd level out of range
-  // (check_compression), and for an encryption cipher.
+  // (check_compression), for a zstd thread count that is not one
+  // (ZSTD_WORKERS_OPTION; without it zstd uses every core), and for cipher
+  // settings parse_storage_cipher refuses. With a cipher every file written
+  // is encrypted, and a file read must be: one stored in the clear is
+  // refused, as is an encrypted file read without a cipher.
   bool connect(const std::string& url, const Options& options);
 
   // Opens one file of the connected directory: mode 1 reads, 2 writes
@@ -97,6 +102,8 @@ class Client_IO_Ex : public Client_IO {
  private:
   bool open_write(const std::string& name);
   bool open_read(const std::string& name);
+  std::unique_ptr<Storage_Decoder> reading_decoder(const std::string& path, const char* head, std::size_t len,
+                                                   int method);
   bool flush_stored(bool all);
   bool write_stored(const char* p, std::size_t n);
   bool fill();
@@ -107,6 +114,8 @@ class Client_IO_Ex : public Client_IO {
 
   std::string dir_;
   Options options_;
+  int zstd_workers_ = 1;
+  std::unique_ptr<Storage_Key> key_;  // the pool's cipher key; null without encryption
   bool connected_ = false;
   int mode_ = 0;
   bool broken_ = false;

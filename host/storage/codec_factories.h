@@ -9,7 +9,9 @@
 // make_storage_decoder; each answers null when its library could not set
 // up its state.
 
-std::unique_ptr<Storage_Encoder> make_zstd_encoder(int level);
+// workers: compression threads besides the caller's; below 2 the caller's
+// thread compresses alone.
+std::unique_ptr<Storage_Encoder> make_zstd_encoder(int level, int workers);
 std::unique_ptr<Storage_Decoder> make_zstd_decoder();
 
 // LZO1X blocks in this host's own frame: a magic number, then blocks that

@@ -1,5 +1,6 @@
 #include "host/storage/compression.h"
 
+#include <unistd.h>
 #include <zstd.h>
 
 #include <cstring>
@@ -62,5 +63,28 @@ bool check_compression(int method, int level, std::string& err) {
           std::to_string(ZSTD_maxCLevel()) + " (0 for the default)";
     return false;
   }
+  return true;
+}
+
+const char* const ZSTD_WORKERS_OPTION = "zstd_workers";
+
+int default_zstd_workers() {
+  const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return cores > 1 ? static_cast<int>(cores) : 1;
+}
+
+bool parse_zstd_workers(const std::string& text, int& workers, std::string& err) {
+  const int most = ZSTD_cParam_getBounds(ZSTD_c_nbWorkers).upperBound;
+  long value = 0;
+  bool ok = !text.empty() && text.size() <= 6;
+  for (char c : text) {
+    ok = ok && c >= '0' && c <= '9';
+    if (ok) value = value * 10 + (c - '0');
+  }
+  if (!ok || value > most) {
+    err = "zstd workers '" + text + "' must be a number from 0 to " + std::to_string(most);
+    return false;
+  }
+  workers = static_cast<int>(value);
   return true;
 }

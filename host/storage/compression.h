@@ -29,6 +29,20 @@ bool parse_compression_name(const char* text, std::size_t len, Compression_Metho
 // none. False with err saying which value is wrong.
 bool check_compression(int method, int level, std::string& err);
 
+// The extra storage option (Client_IO_Base::Options::extra_options) that
+// sets how many threads compress a zstd file: "0" or "1" for the writer's
+// own thread alone, up to the library's limit. A pool carries it among its
+// extra attributes.
+extern const char* const ZSTD_WORKERS_OPTION;
+
+// The zstd threads of a written file when no option sets them: one per
+// online core.
+int default_zstd_workers();
+
+// A zstd thread count as text: decimal digits only, 0 to the library's
+// limit. False with err ("zstd workers 'X' ...") otherwise.
+bool parse_zstd_workers(const std::string& text, int& workers, std::string& err);
+
 // The name of a method ("none", "auto", "lzop", "zstd"); an unknown value
 // gives "none".
 const char* compression_value_to_name(int method);

@@ -33,11 +33,11 @@ bool starts_with(const char* head, std::size_t len, const unsigned char* magic, 
 
 }  // namespace
 
-std::unique_ptr<Storage_Encoder> make_storage_encoder(int method, int level) {
+std::unique_ptr<Storage_Encoder> make_storage_encoder(int method, int level, int workers) {
   switch (method) {
     case COMPR_NONE: return std::unique_ptr<Storage_Encoder>(new (std::nothrow) Raw_Encoder);
     case COMPR_AUTO:
-    case COMPR_ZSTD: return make_zstd_encoder(level);
+    case COMPR_ZSTD: return make_zstd_encoder(level, workers);
     case COMPR_LZOP: return make_lzo_encoder();
     default: return nullptr;
   }

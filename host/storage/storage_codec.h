@@ -37,9 +37,11 @@ class Storage_Decoder {
 };
 
 // The encoder of a method (COMPR_AUTO writes zstd). level applies to zstd
-// (1 to 19; 0 or less means 1) and is ignored by the others. Null when the
-// method is unknown or the library could not set up its state.
-std::unique_ptr<Storage_Encoder> make_storage_encoder(int method, int level);
+// (1 to 22; 0 or less means 1) and is ignored by the others; so is workers,
+// the zstd compression threads (0 or 1: the caller's thread compresses).
+// Null when the method is unknown or the library could not set up its
+// state (also when it cannot run the workers asked for).
+std::unique_ptr<Storage_Encoder> make_storage_encoder(int method, int level, int workers);
 
 // The method a stored file was written with, told by its first bytes:
 // COMPR_ZSTD or COMPR_LZOP by their magic numbers, COMPR_NONE otherwise.

@@ -11,13 +11,20 @@ const unsigned char ZSTD_FILE_MAGIC[4] = {0x28, 0xb5, 0x2f, 0xfd};
 const unsigned char ZSTD_END_MAGIC[4] = {0x5e, 0x2a, 0x4d, 0x18};  // skippable frame 0x184D2A5E
 
 // Stored form: standard zstd frames (so the zstd tool reads the file), each
-// holding at most FRAME_INPUT input bytes with a content checksum, then one
-// skippable frame that carries the total length. The reader hands out a
-// frame's bytes only once its checksum has been verified, and a file that
-// stops before the end frame is reported as truncated.
+// holding at most FRAME_INPUT input bytes (FRAME_INPUT_PARALLEL with worker
+// threads) with a content checksum, then one skippable frame that carries
+// the total length. The reader hands out a frame's bytes only once its
+// checksum has been verified, and a file that stops before the end frame is
+// reported as truncated.
 namespace {
 
 const std::size_t FRAME_INPUT = 1024 * 1024;
+// With worker threads a frame is cut into jobs of JOB_INPUT bytes that are
+// compressed at once; ending a frame waits for all of its jobs, so a frame
+// holds several jobs per worker to keep the workers busy between those
+// waits. The reader holds one frame's bytes until its checksum is proved.
+const std::size_t JOB_INPUT = 512 * 1024;
+const std::size_t FRAME_INPUT_PARALLEL = 4 * 1024 * 1024;
 const unsigned char END_TAG[4] = {'O', 'S', 'Z', 'E'};
 const std::size_t END_CONTENT = 12;
 const std::size_t END_SIZE = 8 + END_CONTENT;
@@ -34,12 +41,12 @@ std::uint64_t get_le(const unsigned char* p, int n) {
 
 class Zstd_Encoder : public Storage_Encoder {
  public:
-  explicit Zstd_Encoder(ZSTD_CCtx* ctx) : ctx_(ctx) {}
+  Zstd_Encoder(ZSTD_CCtx* ctx, std::size_t frame_input) : ctx_(ctx), frame_input_(frame_input) {}
   ~Zstd_Encoder() override { ZSTD_freeCCtx(ctx_); }
 
   bool encode(const char* data, std::size_t len, std::string& out, std::string& err) override {
     while (len) {
-      const std::size_t n = std::min(len, FRAME_INPUT - frame_in_);
+      const std::size_t n = std::min(len, frame_input_ - frame_in_);
       ZSTD_inBuffer in = {data, n, 0};
       while (in.pos < in.size) {
         if (!step(in, ZSTD_e_continue, out, err)) return false;
@@ -48,7 +55,7 @@ class Zstd_Encoder : public Storage_Encoder {
       len -= n;
       frame_in_ += n;
       total_ += n;
-      if (frame_in_ == FRAME_INPUT && !end_frame(out, err)) return false;
+      if (frame_in_ == frame_input_ && !end_frame(out, err)) return false;
     }
     return true;
   }
@@ -95,6 +102,7 @@ class Zstd_Encoder : public Storage_Encoder {
   }
 
   ZSTD_CCtx* ctx_;
+  const std::size_t frame_input_;
   const std::size_t scratch_size_ = ZSTD_CStreamOutSize();
   std::unique_ptr<char[]> scratch_{new (std::nothrow) char[scratch_size_]};
   std::size_t frame_in_ = 0;
@@ -195,7 +203,7 @@ class Zstd_Decoder : public Storage_Decoder {
 
 }  // namespace
 
-std::unique_ptr<Storage_Encoder> make_zstd_encoder(int level) {
+std::unique_ptr<Storage_Encoder> make_zstd_encoder(int level, int workers) {
   ZSTD_CCtx* ctx = ZSTD_createCCtx();
   if (!ctx) return nullptr;
   if (level <= 0) level = 1;
@@ -205,7 +213,20 @@ std::unique_ptr<Storage_Encoder> make_zstd_encoder(int level) {
     ZSTD_freeCCtx(ctx);
     return nullptr;
   }
-  std::unique_ptr<Storage_Encoder> enc(new (std::nothrow) Zstd_Encoder(ctx));
+  // One worker would only move the work to another thread: below two the
+  // caller's thread compresses. A library built without threads refuses
+  // the parameter; such an encoder is not made, rather than one that is
+  // silently slower than asked.
+  std::size_t frame_input = FRAME_INPUT;
+  if (workers >= 2) {
+    if (ZSTD_isError(ZSTD_CCtx_setParameter(ctx, ZSTD_c_nbWorkers, workers)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(ctx, ZSTD_c_jobSize, static_cast<int>(JOB_INPUT)))) {
+      ZSTD_freeCCtx(ctx);
+      return nullptr;
+    }
+    frame_input = FRAME_INPUT_PARALLEL;
+  }
+  std::unique_ptr<Storage_Encoder> enc(new (std::nothrow) Zstd_Encoder(ctx, frame_input));
   if (!enc) ZSTD_freeCCtx(ctx);
   return enc;
 }

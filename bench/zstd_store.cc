@@ -1,0 +1,169 @@
+// zstd level 1 storage writes through the storage client with its worker
+// threads (one per core unless a count is given) against `zstd -1 -T1` on
+// the same input, in the same run; the client's single-threaded write is
+// shown beside them. The client is fed 8192-byte pieces read from the
+// input file, as the stream copies do, and its time includes close
+// (completing, syncing and publishing the file); the tool writes its output
+// into the same directory. Prints MB/s, the speed ratios (client / tool) and
+// the ratio of the compressed sizes (client / tool), medians of the runs.
+//   bench_zstd_store [MiB=256] [runs=5] [workers=cores]
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "host/base/fs_util.h"
+#include "host/storage/client_io_ex.h"
+
+namespace {
+
+double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// Text-like records mixed with short random runs and repeated blocks:
+// compressible about as a database dump is.
+bool make_input(const std::string& path, std::size_t len) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  unsigned long long x = 0x2545f4914f6cdd1dULL;
+  auto next = [&x] {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    return x;
+  };
+  std::string chunk;
+  std::size_t written = 0;
+  while (written < len) {
+    chunk.clear();
+    while (chunk.size() < (1 << 20)) {
+      const unsigned kind = next() % 8;
+      if (kind == 0) {
+        for (int i = 0; i < 24; ++i) chunk.push_back(static_cast<char>(next()));
+      } else if (kind == 1 && chunk.size() > 4096) {
+        chunk.append(chunk, chunk.size() - 4096, 512);
+      } else {
+        char line[160];
+        const int n =
+            std::snprintf(line, sizeof line, "%llu|order-%llu|customer %llu|%s|%llu.%02llu|2024-%02llu-%02llu\n",
+                          next() % 10000000, next() % 500000, next() % 977, kind == 2 ? "SHIPPED" : "pending",
+                          next() % 10000, next() % 100, 1 + next() % 12, 1 + next() % 28);
+        chunk.append(line, static_cast<std::size_t>(n));
+      }
+    }
+    const std::size_t n = std::min(chunk.size(), len - written);
+    if (std::fwrite(chunk.data(), 1, n, f) != n) {
+      std::fclose(f);
+      return false;
+    }
+    written += n;
+  }
+  return std::fclose(f) == 0;
+}
+
+double time_command(const std::string& cmd) {
+  const double t0 = now();
+  if (std::system(cmd.c_str()) != 0) {
+    std::fprintf(stderr, "command failed: %s\n", cmd.c_str());
+    std::exit(1);
+  }
+  return now() - t0;
+}
+
+unsigned long long file_size(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0;
+}
+
+// Seconds to store the input through the client; stored gets its size.
+double time_client(const std::string& input, const std::string& dir, const std::string& workers,
+                   const std::string& name, unsigned long long& stored) {
+  Client_IO_Base::Options o;
+  o.compression_method = COMPR_ZSTD;
+  o.compression_level = 1;
+  o.overwrite = true;
+  if (!workers.empty()) o.set_extra_option(ZSTD_WORKERS_OPTION, workers);
+  Client_IO_Ex io;
+  const int fd = open_cloexec(input.c_str(), O_RDONLY);
+  if (fd < 0 || !io.connect("file://" + dir, o)) {
+    std::fprintf(stderr, "cannot set up the client: %s\n", io.error());
+    std::exit(1);
+  }
+  char buf[8192];
+  const double t0 = now();
+  bool ok = io.open(name.c_str(), Client_IO_Ex::MODE_WRITE);
+  for (ssize_t n; ok && (n = ::read(fd, buf, sizeof buf)) > 0;) ok = io.write(buf, static_cast<std::size_t>(n)) == n;
+  ok = ok && io.close();
+  const double t = now() - t0;
+  ::close(fd);
+  if (!ok) {
+    std::fprintf(stderr, "client write failed: %s\n", io.error());
+    std::exit(1);
+  }
+  stored = io.storage_size();
+  return t;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
+  const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+  const std::string workers = argc > 3 ? argv[3] : std::to_string(default_zstd_workers());
+  char templ[] = "/tmp/bench-zstd-XXXXXX";
+  if (!::mkdtemp(templ)) return 1;
+  const std::string dir = templ;
+  const std::string input = dir + "/input";
+  if (!make_input(input, mib << 20)) return 1;
+  time_command("cat " + input + " > /dev/null");
+
+  std::vector<double> tool, parallel, single;
+  unsigned long long tool_size = 0, parallel_size = 0, single_size = 0;
+  for (int i = 0; i < runs; ++i) {
+    // Every run writes files of its own and nothing is removed before the
+    // end: on a file system that discards freed blocks, a removal slows
+    // down the writes that follow it. Each starts with no dirty pages left.
+    const std::string tag = std::to_string(i);
+    const std::string out = dir + "/tool.out" + tag;
+    ::sync();
+    tool.push_back(time_command("zstd -q -f -1 -T1 -c " + input + " > " + out));
+    tool_size = file_size(out);
+    ::sync();
+    parallel.push_back(time_client(input, dir, workers, "parallel.out" + tag, parallel_size));
+    ::sync();
+    single.push_back(time_client(input, dir, "1", "single.out" + tag, single_size));
+  }
+  // The stored form stays what the zstd tool reads.
+  const std::string check = "zstd -q -d -c " + dir + "/parallel.out0 | cmp -s - " + input;
+  if (std::system(check.c_str()) != 0) {
+    std::fprintf(stderr, "the stored file does not decompress to the input with zstd -d\n");
+    return 1;
+  }
+  const double mb = static_cast<double>(mib << 20) / 1e6;
+  const double tool_rate = mb / median(tool);
+  std::printf("input: %zu MiB mixed data, %d runs each, medians; %ld cores online\n", mib, runs,
+              ::sysconf(_SC_NPROCESSORS_ONLN));
+  std::printf("zstd -1 -T1        %8.1f MB/s  size %llu\n", tool_rate, tool_size);
+  const struct {
+    const char* name;
+    double rate;
+    unsigned long long size;
+  } rows[] = {{"client, 1 thread  ", mb / median(single), single_size},
+              {"client, workers   ", mb / median(parallel), parallel_size}};
+  for (const auto& r : rows)
+    std::printf("%s %8.1f MB/s  size %llu  speed ratio %.2f  size ratio %.3f\n", r.name, r.rate, r.size,
+                r.rate / tool_rate, static_cast<double>(r.size) / static_cast<double>(tool_size));
+  std::printf("(workers: %s)\n", workers.c_str());
+  rm_rf(dir);
+  return 0;
+}
