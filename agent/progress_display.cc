@@ -73,7 +73,7 @@ std::string Progress_Display::describe(const Progress_Sample& s, double now) con
   text += human_bytes(static_cast<double>(s.done));
   if (s.total > 0) text += " of " + human_bytes(static_cast<double>(s.total));
   const double elapsed = now - base_time_;
-  if (!based_ || elapsed <= 0 || s.done <= base_done_) return text;
+  if (!based_ || elapsed < RATE_SECONDS || s.done <= base_done_) return text;
   const double rate = static_cast<double>(s.done - base_done_) / elapsed;
   text += sep + human_bytes(rate) + "/s";
   if (s.total > s.done) text += sep + human_duration(static_cast<double>(s.total - s.done) / rate) + " left";

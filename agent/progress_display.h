@@ -26,7 +26,10 @@ std::string human_duration(double seconds);
 // readable, one plain line "progress: ..." per ten percent at most, or
 // without a total one per PLAIN_SECONDS at most. The throughput is the mean
 // since the first report of bytes done, so that the time before the data
-// begins to move does not count. Not thread-safe: one thread (the agent's
+// begins to move does not count; it (and the time left) is shown only once
+// RATE_SECONDS have passed since then, since reports arrive in bursts (the
+// agent collects them a few times a second) and a mean over a shorter time
+// says nothing. Not thread-safe: one thread (the agent's
 // main thread) drives it.
 class Progress_Display {
  public:
@@ -34,6 +37,7 @@ class Progress_Display {
   typedef std::function<double()> Clock;
   static constexpr double REDRAW_SECONDS = 0.25;
   static constexpr double PLAIN_SECONDS = 10.0;
+  static constexpr double RATE_SECONDS = 1.0;
 
   // `out` is borrowed and must outlive the display; `terminal` chooses the
   // line redrawn in place.

@@ -100,7 +100,7 @@ TEST_F(Display, TerminalRedrawsAtMostFourTimesASecondAndTickCatchesUp) {
   EXPECT_EQ("", written());
   now_ = 101.25;
   display_->tick();
-  EXPECT_EQ("\r30%  30.0 MiB of 100.0 MiB  80.0 MiB/s  0.9s left" + EOL, written()) << "the newest report";
+  EXPECT_EQ("\r30%  30.0 MiB of 100.0 MiB" + EOL, written()) << "the newest report; no rate within a second";
   now_ = 102;
   display_->tick();
   EXPECT_EQ("\r30%  30.0 MiB of 100.0 MiB  20.0 MiB/s  3.5s left" + EOL, written()) << "the rate follows the clock";
@@ -123,7 +123,15 @@ TEST_F(Display, UnknownTotalShowsBytesAndRateOnly) {
   at(104, sample(2 * MiB, 0));
   EXPECT_EQ("\r2.0 MiB" + EOL, written());
   at(104.5, sample(2 * MiB + 300 * 1024, 0, 77));  // a percentage without a total is not believed
-  EXPECT_EQ("\r2.3 MiB  600.0 KiB/s" + EOL, written());
+  EXPECT_EQ("\r2.3 MiB" + EOL, written());
+  at(105.5, sample(2 * MiB + 900 * 1024, 0));
+  EXPECT_EQ("\r2.9 MiB  600.0 KiB/s" + EOL, written());
+}
+
+TEST_F(Display, ReportsCollectedInOneBurstShowNoRate) {
+  make(false);
+  for (int i = 1; i <= 9; ++i) at(200, sample(i * 10 * MiB, 100 * MiB));
+  EXPECT_EQ(std::string::npos, written().find("/s")) << "a mean over no time says nothing";
 }
 
 TEST_F(Display, RateCountsFromTheFirstBytesNotFromTheStart) {
