@@ -73,7 +73,7 @@ class Storage_Driver {
   std::string error_;
 };
 
-// The driver for the scheme of url ("file://"); null with err set
+// The driver for the scheme of url ("file://" or "s3://"); null with err set
 // for any other scheme.
 std::unique_ptr<Storage_Driver> make_storage_driver(const std::string& url, std::string& err);
 
