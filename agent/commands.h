@@ -13,7 +13,8 @@ enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
 
 // instance add NAME --home HOME --user USER --password-file FILE
 int instance_add_command(const Command_Line& line);
-// pool add NAME --url URL
+// pool add NAME --url file:///PATH
+// pool add NAME --url s3://BUCKET/PREFIX --endpoint URL --key-file FILE [--region REGION]
 int pool_add_command(const Command_Line& line);
 // catalog [NAME] [--json]
 int catalog_command(const Command_Line& line);

@@ -224,8 +224,14 @@ int S3_Driver::stored_size(const std::string& name, unsigned long long& size) {
     size = std::stoull(length->second);
     return 1;
   }
+  // A HEAD answer has no body to name the reason; 404 is a missing object
+  // (or bucket).
+  if (response_.status == 404) {
+    fail("cannot look up storage file " + location(name) + ": no such object");
+    return 0;
+  }
   fail_request("cannot look up storage file " + location(name));
-  return response_.status == 404 ? 0 : -1;
+  return -1;
 }
 
 bool S3_Driver::remove(const std::string& name) {
