@@ -21,9 +21,7 @@
 
 namespace {
 
-// s3rver checks the key id of a signed request, not the signature itself,
-// so any secret passes with its key id; this one shows if it leaks.
-const char SECRET[] = "Secret-51ab-never-shown";
+const char* const SECRET = S3_Server::SECRET_ACCESS_KEY;
 
 class AgentS3Pool : public ::testing::Test {
  protected:
@@ -119,6 +117,9 @@ TEST_F(AgentS3Pool, MissingBucketWrongKeysAndASilentEndpointAreRefused) {
   ASSERT_TRUE(write_keys(tmp_ / "wrong.keys", std::string("NOT-A-KEY\n") + SECRET + "\n", 0600));
   expect_refused(pool_add(s3_args("bad", "s3://" + server_.bucket() + "/p", tmp_ / "wrong.keys")), 1,
                  "refused the keys of " + tmp_ / "wrong.keys");
+  ASSERT_TRUE(write_keys(tmp_ / "wrong.keys", std::string(S3_Server::ACCESS_KEY_ID) + "\nnot-the-secret\n", 0600));
+  expect_refused(pool_add(s3_args("bad", "s3://" + server_.bucket() + "/p", tmp_ / "wrong.keys")), 1,
+                 "SignatureDoesNotMatch");
 
   // Listened on, never answered: the check gives up after its time-out.
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

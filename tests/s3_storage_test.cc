@@ -216,8 +216,6 @@ TEST_F(S3Storage, ServerGoneMidUploadFailsTheWriteAndStoresNoObject) {
 }
 
 TEST_F(S3Storage, WrongKeysAndMissingBucketAreRefusedWithTheServiceReason) {
-  // s3rver checks the key id of a version 4 signature, not the signature
-  // itself; the signing is checked against the published example below.
   Client_IO_Base::Options wrong = options();
   wrong.s3_access_key_id = "NOT-A-KEY";
   wrong.s3_secret_access_key = "not-the-secret";
@@ -230,6 +228,11 @@ TEST_F(S3Storage, WrongKeysAndMissingBucketAreRefusedWithTheServiceReason) {
   std::vector<std::string> names;
   EXPECT_FALSE(io.list(names));
   EXPECT_NE(std::string::npos, std::string(io.error()).find("InvalidAccessKeyId")) << io.error();
+  wrong.s3_access_key_id = S3_Server::ACCESS_KEY_ID;
+  ASSERT_TRUE(io.connect(url(), wrong));
+  EXPECT_FALSE(io.list(names));
+  EXPECT_NE(std::string::npos, std::string(io.error()).find("SignatureDoesNotMatch")) << io.error();
+  EXPECT_FALSE(io.open("set", Client_IO_Ex::MODE_WRITE)) << "the look-up before writing is refused too";
 
   // A missing bucket answers a look-up like a missing object; storing is
   // what fails, naming the reason.

@@ -54,6 +54,7 @@ S3_Server::S3_Server(const std::string& data_dir, const std::string& bucket) : d
       ::dup2(out, 2);
     }
     if (::chdir(SERVER_DIR) != 0) ::_exit(126);
+    ::setenv("S3SERVER_SECRET", SECRET_ACCESS_KEY, 1);
     ::execlp("node", "node", "server.js", data_dir_.c_str(), bucket_.c_str(), port_file.c_str(), (char*)nullptr);
     ::_exit(127);
   }

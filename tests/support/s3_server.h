@@ -18,7 +18,8 @@
 class S3_Server {
  public:
   static constexpr const char* ACCESS_KEY_ID = "S3RVER";
-  static constexpr const char* SECRET_ACCESS_KEY = "S3RVER";
+  // Distinct, so that a test can tell it was never printed.
+  static constexpr const char* SECRET_ACCESS_KEY = "Secret-51ab-never-shown";
 
   S3_Server(const std::string& data_dir, const std::string& bucket = "oscar-test");
   ~S3_Server();
