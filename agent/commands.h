@@ -13,7 +13,8 @@ enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
 
 // instance add NAME --home HOME --user USER --password-file FILE
 int instance_add_command(const Command_Line& line);
-// pool add NAME --url URL [--cipher aes-256-gcm --cipher-key-file FILE] [--zstd-workers N]
+// pool add NAME --url file:///PATH [--cipher aes-256-gcm --cipher-key-file FILE] [--zstd-workers N]
+// pool add NAME --url s3://BUCKET/PREFIX --endpoint URL --key-file FILE [--region REGION] [same options]
 int pool_add_command(const Command_Line& line);
 // instance list [--json]
 int instance_list_command(const Command_Line& line);

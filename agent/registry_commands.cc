@@ -6,7 +6,6 @@
 #include "agent/inspect_support.h"
 #include "agent/instance_registration.h"
 #include "agent/module.h"
-#include "agent/pool_cipher.h"
 #include "agent/pool_lookup.h"
 #include "agent/state_dir.h"
 #include "host/services/instance_manager.h"
@@ -51,28 +50,6 @@ int instance_add_command(const Command_Line& line) {
   std::printf("instance %s %s (home %s, user %s)\n", name.c_str(), old ? "updated" : "added", home.c_str(),
               user.c_str());
   if (!linked.empty()) std::printf("start script %s\n", linked.c_str());
-  return EXIT_OK;
-}
-
-int pool_add_command(const Command_Line& line) {
-  std::string err;
-  const std::string name = line.words[2];
-  if (!valid_name(name)) return fail(EXIT_USAGE, "pool add: invalid pool name \"" + name + "\"");
-  const std::string url = option_value(line, "url");
-  if (url.compare(0, 8, "file:///") != 0)
-    return fail(EXIT_USAGE, "pool add: the url must be file:///ABSOLUTE/PATH, not \"" + url + "\"");
-  if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
-  Pool_Info info;
-  std::string uuid;
-  std::string lookup_err;
-  const bool known = find_pool_uuid(name, uuid, lookup_err);
-  info.uuid = known ? uuid : new_uuid();
-  info.name = name;
-  info.url = url;
-  if (!set_pool_codec_options(line, info, err)) return fail(EXIT_USAGE, "pool add: " + err);
-  if (!add_pool(info)) return fail(EXIT_FAILED, "pool add: cannot write the pool registry");
-  std::printf("pool %s %s (uuid %s, url %s)\n", name.c_str(), known ? "updated" : "added", info.uuid.c_str(),
-              url.c_str());
   return EXIT_OK;
 }
 

@@ -310,3 +310,29 @@ TEST(ClientIo, RateControlPacesWrites) {
 }
 
 }  // namespace
+
+TEST(ClientIo, ListShowsOnlyPublishedFilesAndUnknownSchemesAreNamed) {
+  Temp_Dir tmp;
+  Client_IO_Ex io;
+  std::vector<std::string> names{"stale"};
+  ASSERT_TRUE(io.connect("file://" + (tmp / "pool/res"), options_for(COMPR_NONE)));
+  ASSERT_TRUE(io.list(names)) << "a directory not written yet lists empty: " << io.error();
+  EXPECT_TRUE(names.empty());
+  ASSERT_TRUE(store(tmp / "pool/res", "b", "bee", options_for(COMPR_NONE)));
+  ASSERT_TRUE(store(tmp / "pool/res", "a", "ay", options_for(COMPR_NONE)));
+  ASSERT_TRUE(::mkdir((tmp / "pool/res/sub").c_str(), 0700) == 0);
+  ASSERT_TRUE(io.open("c", Client_IO_Ex::MODE_WRITE)) << io.error();
+  ASSERT_EQ(3, io.write("sea", 3));
+  ASSERT_TRUE(io.list(names)) << io.error();
+  EXPECT_EQ((std::vector<std::string>{"a", "b"}), names) << "neither the file being written nor a directory";
+  ASSERT_TRUE(io.close());
+  ASSERT_TRUE(io.list(names));
+  EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), names);
+
+  for (const char* url : {"ftp://server/pool", "/no/scheme"}) {
+    Client_IO_Ex other;
+    EXPECT_FALSE(other.connect(url, options_for(COMPR_NONE))) << url;
+    EXPECT_NE(std::string::npos, std::string(other.error()).find("unsupported storage URL")) << other.error();
+    EXPECT_FALSE(other.list(names));
+  }
+}

@@ -99,6 +99,26 @@ TEST_F(Pools, AddedPoolIsFoundWithItsSettings) {
   EXPECT_EQ("10.0.0.9", o.extra_options["preferred_source_address"]);
 }
 
+TEST_F(Pools, AnS3PoolCarriesItsServiceAndKeysToTheStorageOptions) {
+  Pool_Info p;
+  p.uuid = "pool-s3";
+  p.url = "s3://bucket/backups";
+  p.s3_endpoint = "http://127.0.0.1:9000";
+  p.s3_region = "eu-west-1";
+  p.s3_access_key_id = "AKID";
+  p.s3_secret_access_key = "s3cr3t";
+  ASSERT_TRUE(add_pool(p));
+  Pool_Info got;
+  ASSERT_TRUE(get_pool_info("pool-s3", nullptr, got, true, 0, nullptr)) << "no directory to check for S3";
+  Client_IO_Base::Options o;
+  ASSERT_TRUE(set_options_by_pool(o, got));
+  EXPECT_EQ("http://127.0.0.1:9000", o.s3_endpoint);
+  EXPECT_EQ("eu-west-1", o.s3_region);
+  EXPECT_EQ("AKID", o.s3_access_key_id);
+  EXPECT_EQ("s3cr3t", o.s3_secret_access_key);
+  EXPECT_TRUE(o.extra_options.empty()) << "the secret is no transport header";
+}
+
 TEST_F(Pools, MalformedRegistryAndBadSettingsFail) {
   ASSERT_TRUE(write_file(sandbox_.state_file("pools.json"),
                          "{\"pools\": [{\"uuid\": \"p\", \"url\": 5, \"multidevice\": \"x\"}"));

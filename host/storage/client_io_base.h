@@ -38,6 +38,15 @@ class Client_IO_Base {
     std::string cipher;
     std::string key;
     std::string iv;
+    // Object-store pools ("s3://BUCKET/PREFIX"): the service's endpoint URL,
+    // its region (empty means us-east-1) and the access key pair; the secret
+    // is never logged. s3_timeout_seconds bounds how long one request may
+    // go without progress (0 means 60 seconds).
+    std::string s3_endpoint;
+    std::string s3_region;
+    std::string s3_access_key_id;
+    std::string s3_secret_access_key;
+    int s3_timeout_seconds = 0;
     // Named settings for the transport, such as HTTP headers.
     std::map<std::string, std::string> extra_options;
 

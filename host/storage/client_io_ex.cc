@@ -1,24 +1,18 @@
 #include "host/storage/client_io_ex.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <xxhash.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "host/base/fs_util.h"
 #include "host/storage/storage_cipher.h"
 #include "host/storage/storage_codec.h"
+#include "host/storage/storage_driver.h"
 
 namespace {
 
 const std::size_t MAX_FLUSH = 1024 * 1024;
 const std::size_t READ_CHUNK = 256 * 1024;
-const unsigned long long WRITEBACK_STEP = 8 * 1024 * 1024;
-const char* const FILE_SCHEME = "file://";
 
 bool valid_name(const char* name) { return name && *name && *name != '.' && std::strchr(name, '/') == nullptr; }
 
@@ -62,16 +56,10 @@ bool Client_IO_Ex::fail(const std::string& what) {
   return false;
 }
 
-bool Client_IO_Ex::fail_errno(const std::string& what, int err) {
-  error_ = what + ": " + std::strerror(err);
-  return false;
-}
+bool Client_IO_Ex::fail_driver() { return fail(driver_->error()); }
 
 void Client_IO_Ex::abandon() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-  if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
-  temp_path_.clear();
+  if (driver_) driver_->abort();
   encoder_.reset();
   decoder_.reset();
   stored_.clear();
@@ -85,18 +73,17 @@ bool Client_IO_Ex::connect(const std::string& url, const Options& options) {
   mode_ = 0;
   connected_ = false;
   error_.clear();
-  const std::size_t scheme_len = std::strlen(FILE_SCHEME);
-  if (url.compare(0, scheme_len, FILE_SCHEME) != 0 || url.size() <= scheme_len || url[scheme_len] != '/')
-    return fail("unsupported storage URL '" + url + "': expected file:///absolute/directory");
   std::string why;
+  std::unique_ptr<Storage_Driver> driver = make_storage_driver(url, why);
+  if (!driver) return fail(why);
+  if (!driver->connect(url, options)) return fail(driver->error());
   if (!check_compression(options.compression_method, options.compression_level, why)) return fail(why);
   if (!parse_storage_cipher(options.cipher, options.key, key_, why)) return fail(why);
   zstd_workers_ = default_zstd_workers();
   const auto workers = options.extra_options.find(ZSTD_WORKERS_OPTION);
   if (workers != options.extra_options.end() && !parse_zstd_workers(workers->second, zstd_workers_, why))
     return fail(why);
-  dir_ = url.substr(scheme_len);
-  while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
+  driver_ = std::move(driver);
   options_ = options;
   limiter_ = Rate_Limiter(Rate_Limiter::effective_rate(options_.rate_control_entries));
   connected_ = true;
@@ -113,7 +100,7 @@ bool Client_IO_Ex::open(const char* name, int mode, int, int) {
   digest_.clear();
   broken_ = false;
   at_end_ = false;
-  path_ = dir_ + "/" + name;
+  path_ = driver_->location(name);
   if (mode == MODE_WRITE) return open_write(name);
   if (mode == MODE_READ) return open_read(name);
   return fail("invalid open mode " + std::to_string(mode));
@@ -133,71 +120,49 @@ int Client_IO_Ex::stored_size(const char* name, unsigned long long& size) {
     fail(std::string("invalid storage file name '") + (name ? name : "") + "'");
     return -1;
   }
-  struct stat st;
-  const std::string path = dir_ + "/" + name;
-  if (::lstat(path.c_str(), &st) == 0) {
-    size = static_cast<unsigned long long>(st.st_size);
-    return 1;
-  }
-  const int err = errno;
-  fail_errno("cannot look up storage file " + path, err);
-  return err == ENOENT || err == ENOTDIR ? 0 : -1;
+  const int rc = driver_->stored_size(name, size);
+  if (rc != 1) fail_driver();
+  return rc;
 }
 
 bool Client_IO_Ex::remove(const char* name, bool* missing) {
   if (missing) *missing = false;
   if (!connected_) return fail("storage client is not connected");
   if (!valid_name(name)) return fail(std::string("invalid storage file name '") + (name ? name : "") + "'");
-  const std::string path = dir_ + "/" + name;
+  const std::string path = driver_->location(name);
   if (mode_ != 0 && path == path_) return fail("storage file " + path + " is open");
-  if (::unlink(path.c_str()) == 0) return true;
-  const int err = errno;
-  if (err != ENOENT && err != ENOTDIR) return fail_errno("cannot remove storage file " + path, err);
-  if (missing) *missing = true;
-  return true;
+  const int present = driver_->exists(name);
+  if (present < 0) return fail_driver();
+  if (present == 0) {
+    if (missing) *missing = true;
+    return true;
+  }
+  return driver_->remove(name) || fail_driver();
 }
 
 bool Client_IO_Ex::removable(const char* name) {
   if (!connected_) return fail("storage client is not connected");
   if (!valid_name(name)) return fail(std::string("invalid storage file name '") + (name ? name : "") + "'");
-  const std::string path = dir_ + "/" + name;
+  const std::string path = driver_->location(name);
   if (mode_ != 0 && path == path_) return fail("storage file " + path + " is open");
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) {
-    const int err = errno;
-    if (err == ENOENT || err == ENOTDIR) return true;
-    return fail_errno("cannot look up storage file " + path, err);
-  }
-  if (!S_ISREG(st.st_mode))
-    return fail("cannot remove storage file " + path + ": it is " +
-                (S_ISDIR(st.st_mode) ? "a directory" : "not a regular file"));
-  if (::access(dir_.c_str(), W_OK | X_OK) != 0)
-    return fail_errno("cannot remove storage file " + path + " from its directory", errno);
-  return true;
+  return driver_->removable(name) || fail_driver();
+}
+
+bool Client_IO_Ex::list(std::vector<std::string>& names) {
+  error_.clear();
+  if (!connected_) return fail("storage client is not connected");
+  return driver_->list(names) || fail_driver();
 }
 
 bool Client_IO_Ex::open_write(const std::string& name) {
-  if (mkdir_p(dir_, 0750) != 0) return fail_errno("cannot create storage directory " + dir_, errno);
-  struct stat st;
-  if (!options_.overwrite && ::lstat(path_.c_str(), &st) == 0) return fail("storage file " + path_ + " already exists");
+  if (!driver_->open_write(name, options_.overwrite)) return fail_driver();
   encoder_ = make_storage_encoder(options_.compression_method, options_.compression_level, zstd_workers_);
   if (encoder_ && key_) encoder_ = make_cipher_encoder(std::move(encoder_), *key_);
   reset_digest();
   if (!encoder_ || !hash_) {
-    encoder_.reset();
+    abandon();
     return fail("cannot set up " + std::string(key_ ? "encryption" : "compression") + " for " + path_);
   }
-  std::string temp = dir_ + "/." + name + ".XXXXXX";
-  const int fd = ::mkostemp(&temp[0], O_CLOEXEC);
-  if (fd < 0) {
-    const int err = errno;
-    encoder_.reset();
-    return fail_errno("cannot create storage file in " + dir_, err);
-  }
-  ::fchmod(fd, 0640);
-  fd_ = fd;
-  temp_path_ = temp;
-  writeback_from_ = 0;
   flush_size_ = limiter_.chunk_size(MAX_FLUSH);
   stored_.reserve(flush_size_ + 2 * READ_CHUNK);
   mode_ = MODE_WRITE;
@@ -205,19 +170,16 @@ bool Client_IO_Ex::open_write(const std::string& name) {
 }
 
 bool Client_IO_Ex::open_read(const std::string& name) {
-  const int fd = open_cloexec(path_.c_str(), O_RDONLY);
-  if (fd < 0) return fail_errno("cannot open storage file " + path_, errno);
-  fd_ = fd;
+  if (!driver_->open_read(name)) return fail_driver();
   // Read the first bytes ahead to tell the stored format.
   char head[8];
   std::size_t got = 0;
   while (got < sizeof head) {
-    const ssize_t n = ::read(fd_, head + got, sizeof head - got);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = driver_->read(head + got, sizeof head - got);
     if (n < 0) {
-      const int err = errno;
+      fail_driver();
       abandon();
-      return fail_errno("cannot read storage file " + path_, err);
+      return false;
     }
     if (n == 0) break;
     got += static_cast<std::size_t>(n);
@@ -259,26 +221,17 @@ std::unique_ptr<Storage_Decoder> Client_IO_Ex::reading_decoder(const std::string
 bool Client_IO_Ex::write_stored(const char* p, std::size_t n) {
   while (n) {
     const std::size_t piece = std::min(n, flush_size_);
-    const ssize_t w = ::write(fd_, p, piece);
-    if (w < 0 && errno == EINTR) continue;
-    if (w < 0) {
-      const int err = errno;
+    if (!driver_->write(p, piece)) {
+      fail_driver();
       abandon();
       broken_ = true;
-      return fail_errno("cannot write storage file " + path_, err);
+      return false;
     }
-    XXH3_128bits_update(hash_, p, static_cast<std::size_t>(w));
-    p += w;
-    n -= static_cast<std::size_t>(w);
-    storage_ += static_cast<unsigned long long>(w);
-    limiter_.account(static_cast<std::size_t>(w));
-  }
-  // Start the write-back of what is written so far, so that the sync in
-  // close has little left to wait for and the page cache does not fill up.
-  if (storage_ - writeback_from_ >= WRITEBACK_STEP) {
-    ::sync_file_range(fd_, static_cast<off64_t>(writeback_from_), static_cast<off64_t>(storage_ - writeback_from_),
-                      SYNC_FILE_RANGE_WRITE);
-    writeback_from_ = storage_;
+    XXH3_128bits_update(hash_, p, piece);
+    p += piece;
+    n -= piece;
+    storage_ += piece;
+    limiter_.account(piece);
   }
   return true;
 }
@@ -326,32 +279,10 @@ bool Client_IO_Ex::close() {
     return fail("cannot complete storage file " + path_ + ": " + err);
   }
   if (!flush_stored(true)) return false;
-  if (::fsync(fd_) != 0) {
-    const int e = errno;
+  if (!driver_->close()) {
+    fail_driver();
     abandon();
-    return fail_errno("cannot sync storage file " + path_, e);
-  }
-  const int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0) {
-    const int e = errno;
-    abandon();
-    return fail_errno("cannot close storage file " + path_, e);
-  }
-  // link refuses an existing name, rename replaces it.
-  const int rc =
-      options_.overwrite ? ::rename(temp_path_.c_str(), path_.c_str()) : ::link(temp_path_.c_str(), path_.c_str());
-  if (rc != 0) {
-    const int e = errno;
-    abandon();
-    return fail_errno("cannot publish storage file " + path_, e);
-  }
-  if (!options_.overwrite) ::unlink(temp_path_.c_str());
-  temp_path_.clear();
-  const int dfd = open_cloexec(dir_.c_str(), O_RDONLY | O_DIRECTORY);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
+    return false;
   }
   abandon();
   digest_ = hex_digest(XXH3_128bits_digest(hash_));
@@ -370,12 +301,10 @@ bool Client_IO_Ex::fill() {
   const std::size_t chunk = limiter_.chunk_size(READ_CHUNK);
   while (decoded_.empty() && !at_end_) {
     raw_.resize(chunk);
-    const ssize_t n = ::read(fd_, &raw_[0], chunk);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = driver_->read(&raw_[0], chunk);
     if (n < 0) {
-      const int e = errno;
       raw_.clear();
-      return fail_errno("cannot read storage file " + path_, e);
+      return fail_driver();
     }
     raw_.resize(static_cast<std::size_t>(n));
     if (n == 0) {
@@ -422,13 +351,12 @@ bool Client_IO_Ex::verify(const char* name, unsigned long long recorded_size, co
   if (!connected_) return fail("storage client is not connected");
   if (mode_ != 0) return fail("storage client has a file open already: " + path_);
   if (!valid_name(name)) return fail(std::string("invalid storage file name '") + (name ? name : "") + "'");
-  const std::string path = dir_ + "/" + name;
-  const int fd = open_cloexec(path.c_str(), O_RDONLY);
-  if (fd < 0) return fail_errno("cannot open storage file " + path, errno);
+  const std::string path = driver_->location(name);
+  if (!driver_->open_read(name)) return fail_driver();
   struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
+    Storage_Driver* driver;
+    ~Closer() { driver->close(); }
+  } closer{driver_.get()};
   std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t*)> hash(XXH3_createState(), XXH3_freeState);
   if (!hash) return fail("cannot verify storage file " + path + ": out of memory");
   XXH3_128bits_reset(hash.get());
@@ -442,9 +370,8 @@ bool Client_IO_Ex::verify(const char* name, unsigned long long recorded_size, co
   const std::size_t chunk = limiter_.chunk_size(READ_CHUNK);
   for (;;) {
     raw.resize(chunk);
-    const ssize_t n = ::read(fd, &raw[0], chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail_errno("cannot read storage file " + path, errno);
+    const ssize_t n = driver_->read(&raw[0], chunk);
+    if (n < 0) return fail_driver();
     raw.resize(static_cast<std::size_t>(n));
     size += static_cast<unsigned long long>(n);
     limiter_.account(static_cast<std::size_t>(n));

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/storage/client_io.h"
 #include "host/storage/rate_limiter.h"
@@ -10,18 +11,21 @@
 class Storage_Encoder;
 class Storage_Decoder;
 struct Storage_Key;
+class Storage_Driver;
 struct XXH3_state_s;
 
-// The storage client of the file store: a pool URL "file://DIR" names a
+// The storage client: the caller's bytes pass through the compression
+// encoder (or decoder) and reach the pool through the storage driver of the
+// URL's scheme (see storage_driver.h). A pool URL "file://DIR" names a
 // directory; connect adds nothing to it, so a target like
 // "file:///pools/p1/RESOURCE" is a sub-directory, created on the first
 // write.
 //
-// A file being written lives under a hidden temporary name in the same
-// directory until close succeeds; close then flushes, syncs and renames it,
-// so a reader never sees a partial file under the real name. A write that
-// fails, or a client destroyed (or reopened) before close, removes the
-// temporary file. Not thread-safe: one thread at a time.
+// A file being written is invisible under its name until close succeeds:
+// the file driver keeps it under a hidden temporary name in the same
+// directory and close syncs and renames it. A write that fails, or a client
+// destroyed (or reopened) before close, leaves nothing. Not thread-safe: one
+// thread at a time.
 class Client_IO_Ex : public Client_IO {
  public:
   enum Open_Mode { MODE_READ = 1, MODE_WRITE = 2 };
@@ -32,13 +36,14 @@ class Client_IO_Ex : public Client_IO {
   Client_IO_Ex& operator=(const Client_IO_Ex&) = delete;
 
   // Takes the target URL and a copy of the options. False (error() says
-  // why) for a URL that is not "file://" with an absolute directory, for an
-  // unknown compression method or a zstd level out of range
-  // (check_compression), for a zstd thread count that is not one
-  // (ZSTD_WORKERS_OPTION; without it zstd uses every core), and for cipher
-  // settings parse_storage_cipher refuses. With a cipher every file written
-  // is encrypted, and a file read must be: one stored in the clear is
-  // refused, as is an encrypted file read without a cipher.
+  // why) for a URL of an unknown scheme or one its driver refuses (for
+  // "file://", one without an absolute directory), for an unknown
+  // compression method or a zstd level out of range (check_compression),
+  // for a zstd thread count that is not one (ZSTD_WORKERS_OPTION; without
+  // it zstd uses every core), and for cipher settings parse_storage_cipher
+  // refuses. With a cipher every file written is encrypted, and a file read
+  // must be: one stored in the clear is refused, as is an encrypted file
+  // read without a cipher.
   bool connect(const std::string& url, const Options& options);
 
   // Opens one file of the connected directory: mode 1 reads, 2 writes
@@ -76,6 +81,10 @@ class Client_IO_Ex : public Client_IO {
   // remove names from it. A missing file is removable.
   bool removable(const char* name);
 
+  // The names of the published files of the connected directory, sorted;
+  // false on failure (error() says why).
+  bool list(std::vector<std::string>& names);
+
   // The XXH3-128 digest of the last file written, over its bytes exactly as
   // stored (after compression), as 32 lowercase hex digits (the canonical,
   // big-endian form that xxhsum -H2 prints). Set only by a successful
@@ -110,18 +119,16 @@ class Client_IO_Ex : public Client_IO {
   void abandon();
   void reset_digest();
   bool fail(const std::string& what);
-  bool fail_errno(const std::string& what, int err);
+  bool fail_driver();
 
-  std::string dir_;
+  std::unique_ptr<Storage_Driver> driver_;
   Options options_;
   int zstd_workers_ = 1;
   std::unique_ptr<Storage_Key> key_;  // the pool's cipher key; null without encryption
   bool connected_ = false;
   int mode_ = 0;
   bool broken_ = false;
-  int fd_ = -1;
-  std::string path_;       // the file's real name
-  std::string temp_path_;  // while writing: where the bytes go until close
+  std::string path_;  // the open file's name in messages
   std::unique_ptr<Storage_Encoder> encoder_;
   std::unique_ptr<Storage_Decoder> decoder_;
   std::string stored_;   // writing: encoded bytes not yet on disk
@@ -133,8 +140,7 @@ class Client_IO_Ex : public Client_IO {
   Rate_Limiter limiter_;
   unsigned long long original_ = 0;
   unsigned long long storage_ = 0;
-  unsigned long long writeback_from_ = 0;  // writing: first byte whose write-back was not started
-  XXH3_state_s* hash_ = nullptr;           // writing: digest of the bytes stored so far
+  XXH3_state_s* hash_ = nullptr;  // writing: digest of the bytes stored so far
   std::string digest_;
   std::string error_;
 };

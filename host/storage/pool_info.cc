@@ -56,6 +56,10 @@ bool fill_pool(const nlohmann::json& p, const char* device_uuid, Pool_Info& info
   out.iv = text_of(p, "iv");
   out.preferred_source_address = text_of(p, "preferred_source_address");
   out.dedup_backend_type = text_of(p, "dedup_backend_type");
+  out.s3_endpoint = text_of(p, "s3_endpoint");
+  out.s3_region = text_of(p, "s3_region");
+  out.s3_access_key_id = text_of(p, "s3_access_key_id");
+  out.s3_secret_access_key = text_of(p, "s3_secret_access_key");
   const auto multi = p.find("multidevice");
   out.multidevice = multi != p.end() && multi->is_boolean() && multi->get<bool>();
   const auto attrs = p.find("ext_attrs");
@@ -88,7 +92,11 @@ nlohmann::json pool_to_json(const Pool_Info& info) {
           {"preferred_source_address", info.preferred_source_address},
           {"ext_attrs", info.ext_attrs.is_object() ? info.ext_attrs : nlohmann::json::object()},
           {"node_addrs", info.node_addrs},
-          {"dedup_backend_type", info.dedup_backend_type}};
+          {"dedup_backend_type", info.dedup_backend_type},
+          {"s3_endpoint", info.s3_endpoint},
+          {"s3_region", info.s3_region},
+          {"s3_access_key_id", info.s3_access_key_id},
+          {"s3_secret_access_key", info.s3_secret_access_key}};
 }
 
 bool directory_exists(const std::string& url) {
@@ -148,6 +156,10 @@ bool set_options_by_pool(Client_IO_Base::Options& options, const Pool_Info& info
   options.cipher = info.cipher;
   options.key = info.key;
   options.iv = info.iv;
+  options.s3_endpoint = info.s3_endpoint;
+  options.s3_region = info.s3_region;
+  options.s3_access_key_id = info.s3_access_key_id;
+  options.s3_secret_access_key = info.s3_secret_access_key;
   if (!info.preferred_source_address.empty())
     options.set_extra_option("preferred_source_address", info.preferred_source_address);
   if (!info.ext_attrs.is_object()) {

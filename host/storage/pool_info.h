@@ -13,9 +13,11 @@
 //               "devices": [...], "multidevice": false, "cipher": "",
 //               "key": "", "iv": "", "preferred_source_address": "",
 //               "ext_attrs": {NAME: TEXT}, "node_addrs": [...],
-//               "dedup_backend_type": ""}]}
+//               "dedup_backend_type": "", "s3_endpoint": "",
+//               "s3_region": "", "s3_access_key_id": "",
+//               "s3_secret_access_key": ""}]}
 // Only "uuid" and "url" are required; the file is written with mode 0600
-// because a pool's key is a secret.
+// because a pool's keys are secrets.
 struct Pool_Info {
   std::string uuid;
   std::string name;
@@ -32,6 +34,12 @@ struct Pool_Info {
   nlohmann::json ext_attrs = nlohmann::json::object();  // extra client options, name to text
   std::vector<std::string> node_addrs;
   std::string dedup_backend_type;
+  // An "s3://BUCKET/PREFIX" pool: its service's endpoint URL, region (empty
+  // means us-east-1) and access key pair.
+  std::string s3_endpoint;
+  std::string s3_region;
+  std::string s3_access_key_id;
+  std::string s3_secret_access_key;
 };
 
 // Looks the pool up in the registry. device_uuid (may be null or empty)
@@ -46,6 +54,7 @@ bool get_pool_info(const char* pool_uuid, const char* device_uuid, Pool_Info& in
                    const char* note);
 
 // Copies the pool's settings into storage options: the encryption fields,
+// the S3 endpoint, region and keys,
 // the preferred source address (extra option "preferred_source_address")
 // and every "ext_attrs" member as an extra option. False (logged) when the
 // pool has no URL or an "ext_attrs" member is not a text, number or

@@ -1,0 +1,152 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <regex>
+#include <string>
+
+#include "agent/commands.h"
+#include "agent/pool_cipher.h"
+#include "agent/pool_lookup.h"
+#include "agent/state_dir.h"
+#include "host/base/fs_util.h"
+#include "host/storage/pool_info.h"
+#include "host/storage/s3_client.h"
+#include "host/storage/s3_driver.h"
+
+namespace {
+
+// Longest key file accepted.
+const std::size_t KEY_FILE_MAX = 4096;
+// How long the check of a new S3 pool waits for its service.
+const long CHECK_TIMEOUT_SECONDS = 10;
+
+bool valid_pool_name(const std::string& name) {
+  static const std::regex re("[A-Za-z0-9][A-Za-z0-9_.-]{0,63}");
+  return std::regex_match(name, re);
+}
+
+// Reads an S3 key file: two lines, the access key id then the secret key,
+// neither empty nor holding blanks; a final line end is allowed. The file
+// must not be readable by others. The read buffer is wiped.
+bool read_key_file(const std::string& path, std::string& id, std::string& secret, std::string& err) {
+  const int fd = open_cloexec(path.c_str(), O_RDONLY);
+  if (fd < 0) {
+    err = "cannot open the key file " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    err = "the key file " + path + " is not a regular file";
+    return false;
+  }
+  if (st.st_mode & S_IROTH) {
+    ::close(fd);
+    err = "the key file " + path + " is readable by everyone; allow only its owner (chmod 600)";
+    return false;
+  }
+  std::string text(KEY_FILE_MAX + 1, '\0');
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = ::read(fd, &text[got], text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  const bool too_long = got > KEY_FILE_MAX;
+  text.resize(got);
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  const std::size_t nl = text.find('\n');
+  bool ok = !too_long && nl != std::string::npos;
+  if (ok) {
+    id = text.substr(0, nl);
+    secret = text.substr(nl + 1);
+    for (const std::string* part : {&id, &secret})
+      ok = ok && !part->empty() && part->find_first_of(" \t\r\n") == std::string::npos;
+  }
+  std::memset(&text[0], 0, text.size());
+  if (!ok) {
+    std::fill(secret.begin(), secret.end(), '\0');
+    secret.clear();
+    err = "the key file " + path + " must hold two lines: the access key id, then the secret key";
+  }
+  return ok;
+}
+
+// Asks the service for one key of the pool's prefix, so that a missing
+// bucket, refused keys or a silent endpoint are found before the pool is
+// registered.
+bool check_bucket(const Pool_Info& info, const std::string& key_file, std::string& err) {
+  std::string bucket, prefix;
+  if (!parse_s3_url(info.url, bucket, prefix, err)) return false;
+  S3_Config config;
+  config.endpoint = info.s3_endpoint;
+  if (!info.s3_region.empty()) config.region = info.s3_region;
+  config.access_key_id = info.s3_access_key_id;
+  config.secret_access_key = info.s3_secret_access_key;
+  config.bucket = bucket;
+  config.timeout_seconds = CHECK_TIMEOUT_SECONDS;
+  S3_Client client(config);
+  S3_Response answer;
+  if (client.request("GET", "", {{"max-keys", "1"}, {"prefix", prefix}}, {}, nullptr, 0, answer)) return true;
+  if (answer.status == 0)
+    err = "the endpoint " + info.s3_endpoint + " does not answer: " + answer.describe();
+  else if (answer.status == 404)
+    err = "bucket " + bucket + " does not exist at " + info.s3_endpoint + " (" + answer.describe() + ")";
+  else if (answer.status == 401 || answer.status == 403)
+    err = info.s3_endpoint + " refused the keys of " + key_file + " for bucket " + bucket + " (" + answer.describe() +
+          ")";
+  else
+    err = "bucket " + bucket + " at " + info.s3_endpoint + " cannot be listed: " + answer.describe();
+  return false;
+}
+
+}  // namespace
+
+int pool_add_command(const Command_Line& line) {
+  std::string err;
+  const std::string name = line.words[2];
+  if (!valid_pool_name(name)) return fail(EXIT_USAGE, "pool add: invalid pool name \"" + name + "\"");
+  const std::string url = option_value(line, "url");
+  const std::string endpoint = option_value(line, "endpoint");
+  const std::string key_file = option_value(line, "key-file");
+  const std::string region = option_value(line, "region");
+  Pool_Info info;
+  info.name = name;
+  info.url = url;
+  if (url.compare(0, 5, "s3://") == 0) {
+    std::string bucket, prefix;
+    if (!parse_s3_url(url, bucket, prefix, err)) return fail(EXIT_USAGE, "pool add: " + err);
+    if (endpoint.empty() || key_file.empty())
+      return fail(EXIT_USAGE, "pool add: an s3:// pool needs --endpoint URL and --key-file FILE");
+    if (endpoint.compare(0, 7, "http://") != 0 && endpoint.compare(0, 8, "https://") != 0)
+      return fail(EXIT_USAGE,
+                  "pool add: the endpoint must be http://HOST[:PORT] or https://HOST[:PORT], not \"" + endpoint + "\"");
+    info.s3_endpoint = endpoint;
+    info.s3_region = region;
+    if (!read_key_file(key_file, info.s3_access_key_id, info.s3_secret_access_key, err))
+      return fail(EXIT_USAGE, "pool add: " + err);
+    if (!check_bucket(info, key_file, err)) return fail(EXIT_FAILED, "pool add: " + err);
+  } else if (url.compare(0, 8, "file:///") == 0) {
+    if (!endpoint.empty() || !key_file.empty() || !region.empty())
+      return fail(EXIT_USAGE, "pool add: --endpoint, --key-file and --region are for s3:// pools");
+  } else {
+    return fail(EXIT_USAGE,
+                "pool add: the url must be file:///ABSOLUTE/PATH or s3://BUCKET/PREFIX, not \"" + url + "\"");
+  }
+  if (!set_pool_codec_options(line, info, err)) return fail(EXIT_USAGE, "pool add: " + err);
+  if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
+  std::string uuid;
+  std::string lookup_err;
+  const bool known = find_pool_uuid(name, uuid, lookup_err);
+  info.uuid = known ? uuid : new_uuid();
+  if (!add_pool(info)) return fail(EXIT_FAILED, "pool add: cannot write the pool registry");
+  std::printf("pool %s %s (uuid %s, url %s%s)\n", name.c_str(), known ? "updated" : "added", info.uuid.c_str(),
+              url.c_str(), endpoint.empty() ? "" : (", endpoint " + endpoint).c_str());
+  return EXIT_OK;
+}

@@ -1,0 +1,212 @@
+// Storing a backup stream into an S3 pool on an S3-compatible server on the
+// loopback (s3rver, installed by scripts/install-deps), against storing the
+// same stream into a file:// pool, measured in the same run. The stream is
+// written through the storage client in 8192-byte pieces, as a backup's
+// stream copy writes it, and each run includes close (the multipart upload
+// completed, or the file synced and published). Each store runs in its own
+// process (this program re-executed), so that its peak resident memory is
+// its own: it is taken for a small and for a large stream, and the S3
+// driver's memory must not grow with the size stored (the large stream's
+// peak within 64 MiB of the small one's).
+// Prints MB/s of both pools and their ratio (S3 / file), medians of the
+// rounds, and the two peaks.
+// Sizes: BENCH_SIZE MiB (default 256; 1536 for the full check) and
+// BENCH_SMALL_SIZE MiB (64); BENCH_ROUNDS (3).
+//   bench_s3_backup                                    runs everything
+//   bench_s3_backup store URL ENDPOINT MIB             one store; prints seconds,
+//                                                      bytes stored, peak RSS KiB
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/base/fs_util.h"
+#include "host/storage/client_io_ex.h"
+
+namespace {
+
+const char* const BUCKET = "bench";
+
+double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+unsigned long long env_number(const char* name, unsigned long long fallback) {
+  const char* v = std::getenv(name);
+  return v && *v ? std::strtoull(v, nullptr, 10) : fallback;
+}
+
+std::string self_path() {
+  char buf[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+// One store in this process: MiB of generated backup-like data into url.
+int store_child(const std::string& url, const std::string& endpoint, unsigned long long mib) {
+  Client_IO_Base::Options o;
+  o.s3_endpoint = endpoint;
+  o.s3_access_key_id = "S3RVER";
+  o.s3_secret_access_key = "S3RVER";
+  Client_IO_Ex io;
+  std::string piece(8192, '\0');
+  unsigned long long x = 0x9e3779b97f4a7c15ULL;
+  const double t0 = now();
+  if (!io.connect(url, o) || !io.open("set", Client_IO_Ex::MODE_WRITE)) {
+    std::fprintf(stderr, "cannot open the set: %s\n", io.error());
+    return 1;
+  }
+  const unsigned long long pieces = mib * 1024 * 1024 / piece.size();
+  for (unsigned long long i = 0; i < pieces; ++i) {
+    // Data blocks with a varying head, as a database file's pages have.
+    for (std::size_t at = 0; at < 64; at += 8) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      std::memcpy(&piece[at], &x, 8);
+    }
+    if (io.write(piece.data(), piece.size()) != static_cast<ssize_t>(piece.size())) {
+      std::fprintf(stderr, "write failed: %s\n", io.error());
+      return 1;
+    }
+  }
+  if (!io.close()) {
+    std::fprintf(stderr, "close failed: %s\n", io.error());
+    return 1;
+  }
+  const double t = now() - t0;
+  struct rusage ru;
+  ::getrusage(RUSAGE_SELF, &ru);
+  std::printf("%.6f %llu %ld\n", t, io.storage_size(), ru.ru_maxrss);
+  return 0;
+}
+
+struct Store_Run {
+  double seconds = -1;
+  unsigned long long bytes = 0;
+  long peak_kib = 0;
+};
+
+Store_Run run_store(const std::string& url, const std::string& endpoint, unsigned long long mib) {
+  Store_Run r;
+  const std::string cmd = self_path() + " store " + url + " " + endpoint + " " + std::to_string(mib);
+  if (std::FILE* p = ::popen(cmd.c_str(), "r")) {
+    const int got = std::fscanf(p, "%lf %llu %ld", &r.seconds, &r.bytes, &r.peak_kib);
+    if (::pclose(p) != 0 || got != 3) r.seconds = -1;
+  }
+  if (r.seconds < 0) {
+    std::fprintf(stderr, "store failed: %s\n", cmd.c_str());
+    std::exit(1);
+  }
+  return r;
+}
+
+// s3rver on a free loopback port with its data in dir; stopped by the
+// destructor. Waits at most 60 seconds for it to listen.
+struct Server {
+  pid_t pid = -1;
+  int port = 0;
+  int stdin_fd = -1;  // the server stops when this closes, also if the benchmark dies
+  explicit Server(const std::string& dir) {
+    const std::string port_file = dir + "/port";
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) std::exit(1);
+    stdin_fd = fds[1];
+    pid = ::fork();
+    if (pid == 0) {
+      ::dup2(fds[0], 0);
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 1);
+      if (::chdir(OSCAR_SOURCE_DIR "/tests/s3server") != 0) ::_exit(126);
+      ::execlp("node", "node", "server.js", (dir + "/data").c_str(), BUCKET, port_file.c_str(), (char*)nullptr);
+      ::_exit(127);
+    }
+    ::close(fds[0]);
+    for (int i = 0; i < 1200 && port == 0; ++i) {
+      std::ifstream in(port_file);
+      if (!(in >> port)) port = 0;
+      int status;
+      if (port == 0 && ::waitpid(pid, &status, WNOHANG) == pid) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (port == 0) {
+      std::fprintf(stderr, "s3rver did not start: is it installed (scripts/install-deps)?\n");
+      std::exit(1);
+    }
+  }
+  ~Server() {
+    ::close(stdin_fd);
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 5 && std::string(argv[1]) == "store")
+    return store_child(argv[2], argv[3], std::strtoull(argv[4], nullptr, 10));
+  const unsigned long long large = env_number("BENCH_SIZE", 256);
+  const unsigned long long small = env_number("BENCH_SMALL_SIZE", 64);
+  const int rounds = static_cast<int>(env_number("BENCH_ROUNDS", 3));
+  char tmpl[] = "/tmp/s3-backup-bench-XXXXXX";
+  if (!::mkdtemp(tmpl)) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const std::string dir = tmpl;
+  int rc = 0;
+  {
+    Server server(dir);
+    const std::string endpoint = "http://127.0.0.1:" + std::to_string(server.port);
+    std::vector<double> s3_rates, file_rates, ratios;
+    long s3_large_peak = 0;
+    for (int round = 0; round < rounds; ++round) {
+      // Alternating order, so that neither side always runs on a warm cache.
+      const std::string s3_url = std::string("s3://") + BUCKET + "/round" + std::to_string(round);
+      const std::string file_url = "file://" + dir + "/pool/round" + std::to_string(round);
+      Store_Run s3, file;
+      if (round % 2 == 0) {
+        s3 = run_store(s3_url, endpoint, large);
+        file = run_store(file_url, endpoint, large);
+      } else {
+        file = run_store(file_url, endpoint, large);
+        s3 = run_store(s3_url, endpoint, large);
+      }
+      const double mb = static_cast<double>(large) * 1048576 / 1e6;
+      s3_rates.push_back(mb / s3.seconds);
+      file_rates.push_back(mb / file.seconds);
+      ratios.push_back(file.seconds / s3.seconds);
+      s3_large_peak = std::max(s3_large_peak, s3.peak_kib);
+      rm_rf(dir + "/data/" + BUCKET + "/round" + std::to_string(round));
+      rm_rf(dir + "/pool/round" + std::to_string(round));
+    }
+    const Store_Run s3_small = run_store(std::string("s3://") + BUCKET + "/small", endpoint, small);
+    std::printf("store of %llu MiB, %d rounds (medians)\n", large, rounds);
+    std::printf("  s3:// pool (loopback s3rver)  %8.1f MB/s\n", median(s3_rates));
+    std::printf("  file:// pool                  %8.1f MB/s\n", median(file_rates));
+    std::printf("  ratio s3 / file               %8.2f\n", median(ratios));
+    const long grow = s3_large_peak - s3_small.peak_kib;
+    std::printf("peak RSS of the s3 store: %llu MiB stream %ld KiB, %llu MiB stream %ld KiB, difference %ld KiB (%s)\n",
+                small, s3_small.peak_kib, large, s3_large_peak, grow,
+                grow <= 64 * 1024 ? "within 64 MiB" : "OVER 64 MiB");
+    if (grow > 64 * 1024) rc = 1;
+  }
+  rm_rf(dir);
+  return rc;
+}
