@@ -18,6 +18,7 @@
 #include "fuzz/fuzz_files.h"
 #include "host/base/fs_util.h"
 #include "host/storage/client_io_ex.h"
+#include "host/storage/storage_cipher.h"
 #include "host/storage/storage_codec.h"
 
 namespace {
@@ -74,6 +75,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // the decoder; one told another compressed format refuses the file; one
   // told "none" hands out the bytes as they are.
   const int found = detect_storage_method(reinterpret_cast<const char*>(file), len);
+  if (is_encrypted_storage(reinterpret_cast<const char*>(file), len)) {
+    // An encrypted file is refused by a client without a cipher, whatever
+    // it was told, and proved intact by nothing.
+    Client_IO_Base::Options o;
+    Client_IO_Ex io;
+    if (client_ok || !io.connect("file://" + g_dir, o) || io.verify("f", len, "")) std::abort();
+    return 0;
+  }
   if (method == COMPR_AUTO || method == found) {
     if (client_ok != pieces_ok || (client_ok && by_client != by_pieces)) std::abort();
   } else if (method != COMPR_NONE && client_ok) {
