@@ -65,7 +65,7 @@ class Usage_Formatter : public CLI::Formatter {
 
 // Where CLI11 puts what it parsed for one command.
 struct Command_Values {
-  const Command_Spec* spec = nullptr;
+  const Agent_Command* command = nullptr;
   CLI::App* app = nullptr;
   std::vector<std::string> words;
   std::map<std::string, std::string> values;
@@ -93,7 +93,7 @@ CLI::App* group(CLI::App& parent, const std::string& name) {
 // Adds one command's options to its CLI11 app; false when the command
 // names an option the agent does not document.
 bool add_options(Command_Values& v) {
-  const Command_Spec& s = *v.spec;
+  const Agent_Command& s = *v.command;
   if (s.max_words > 0) {
     // Takes every word so that a surplus one is reported by name, not by count.
     std::string name = s.words.substr(0, s.words.find(' '));
@@ -152,7 +152,7 @@ std::string leftover(const Command_Values& v) {
 
 Command_Line command_line(const Command_Values& v) {
   Command_Line line;
-  line.words = v.spec->path;
+  line.words = v.command->path;
   line.words.insert(line.words.end(), v.words.begin(), v.words.end());
   for (const auto& o : v.values)
     if (v.app->count("--" + o.first) != 0) line.options[o.first] = o.second;
@@ -173,21 +173,21 @@ int usage_error(std::FILE* err, const std::string& text) {
 
 }  // namespace
 
-Parsed_Command parse_command_line(const std::vector<Command_Spec>& commands, int argc, const char* const* argv,
+Parsed_Command parse_command_line(const std::vector<Agent_Command>& commands, int argc, const char* const* argv,
                                   std::FILE* out, std::FILE* err) {
   Parsed_Command result;
   CLI::App top("oscar-agent: backs up, restores, exports and imports OSCAR database instances", "oscar-agent");
   top.require_subcommand(1);
   top.formatter(std::make_shared<Usage_Formatter>());
   std::list<Command_Values> values;
-  for (const Command_Spec& spec : commands) {
+  for (const Agent_Command& command : commands) {
     CLI::App* parent = &top;
-    for (std::size_t i = 0; i + 1 < spec.path.size(); ++i) parent = group(*parent, spec.path[i]);
+    for (std::size_t i = 0; i + 1 < command.path.size(); ++i) parent = group(*parent, command.path[i]);
     values.emplace_back();
-    values.back().spec = &spec;
-    values.back().app = parent->add_subcommand(spec.path.back(), spec.summary);
+    values.back().command = &command;
+    values.back().app = parent->add_subcommand(command.path.back(), command.summary);
     if (!add_options(values.back())) {
-      result.exit_status = usage_error(err, "the command \"" + spec.path.back() + "\" names an unknown option");
+      result.exit_status = usage_error(err, "the command \"" + command.path.back() + "\" names an unknown option");
       return result;
     }
   }
@@ -204,17 +204,17 @@ Parsed_Command parse_command_line(const std::vector<Command_Spec>& commands, int
   for (const Command_Values& v : values) {
     if (!v.app->parsed()) continue;
     std::string rest = leftover(v);
-    if (rest.empty() && v.words.size() > v.spec->max_words)
-      rest = "unexpected argument \"" + v.words[v.spec->max_words] + "\"";
+    if (rest.empty() && v.words.size() > v.command->max_words)
+      rest = "unexpected argument \"" + v.words[v.command->max_words] + "\"";
     if (!rest.empty()) {
       result.exit_status = usage_error(err, rest);
       return result;
     }
-    if (v.words.size() < v.spec->min_words) {
-      result.exit_status = usage_error(err, "missing argument: " + v.spec->words);
+    if (v.words.size() < v.command->min_words) {
+      result.exit_status = usage_error(err, "missing argument: " + v.command->words);
       return result;
     }
-    result.command = v.spec;
+    result.command = v.command;
     result.line = command_line(v);
   }
   return result;

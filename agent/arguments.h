@@ -24,7 +24,7 @@ struct Command_Line {
 // the function that runs it. Every option and flag name must be one the
 // agent documents (see option_help); a command that names another one is
 // a programming error and makes the parser refuse every command line.
-struct Command_Spec {
+struct Agent_Command {
   std::vector<std::string> path;        // {"instance", "add"}
   std::string words;                    // the positional words as help shows them: "NAME [DATABASE [SCHEMA]]"
   std::size_t min_words;                // positional words at least ...
@@ -41,7 +41,7 @@ struct Command_Spec {
 // exit status (help was printed: 0; the line is wrong: 2, after one
 // "oscar-agent: ..." line on `err`).
 struct Parsed_Command {
-  const Command_Spec* command = nullptr;
+  const Agent_Command* command = nullptr;
   Command_Line line;
   int exit_status = 0;
 };
@@ -52,7 +52,7 @@ struct Parsed_Command {
 // missing required options and too many or too few words are refused on
 // `err`, naming the problem. Main thread only (the parser is not
 // reentrant).
-Parsed_Command parse_command_line(const std::vector<Command_Spec>& commands, int argc, const char* const* argv,
+Parsed_Command parse_command_line(const std::vector<Agent_Command>& commands, int argc, const char* const* argv,
                                   std::FILE* out, std::FILE* err);
 
 // The value name and help text of an option or flag the agent knows; null

@@ -13,7 +13,7 @@
 
 #include "agent/catalog_listing.h"
 #include "agent/commands.h"
-#include "agent/inspect_support.h"
+#include "agent/instance_access.h"
 #include "agent/instance_registration.h"
 #include "agent/job_documents.h"
 #include "agent/pool_lookup.h"

@@ -13,8 +13,8 @@ std::vector<std::string> job_options(std::vector<std::string> own) {
 }
 
 // The commands of oscar-agent, in the order the help lists them.
-const std::vector<Command_Spec>& commands() {
-  static const std::vector<Command_Spec> table = {
+const std::vector<Agent_Command>& commands() {
+  static const std::vector<Agent_Command> table = {
       {{"instance", "add"},
        "NAME",
        1,

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "agent/commands.h"
-#include "agent/inspect_support.h"
+#include "agent/instance_access.h"
 #include "agent/instance_registration.h"
 #include "agent/module.h"
 #include "agent/pool_lookup.h"

@@ -13,8 +13,8 @@ namespace {
 
 int ran(const Command_Line&) { return 0; }
 
-const std::vector<Command_Spec>& table() {
-  static const std::vector<Command_Spec> commands = {
+const std::vector<Agent_Command>& table() {
+  static const std::vector<Agent_Command> commands = {
       {{"pool", "add"}, "NAME", 1, 1, {"state", "url"}, {"state", "url"}, {}, {}, "register a pool", ran},
       {{"pool", "list"}, "", 0, 0, {"state"}, {"state"}, {}, {"json"}, "list the pools", ran},
       {{"export"}, "NAME", 1, 1, {"state", "entries", "pool"}, {"state", "entries"}, {"entries"}, {}, "export", ran},
@@ -25,7 +25,7 @@ const std::vector<Command_Spec>& table() {
 
 // Parses args against the table; what was printed goes to out and err.
 struct Parse {
-  explicit Parse(std::vector<std::string> args, const std::vector<Command_Spec>& commands = table()) {
+  explicit Parse(std::vector<std::string> args, const std::vector<Agent_Command>& commands = table()) {
     args.insert(args.begin(), "oscar-agent");
     std::vector<const char*> argv;
     for (const std::string& a : args) argv.push_back(a.c_str());
@@ -125,7 +125,7 @@ TEST(AgentArguments, HelpAtEveryLevelGoesToStandardOutputAndExitsZero) {
 }
 
 TEST(AgentArguments, ACommandNamingAnUndocumentedOptionRefusesEveryLine) {
-  const std::vector<Command_Spec> broken = {
+  const std::vector<Agent_Command> broken = {
       {{"backup"}, "NAME", 1, 1, {"state", "colour"}, {"state"}, {}, {}, "back up", ran}};
   Parse p({"backup", "DB1", "--state", "/s"}, broken);
   EXPECT_EQ(nullptr, p.result.command);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/inspect_support.h"
+#include "agent/instance_access.h"
 #include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"
 

@@ -1,5 +1,5 @@
-#ifndef AGENT_INSPECT_SUPPORT_H
-#define AGENT_INSPECT_SUPPORT_H
+#ifndef AGENT_INSTANCE_ACCESS_H
+#define AGENT_INSTANCE_ACCESS_H
 
 #include <memory>
 #include <string>
@@ -13,7 +13,7 @@
 // What the commands that look at instances (discover, browse, nodes,
 // check) share. Main thread; the state directory must be open.
 
-// Sends the module's log lines to STATE/logs/inspect.log instead of stderr
+// Sends the module's log lines to STATE/logs/discovery.log instead of stderr
 // for the life of the object, so that a command's stderr holds only its
 // own messages; the previous output is restored on destruction. Make it
 // after the module is loaded and let it go before the module.

@@ -1,4 +1,4 @@
-#include "agent/inspect_support.h"
+#include "agent/instance_access.h"
 
 #include <ace/Log_Msg.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include "host/base/agent_state.h"
 
 Module_Log::Module_Log()
-    : path_(agent_state_dir() + "/logs/inspect.log"),
+    : path_(agent_state_dir() + "/logs/discovery.log"),
       callback_(std::make_shared<Job_Log_Callback>(path_)),
       had_stderr_((ACE_LOG_MSG->flags() & ACE_Log_Msg::STDERR) != 0) {
   bind_log_callback(callback_);

@@ -9,7 +9,7 @@
 #include <set>
 
 #include "agent/commands.h"
-#include "agent/inspect_support.h"
+#include "agent/instance_access.h"
 #include "agent/instance_registration.h"
 #include "agent/module.h"
 #include "agent/state_dir.h"
