@@ -2,6 +2,9 @@
 // plain cat through the same fifo, and the peak memory of a backup as the
 // stream grows. Sizes: BENCH_SIZE (default 2G), BENCH_SMALL_SIZE (64M);
 // BENCH_ROUNDS (3) rounds of both sides in alternating order, ratios medians.
+// BENCH_POOL_DIR puts the pool and cat's output in a directory of their own
+// (for example on /dev/shm, where the copy is bound by the processor rather
+// than the disk); each round's outputs are then removed when it ends.
 //   bench_brcmd_stream            runs everything and prints the ratios
 //   bench_brcmd_stream rss SIZE   one backup of SIZE; prints the peak RSS in KiB
 
@@ -56,13 +59,18 @@ bool sh(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
 // A scratch setup: a simulated home with one instance of `size`, an agent
 // state directory and a file:// pool, all under one directory.
 struct Bench_Setup {
-  std::string dir, home, pool;
+  std::string dir, home, out, pool;
   int cat_runs = 0;
   explicit Bench_Setup(const std::string& size) {
     char tmpl[] = "/tmp/brcmd-bench-XXXXXX";
     dir = ::mkdtemp(tmpl);
     home = dir + "/home";
-    pool = dir + "/pool";
+    out = dir;
+    if (const char* pool_dir = std::getenv("BENCH_POOL_DIR")) {
+      std::string out_tmpl = std::string(pool_dir) + "/brcmd-bench-out-XXXXXX";
+      out = ::mkdtemp(&out_tmpl[0]) ? out_tmpl : dir;
+    }
+    pool = out + "/pool";
     mkdir_p(dir + "/state");
     mkdir_p(dir + "/root");
     set_agent_state_dir(dir + "/state");
@@ -87,6 +95,7 @@ struct Bench_Setup {
   }
   ~Bench_Setup() {
     sh(sim_path() + " stop " + home + " --instance db1");
+    rm_rf(out);
     rm_rf(dir);
   }
 
@@ -119,13 +128,15 @@ struct Bench_Setup {
     return name.empty() ? name : pool + "/res/" + name;
   }
 
+  std::string cat_output(int run) const { return out + "/cat_out" + std::to_string(run); }
+
   // The same brcmd writing into a fifo that cat copies into a file.
   double cat_backup() {
     const std::string fifo = dir + "/cat_fifo";
     ::mkfifo(fifo.c_str(), 0600);
     const double t0 = now_s();
     sh(home + "/bin/brcmd -O backup -d db1 -u dba -p benchpw -P 39917 -t full -k pipe -f " + fifo + " -e " + dir +
-       "/cat.log & cat " + fifo + " > " + dir + "/cat_out" + std::to_string(++cat_runs) + "; wait");
+       "/cat.log & cat " + fifo + " > " + cat_output(++cat_runs) + "; wait");
     const double t = now_s() - t0;
     ::unlink(fifo.c_str());
 
@@ -254,6 +265,10 @@ int main(int argc, char** argv) {
           "round %d: backup cat %.0f MB/s module %.0f MB/s (%.2f); feed cat %.0f MB/s module %.0f MB/s (%.2f)\n", r + 1,
           mb / cat_t, mb / mod_t, cat_t / mod_t, mb / cat_f, mb / mod_f, cat_f / mod_f);
       backup_ratio.push_back(cat_t / mod_t);
+      if (setup.out != setup.dir) {
+        ::unlink(stored.c_str());
+        ::unlink(setup.cat_output(setup.cat_runs).c_str());
+      }
       feed_ratio.push_back(cat_f / mod_f);
       cat_rate += mb / cat_t / rounds;
       module_rate += mb / mod_t / rounds;

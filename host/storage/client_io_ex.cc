@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "host/storage/background_writer.h"
 #include "host/storage/storage_cipher.h"
 #include "host/storage/storage_codec.h"
 #include "host/storage/storage_driver.h"
@@ -13,6 +14,11 @@ namespace {
 
 const std::size_t MAX_FLUSH = 1024 * 1024;
 const std::size_t READ_CHUNK = 256 * 1024;
+// Blocks in existence while writing: one being filled, one being stored,
+// one waiting, so that neither side waits for the other in the steady state.
+const std::size_t WRITE_BUFFERS = 3;
+// Room for a block and the encoder's output of one more write.
+const std::size_t BLOCK_CAPACITY = MAX_FLUSH + 2 * READ_CHUNK;
 
 bool valid_name(const char* name) { return name && *name && *name != '.' && std::strchr(name, '/') == nullptr; }
 
@@ -39,7 +45,10 @@ std::string hex_digest(XXH128_hash_t hash) {
 
 }  // namespace
 
-Client_IO_Ex::Client_IO_Ex() {}
+Client_IO_Ex::Client_IO_Ex()
+    : writer_(new Background_Writer(
+          [this](const char* p, std::size_t n, std::string& err) { return store_block(p, n, err); }, WRITE_BUFFERS,
+          BLOCK_CAPACITY)) {}
 
 Client_IO_Ex::~Client_IO_Ex() {
   abandon();
@@ -59,6 +68,9 @@ bool Client_IO_Ex::fail(const std::string& what) {
 bool Client_IO_Ex::fail_driver() { return fail(driver_->error()); }
 
 void Client_IO_Ex::abandon() {
+  // The writer may be inside the driver: it ends before the driver drops
+  // the file.
+  writer_->stop();
   if (driver_) driver_->abort();
   encoder_.reset();
   decoder_.reset();
@@ -164,7 +176,7 @@ bool Client_IO_Ex::open_write(const std::string& name) {
     return fail("cannot set up " + std::string(key_ ? "encryption" : "compression") + " for " + path_);
   }
   flush_size_ = limiter_.chunk_size(MAX_FLUSH);
-  stored_.reserve(flush_size_ + 2 * READ_CHUNK);
+  stored_.reserve(BLOCK_CAPACITY);
   mode_ = MODE_WRITE;
   return true;
 }
@@ -218,29 +230,42 @@ std::unique_ptr<Storage_Decoder> Client_IO_Ex::reading_decoder(const std::string
   return make_storage_decoder(method);
 }
 
-bool Client_IO_Ex::write_stored(const char* p, std::size_t n) {
-  while (n) {
-    const std::size_t piece = std::min(n, flush_size_);
-    if (!driver_->write(p, piece)) {
-      fail_driver();
-      abandon();
-      broken_ = true;
-      return false;
-    }
-    XXH3_128bits_update(hash_, p, piece);
-    p += piece;
-    n -= piece;
-    storage_ += piece;
-    limiter_.account(piece);
+// Runs on the writer's thread, or on the caller's once the writer is idle.
+bool Client_IO_Ex::store_block(const char* p, std::size_t n, std::string& err) {
+  if (!driver_->write(p, n)) {
+    err = driver_->error();
+    return false;
   }
+  XXH3_128bits_update(hash_, p, n);
   return true;
 }
 
+// Hands a full block to the writer; with all, waits for the writer and
+// stores what is left on this thread (a file smaller than one block never
+// starts the writer's thread).
 bool Client_IO_Ex::flush_stored(bool all) {
-  if (stored_.empty() || (!all && stored_.size() < flush_size_)) return true;
-  const bool ok = write_stored(stored_.data(), stored_.size());
-  stored_.clear();
-  return ok;
+  if (!all && stored_.size() < flush_size_) return true;
+  const std::size_t n = stored_.size();
+  bool ok = true;
+  std::string err;
+  if (!all) {
+    ok = writer_->hand_over(stored_);
+    err = writer_->error();
+  } else if (!writer_->drain()) {
+    ok = false;
+    err = writer_->error();
+  } else if (n != 0) {
+    ok = store_block(stored_.data(), n, err);
+    stored_.clear();
+  }
+  if (!ok) {
+    abandon();
+    broken_ = true;
+    return fail(err);
+  }
+  storage_ += n;
+  limiter_.account(n);
+  return true;
 }
 
 ssize_t Client_IO_Ex::write(const char* buf, std::size_t len) {

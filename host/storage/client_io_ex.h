@@ -12,6 +12,7 @@ class Storage_Encoder;
 class Storage_Decoder;
 struct Storage_Key;
 class Storage_Driver;
+class Background_Writer;
 struct XXH3_state_s;
 
 // The storage client: the caller's bytes pass through the compression
@@ -24,8 +25,14 @@ struct XXH3_state_s;
 // A file being written is invisible under its name until close succeeds:
 // the file driver keeps it under a hidden temporary name in the same
 // directory and close syncs and renames it. A write that fails, or a client
-// destroyed (or reopened) before close, leaves nothing. Not thread-safe: one
-// thread at a time.
+// destroyed (or reopened) before close, leaves nothing.
+//
+// Stored bytes reach the driver in blocks of about 1 MiB on a writer thread
+// of the client's own, so that the caller's next bytes are read and
+// compressed while the last block is stored; a few blocks at most are in
+// flight. A failure to store surfaces at the next write or at close, and
+// close returns only when every byte is durable. Not thread-safe: one
+// caller thread at a time.
 class Client_IO_Ex : public Client_IO {
  public:
   enum Open_Mode { MODE_READ = 1, MODE_WRITE = 2 };
@@ -114,7 +121,7 @@ class Client_IO_Ex : public Client_IO {
   std::unique_ptr<Storage_Decoder> reading_decoder(const std::string& path, const char* head, std::size_t len,
                                                    int method);
   bool flush_stored(bool all);
-  bool write_stored(const char* p, std::size_t n);
+  bool store_block(const char* p, std::size_t n, std::string& err);
   bool fill();
   void abandon();
   void reset_digest();
@@ -131,7 +138,8 @@ class Client_IO_Ex : public Client_IO {
   std::string path_;  // the open file's name in messages
   std::unique_ptr<Storage_Encoder> encoder_;
   std::unique_ptr<Storage_Decoder> decoder_;
-  std::string stored_;   // writing: encoded bytes not yet on disk
+  std::unique_ptr<Background_Writer> writer_;
+  std::string stored_;   // writing: encoded bytes not yet handed to the writer
   std::string decoded_;  // reading: verified bytes not yet handed out
   std::size_t decoded_pos_ = 0;
   std::string raw_;  // reading: stored bytes read ahead of the decoder
