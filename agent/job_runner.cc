@@ -202,11 +202,13 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
     show_events(def->id(), display);
     if (ended) break;
     display.tick();
-    const bool signalled = signals.received() != 0;
-    if (aborted ? ACE_OS::gettimeofday() >= deadline : !signalled && ACE_OS::gettimeofday() < deadline) {
-      if (aborted) break;
+    // Once aborted, the job has its grace time to end; it is aborted once.
+    if (aborted) {
+      if (ACE_OS::gettimeofday() >= deadline) break;
       continue;
     }
+    const bool signalled = signals.received() != 0;
+    if (!signalled && ACE_OS::gettimeofday() < deadline) continue;
     display.finish();
     if (signalled)
       std::fprintf(stderr, "oscar-agent: %s received, cancelling the job\n", strsignal(signals.received()));

@@ -239,6 +239,10 @@ bool Oscar_Brcmd_Backup_Executor::open_storage_file(const Pool_Info& info, Backu
 
 bool Oscar_Brcmd_Backup_Executor::stream_to_storage(Brcmd_Process& brcmd, const std::string& fifo, Client_IO_Ex& io) {
   Auto_Closer<int, Auto_Handle_Trait> fd(open_fifo_for_reading(fifo, brcmd.alive()));
+  if (!fd.valid() && job_.cancel_requested()) {
+    note_fifo_cancel(fifo);
+    return false;
+  }
   if (!fd.valid()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open fifo %s, errno=%d, %m\n"), fifo.c_str(), errno));
     return fail_with_alert(job_, ALERT_FIFO);

@@ -278,6 +278,10 @@ bool Oscar_Brcmd_Restore_Executor::restore_set(const Restore_Set& set, const std
     return fail_with_alert(job_, ALERT_STORAGE_OPEN);
   }
   Auto_Closer<int, Auto_Handle_Trait> fd(open_fifo_for_writing(fifo, brcmd.alive()));
+  if (!fd.valid() && job_.cancel_requested()) {
+    note_fifo_cancel(fifo);
+    return false;
+  }
   if (!fd.valid()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open fifo %s, errno=%d, %m\n"), fifo.c_str(), errno));
     return fail_with_alert(job_, ALERT_FIFO);

@@ -88,7 +88,7 @@ bool Brcmd_Process::start(const std::string& oscar_home, const char* cmd, int pa
 }
 
 Peer_Alive Brcmd_Process::alive() {
-  return [this]() { return handler_.running(); };
+  return [this]() { return !job_.cancel_requested() && handler_.running(); };
 }
 
 int Brcmd_Process::wait_exit() { return wait_for_brcmd_exit(handler_); }

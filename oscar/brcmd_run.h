@@ -67,7 +67,8 @@ class Brcmd_Process {
   // after `pause_seconds` (host sleep; 0 for none). Nothing is logged when
   // brcmd does not start; answers whether it started.
   bool start(const std::string& oscar_home, const char* cmd, int pause_seconds);
-  // Whether brcmd still runs, for the fifo opening.
+  // Whether brcmd still runs and the job was not cancelled, for the fifo
+  // opening: a cancel ends the wait for brcmd to open its end.
   Peer_Alive alive();
   // Ends brcmd now (terminate, 600).
   void terminate() { handler_.terminate(600); }

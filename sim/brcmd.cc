@@ -1,5 +1,7 @@
 #include "brcmd.h"
 
+#include <unistd.h>
+
 #include <csignal>
 #include <ctime>
 
@@ -48,6 +50,8 @@ int run_brcmd(int argc, char** argv) {
   run.faults = Faults::for_tool("brcmd", inst);
   if (run.faults.has("no-open")) return run.fail("simulated failure before opening the fifo");
   if (run.faults.has("ignore-term")) std::signal(SIGTERM, SIG_IGN);
+  // A tool slow to start: its fifo end opens late.
+  if (run.faults.has("delay-open")) ::usleep(static_cast<useconds_t>(run.faults.number("delay-open", 1000) * 1000));
   int status = mode == "backup" ? brcmd_backup(run, state) : brcmd_restore(run, state);
   if (run.faults.has("never-exit")) {
     run.note("staying alive until killed");
