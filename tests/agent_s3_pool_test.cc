@@ -3,12 +3,8 @@
 // the bucket and keys, and every refusal as one line with nothing
 // registered.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
@@ -23,11 +19,12 @@ namespace {
 
 const char* const SECRET = S3_Server::SECRET_ACCESS_KEY;
 
-class AgentS3Pool : public ::testing::Test {
+class AgentS3Pool : public S3_Server_Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server_.running()) << server_.error();
-    ASSERT_TRUE(write_keys(keys_, std::string(S3_Server::ACCESS_KEY_ID) + "\n" + SECRET + "\n", 0600));
+    S3_Server_Test::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(server_.write_key_file(keys_));
   }
 
   static bool write_keys(const std::string& path, const std::string& text, mode_t mode) {
@@ -55,10 +52,8 @@ class AgentS3Pool : public ::testing::Test {
     for (const auto& p : pools()) EXPECT_NE("bad", p.value("name", std::string())) << what;
   }
 
-  Temp_Dir tmp_;
   std::string state_ = tmp_ / "state";
   std::string keys_ = tmp_ / "s3.keys";
-  S3_Server server_{tmp_ / "s3"};
 };
 
 TEST_F(AgentS3Pool, RegistersThePoolWithItsServiceAndKeepsTheSecretOutOfSight) {
@@ -122,21 +117,12 @@ TEST_F(AgentS3Pool, MissingBucketWrongKeysAndASilentEndpointAreRefused) {
                  "SignatureDoesNotMatch");
 
   // Listened on, never answered: the check gives up after its time-out.
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-  ASSERT_EQ(0, ::listen(fd, 4));
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(0, ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len));
-  const std::string silent = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-  const Run_Result r =
-      pool_add({"bad", "--url", "s3://" + server_.bucket() + "/p", "--endpoint", silent, "--key-file", keys_});
-  ::close(fd);
+  const Silent_Endpoint silent;
+  ASSERT_TRUE(silent.listening());
+  const Run_Result r = pool_add(
+      {"bad", "--url", "s3://" + server_.bucket() + "/p", "--endpoint", silent.endpoint(), "--key-file", keys_});
   EXPECT_FALSE(r.timed_out);
-  expect_refused(r, 1, "the endpoint " + silent + " does not answer");
+  expect_refused(r, 1, "the endpoint " + silent.endpoint() + " does not answer");
   EXPECT_EQ(0u, pools().size());
 }
 

@@ -1,10 +1,6 @@
 // The storage client over an S3 pool, against an S3-compatible server on
 // the loopback.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <random>
@@ -16,20 +12,11 @@
 #include "host/storage/s3_driver.h"
 #include "tests/support/s3_server.h"
 #include "tests/support/sample_data.h"
-#include "tests/support/sandbox.h"
 
 namespace {
 
-bool is_object(const std::string& file) {
-  const std::string suffix = "._S3rver_object";
-  return file.size() > suffix.size() && file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-bool is_upload(const std::string& file) { return file.find("._S3rver_uploads") != std::string::npos; }
-
-class S3Storage : public ::testing::Test {
+class S3Storage : public S3_Server_Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(server_.running()) << server_.error(); }
-
   std::string url(const std::string& prefix = "pool/host/res") const {
     return "s3://" + server_.bucket() + "/" + prefix;
   }
@@ -70,17 +57,11 @@ class S3Storage : public ::testing::Test {
     return ok && io.close();
   }
 
-  std::vector<std::string> objects() const {
-    std::vector<std::string> out;
-    for (const auto& f : server_.bucket_files())
-      if (is_object(f)) out.push_back(f);
-    return out;
-  }
-  std::vector<std::string> uploads() const {
-    std::vector<std::string> out;
-    for (const auto& f : server_.bucket_files())
-      if (is_upload(f)) out.push_back(f);
-    return out;
+  std::vector<std::string> objects() const { return server_.objects(); }
+  std::vector<std::string> uploads() const { return server_.uploads(); }
+  // Writes data, then closes: false at the first failure.
+  static bool write_and_close(Client_IO_Ex& io, const std::string& data) {
+    return io.write(data.data(), data.size()) == static_cast<ssize_t>(data.size()) && io.close();
   }
   // Parts are sent by the client's writer thread: waits (bounded) until the
   // server holds some.
@@ -92,8 +73,6 @@ class S3Storage : public ::testing::Test {
     return false;
   }
 
-  Temp_Dir tmp_;
-  S3_Server server_{tmp_ / "s3"};
   std::string last_error_;
 };
 
@@ -242,6 +221,10 @@ TEST_F(S3Storage, WrongKeysAndMissingBucketAreRefusedWithTheServiceReason) {
   EXPECT_FALSE(io.list(names));
   EXPECT_NE(std::string::npos, std::string(io.error()).find("SignatureDoesNotMatch")) << io.error();
   EXPECT_FALSE(io.open("set", Client_IO_Ex::MODE_WRITE)) << "the look-up before writing is refused too";
+  // A refusal is final: each of those requests reached the server once.
+  EXPECT_EQ(3, server_.requests("head"));
+  EXPECT_EQ(2, server_.requests("list"));
+  EXPECT_EQ(std::string::npos, std::string(io.error()).find("attempts")) << io.error();
 
   // A missing bucket answers a look-up like a missing object; storing is
   // what fails, naming the reason.
@@ -253,23 +236,106 @@ TEST_F(S3Storage, WrongKeysAndMissingBucketAreRefusedWithTheServiceReason) {
   ASSERT_EQ(4, io.write("data", 4));
   EXPECT_FALSE(io.close());
   EXPECT_NE(std::string::npos, std::string(io.error()).find("NoSuchBucket")) << io.error();
+  EXPECT_EQ(1, server_.requests("put"));
+  EXPECT_TRUE(objects().empty());
+}
+
+// A request the service fails for the moment, or whose connection breaks,
+// is sent again; fewer such failures in a row than the attempts allowed
+// leave no trace in what is stored or read back.
+class S3StorageTransient : public S3Storage, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(S3StorageTransient, FailuresBelowTheAttemptLimitStillStoreAndReadTheExactBytes) {
+  const std::string answer = GetParam();
+  const std::string data = mixed_sample(S3_Driver::PART_SIZE + 54321);
+  // Three failures in a row of the second part, one of every other step.
+  // Starting an upload is sent again only after an error answer: a lost
+  // answer may hide a started upload. Completing one is not made to lose
+  // its answer: the object is stored then, and a second completion finds
+  // no upload to complete.
+  const bool answered = answer == "503" || answer == "500";
+  ASSERT_TRUE(server_.fail_next("initiate", 1, answered ? answer : "503"));
+  ASSERT_TRUE(server_.fail_next("complete", 1, answer == "lose" ? "503" : answer));
+  Client_IO_Ex io;
+  ASSERT_TRUE(io.connect(url(), options()));
+  ASSERT_TRUE(io.open("set", Client_IO_Ex::MODE_WRITE)) << io.error();
+  ASSERT_EQ(static_cast<ssize_t>(S3_Driver::PART_SIZE), io.write(data.data(), S3_Driver::PART_SIZE)) << io.error();
+  ASSERT_TRUE(server_.fail_next("part", 3, answer));
+  const std::size_t rest = data.size() - S3_Driver::PART_SIZE;
+  ASSERT_EQ(static_cast<ssize_t>(rest), io.write(data.data() + S3_Driver::PART_SIZE, rest)) << io.error();
+  ASSERT_TRUE(io.close()) << io.error();
+  EXPECT_EQ(2, server_.requests("initiate"));
+  EXPECT_EQ(2 + 3, server_.requests("part"));
+  EXPECT_EQ(2, server_.requests("complete"));
+  EXPECT_EQ(1u, objects().size());
+  EXPECT_TRUE(uploads().empty()) << "no part is left behind";
+
+  ASSERT_TRUE(server_.fail_next("head", 1, answer));
+  ASSERT_TRUE(server_.fail_next("get", 2, answer));
+  std::string back;
+  ASSERT_TRUE(load("set", back)) << last_error_;
+  EXPECT_TRUE(back == data) << "read back " << back.size() << " of " << data.size() << " bytes";
+  EXPECT_EQ(2 + 2, server_.requests("get"));
+
+  // A small file is one PUT, sent again as a whole.
+  ASSERT_TRUE(server_.fail_next("put", 3, answer));
+  ASSERT_TRUE(store("small", "small file")) << last_error_;
+  EXPECT_EQ(4, server_.requests("put"));
+  ASSERT_TRUE(load("small", back)) << last_error_;
+  EXPECT_EQ("small file", back);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, S3StorageTransient, ::testing::Values("503", "500", "drop", "lose"));
+
+TEST_F(S3Storage, FailuresBeyondTheAttemptLimitFailTheWriteAndLeaveNothing) {
+  const std::string data = mixed_sample(S3_Driver::PART_SIZE + 1000);
+  Client_IO_Ex io;
+  ASSERT_TRUE(io.connect(url(), options()));
+  ASSERT_TRUE(io.open("set", Client_IO_Ex::MODE_WRITE)) << io.error();
+  ASSERT_EQ(static_cast<ssize_t>(S3_Driver::PART_SIZE), io.write(data.data(), S3_Driver::PART_SIZE)) << io.error();
+  // The writer thread sends the first part; the faults are for the second.
+  for (int i = 0; i < 500 && server_.requests("part") < 1; ++i) ::usleep(20 * 1000);
+  ASSERT_EQ(1, server_.requests("part"));
+  ASSERT_TRUE(server_.fail_next("part", 4, "503"));
+  // The abort that follows is itself retried past a broken connection.
+  ASSERT_TRUE(server_.fail_next("abort", 1, "drop"));
+  // The failure surfaces at the next write or at close.
+  EXPECT_FALSE(write_and_close(io, data));
+  const std::string error = io.error();
+  EXPECT_NE(std::string::npos,
+            error.find("cannot write part 2 of storage file s3://oscar-test/pool/host/res/set: HTTP 503 SlowDown"))
+      << error;
+  EXPECT_NE(std::string::npos, error.find("gave up after 4 attempts")) << error;
+  EXPECT_EQ(1 + 4, server_.requests("part"));
+  EXPECT_EQ(2, server_.requests("abort"));
+  EXPECT_TRUE(uploads().empty()) << "the stored first part is gone with the upload";
+  EXPECT_TRUE(objects().empty());
+  io.close();  // ends the broken file when the failure came at a write
+
+  // Starting an upload is not sent again once its connection broke.
+  ASSERT_TRUE(io.open("set", Client_IO_Ex::MODE_WRITE)) << io.error();
+  ASSERT_TRUE(server_.fail_next("initiate", 1, "drop"));
+  EXPECT_FALSE(write_and_close(io, data));
+  EXPECT_NE(std::string::npos,
+            std::string(io.error()).find("cannot start the upload of storage file s3://oscar-test/pool/host/res/set"))
+      << io.error();
+  EXPECT_EQ(1 + 1, server_.requests("initiate")) << "the first write's upload, then this one's once";
+  EXPECT_TRUE(uploads().empty());
+
+  ASSERT_TRUE(server_.fail_next("put", 5, "503"));
+  EXPECT_FALSE(store("small", "small file"));
+  EXPECT_NE(std::string::npos, last_error_.find("cannot store storage file s3://oscar-test/pool/host/res/small"))
+      << last_error_;
+  EXPECT_NE(std::string::npos, last_error_.find("gave up after 4 attempts")) << last_error_;
+  EXPECT_EQ(4, server_.requests("put")) << "no more than the attempts allowed";
   EXPECT_TRUE(objects().empty());
 }
 
 TEST(S3StorageOffline, AnEndpointThatNeverAnswersFailsWithinItsTimeOut) {
-  // A socket that is listened on but never accepted: connecting succeeds,
-  // no answer ever comes.
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-  ASSERT_EQ(0, ::listen(fd, 4));
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(0, ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len));
+  const Silent_Endpoint silent;
+  ASSERT_TRUE(silent.listening());
   Client_IO_Base::Options o;
-  o.s3_endpoint = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  o.s3_endpoint = silent.endpoint();
   o.s3_access_key_id = "id";
   o.s3_secret_access_key = "secret";
   o.s3_timeout_seconds = 1;
@@ -278,7 +344,8 @@ TEST(S3StorageOffline, AnEndpointThatNeverAnswersFailsWithinItsTimeOut) {
   EXPECT_EQ(-1, io.exists("f"));
   EXPECT_NE(std::string::npos, std::string(io.error()).find("cannot look up storage file s3://bucket/p/f"))
       << io.error();
-  ::close(fd);
+  EXPECT_EQ(std::string::npos, std::string(io.error()).find("attempts"))
+      << "a request left unanswered is not sent again";
 }
 
 TEST(S3StorageOffline, UrlsAndSettingsAreCheckedAtConnect) {

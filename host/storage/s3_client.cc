@@ -4,9 +4,12 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <ctime>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -83,6 +86,12 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
   return size * count;
 }
 
+// The service's error codes for a request it could not serve this time but
+// may serve when asked again.
+bool transient_code(const std::string& code) {
+  return code == "SlowDown" || code == "InternalError" || code == "RequestTimeout" || code == "ServiceUnavailable";
+}
+
 }  // namespace
 
 std::string s3_sha256_hex(const char* data, std::size_t len) {
@@ -142,13 +151,17 @@ std::string s3_authorization(const S3_Config& config, const std::string& method,
 }
 
 std::string S3_Response::describe() const {
-  if (status == 0) return error.empty() ? std::string("no answer") : error;
-  std::string text = "HTTP " + std::to_string(status);
-  const std::string code = s3_xml_value(body, "Code");
-  const std::string message = s3_xml_value(body, "Message");
-  if (!code.empty()) text += " " + code;
-  if (!message.empty()) text += ": " + message;
-  return text;
+  std::string text;
+  if (status == 0) {
+    text = error.empty() ? std::string("no answer") : error;
+  } else {
+    text = "HTTP " + std::to_string(status);
+    const std::string code = s3_xml_value(body, "Code");
+    const std::string message = s3_xml_value(body, "Message");
+    if (!code.empty()) text += " " + code;
+    if (!message.empty()) text += ": " + message;
+  }
+  return attempts > 1 ? text + " (gave up after " + std::to_string(attempts) + " attempts)" : text;
 }
 
 S3_Client::S3_Client(const S3_Config& config) : config_(config) {
@@ -169,7 +182,22 @@ S3_Client::~S3_Client() {
 bool S3_Client::request(const std::string& method, const std::string& key,
                         const std::map<std::string, std::string>& query,
                         const std::map<std::string, std::string>& headers, const char* body, std::size_t body_len,
-                        S3_Response& out) {
+                        S3_Response& out, Repeat repeat) {
+  const int attempts = std::max(1, config_.max_attempts);
+  long delay_ms = std::max(0L, config_.retry_delay_ms);
+  for (out.attempts = 1;; ++out.attempts) {
+    const Outcome outcome = send(method, key, query, headers, body, body_len, repeat, out);
+    if (outcome == DONE || (outcome == BROKEN && repeat == ONCE_ONLY) || out.attempts >= attempts) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    delay_ms *= 2;
+  }
+  return out.ok();
+}
+
+S3_Client::Outcome S3_Client::send(const std::string& method, const std::string& key,
+                                   const std::map<std::string, std::string>& query,
+                                   const std::map<std::string, std::string>& headers, const char* body,
+                                   std::size_t body_len, Repeat repeat, S3_Response& out) {
   out.status = 0;
   out.error.clear();
   out.body.clear();
@@ -177,7 +205,7 @@ bool S3_Client::request(const std::string& method, const std::string& key,
   CURL* curl = static_cast<CURL*>(curl_);
   if (!curl) {
     out.error = "cannot set up an HTTP client";
-    return false;
+    return DONE;
   }
   curl_easy_reset(curl);
   const std::string path =
@@ -216,6 +244,10 @@ bool S3_Client::request(const std::string& method, const std::string& key,
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &out);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, on_header);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &out);
+  // libcurl sends a request again by itself when a kept connection turns
+  // out to have been closed before any answer; a new connection keeps a
+  // request that must not be repeated from that.
+  if (repeat == ONCE_ONLY) curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
   if (method == "HEAD") {
     curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
   } else if (method == "GET") {
@@ -231,8 +263,32 @@ bool S3_Client::request(const std::string& method, const std::string& key,
   if (rc != CURLE_OK) {
     out.error = std::string(*reason ? reason : curl_easy_strerror(rc));
     out.status = 0;
-    return false;
+    // A time-out is worth another attempt only when nothing was sent yet
+    // (a connection that never came): a request left unanswered has had
+    // its time-out.
+    long sent = 0;
+    switch (rc) {
+      case CURLE_COULDNT_CONNECT: return NOT_SENT;
+      case CURLE_OPERATION_TIMEDOUT:
+        return curl_easy_getinfo(curl, CURLINFO_REQUEST_SIZE, &sent) == CURLE_OK && sent == 0 ? NOT_SENT : DONE;
+      case CURLE_SEND_ERROR:
+      case CURLE_RECV_ERROR:
+      case CURLE_PARTIAL_FILE:
+      case CURLE_GOT_NOTHING: return BROKEN;
+      default: return DONE;
+    }
   }
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &out.status);
-  return out.ok();
+  switch (out.status) {
+    case 429:
+    case 500:
+    case 502:
+    case 503:
+    case 504: return FAILED_HERE;
+    default: break;
+  }
+  // Other answers name a passing failure only by their code: a 400
+  // RequestTimeout, or a completion answered 200 with an error inside.
+  const bool error_body = out.status >= 400 || (method == "POST" && out.body.find("<Error>") != std::string::npos);
+  return error_body && transient_code(s3_xml_value(out.body, "Code")) ? FAILED_HERE : DONE;
 }

@@ -98,7 +98,9 @@ bool S3_Driver::open_write(const std::string& name, bool overwrite) {
 bool S3_Driver::upload_part() {
   const std::string object = key(name_);
   if (upload_id_.empty()) {
-    if (!client_->request("POST", object, {{"uploads", ""}}, {}, nullptr, 0, response_))
+    // Each start makes an upload of its own: one whose answer was lost
+    // would be left behind by a second.
+    if (!client_->request("POST", object, {{"uploads", ""}}, {}, nullptr, 0, response_, S3_Client::ONCE_ONLY))
       return fail_request("cannot start the upload of storage file " + location(name_));
     upload_id_ = s3_xml_value(response_.body, "UploadId");
     if (upload_id_.empty())

@@ -17,7 +17,9 @@
 // by close and aborted on any failure, so the object exists only once the
 // whole file is stored and a failed write leaves neither an object nor
 // parts behind; a smaller file is one PUT at close. Reading fetches ranges
-// of READ_RANGE bytes. Every request is bounded by the options' time-out.
+// of READ_RANGE bytes. Every request is bounded by the options' time-out;
+// one that fails transiently is sent again a few times (S3_Config), so a
+// part's bytes are kept until the service has acknowledged them.
 class S3_Driver : public Storage_Driver {
  public:
   static const std::size_t PART_SIZE = 8 * 1024 * 1024;

@@ -10,6 +10,18 @@
 // upload with MethodNotAllowed: the abort is added here (after the request's
 // checks), so that an aborted upload leaves no parts behind, as on S3.
 //
+// For the tests of transient failures, the server counts the requests of
+// each kind and fails the next ones of a kind on demand, through two paths
+// of its own (no bucket can have such a name):
+//   PUT /__faults?kind=KIND&count=N&answer=ANSWER  the next N requests of KIND fail
+//   DELETE /__faults                               no request is failed any more
+//   GET /__requests                                "KIND COUNT" lines, the requests seen
+// KIND is initiate, part, complete, abort (multipart upload), put, get,
+// head, delete (object) or list (bucket). ANSWER is 503 (SlowDown, once
+// the request's body is read), 500 (InternalError), drop (the connection
+// is closed before the request is looked at) or lose (the request is
+// carried out, then its connection is closed unanswered).
+//
 //   node server.js DIRECTORY BUCKET PORT_FILE
 const crypto = require('crypto');
 const fs = require('fs');
@@ -40,6 +52,80 @@ const refuse = (ctx, code) => {
   ctx.type = 'application/xml';
   ctx.body = `<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>${code}</Code></Error>`;
 };
+const seen = {};
+const faults = {}; // kind -> { answer, left }
+const ANSWERS = {
+  503: ['SlowDown', 'Please reduce your request rate.'],
+  500: ['InternalError', 'We encountered an internal error. Please try again.'],
+};
+const kindOf = ctx => {
+  const q = ctx.query;
+  const hasKey = /^\/[^/]+\/./.test(ctx.path);
+  switch (ctx.method) {
+    case 'PUT':
+      return 'partNumber' in q ? 'part' : 'put';
+    case 'POST':
+      return 'uploads' in q ? 'initiate' : 'uploadId' in q ? 'complete' : 'post';
+    case 'DELETE':
+      return 'uploadId' in q ? 'abort' : 'delete';
+    case 'HEAD':
+      return 'head';
+    case 'GET':
+      return hasKey ? 'get' : 'list';
+    default:
+      return ctx.method.toLowerCase();
+  }
+};
+// First of all, so that every request is counted, refused ones too.
+server.middleware.unshift(async (ctx, next) => {
+  if (ctx.path === '/__faults') {
+    if (ctx.method === 'DELETE') {
+      for (const kind of Object.keys(faults)) delete faults[kind];
+    } else {
+      const { kind, answer } = ctx.query;
+      const count = Number(ctx.query.count);
+      if (ctx.method !== 'PUT' || !kind || !(answer in ANSWERS || answer === 'drop' || answer === 'lose') ||
+          !Number.isInteger(count) || count < 0) {
+        ctx.status = 400;
+        ctx.body = 'PUT /__faults?kind=KIND&count=N&answer=503|500|drop|lose\n';
+        return;
+      }
+      faults[kind] = { answer, left: count };
+    }
+    ctx.status = 204;
+    return;
+  }
+  if (ctx.path === '/__requests') {
+    ctx.type = 'text/plain';
+    ctx.body = Object.entries(seen).map(([kind, n]) => `${kind} ${n}\n`).join('');
+    return;
+  }
+  const kind = kindOf(ctx);
+  seen[kind] = (seen[kind] || 0) + 1;
+  const fault = faults[kind];
+  if (!fault || fault.left === 0) return next();
+  fault.left -= 1;
+  if (fault.answer === 'drop') {
+    ctx.respond = false;
+    ctx.req.socket.destroy();
+    return;
+  }
+  if (fault.answer === 'lose') {
+    try {
+      await next();
+    } finally {
+      ctx.respond = false;
+      ctx.req.socket.destroy();
+    }
+    return;
+  }
+  for await (const chunk of ctx.req) void chunk; // S3 reads a request before it answers
+  const [code, message] = ANSWERS[fault.answer];
+  ctx.status = Number(fault.answer);
+  ctx.type = 'application/xml';
+  ctx.body = `<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>${code}</Code><Message>${message}</Message></Error>`;
+});
+
 server.middleware.splice(server.middleware.length - 1, 0, async (ctx, next) => {
   const auth = ctx.get('authorization');
   const m = /^AWS4-HMAC-SHA256 Credential=([^/]+)\/(\d{8})\/([^/]+)\/s3\/aws4_request, ?SignedHeaders=([^,]+), ?Signature=([0-9a-f]+)$/.exec(auth);

@@ -1,16 +1,19 @@
 #include "tests/support/s3_server.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
-
-#include "tests/support/test_paths.h"
 
 namespace {
 
@@ -26,6 +29,10 @@ bool reap(pid_t pid, int seconds) {
     if (std::chrono::steady_clock::now() > until) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+
+bool ends_with(const std::string& text, const std::string& suffix) {
+  return text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 }  // namespace
@@ -111,10 +118,93 @@ Client_IO_Base::Options S3_Server::options() const {
   return o;
 }
 
+bool S3_Server::write_key_file(const std::string& path) const {
+  return write_file(path, std::string(ACCESS_KEY_ID) + "\n" + SECRET_ACCESS_KEY + "\n") &&
+         ::chmod(path.c_str(), 0600) == 0;
+}
+
+int S3_Server::control(const std::string& method, const std::string& target, std::string& body) const {
+  body.clear();
+  if (!running()) return 0;
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  timeval limit = {10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port_));
+  std::string answer;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    // HTTP/1.0: the server closes the connection after its answer.
+    const std::string request = method + " " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n";
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+      char buf[4096];
+      ssize_t n;
+      while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) answer.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  ::close(fd);
+  const std::size_t space = answer.find(' ');
+  const std::size_t head_end = answer.find("\r\n\r\n");
+  if (answer.compare(0, 5, "HTTP/") != 0 || space == std::string::npos || head_end == std::string::npos) return 0;
+  body = answer.substr(head_end + 4);
+  return std::atoi(answer.c_str() + space + 1);
+}
+
+bool S3_Server::fail_next(const std::string& kind, int count, const std::string& answer) {
+  std::string body;
+  return control("PUT", "/__faults?kind=" + kind + "&count=" + std::to_string(count) + "&answer=" + answer, body) ==
+         204;
+}
+
+int S3_Server::requests(const std::string& kind) const {
+  std::string body;
+  if (control("GET", "/__requests", body) != 200) return -1;
+  const std::string line = kind + " ";
+  for (std::size_t at = 0; at < body.size();) {
+    const std::size_t end = std::min(body.find('\n', at), body.size());
+    if (body.compare(at, line.size(), line) == 0) return std::atoi(body.c_str() + at + line.size());
+    at = end + 1;
+  }
+  return 0;
+}
+
 std::vector<std::string> S3_Server::bucket_files() const {
   const std::string root = data_dir_ + "/" + bucket_ + "/";
   std::vector<std::string> out;
   for (const std::string& f : files_under(data_dir_ + "/" + bucket_))
     out.push_back(f.compare(0, root.size(), root) == 0 ? f.substr(root.size()) : f);
   return out;
+}
+
+std::vector<std::string> S3_Server::objects() const {
+  std::vector<std::string> out;
+  for (const std::string& f : bucket_files())
+    if (ends_with(f, "._S3rver_object")) out.push_back(f);
+  return out;
+}
+
+std::vector<std::string> S3_Server::uploads() const {
+  std::vector<std::string> out;
+  for (const std::string& f : bucket_files())
+    if (f.find("._S3rver_uploads") != std::string::npos) out.push_back(f);
+  return out;
+}
+
+Silent_Endpoint::Silent_Endpoint() {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return;
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd_, 4) == 0 &&
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port_ = ntohs(addr.sin_port);
+}
+
+Silent_Endpoint::~Silent_Endpoint() {
+  if (fd_ >= 0) ::close(fd_);
 }
