@@ -1,6 +1,7 @@
 #include "bench/support/bench_util.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,8 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/base/agent_state.h"
 #include "host/base/fs_util.h"
 #include "host/storage/client_io_ex.h"
+#include "host/storage/pool_info.h"
 
 namespace bench {
 
@@ -74,13 +77,52 @@ double median(std::vector<double> v) {
   return v.empty() ? 0 : v[v.size() / 2];
 }
 
-double time_command(const std::string& cmd) {
+std::string self_path() {
+  char buf[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+std::string build_dir() {
+  const std::string self = self_path();
+  const std::string bench_dir = self.substr(0, self.rfind('/'));
+  return bench_dir.substr(0, bench_dir.rfind('/'));
+}
+
+std::string sim_path() { return build_dir() + "/sim/oscar-sim"; }
+
+bool sh(const std::string& cmd, Output output) {
+  return std::system((output == Output::DISCARDED ? cmd + " >/dev/null 2>&1" : cmd).c_str()) == 0;
+}
+
+double time_command(const std::string& cmd, Output output) {
   const double t0 = now_s();
-  if (std::system(cmd.c_str()) != 0) {
+  if (!sh(cmd, output)) {
     std::fprintf(stderr, "command failed: %s\n", cmd.c_str());
     std::exit(1);
   }
   return now_s() - t0;
+}
+
+std::string env_or(const char* name, const char* fallback) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0' ? v : fallback;
+}
+
+unsigned long long env_number(const char* name, unsigned long long fallback) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0' ? std::strtoull(v, nullptr, 10) : fallback;
+}
+
+int env_count(const char* name, int fallback) {
+  const char* v = std::getenv(name);
+  return std::max(1, v != nullptr && *v != '\0' ? std::atoi(v) : fallback);
+}
+
+long peak_rss_kib() {
+  struct rusage ru;
+  ::getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_maxrss;
 }
 
 std::string make_temp_dir(const std::string& parent, const std::string& name) {
@@ -95,6 +137,28 @@ std::string scratch_dir(const std::string& name) {
     std::exit(1);
   }
   return dir;
+}
+
+bool use_scratch_host(const std::string& dir, const std::string& pool_uuid, const std::string& pool_dir) {
+  mkdir_p(dir + "/state");
+  mkdir_p(dir + "/root");
+  set_agent_state_dir(dir + "/state");
+  set_host_root_prefix(dir + "/root");
+  Pool_Info p;
+  p.uuid = pool_uuid;
+  p.url = "file://" + pool_dir;
+  return add_pool(p);
+}
+
+void print_child_report(double seconds, unsigned long long bytes) {
+  std::printf("%.6f %llu %ld\n", seconds, bytes, peak_rss_kib());
+}
+
+bool run_child(const std::string& cmd, Child_Report& report) {
+  std::FILE* p = ::popen(cmd.c_str(), "r");
+  if (p == nullptr) return false;
+  const int got = std::fscanf(p, "%lf %llu %ld", &report.seconds, &report.bytes, &report.peak_kib);
+  return ::pclose(p) == 0 && got == 3;
 }
 
 bool write_input(const std::string& path, std::size_t len, Input_Mix mix) {
