@@ -10,19 +10,17 @@
 
 #include "oscar/brcmd_stream.h"
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "host/base/agent_state.h"
+#include "bench/support/bench_util.h"
 #include "host/base/fs_util.h"
 #include "host/base/sleep.h"
 #include "host/jobs/job.h"
@@ -30,31 +28,19 @@
 #include "host/jobs/job_event_handler.h"
 #include "host/services/instance_manager.h"
 #include "host/storage/client_io_ex.h"
-#include "host/storage/pool_info.h"
 #include "oscar/backup_job_options.h"
 #include "oscar/backup_job_source.h"
 #include "oscar/brcmd_fifo.h"
 #include "oscar/brcmd_restore_feed.h"
 #include "oscar/oscar_job_creator.h"
 
+using bench::median;
+using bench::now_s;
+using bench::peak_rss_kib;
+using bench::sh;
+using bench::sim_path;
+
 namespace {
-
-// This program's path; the simulator is built beside it, in BUILD/sim.
-std::string self_path() {
-  char buf[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-}
-
-std::string sim_path() {
-  const std::string self = self_path();
-  const std::string bench_dir = self.substr(0, self.rfind('/'));
-  return bench_dir.substr(0, bench_dir.rfind('/')) + "/sim/oscar-sim";
-}
-
-double now_s() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-
-bool sh(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
 
 // A scratch setup: a simulated home with one instance of `size`, an agent
 // state directory and a file:// pool, all under one directory.
@@ -62,19 +48,15 @@ struct Bench_Setup {
   std::string dir, home, out, pool;
   int cat_runs = 0;
   explicit Bench_Setup(const std::string& size) {
-    char tmpl[] = "/tmp/brcmd-bench-XXXXXX";
-    dir = ::mkdtemp(tmpl);
+    dir = bench::scratch_dir("brcmd-bench");
     home = dir + "/home";
     out = dir;
     if (const char* pool_dir = std::getenv("BENCH_POOL_DIR")) {
-      std::string out_tmpl = std::string(pool_dir) + "/brcmd-bench-out-XXXXXX";
-      out = ::mkdtemp(&out_tmpl[0]) ? out_tmpl : dir;
+      out = bench::make_temp_dir(pool_dir, "brcmd-bench-out");
+      if (out.empty()) out = dir;
     }
     pool = out + "/pool";
-    mkdir_p(dir + "/state");
-    mkdir_p(dir + "/root");
-    set_agent_state_dir(dir + "/state");
-    set_host_root_prefix(dir + "/root");
+    bench::use_scratch_host(dir, "pool-1", pool);
     set_host_sleep_scale(0);
     if (!sh(sim_path() + " init " + home + " --instance db1 --port 39917 --user dba --password benchpw --size " +
             size)) {
@@ -88,10 +70,6 @@ struct Bench_Setup {
     inst.options["oscar_home"] = home;
     Instance_Manager::instance()->add_instance(inst);
     Instance_Manager::instance()->set_account("oscar", "db1", "", "dba", secure_string("benchpw"));
-    Pool_Info p;
-    p.uuid = "pool-1";
-    p.url = "file://" + pool;
-    add_pool(p);
   }
   ~Bench_Setup() {
     sh(sim_path() + " stop " + home + " --instance db1");
@@ -144,17 +122,6 @@ struct Bench_Setup {
   }
 };
 
-std::string env_or(const char* name, const char* fallback) {
-  const char* v = std::getenv(name);
-  return v != nullptr && *v != '\0' ? v : fallback;
-}
-
-long peak_rss_kib() {
-  struct rusage ru;
-  ::getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_maxrss;
-}
-
 int rss_child(const std::string& size) {
   Bench_Setup setup(size);
   const long before = peak_rss_kib();
@@ -170,11 +137,6 @@ long rss_of(const std::string& self, const std::string& size) {
     ::pclose(p);
   }
   return after;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 // cat feeding the stored file into a fifo that another cat drains.
@@ -220,10 +182,10 @@ double module_feed(const Bench_Setup& setup, const std::string& stored, std::uin
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "rss") return rss_child(argv[2]);
-  const std::string size = env_or("BENCH_SIZE", "2G");
-  const std::string small = env_or("BENCH_SMALL_SIZE", "64M");
-  const int rounds = std::max(1, std::atoi(env_or("BENCH_ROUNDS", "3").c_str()));
-  const std::string self = self_path();
+  const std::string size = bench::env_or("BENCH_SIZE", "2G");
+  const std::string small = bench::env_or("BENCH_SMALL_SIZE", "64M");
+  const int rounds = bench::env_count("BENCH_ROUNDS", 3);
+  const std::string self = bench::self_path();
 
   {
     Bench_Setup setup(size);

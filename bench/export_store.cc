@@ -18,46 +18,33 @@
 
 #include <ace/Log_Msg.h>
 #include <dirent.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_util.h"
 #include "host/base/agent_state.h"
 #include "host/base/fs_util.h"
 #include "host/fileset/mtf_backup.h"
-#include "host/storage/pool_info.h"
 #include "oscar/utils.h"
+
+using bench::median;
+using bench::now_s;
+using bench::Output;
+using bench::sh;
+using bench::sim_path;
+using bench::time_command;
 
 namespace {
 
 const int TABLES = 4;
 const unsigned long long ROW_BYTES = 1024;
-
-std::string self_path() {
-  char buf[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-}
-
-// The simulator, built in BUILD/sim beside this program's BUILD/bench.
-std::string sim_path() {
-  const std::string self = self_path();
-  const std::string bench_dir = self.substr(0, self.rfind('/'));
-  return bench_dir.substr(0, bench_dir.rfind('/')) + "/sim/oscar-sim";
-}
-
-std::string env_or(const char* name, const char* fallback) {
-  const char* v = std::getenv(name);
-  return v != nullptr && *v != '\0' ? v : fallback;
-}
 
 // "1G", "64M", "512K" or plain bytes.
 unsigned long long parse_size(const std::string& text) {
@@ -73,15 +60,6 @@ unsigned long long parse_size(const std::string& text) {
     default: break;
   }
   return v;
-}
-
-double now_s() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-
-bool sh(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
 }
 
 unsigned long long dir_bytes(const std::string& dir) {
@@ -117,17 +95,15 @@ int store_child(const std::string& state, const std::string& dir, const std::str
     std::fprintf(stderr, "the writer failed: %s\n", writer.error().c_str());
     return 1;
   }
-  const double t = now_s() - t0;
-  struct rusage ru;
-  ::getrusage(RUSAGE_SELF, &ru);
-  std::printf("%.6f %llu %ld\n", t, writer.size(), ru.ru_maxrss);
+  bench::print_child_report(now_s() - t0, writer.size());
   return 0;
 }
 
+// A writer run timed from here (wall, -1 when it failed) with the child's
+// own report (the seconds backup() took, bytes stored, peak RSS).
 struct Store_Run {
-  double wall = -1, inner = 0;
-  unsigned long long bytes = 0;
-  long peak_kib = 0;
+  double wall = -1;
+  bench::Child_Report child;
 };
 
 // Runs the writer in a child process (this program re-executed) and times
@@ -135,22 +111,10 @@ struct Store_Run {
 Store_Run run_store(const std::string& state, const std::string& dir, const std::string& set_id) {
   Store_Run r;
   const double t0 = now_s();
-  if (std::FILE* p = ::popen((self_path() + " store " + state + " " + dir + " " + set_id).c_str(), "r")) {
-    const int got = std::fscanf(p, "%lf %llu %ld", &r.inner, &r.bytes, &r.peak_kib);
-    const int status = ::pclose(p);
+  if (bench::run_child(bench::self_path() + " store " + state + " " + dir + " " + set_id, r.child)) {
     r.wall = now_s() - t0;
-    if (got != 3 || status != 0) r.wall = -1;
   }
   return r;
-}
-
-double time_command(const std::string& cmd) {
-  const double t0 = now_s();
-  if (!sh(cmd)) {
-    std::fprintf(stderr, "command failed: %s\n", cmd.c_str());
-    std::exit(1);
-  }
-  return now_s() - t0;
 }
 
 // A simulated instance with two sets of tables, exported by the module into
@@ -160,31 +124,21 @@ struct Bench_Setup {
   std::string dir, home, state, pool;
 
   Bench_Setup() {
-    char tmpl[] = "/tmp/export-store-bench-XXXXXX";
-    if (!::mkdtemp(tmpl)) {
-      std::perror("mkdtemp");
-      std::exit(1);
-    }
-    dir = tmpl;
+    dir = bench::scratch_dir("export-store-bench");
     home = dir + "/home";
     state = dir + "/state";
     pool = dir + "/pool";
-    mkdir_p(state);
-    mkdir_p(dir + "/root");
-    set_agent_state_dir(state);
-    set_host_root_prefix(dir + "/root");
-    Pool_Info p;
-    p.uuid = POOL_UUID;
-    p.url = "file://" + pool;
-    if (!sh(sim_path() + " init " + home + " --instance DB1 --port " + std::to_string(39000 + ::getpid() % 20000) +
-            " --user dba --password benchpw") ||
-        !sh(sim_path() + " start " + home + " --instance DB1") || !add_pool(p) || mkdir_p(pool) != 0) {
+    if (!bench::use_scratch_host(dir, POOL_UUID, pool) || mkdir_p(pool) != 0 ||
+        !sh(sim_path() + " init " + home + " --instance DB1 --port " + std::to_string(39000 + ::getpid() % 20000) +
+                " --user dba --password benchpw",
+            Output::DISCARDED) ||
+        !sh(sim_path() + " start " + home + " --instance DB1", Output::DISCARDED)) {
       std::fprintf(stderr, "cannot set up the instance and the pool in %s\n", dir.c_str());
       std::exit(1);
     }
   }
   ~Bench_Setup() {
-    sh(sim_path() + " stop " + home + " --instance DB1");
+    sh(sim_path() + " stop " + home + " --instance DB1", Output::DISCARDED);
     rm_rf(dir);
   }
 
@@ -205,7 +159,8 @@ struct Bench_Setup {
     for (int i = 1; i <= TABLES; ++i) {
       const std::string table = "T" + std::to_string(i);
       if (!sh(sim_path() + " create-table " + home + " --instance DB1 " + schema + "." + table + " --rows " +
-              std::to_string(rows) + " --row-bytes " + std::to_string(ROW_BYTES))) {
+                  std::to_string(rows) + " --row-bytes " + std::to_string(ROW_BYTES),
+              Output::DISCARDED)) {
         std::fprintf(stderr, "cannot make table %s.%s\n", schema.c_str(), table.c_str());
         std::exit(1);
       }
@@ -226,9 +181,9 @@ struct Bench_Setup {
 
 int main(int argc, char** argv) {
   if (argc == 5 && std::string(argv[1]) == "store") return store_child(argv[2], argv[3], argv[4]);
-  const std::string size = env_or("BENCH_SIZE", "1G");
-  const std::string small = env_or("BENCH_SMALL_SIZE", "64M");
-  const int rounds = std::max(1, std::atoi(env_or("BENCH_ROUNDS", "3").c_str()));
+  const std::string size = bench::env_or("BENCH_SIZE", "1G");
+  const std::string small = bench::env_or("BENCH_SMALL_SIZE", "64M");
+  const int rounds = bench::env_count("BENCH_ROUNDS", 3);
   // The export's own log lines would drown the results.
   ACE_LOG_MSG->clr_flags(ACE_Log_Msg::STDERR);
 
@@ -237,7 +192,7 @@ int main(int argc, char** argv) {
   const std::string small_dir = setup.export_tables("SMALL", parse_size(small));
   const double mb = static_cast<double>(dir_bytes(big_dir)) / 1e6;
   // Warm-up: brings the dumps into the page cache for every run.
-  time_command("cat " + big_dir + "/* > /dev/null");
+  time_command("cat " + big_dir + "/* > /dev/null", Output::DISCARDED);
 
   std::vector<double> tar_ratio, tar_sync_ratio, tar_t, tar_sync_t, store_t, store_inner_t;
   for (int r = 0; r < rounds; ++r) {
@@ -254,18 +209,18 @@ int main(int argc, char** argv) {
     Store_Run s;
     if (r % 2 == 0) {
       ::sync();
-      t_tar = time_command(tar);
+      t_tar = time_command(tar, Output::DISCARDED);
       ::sync();
-      t_tar_sync = time_command(tar_sync);
+      t_tar_sync = time_command(tar_sync, Output::DISCARDED);
       ::sync();
       s = run_store(setup.state, big_dir, "set-" + tag);
     } else {
       ::sync();
       s = run_store(setup.state, big_dir, "set-" + tag);
       ::sync();
-      t_tar_sync = time_command(tar_sync);
+      t_tar_sync = time_command(tar_sync, Output::DISCARDED);
       ::sync();
-      t_tar = time_command(tar);
+      t_tar = time_command(tar, Output::DISCARDED);
     }
     if (s.wall < 0) {
       std::fprintf(stderr, "the writer's run failed\n");
@@ -274,11 +229,11 @@ int main(int argc, char** argv) {
     std::printf(
         "round %d: tar %.0f MB/s, tar+sync %.0f MB/s, writer %.0f MB/s (backup() alone %.0f MB/s); "
         "ratio %.2f to tar, %.2f to tar+sync\n",
-        r + 1, mb / t_tar, mb / t_tar_sync, mb / s.wall, mb / s.inner, t_tar / s.wall, t_tar_sync / s.wall);
+        r + 1, mb / t_tar, mb / t_tar_sync, mb / s.wall, mb / s.child.seconds, t_tar / s.wall, t_tar_sync / s.wall);
     tar_t.push_back(t_tar);
     tar_sync_t.push_back(t_tar_sync);
     store_t.push_back(s.wall);
-    store_inner_t.push_back(s.inner);
+    store_inner_t.push_back(s.child.seconds);
     tar_ratio.push_back(t_tar / s.wall);
     tar_sync_ratio.push_back(t_tar_sync / s.wall);
   }
@@ -297,6 +252,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("peak RSS of the writer: %s of dumps %ld KiB, %s of dumps %ld KiB, difference %ld KiB\n", small.c_str(),
-              rss_small.peak_kib, size.c_str(), rss_big.peak_kib, rss_big.peak_kib - rss_small.peak_kib);
+              rss_small.child.peak_kib, size.c_str(), rss_big.child.peak_kib,
+              rss_big.child.peak_kib - rss_small.child.peak_kib);
   return 0;
 }

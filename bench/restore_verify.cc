@@ -11,28 +11,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_util.h"
+
+using bench::median;
+using bench::now_s;
+using bench::Output;
+using bench::sh;
+
 namespace {
-
-// The build tree: this program lives in BUILD/bench.
-std::string build_dir() {
-  char buf[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  const std::string self(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-  const std::string bench_dir = self.substr(0, self.rfind('/'));
-  return bench_dir.substr(0, bench_dir.rfind('/'));
-}
-
-std::string env_or(const char* name, const char* otherwise) {
-  const char* v = std::getenv(name);
-  return v && *v ? v : otherwise;
-}
 
 // A local TCP port free right now, for the simulated server.
 int free_port() {
@@ -49,49 +40,32 @@ int free_port() {
   return port;
 }
 
-double now_s() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-
-// Runs a shell command with its output discarded; answers whether it exited 0.
-bool sh(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
-
 bool write_password(const std::string& path) {
   FILE* f = std::fopen(path.c_str(), "w");
   const bool ok = f && std::fputs("bench-pw-1", f) >= 0;
   return (f && std::fclose(f) == 0) && ok;
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
-
 struct Bench {
-  std::string build = build_dir();
-  std::string sim = build + "/sim/oscar-sim";
-  std::string dir, home, state, agent;
+  const std::string build = bench::build_dir();
+  const std::string sim = bench::sim_path();
+  const std::string agent = build + "/agent/oscar-agent";
+  const std::string dir = bench::scratch_dir("restore-verify-bench");
+  const std::string home = dir + "/home";
+  const std::string state = dir + "/state";
 
-  Bench() {
-    char tmpl[] = "/tmp/restore-verify-bench-XXXXXX";
-    if (!::mkdtemp(tmpl)) {
-      std::perror("mkdtemp");
-      std::exit(1);
-    }
-    dir = tmpl;
-    home = dir + "/home";
-    state = dir + "/state";
-    agent = build + "/agent/oscar-agent";
-  }
   ~Bench() {
-    sh(sim + " stop " + home + " --instance DB1");
-    sh("rm -rf " + dir);
+    sh(sim + " stop " + home + " --instance DB1", Output::DISCARDED);
+    sh("rm -rf " + dir, Output::DISCARDED);
   }
 
-  bool run_agent(const std::string& args) { return sh(agent + " " + args + " --state " + state); }
+  bool run_agent(const std::string& args) { return sh(agent + " " + args + " --state " + state, Output::DISCARDED); }
 
   void setup(const std::string& size, const std::string& compression) {
     const bool ok = sh(sim + " init " + home + " --instance DB1 --port " + std::to_string(free_port()) +
-                       " --user dba --password bench-pw-1 --size " + size) &&
-                    sh(sim + " start " + home + " --instance DB1") && write_password(dir + "/pw") &&
+                           " --user dba --password bench-pw-1 --size " + size,
+                       Output::DISCARDED) &&
+                    sh(sim + " start " + home + " --instance DB1", Output::DISCARDED) && write_password(dir + "/pw") &&
                     run_agent("instance add DB1 --home " + home + " --user dba --password-file " + dir + "/pw") &&
                     run_agent("pool add p1 --url file://" + dir + "/pool") &&
                     run_agent("backup DB1 --type full --pool p1 --compression " + compression);
@@ -115,9 +89,9 @@ struct Bench {
 }  // namespace
 
 int main() {
-  const std::string size = env_or("BENCH_SIZE", "256M");
-  const std::string compression = env_or("BENCH_COMPRESSION", "none");
-  const int rounds = std::max(1, std::atoi(env_or("BENCH_ROUNDS", "3").c_str()));
+  const std::string size = bench::env_or("BENCH_SIZE", "256M");
+  const std::string compression = bench::env_or("BENCH_COMPRESSION", "none");
+  const int rounds = bench::env_count("BENCH_ROUNDS", 3);
   Bench b;
   b.setup(size, compression);
   std::vector<double> checked, unchecked, verify_only;

@@ -17,7 +17,6 @@
 //                                                      bytes stored, peak RSS KiB
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,35 +26,23 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/support/bench_util.h"
 #include "host/base/fs_util.h"
 #include "host/storage/client_io_ex.h"
+
+using bench::Child_Report;
+using bench::env_number;
+using bench::median;
+using bench::now_s;
+using bench::self_path;
 
 namespace {
 
 const char* const BUCKET = "bench";
-
-double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-unsigned long long env_number(const char* name, unsigned long long fallback) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::strtoull(v, nullptr, 10) : fallback;
-}
-
-std::string self_path() {
-  char buf[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
-}
 
 // One store in this process: MiB of generated backup-like data into url.
 int store_child(const std::string& url, const std::string& endpoint, unsigned long long mib) {
@@ -65,8 +52,8 @@ int store_child(const std::string& url, const std::string& endpoint, unsigned lo
   o.s3_secret_access_key = "S3RVER";
   Client_IO_Ex io;
   std::string piece(8192, '\0');
-  unsigned long long x = 0x9e3779b97f4a7c15ULL;
-  const double t0 = now();
+  bench::Xorshift rng(0x9e3779b97f4a7c15ULL);
+  const double t0 = now_s();
   if (!io.connect(url, o) || !io.open("set", Client_IO_Ex::MODE_WRITE)) {
     std::fprintf(stderr, "cannot open the set: %s\n", io.error());
     return 1;
@@ -75,9 +62,7 @@ int store_child(const std::string& url, const std::string& endpoint, unsigned lo
   for (unsigned long long i = 0; i < pieces; ++i) {
     // Data blocks with a varying head, as a database file's pages have.
     for (std::size_t at = 0; at < 64; at += 8) {
-      x ^= x << 13;
-      x ^= x >> 7;
-      x ^= x << 17;
+      const unsigned long long x = rng.next();
       std::memcpy(&piece[at], &x, 8);
     }
     if (io.write(piece.data(), piece.size()) != static_cast<ssize_t>(piece.size())) {
@@ -89,27 +74,15 @@ int store_child(const std::string& url, const std::string& endpoint, unsigned lo
     std::fprintf(stderr, "close failed: %s\n", io.error());
     return 1;
   }
-  const double t = now() - t0;
-  struct rusage ru;
-  ::getrusage(RUSAGE_SELF, &ru);
-  std::printf("%.6f %llu %ld\n", t, io.storage_size(), ru.ru_maxrss);
+  bench::print_child_report(now_s() - t0, io.storage_size());
   return 0;
 }
 
-struct Store_Run {
-  double seconds = -1;
-  unsigned long long bytes = 0;
-  long peak_kib = 0;
-};
-
-Store_Run run_store(const std::string& url, const std::string& endpoint, unsigned long long mib) {
-  Store_Run r;
+// One store in a child process; ends the program when it fails.
+Child_Report run_store(const std::string& url, const std::string& endpoint, unsigned long long mib) {
+  Child_Report r;
   const std::string cmd = self_path() + " store " + url + " " + endpoint + " " + std::to_string(mib);
-  if (std::FILE* p = ::popen(cmd.c_str(), "r")) {
-    const int got = std::fscanf(p, "%lf %llu %ld", &r.seconds, &r.bytes, &r.peak_kib);
-    if (::pclose(p) != 0 || got != 3) r.seconds = -1;
-  }
-  if (r.seconds < 0) {
+  if (!bench::run_child(cmd, r)) {
     std::fprintf(stderr, "store failed: %s\n", cmd.c_str());
     std::exit(1);
   }
@@ -164,12 +137,7 @@ int main(int argc, char** argv) {
   const unsigned long long large = env_number("BENCH_SIZE", 256);
   const unsigned long long small = env_number("BENCH_SMALL_SIZE", 64);
   const int rounds = static_cast<int>(env_number("BENCH_ROUNDS", 3));
-  char tmpl[] = "/tmp/s3-backup-bench-XXXXXX";
-  if (!::mkdtemp(tmpl)) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const std::string dir = tmpl;
+  const std::string dir = bench::scratch_dir("s3-backup-bench");
   int rc = 0;
   {
     Server server(dir);
@@ -180,7 +148,7 @@ int main(int argc, char** argv) {
       // Alternating order, so that neither side always runs on a warm cache.
       const std::string s3_url = std::string("s3://") + BUCKET + "/round" + std::to_string(round);
       const std::string file_url = "file://" + dir + "/pool/round" + std::to_string(round);
-      Store_Run s3, file;
+      Child_Report s3, file;
       if (round % 2 == 0) {
         s3 = run_store(s3_url, endpoint, large);
         file = run_store(file_url, endpoint, large);
@@ -196,7 +164,7 @@ int main(int argc, char** argv) {
       rm_rf(dir + "/data/" + BUCKET + "/round" + std::to_string(round));
       rm_rf(dir + "/pool/round" + std::to_string(round));
     }
-    const Store_Run s3_small = run_store(std::string("s3://") + BUCKET + "/small", endpoint, small);
+    const Child_Report s3_small = run_store(std::string("s3://") + BUCKET + "/small", endpoint, small);
     std::printf("store of %llu MiB, %d rounds (medians)\n", large, rounds);
     std::printf("  s3:// pool (loopback s3rver)  %8.1f MB/s\n", median(s3_rates));
     std::printf("  file:// pool                  %8.1f MB/s\n", median(file_rates));

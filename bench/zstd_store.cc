@@ -7,85 +7,35 @@
 // into the same directory. Prints MB/s, the speed ratios (client / tool) and
 // the ratio of the compressed sizes (client / tool), medians of the runs.
 //   bench_zstd_store [MiB=256] [runs=5] [workers=cores]
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_util.h"
 #include "host/base/fs_util.h"
 #include "host/storage/client_io_ex.h"
 
+using bench::Input_Mix;
+using bench::median;
+using bench::scratch_dir;
+using bench::time_command;
+using bench::write_input;
+using bench::Write_Source;
+
 namespace {
-
-double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-// Text-like records mixed with short random runs and repeated blocks:
-// compressible about as a database dump is.
-bool make_input(const std::string& path, std::size_t len) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  unsigned long long x = 0x2545f4914f6cdd1dULL;
-  auto next = [&x] {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    return x;
-  };
-  std::string chunk;
-  std::size_t written = 0;
-  while (written < len) {
-    chunk.clear();
-    while (chunk.size() < (1 << 20)) {
-      const unsigned kind = next() % 8;
-      if (kind == 0) {
-        for (int i = 0; i < 24; ++i) chunk.push_back(static_cast<char>(next()));
-      } else if (kind == 1 && chunk.size() > 4096) {
-        chunk.append(chunk, chunk.size() - 4096, 512);
-      } else {
-        char line[160];
-        const int n =
-            std::snprintf(line, sizeof line, "%llu|order-%llu|customer %llu|%s|%llu.%02llu|2024-%02llu-%02llu\n",
-                          next() % 10000000, next() % 500000, next() % 977, kind == 2 ? "SHIPPED" : "pending",
-                          next() % 10000, next() % 100, 1 + next() % 12, 1 + next() % 28);
-        chunk.append(line, static_cast<std::size_t>(n));
-      }
-    }
-    const std::size_t n = std::min(chunk.size(), len - written);
-    if (std::fwrite(chunk.data(), 1, n, f) != n) {
-      std::fclose(f);
-      return false;
-    }
-    written += n;
-  }
-  return std::fclose(f) == 0;
-}
-
-double time_command(const std::string& cmd) {
-  const double t0 = now();
-  if (std::system(cmd.c_str()) != 0) {
-    std::fprintf(stderr, "command failed: %s\n", cmd.c_str());
-    std::exit(1);
-  }
-  return now() - t0;
-}
 
 unsigned long long file_size(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0;
 }
 
-// Seconds to store the input through the client; stored gets its size.
+// Seconds to store the input through the client with the given zstd
+// workers; stored gets the stored file's size.
 double time_client(const std::string& input, const std::string& dir, const std::string& workers,
                    const std::string& name, unsigned long long& stored) {
   Client_IO_Base::Options o;
@@ -93,25 +43,9 @@ double time_client(const std::string& input, const std::string& dir, const std::
   o.compression_level = 1;
   o.overwrite = true;
   if (!workers.empty()) o.set_extra_option(ZSTD_WORKERS_OPTION, workers);
-  Client_IO_Ex io;
-  const int fd = open_cloexec(input.c_str(), O_RDONLY);
-  if (fd < 0 || !io.connect("file://" + dir, o)) {
-    std::fprintf(stderr, "cannot set up the client: %s\n", io.error());
-    std::exit(1);
-  }
-  char buf[8192];
-  const double t0 = now();
-  bool ok = io.open(name.c_str(), Client_IO_Ex::MODE_WRITE);
-  for (ssize_t n; ok && (n = ::read(fd, buf, sizeof buf)) > 0;) ok = io.write(buf, static_cast<std::size_t>(n)) == n;
-  ok = ok && io.close();
-  const double t = now() - t0;
-  ::close(fd);
-  if (!ok) {
-    std::fprintf(stderr, "client write failed: %s\n", io.error());
-    std::exit(1);
-  }
-  stored = io.storage_size();
-  return t;
+  const bench::Client_Write w = bench::time_client(Write_Source::file(input), dir, o, name);
+  stored = w.stored;
+  return w.seconds;
 }
 
 }  // namespace
@@ -120,11 +54,9 @@ int main(int argc, char** argv) {
   const std::size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
   const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
   const std::string workers = argc > 3 ? argv[3] : std::to_string(default_zstd_workers());
-  char templ[] = "/tmp/bench-zstd-XXXXXX";
-  if (!::mkdtemp(templ)) return 1;
-  const std::string dir = templ;
+  const std::string dir = scratch_dir("bench-zstd");
   const std::string input = dir + "/input";
-  if (!make_input(input, mib << 20)) return 1;
+  if (!write_input(input, mib << 20, Input_Mix::ORDERS)) return 1;
   time_command("cat " + input + " > /dev/null");
 
   std::vector<double> tool, parallel, single;
