@@ -1,6 +1,8 @@
 // Throughput of the physical backup copy and the restore feed against
 // plain cat through the same fifo, and the peak memory of a backup as the
-// stream grows. Sizes: BENCH_SIZE (default 2G), BENCH_SMALL_SIZE (64M);
+// stream grows. The backup is also set against cat followed by a sync of
+// its output, since a backup syncs the set before it records it: on a disk
+// the cat without it only fills the page cache. Sizes: BENCH_SIZE (default 2G), BENCH_SMALL_SIZE (64M);
 // BENCH_ROUNDS (3) rounds of both sides in alternating order, ratios medians.
 // BENCH_POOL_DIR puts the pool and cat's output in a directory of their own
 // (for example on /dev/shm, where the copy is bound by the processor rather
@@ -108,13 +110,16 @@ struct Bench_Setup {
 
   std::string cat_output(int run) const { return out + "/cat_out" + std::to_string(run); }
 
-  // The same brcmd writing into a fifo that cat copies into a file.
-  double cat_backup() {
+  // The same brcmd writing into a fifo that cat copies into a file; with
+  // durable, the time includes syncing the file, as the module's store does
+  // before it publishes a set.
+  double cat_backup(bool durable = false) {
     const std::string fifo = dir + "/cat_fifo";
     ::mkfifo(fifo.c_str(), 0600);
+    const std::string output = cat_output(++cat_runs);
     const double t0 = now_s();
     sh(home + "/bin/brcmd -O backup -d db1 -u dba -p benchpw -P 39917 -t full -k pipe -f " + fifo + " -e " + dir +
-       "/cat.log & cat " + fifo + " > " + cat_output(++cat_runs) + "; wait");
+       "/cat.log & cat " + fifo + " > " + output + "; wait" + (durable ? "; sync " + output : std::string()));
     const double t = now_s() - t0;
     ::unlink(fifo.c_str());
 
@@ -191,8 +196,8 @@ int main(int argc, char** argv) {
     Bench_Setup setup(size);
     // Warm-up: brings the data files into the page cache for every run.
     setup.cat_backup();
-    std::vector<double> backup_ratio, feed_ratio;
-    double cat_rate = 0, module_rate = 0, cat_feed_rate = 0, module_feed_rate = 0;
+    std::vector<double> backup_ratio, durable_ratio, feed_ratio;
+    double cat_rate = 0, cat_sync_rate = 0, module_rate = 0, cat_feed_rate = 0, module_feed_rate = 0;
     for (int r = 0; r < rounds; ++r) {
       // The order alternates, so that neither side always runs on a cache
       // the other one warmed.
@@ -204,9 +209,13 @@ int main(int argc, char** argv) {
       ::sync();
       double cat_t = cat_first ? setup.cat_backup() : 0;
       ::sync();
+      double cat_sync_t = cat_first ? setup.cat_backup(true) : 0;
+      ::sync();
       const double t0 = now_s();
       const std::string stored = setup.backup();
       const double mod_t = now_s() - t0;
+      ::sync();
+      if (!cat_first) cat_sync_t = setup.cat_backup(true);
       ::sync();
       if (!cat_first) cat_t = setup.cat_backup();
       if (stored.empty()) {
@@ -224,12 +233,17 @@ int main(int argc, char** argv) {
         return 1;
       }
       std::printf(
-          "round %d: backup cat %.0f MB/s module %.0f MB/s (%.2f); feed cat %.0f MB/s module %.0f MB/s (%.2f)\n", r + 1,
-          mb / cat_t, mb / mod_t, cat_t / mod_t, mb / cat_f, mb / mod_f, cat_f / mod_f);
+          "round %d: backup cat %.0f MB/s, cat+sync %.0f MB/s, module %.0f MB/s (%.2f, %.2f); feed cat %.0f MB/s "
+          "module %.0f MB/s (%.2f)\n",
+          r + 1, mb / cat_t, mb / cat_sync_t, mb / mod_t, cat_t / mod_t, cat_sync_t / mod_t, mb / cat_f, mb / mod_f,
+          cat_f / mod_f);
       backup_ratio.push_back(cat_t / mod_t);
+      durable_ratio.push_back(cat_sync_t / mod_t);
+      cat_sync_rate += mb / cat_sync_t / rounds;
       if (setup.out != setup.dir) {
         ::unlink(stored.c_str());
         ::unlink(setup.cat_output(setup.cat_runs).c_str());
+        ::unlink(setup.cat_output(setup.cat_runs - 1).c_str());
       }
       feed_ratio.push_back(cat_f / mod_f);
       cat_rate += mb / cat_t / rounds;
@@ -237,8 +251,10 @@ int main(int argc, char** argv) {
       cat_feed_rate += mb / cat_f / rounds;
       module_feed_rate += mb / mod_f / rounds;
     }
-    std::printf("backup %s: cat %.0f MB/s, module %.0f MB/s (means), ratio %.2f (median of %d)\n", size.c_str(),
-                cat_rate, module_rate, median(backup_ratio), rounds);
+    std::printf(
+        "backup %s: cat %.0f MB/s, cat+sync %.0f MB/s, module %.0f MB/s (means), ratio to cat %.2f, to cat+sync %.2f "
+        "(medians of %d)\n",
+        size.c_str(), cat_rate, cat_sync_rate, module_rate, median(backup_ratio), median(durable_ratio), rounds);
     std::printf("restore feed %s: cat %.0f MB/s, module %.0f MB/s (means), ratio %.2f (median of %d)\n", size.c_str(),
                 cat_feed_rate, module_feed_rate, median(feed_ratio), rounds);
   }
