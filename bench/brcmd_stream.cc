@@ -6,7 +6,8 @@
 // BENCH_ROUNDS (3) rounds of both sides in alternating order, ratios medians.
 // BENCH_POOL_DIR puts the pool and cat's output in a directory of their own
 // (for example on /dev/shm, where the copy is bound by the processor rather
-// than the disk); each round's outputs are then removed when it ends.
+// than the disk); each output is then removed once it has been timed (the
+// module's after the restore feed has read it).
 //   bench_brcmd_stream            runs everything and prints the ratios
 //   bench_brcmd_stream rss SIZE   one backup of SIZE; prints the peak RSS in KiB
 
@@ -122,7 +123,9 @@ struct Bench_Setup {
        "/cat.log & cat " + fifo + " > " + output + "; wait" + (durable ? "; sync " + output : std::string()));
     const double t = now_s() - t0;
     ::unlink(fifo.c_str());
-
+    // In memory, an output kept would take memory from the page cache that
+    // holds the instance's files.
+    if (out != dir) ::unlink(output.c_str());
     return t;
   }
 };
@@ -242,8 +245,6 @@ int main(int argc, char** argv) {
       cat_sync_rate += mb / cat_sync_t / rounds;
       if (setup.out != setup.dir) {
         ::unlink(stored.c_str());
-        ::unlink(setup.cat_output(setup.cat_runs).c_str());
-        ::unlink(setup.cat_output(setup.cat_runs - 1).c_str());
       }
       feed_ratio.push_back(cat_f / mod_f);
       cat_rate += mb / cat_t / rounds;
