@@ -8,18 +8,8 @@
 
 namespace {
 
-std::string text_of(const nlohmann::json& row, const char* key) {
-  const auto it = row.is_object() ? row.find(key) : row.end();
-  return row.is_object() && it != row.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-long long start_of(const nlohmann::json& row) {
-  const auto it = row.is_object() ? row.find("backup_start_time") : row.end();
-  return row.is_object() && it != row.end() && it->is_number_integer() ? it->get<long long>() : 0;
-}
-
 bool in_pool(const nlohmann::json& row, const Retention_Rule& rule) {
-  return rule.pool_uuid.empty() || text_of(row, "pool_uuid") == rule.pool_uuid;
+  return rule.pool_uuid.empty() || row_text(row, "pool_uuid") == rule.pool_uuid;
 }
 
 // The backup id of the full backup whose chain the row belongs to, by its
@@ -28,10 +18,10 @@ std::string chain_root(const nlohmann::json& row, const std::map<std::string, co
   const nlohmann::json* at = &row;
   std::set<std::string> seen;
   for (;;) {
-    const std::string id = text_of(*at, "backup_id");
+    const std::string id = row_text(*at, "backup_id");
     if (!seen.insert(id).second) return std::string();
     const std::string up = parent_backup_id(*at);
-    if (up.empty()) return text_of(*at, "type") == "full" ? id : std::string();
+    if (up.empty()) return row_text(*at, "type") == "full" ? id : std::string();
     const auto next = by_id.find(up);
     if (next == by_id.end()) return std::string();
     at = next->second;
@@ -48,20 +38,20 @@ std::vector<Catalogued_Set> expired_sets(const nlohmann::json& physical, const n
   if (physical.is_array()) {
     // A backup id committed twice: the later record is the one in force,
     // as for a restore.
-    for (const nlohmann::json& row : physical) by_id[text_of(row, "backup_id")] = &row;
+    for (const nlohmann::json& row : physical) by_id[row_text(row, "backup_id")] = &row;
     for (const nlohmann::json& row : physical)
-      if (text_of(row, "type") == "full" && in_pool(row, rule) && by_id[text_of(row, "backup_id")] == &row)
+      if (row_text(row, "type") == "full" && in_pool(row, rule) && by_id[row_text(row, "backup_id")] == &row)
         fulls.push_back(&row);
   }
   if (rule.keep_full >= 1 && fulls.size() > rule.keep_full) {
     std::set<std::string> expired_roots;
     for (std::size_t i = 0; i + rule.keep_full < fulls.size(); ++i)
-      expired_roots.insert(text_of(*fulls[i], "backup_id"));
-    long long cutoff = start_of(*fulls[fulls.size() - rule.keep_full]);
+      expired_roots.insert(row_text(*fulls[i], "backup_id"));
+    long long cutoff = row_start_time(*fulls[fulls.size() - rule.keep_full]);
     for (std::size_t i = fulls.size() - rule.keep_full; i < fulls.size(); ++i)
-      cutoff = std::min(cutoff, start_of(*fulls[i]));
+      cutoff = std::min(cutoff, row_start_time(*fulls[i]));
     for (const nlohmann::json& row : physical) {
-      if (by_id[text_of(row, "backup_id")] != &row || !in_pool(row, rule) || start_of(row) > cutoff) continue;
+      if (by_id[row_text(row, "backup_id")] != &row || !in_pool(row, rule) || row_start_time(row) > cutoff) continue;
       if (expired_roots.count(chain_root(row, by_id)) != 0) out.push_back({"oscar_brcmd", row});
     }
   }

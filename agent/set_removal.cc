@@ -11,17 +11,17 @@
 #include "host/storage/client_io_ex.h"
 #include "host/storage/pool_info.h"
 
-namespace {
-
-std::string text_of(const nlohmann::json& row, const char* key) {
+std::string row_text(const nlohmann::json& row, const char* key) {
   const auto it = row.is_object() ? row.find(key) : row.end();
   return row.is_object() && it != row.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-long long start_of(const nlohmann::json& row) {
+long long row_start_time(const nlohmann::json& row) {
   const auto it = row.is_object() ? row.find("backup_start_time") : row.end();
   return row.is_object() && it != row.end() && it->is_number_integer() ? it->get<long long>() : 0;
 }
+
+namespace {
 
 // A physical set's place in its resource's chains.
 std::string chain_key(const std::string& resource, const std::string& backup_id) { return resource + "\n" + backup_id; }
@@ -34,8 +34,8 @@ struct Stored_Files {
 };
 
 bool locate(const Catalogued_Set& set, Stored_Files& out, std::string& why) {
-  const std::string pool = text_of(set.row, "pool_uuid");
-  const std::string uri = text_of(set.row, "uri");
+  const std::string pool = row_text(set.row, "pool_uuid");
+  const std::string uri = row_text(set.row, "uri");
   if (pool.empty() || uri.empty()) {
     why = "its catalogue row names no pool_uuid or uri";
     return false;
@@ -43,11 +43,11 @@ bool locate(const Catalogued_Set& set, Stored_Files& out, std::string& why) {
   const auto pieces = set.row.find("pieces");
   if (pieces != set.row.end() && pieces->is_array()) {
     for (const nlohmann::json& p : *pieces) {
-      const std::string name = text_of(p, "name");
+      const std::string name = row_text(p, "name");
       if (!name.empty()) out.names.push_back(name);
     }
   }
-  const std::string file = text_of(set.row, "backup_file");
+  const std::string file = row_text(set.row, "backup_file");
   if (!file.empty() && std::find(out.names.begin(), out.names.end(), file) == out.names.end())
     out.names.push_back(file);
   if (out.names.empty()) {
@@ -142,7 +142,7 @@ bool lock_resources(const std::set<std::string>& resources, const std::string& h
 }
 
 std::string set_id(const Catalogued_Set& set) {
-  return text_of(set.row, set.view == "oscar_brcmd" ? "backup_id" : "uuid");
+  return row_text(set.row, set.view == "oscar_brcmd" ? "backup_id" : "uuid");
 }
 
 Removal_Result remove_sets(const std::vector<Catalogued_Set>& doomed, const nlohmann::json& chains, bool dry_run) {
@@ -153,8 +153,8 @@ Removal_Result remove_sets(const std::vector<Catalogued_Set>& doomed, const nloh
     for (const nlohmann::json& row : chains) {
       const std::string up = parent_backup_id(row);
       if (up.empty()) continue;
-      const std::string resource = text_of(row, "resource_uuid");
-      const std::string self = chain_key(resource, text_of(row, "backup_id"));
+      const std::string resource = row_text(row, "resource_uuid");
+      const std::string self = chain_key(resource, row_text(row, "backup_id"));
       children[chain_key(resource, up)].push_back(self);
       parent[self] = chain_key(resource, up);
     }
@@ -174,10 +174,10 @@ Removal_Result remove_sets(const std::vector<Catalogued_Set>& doomed, const nloh
     Entry e;
     e.set = &set;
     const bool physical = set.view == "oscar_brcmd";
-    if (physical) e.key = chain_key(text_of(set.row, "resource_uuid"), set_id(set));
+    if (physical) e.key = chain_key(row_text(set.row, "resource_uuid"), set_id(set));
     e.outcome.id = set_id(set);
-    e.outcome.type = physical ? text_of(set.row, "type") : "export";
-    e.outcome.start_time = start_of(set.row);
+    e.outcome.type = physical ? row_text(set.row, "type") : "export";
+    e.outcome.start_time = row_start_time(set.row);
     if (physical && by_key.count(e.key) != 0) continue;  // listed twice: dealt with once
     if (physical) by_key[e.key] = entries.size();
     entries.push_back(e);
@@ -258,7 +258,7 @@ Removal_Result remove_sets(const std::vector<Catalogued_Set>& doomed, const nloh
         continue;
       }
       Catalog_Operator op;
-      const int removed = op.remove(e.set->view, text_of(e.set->row, "uuid"));
+      const int removed = op.remove(e.set->view, row_text(e.set->row, "uuid"));
       if (removed < 0) {
         // Its files are gone: the row stays to say so, and a later run
         // removes it as a set whose files are missing.

@@ -14,6 +14,13 @@
 // catalogue rows together, as expire and a forced pool removal do it. Main
 // thread; the state directory must be open.
 
+// A text member of a catalogue row; empty when the row is not an object or
+// the member is missing or not a text.
+std::string row_text(const nlohmann::json& row, const char* key);
+
+// A row's "backup_start_time"; 0 when it is missing or not an integer.
+long long row_start_time(const nlohmann::json& row);
+
 // One catalogued set: the view its row belongs to ("oscar_brcmd" for a
 // physical backup, "oscar" for an export) and the row as the catalogue
 // answers it (an export row with its "pieces").

@@ -169,8 +169,9 @@ bool Restore_Executor::create_tablespaces() {
 }
 
 bool Restore_Executor::execute_i(const Action_Options*) {
-  const std::unique_ptr<Job_Lock> lock = start_exclusive_run(job_, def_.id(), def_.name(), src_->id());
-  if (!lock) return false;
+  const std::vector<std::unique_ptr<Job_Lock>> locks =
+      start_exclusive_run(job_, def_.id(), def_.name(), src_->id(), set_owner());
+  if (locks.empty()) return false;
   act_.code = 0;
   act_.message.clear();
   std::string run_dir;
@@ -189,6 +190,14 @@ bool Restore_Executor::execute_i(const Action_Options*) {
   const nlohmann::json selection = nlohmann::json::array({{{"dir", dirname(input.backup_file)}}});
   reader.restore_select(&selection);
   return read_back(reader, run_dir);
+}
+
+std::string Restore_Executor::set_owner() {
+  if (def_.periodic()) return src_->id();
+  nlohmann::json row;
+  if (!first_catalog_row({{"uuid", src_->catalog_id()}}, def_.max_seconds_retry(), row)) return src_->id();
+  const auto owner = row.find("resource_uuid");
+  return owner != row.end() && owner->is_string() ? owner->get<std::string>() : src_->id();
 }
 
 bool Restore_Executor::choose_dump_file(std::string& run_dir) {

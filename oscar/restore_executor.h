@@ -43,6 +43,11 @@ class Restore_Executor : public Job_Executor_T<Restore_Job_Source, Restore_Job_O
   // Steps of execute_i, in their order; each false is a failed run (its
   // alert raised and its reason logged where the step says so).
 
+  // The resource whose set the run reads: the job source's own for a
+  // periodic job (its newest export), else the one the catalogue records
+  // for the set named by the job source; the source's own when the
+  // catalogue holds no such set (the run then fails reading its record).
+  std::string set_owner();
   // The restore point (for a periodic job the newest export,
   // ALERT_NO_LATEST_BACKUP), the target names (check_target_names) and the
   // dump file's run directory strictly inside the dump spool into run_dir
