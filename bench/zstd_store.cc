@@ -5,7 +5,9 @@
 // input file, as the stream copies do, and its time includes close
 // (completing, syncing and publishing the file); the tool writes its output
 // into the same directory. Prints MB/s, the speed ratios (client / tool) and
-// the ratio of the compressed sizes (client / tool), medians of the runs.
+// the ratio of the compressed sizes (client / tool), medians of the runs;
+// also against the tool followed by a sync of its output (the client's
+// close syncs) and against the tool with as many threads as the client.
 //   bench_zstd_store [MiB=256] [runs=5] [workers=cores]
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,7 +61,7 @@ int main(int argc, char** argv) {
   if (!write_input(input, mib << 20, Input_Mix::ORDERS)) return 1;
   time_command("cat " + input + " > /dev/null");
 
-  std::vector<double> tool, parallel, single;
+  std::vector<double> tool, tool_sync, tool_threads, parallel, single;
   unsigned long long tool_size = 0, parallel_size = 0, single_size = 0;
   for (int i = 0; i < runs; ++i) {
     // Every run writes files of its own and nothing is removed before the
@@ -70,6 +72,11 @@ int main(int argc, char** argv) {
     ::sync();
     tool.push_back(time_command("zstd -q -f -1 -T1 -c " + input + " > " + out));
     tool_size = file_size(out);
+    ::sync();
+    // The client syncs what it stores; so does this baseline.
+    tool_sync.push_back(time_command("zstd -q -f -1 -T1 -c " + input + " > " + out + "s && sync " + out + "s"));
+    ::sync();
+    tool_threads.push_back(time_command("zstd -q -f -1 -T" + workers + " -c " + input + " > " + out + "t"));
     ::sync();
     parallel.push_back(time_client(input, dir, workers, "parallel.out" + tag, parallel_size));
     ::sync();
@@ -86,6 +93,10 @@ int main(int argc, char** argv) {
   std::printf("input: %zu MiB mixed data, %d runs each, medians; %ld cores online\n", mib, runs,
               ::sysconf(_SC_NPROCESSORS_ONLN));
   std::printf("zstd -1 -T1        %8.1f MB/s  size %llu\n", tool_rate, tool_size);
+  std::printf("zstd -1 -T1, sync  %8.1f MB/s  (client with workers: speed ratio %.2f)\n", mb / median(tool_sync),
+              median(tool_sync) / median(parallel));
+  std::printf("zstd -1 -T%-8s %8.1f MB/s  (client with workers: speed ratio %.2f)\n", workers.c_str(),
+              mb / median(tool_threads), median(tool_threads) / median(parallel));
   const struct {
     const char* name;
     double rate;
