@@ -37,13 +37,9 @@ class S3Pool : public FaultSuite {
     EXPECT_TRUE(parsed.is_array()) << r.out << r.err;
     return parsed.is_array() ? parsed : nlohmann::json::array();
   }
-  std::vector<std::string> objects() const {
-    std::vector<std::string> out;
-    const std::string suffix = "._S3rver_object";
-    for (const std::string& f : s3_.bucket_files())
-      if (f.size() > suffix.size() && f.compare(f.size() - suffix.size(), suffix.size(), suffix) == 0) out.push_back(f);
-    return out;
-  }
+  std::vector<std::string> objects() const { return s3_.objects(); }
+  // The stored parts of unfinished uploads (not their key and metadata
+  // files): present once a part has been stored.
   std::vector<std::string> upload_parts() const {
     std::vector<std::string> out;
     for (const std::string& f : s3_.bucket_files())
