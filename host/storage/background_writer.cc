@@ -1,5 +1,6 @@
 #include "host/storage/background_writer.h"
 
+#include <system_error>
 #include <utility>
 
 Background_Writer::Background_Writer(Sink sink, std::size_t buffers, std::size_t block_capacity)
@@ -10,7 +11,7 @@ Background_Writer::~Background_Writer() { stop(); }
 bool Background_Writer::hand_over(std::string& block) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (failed_) return false;
-  if (!thread_.joinable()) thread_ = std::thread(&Background_Writer::run, this);
+  if (!thread_.joinable() && !start_thread()) return false;
   queue_.push_back(std::move(block));
   changed_.notify_all();
   // The caller's buffer counts as one of the pool's.
@@ -22,6 +23,19 @@ bool Background_Writer::hand_over(std::string& block) {
     ++allocated_;
     block = std::string();
     block.reserve(block_capacity_);
+  }
+  return true;
+}
+
+// Called with the lock held. A thread that cannot be made (the process is
+// at its limit) fails the write rather than the process.
+bool Background_Writer::start_thread() {
+  try {
+    thread_ = std::thread(&Background_Writer::run, this);
+  } catch (const std::system_error& e) {
+    failed_ = true;
+    error_ = std::string("cannot start the storage writer thread: ") + e.what();
+    return false;
   }
   return true;
 }

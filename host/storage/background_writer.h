@@ -32,7 +32,8 @@ class Background_Writer {
 
   // Queues block's bytes for writing and leaves block an empty buffer of
   // the pool, waiting while every buffer is in flight. False (error() says
-  // why) when an earlier block failed; nothing is queued then.
+  // why) when an earlier block failed or the writer's thread cannot be
+  // started; nothing is queued then and block keeps its bytes.
   bool hand_over(std::string& block);
 
   // Waits until every queued block is written. False (error() says why)
@@ -48,6 +49,7 @@ class Background_Writer {
 
  private:
   void run();
+  bool start_thread();
   void recycle_queue();
 
   Sink sink_;
