@@ -249,7 +249,20 @@ TEST(ClientIo, RemovableRefusesADirectoryInThePlaceOfAFile) {
   EXPECT_FALSE(unconnected.removable("file"));
 }
 
-TEST(ClientIo, FullDiskFailsTheWriteAndRemovesTheTemporaryFile) {
+// A disk that fills up after 256 KiB fails the file, whichever call sees
+// the failure: a file smaller than one stored block (1 MiB) reaches the
+// disk only at close; a file of several blocks reaches it on the writer
+// thread while the caller is still writing, and the writer holds at most
+// three blocks, so the fourth block's write sees the failure at the latest.
+struct Full_Disk_Case {
+  const char* name;
+  std::size_t bytes;
+  bool fails_at_write;
+};
+
+class ClientIoFullDisk : public ::testing::TestWithParam<Full_Disk_Case> {};
+
+TEST_P(ClientIoFullDisk, FailsTheFileRemovesTheTemporaryFileAndEveryLaterCloseFails) {
   Temp_Dir tmp;
   struct rlimit old;
   ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &old));
@@ -260,19 +273,36 @@ TEST(ClientIo, FullDiskFailsTheWriteAndRemovesTheTemporaryFile) {
   small.rlim_cur = 256 * 1024;
   ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &small));
   Client_IO_Ex io;
-  bool failed = false;
+  bool write_failed = false, first_close = true, second_close = true;
+  std::string first_error;
   if (io.connect("file://" + tmp.path(), options_for(COMPR_NONE)) && io.open("big", Client_IO_Ex::MODE_WRITE)) {
     const std::string data = mixed_sample(8192);
-    for (int i = 0; i < 400 && !failed; ++i) failed = io.write(data.data(), data.size()) < 0;
-    if (!failed) failed = !io.close();
+    for (std::size_t at = 0; at < GetParam().bytes && !write_failed; at += data.size())
+      write_failed = io.write(data.data(), data.size()) < 0;
+    first_close = io.close();
+    first_error = io.error();
+    second_close = io.close();
   }
   ::setrlimit(RLIMIT_FSIZE, &old);
   ::sigaction(SIGXFSZ, &prev, nullptr);
-  EXPECT_TRUE(failed);
-  EXPECT_NE(std::string::npos, std::string(io.error()).find("cannot write storage file")) << io.error();
-  EXPECT_FALSE(io.close());
+  EXPECT_EQ(GetParam().fails_at_write, write_failed);
+  EXPECT_FALSE(first_close);
+  EXPECT_NE(std::string::npos, first_error.find("cannot write storage file " + tmp.path() + "/big: File too large"))
+      << first_error;
+  EXPECT_FALSE(second_close) << "a failed file is never reported stored";
+  EXPECT_EQ(first_error, io.error()) << "the failure is kept";
   EXPECT_TRUE(dir_entries(tmp.path()).empty());
+  // The next file starts afresh.
+  ASSERT_TRUE(io.open("next", Client_IO_Ex::MODE_WRITE)) << io.error();
+  ASSERT_EQ(4, io.write("data", 4));
+  EXPECT_TRUE(io.close()) << io.error();
+  EXPECT_TRUE(io.close());
 }
+
+INSTANTIATE_TEST_SUITE_P(Where, ClientIoFullDisk,
+                         ::testing::Values(Full_Disk_Case{"AtClose", 512 * 1024, false},
+                                           Full_Disk_Case{"AtWrite", 6 * 1024 * 1024, true}),
+                         [](const ::testing::TestParamInfo<Full_Disk_Case>& info) { return info.param.name; });
 
 TEST(ClientIo, RejectsUnsafeNamesAndUnsupportedTargets) {
   Temp_Dir tmp;

@@ -206,6 +206,7 @@ TEST(StorageCipher, EveryTamperingFailsTheReadAndVerify) {
   } cases[] = {
       {"magic", flip(1), "is not encrypted"},
       {"version", flip(8), "unsupported encrypted format version"},
+      {"version of unbound files", flip(8, 0x03), "wrong cipher key"},
       {"cipher id", flip(9), "unknown cipher id"},
       {"reserved", flip(10), "damaged encrypted header"},
       {"salt", flip(20), "wrong cipher key"},
@@ -218,25 +219,71 @@ TEST(StorageCipher, EveryTamperingFailsTheReadAndVerify) {
       {"last chunk", flip(good.size() - 20), "chunk 2 fails authentication"},
       {"swapped chunks", swapped, "chunk 0 fails authentication"},
       {"chunk of another file", spliced, "chunk 1 fails authentication"},
+      {"another file of the pool copied over it", other, "chunk 0 fails authentication"},
       {"truncated in a chunk", good.substr(0, chunk2 + 1000), "truncated encrypted data"},
       {"last chunk dropped", good.substr(0, chunk2), "its last chunk is missing"},
       {"truncated in the header", good.substr(0, 30), "inside its header"},
       {"bytes after the end", good + "x", "after the last chunk"},
   };
+  // Each damaged form takes the place of the file it was made from.
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    ASSERT_TRUE(write_file(tmp / "bad", c.stored));
+    ASSERT_TRUE(write_file(tmp / "good", c.stored));
     std::string back;
-    EXPECT_FALSE(load(tmp.path(), "bad", encrypted(COMPR_AUTO), back, err));
-    EXPECT_TRUE(contains(err, tmp / "bad")) << err;
+    EXPECT_FALSE(load(tmp.path(), "good", encrypted(COMPR_AUTO), back, err));
+    EXPECT_TRUE(contains(err, tmp / "good")) << err;
     EXPECT_TRUE(contains(err, c.reason)) << err;
     EXPECT_TRUE(back.size() <= data.size() && data.compare(0, back.size(), back) == 0) << "wrong data handed out";
 
     Client_IO_Ex io;
     ASSERT_TRUE(io.connect("file://" + tmp.path(), encrypted(COMPR_AUTO)));
-    EXPECT_FALSE(io.verify("bad", c.stored.size(), ""));
-    EXPECT_TRUE(contains(io.error(), tmp / "bad")) << io.error();
+    EXPECT_FALSE(io.verify("good", c.stored.size(), ""));
+    EXPECT_TRUE(contains(io.error(), tmp / "good")) << io.error();
   }
+  // The file as written still reads under its own name only.
+  ASSERT_TRUE(write_file(tmp / "good", good));
+  std::string back;
+  ASSERT_TRUE(load(tmp.path(), "good", encrypted(COMPR_AUTO), back, err)) << err;
+  EXPECT_TRUE(back == data);
+  ASSERT_TRUE(write_file(tmp / "copy", good));
+  EXPECT_FALSE(load(tmp.path(), "copy", encrypted(COMPR_AUTO), back, err));
+  EXPECT_TRUE(contains(err, tmp / "copy")) << err;
+  EXPECT_TRUE(contains(err, "chunk 0 fails authentication")) << err;
+  EXPECT_EQ("", back);
+}
+
+// A file sealed before names were bound (format version 1: its key comes
+// from the pool's key and its salt alone), as an earlier client wrote it
+// with the key 00 01 02 ... 1f and no compression.
+TEST(StorageCipher, FilesWrittenBeforeNamesWereBoundStillRead) {
+  const char* const SEALED_V1 =
+      "894f5343454e430a01010000216710c1d557ba2a44fad9828e2cc9df0096a7894c00ba83aab77a8919e90da35a2264b0f9a97ab1644f"
+      "58e9087bae462a00008005d3551f1c2f2819ab4a6531e0e4c97fe1d325c4e39edba24e5d21c2390e2b883731e3954df34796a4c14ee4"
+      "8ebd7241c72cd52af6827e1e6fb5";
+  std::string sealed;
+  for (const char* p = SEALED_V1; p[0] && p[1]; p += 2)
+    sealed += static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16));
+  std::string key;
+  static const char DIGITS[] = "0123456789abcdef";
+  for (int i = 0; i < 32; ++i) {
+    key += DIGITS[i >> 4];
+    key += DIGITS[i & 15];
+  }
+  Temp_Dir tmp;
+  ASSERT_TRUE(write_file(tmp / "legacy", sealed));
+  std::string back, err;
+  ASSERT_TRUE(load(tmp.path(), "legacy", encrypted(COMPR_AUTO, key), back, err)) << err;
+  EXPECT_EQ("a set written before file names were bound", back);
+  Client_IO_Ex io;
+  ASSERT_TRUE(io.connect("file://" + tmp.path(), encrypted(COMPR_AUTO, key)));
+  EXPECT_TRUE(io.verify("legacy", sealed.size(), "")) << io.error();
+
+  // Damage is still found in the old format.
+  sealed[sealed.size() - 20] ^= 1;
+  ASSERT_TRUE(write_file(tmp / "legacy", sealed));
+  EXPECT_FALSE(load(tmp.path(), "legacy", encrypted(COMPR_AUTO, key), back, err));
+  EXPECT_TRUE(contains(err, "chunk 0 fails authentication")) << err;
+  EXPECT_TRUE(back.empty());
 }
 
 // With worker threads the zstd stored form is still frames the zstd tool

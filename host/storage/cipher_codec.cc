@@ -15,7 +15,10 @@ const char* const STORAGE_CIPHER_AES_256_GCM = "aes-256-gcm";
 namespace {
 
 const unsigned char MAGIC[ENCRYPTED_MAGIC_SIZE] = {0x89, 'O', 'S', 'C', 'E', 'N', 'C', '\n'};
-const unsigned char VERSION = 1;
+// Version 1 files have a key of the pool's key and the salt only; version 2
+// files, the ones written now, bind their name too.
+const unsigned char VERSION_UNBOUND = 1;
+const unsigned char VERSION = 2;
 const unsigned char CIPHER_AES_256_GCM = 1;
 const std::size_t SALT_SIZE = 32;
 const std::size_t CHECK_SIZE = 16;
@@ -30,7 +33,10 @@ const std::size_t WORD_SIZE = 4;
 // chunks, so a damaged length word cannot make it gather without bound.
 const std::size_t CHUNK_SIZE = 1024 * 1024;
 const std::uint32_t LAST_FLAG = 0x80000000u;
-const char KDF_INFO[] = "oscar storage aes-256-gcm v1";
+const char KDF_INFO_V1[] = "oscar storage aes-256-gcm v1";
+const char KDF_INFO_V2_CHECK[] = "oscar storage aes-256-gcm v2 key check";
+// Followed by its terminating zero and the file's name.
+const char KDF_INFO_V2_KEY[] = "oscar storage aes-256-gcm v2 file key";
 
 void put_le32(unsigned char* p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
@@ -48,9 +54,9 @@ int hex_value(char c) {
   return -1;
 }
 
-// The file's key and its key check, from the pool's key and the file's salt.
-bool derive_file_key(const Storage_Key& key, const unsigned char* salt,
-                     unsigned char* out /* KEY_SIZE + CHECK_SIZE */) {
+// HKDF-SHA256 of the pool's key and a file's salt, for info, into out.
+bool hkdf(const Storage_Key& key, const unsigned char* salt, const std::string& info, unsigned char* out,
+          std::size_t len) {
   EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
   if (!kdf) return false;
   EVP_KDF_CTX* ctx = EVP_KDF_CTX_new(kdf);
@@ -61,10 +67,32 @@ bool derive_file_key(const Storage_Key& key, const unsigned char* salt,
       OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
       OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<unsigned char*>(key.bytes), KEY_SIZE),
       OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, const_cast<unsigned char*>(salt), SALT_SIZE),
-      OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, const_cast<char*>(KDF_INFO), sizeof KDF_INFO - 1),
+      OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, const_cast<char*>(info.data()), info.size()),
       OSSL_PARAM_construct_end()};
-  const bool ok = EVP_KDF_derive(ctx, out, KEY_SIZE + CHECK_SIZE, params) == 1;
+  const bool ok = EVP_KDF_derive(ctx, out, len, params) == 1;
   EVP_KDF_CTX_free(ctx);
+  return ok;
+}
+
+// The file's key and its key check, from the pool's key, the file's salt
+// and, from version 2 on, the file's name. The key check never depends on
+// the name, so that a wrong pool key is told from a file stored under
+// another name than its own (which fails its first chunk instead).
+bool derive_file_key(const Storage_Key& key, unsigned char version, const unsigned char* salt, const std::string& name,
+                     unsigned char* file_key, unsigned char* check) {
+  unsigned char derived[KEY_SIZE + CHECK_SIZE];
+  bool ok;
+  if (version == VERSION_UNBOUND) {
+    ok = hkdf(key, salt, KDF_INFO_V1, derived, sizeof derived);
+  } else {
+    ok = hkdf(key, salt, KDF_INFO_V2_CHECK, derived + KEY_SIZE, CHECK_SIZE) &&
+         hkdf(key, salt, std::string(KDF_INFO_V2_KEY, sizeof KDF_INFO_V2_KEY) + name, derived, KEY_SIZE);
+  }
+  if (ok) {
+    std::memcpy(file_key, derived, KEY_SIZE);
+    std::memcpy(check, derived + KEY_SIZE, CHECK_SIZE);
+  }
+  OPENSSL_cleanse(derived, sizeof derived);
   return ok;
 }
 
@@ -77,14 +105,12 @@ class Chunk_Sealer {
     OPENSSL_cleanse(file_key_, sizeof file_key_);
   }
 
-  // Derives the file's key from the pool's key and the header's salt and
-  // keeps the header as associated data. check gets the key check.
-  bool init(const Storage_Key& key, const unsigned char* header, bool encrypt, unsigned char* check) {
-    unsigned char derived[KEY_SIZE + CHECK_SIZE];
-    if (!derive_file_key(key, header + SALT_AT, derived)) return false;
-    std::memcpy(file_key_, derived, KEY_SIZE);
-    std::memcpy(check, derived + KEY_SIZE, CHECK_SIZE);
-    OPENSSL_cleanse(derived, sizeof derived);
+  // Derives the file's key from the pool's key, the header's salt and
+  // version and the file's name, and keeps the header as associated data.
+  // check gets the key check.
+  bool init(const Storage_Key& key, const unsigned char* header, const std::string& name, bool encrypt,
+            unsigned char* check) {
+    if (!derive_file_key(key, header[ENCRYPTED_MAGIC_SIZE], header + SALT_AT, name, file_key_, check)) return false;
     std::memcpy(aad_, header, HEADER_SIZE);
     encrypt_ = encrypt;
     ctx_ = EVP_CIPHER_CTX_new();
@@ -166,12 +192,12 @@ class Cipher_Encoder : public Storage_Encoder {
  public:
   explicit Cipher_Encoder(std::unique_ptr<Storage_Encoder> inner) : inner_(std::move(inner)) {}
 
-  bool init(const Storage_Key& key) {
+  bool init(const Storage_Key& key, const std::string& name) {
     std::memcpy(header_, MAGIC, sizeof MAGIC);
     header_[ENCRYPTED_MAGIC_SIZE] = VERSION;
     header_[ENCRYPTED_MAGIC_SIZE + 1] = CIPHER_AES_256_GCM;
     if (RAND_bytes(header_ + SALT_AT, SALT_SIZE) != 1) return false;
-    return sealer_.init(key, header_, true, header_ + CHECK_AT);
+    return sealer_.init(key, header_, name, true, header_ + CHECK_AT);
   }
 
   bool encode(const char* data, std::size_t len, std::string& out, std::string& err) override {
@@ -222,7 +248,8 @@ class Cipher_Encoder : public Storage_Encoder {
 
 class Cipher_Decoder : public Storage_Decoder {
  public:
-  Cipher_Decoder(const Storage_Key& key, int inner_method) : inner_method_(inner_method) {
+  Cipher_Decoder(const Storage_Key& key, const std::string& name, int inner_method)
+      : name_(name), inner_method_(inner_method) {
     std::memcpy(key_.bytes, key.bytes, KEY_SIZE);
   }
 
@@ -268,7 +295,8 @@ class Cipher_Decoder : public Storage_Decoder {
       if (in_.size() - at_ < WORD_SIZE + len + TAG_SIZE) break;
       if (!sealer_->open(index_, last, p, p + WORD_SIZE, len + TAG_SIZE, plain_))
         return fail("encrypted chunk " + std::to_string(index_) +
-                    " fails authentication: the data is damaged, reordered or not of this file");
+                    " fails authentication: the data is damaged, reordered or not of this file (one written under "
+                    "another name)");
       at_ += WORD_SIZE + len + TAG_SIZE;
       ++index_;
       ended_ = last;
@@ -287,7 +315,7 @@ class Cipher_Decoder : public Storage_Decoder {
     const std::size_t have = in_.size();
     const unsigned char* h = reinterpret_cast<const unsigned char*>(in_.data());
     if (std::memcmp(h, MAGIC, std::min(have, sizeof MAGIC)) != 0) return fail("the data is not encrypted");
-    if (have > ENCRYPTED_MAGIC_SIZE && h[ENCRYPTED_MAGIC_SIZE] != VERSION)
+    if (have > ENCRYPTED_MAGIC_SIZE && h[ENCRYPTED_MAGIC_SIZE] != VERSION && h[ENCRYPTED_MAGIC_SIZE] != VERSION_UNBOUND)
       return fail("unsupported encrypted format version " + std::to_string(h[ENCRYPTED_MAGIC_SIZE]));
     if (have > ENCRYPTED_MAGIC_SIZE + 1 && h[ENCRYPTED_MAGIC_SIZE + 1] != CIPHER_AES_256_GCM)
       return fail("unknown cipher id " + std::to_string(h[ENCRYPTED_MAGIC_SIZE + 1]) + " in the encrypted header");
@@ -295,7 +323,8 @@ class Cipher_Decoder : public Storage_Decoder {
     if (h[ENCRYPTED_MAGIC_SIZE + 2] != 0 || h[ENCRYPTED_MAGIC_SIZE + 3] != 0) return fail("damaged encrypted header");
     std::unique_ptr<Chunk_Sealer> sealer(new (std::nothrow) Chunk_Sealer);
     unsigned char check[CHECK_SIZE];
-    if (!sealer || !sealer->init(key_, h, false, check)) return fail("decryption failed: cannot set up the cipher");
+    if (!sealer || !sealer->init(key_, h, name_, false, check))
+      return fail("decryption failed: cannot set up the cipher");
     if (CRYPTO_memcmp(check, h + CHECK_AT, CHECK_SIZE) != 0)
       return fail(
           "wrong cipher key: the pool's key is not the one the file was written with (or its header is "
@@ -337,6 +366,7 @@ class Cipher_Decoder : public Storage_Decoder {
   }
 
   Storage_Key key_;
+  const std::string name_;
   const int inner_method_;
   std::unique_ptr<Chunk_Sealer> sealer_;  // set once the header is read and the key proved
   std::unique_ptr<Storage_Decoder> inner_;
@@ -387,13 +417,15 @@ bool is_encrypted_storage(const char* head, std::size_t len) {
   return len >= sizeof MAGIC && std::memcmp(head, MAGIC, sizeof MAGIC) == 0;
 }
 
-std::unique_ptr<Storage_Encoder> make_cipher_encoder(std::unique_ptr<Storage_Encoder> inner, const Storage_Key& key) {
+std::unique_ptr<Storage_Encoder> make_cipher_encoder(std::unique_ptr<Storage_Encoder> inner, const Storage_Key& key,
+                                                     const std::string& name) {
   if (!inner) return nullptr;
   std::unique_ptr<Cipher_Encoder> enc(new (std::nothrow) Cipher_Encoder(std::move(inner)));
-  if (!enc || !enc->init(key)) return nullptr;
+  if (!enc || !enc->init(key, name)) return nullptr;
   return std::unique_ptr<Storage_Encoder>(enc.release());
 }
 
-std::unique_ptr<Storage_Decoder> make_cipher_decoder(const Storage_Key& key, int inner_method) {
-  return std::unique_ptr<Storage_Decoder>(new (std::nothrow) Cipher_Decoder(key, inner_method));
+std::unique_ptr<Storage_Decoder> make_cipher_decoder(const Storage_Key& key, const std::string& name,
+                                                     int inner_method) {
+  return std::unique_ptr<Storage_Decoder>(new (std::nothrow) Cipher_Decoder(key, name, inner_method));
 }

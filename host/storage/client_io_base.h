@@ -32,9 +32,10 @@ class Client_IO_Base {
     int compression_level = 0;
     // Deduplication chunking of network stores; files are stored whole.
     int dedup_chunk_size = 0;
-    // Encryption of the pool. Only the empty cipher (or "none") is
-    // supported: connect refuses any other, so data is never stored in the
-    // clear when encryption was asked for.
+    // Encryption of the pool: the empty cipher (or "none") stores in the
+    // clear, "aes-256-gcm" with key (64 hexadecimal digits) encrypts (see
+    // storage_cipher.h); connect refuses any other, so data is never
+    // stored in the clear when encryption was asked for. iv is unused.
     std::string cipher;
     std::string key;
     std::string iv;

@@ -84,6 +84,7 @@ bool Client_IO_Ex::connect(const std::string& url, const Options& options) {
   abandon();
   mode_ = 0;
   connected_ = false;
+  close_failed_ = false;
   error_.clear();
   std::string why;
   std::unique_ptr<Storage_Driver> driver = make_storage_driver(url, why);
@@ -111,6 +112,7 @@ bool Client_IO_Ex::open(const char* name, int mode, int, int) {
   storage_ = 0;
   digest_.clear();
   broken_ = false;
+  close_failed_ = false;
   at_end_ = false;
   path_ = driver_->location(name);
   if (mode == MODE_WRITE) return open_write(name);
@@ -169,7 +171,7 @@ bool Client_IO_Ex::list(std::vector<std::string>& names) {
 bool Client_IO_Ex::open_write(const std::string& name) {
   if (!driver_->open_write(name, options_.overwrite)) return fail_driver();
   encoder_ = make_storage_encoder(options_.compression_method, options_.compression_level, zstd_workers_);
-  if (encoder_ && key_) encoder_ = make_cipher_encoder(std::move(encoder_), *key_);
+  if (encoder_ && key_) encoder_ = make_cipher_encoder(std::move(encoder_), *key_, name);
   reset_digest();
   if (!encoder_ || !hash_) {
     abandon();
@@ -198,7 +200,7 @@ bool Client_IO_Ex::open_read(const std::string& name) {
   }
   raw_.assign(head, got);
   storage_ = got;
-  decoder_ = reading_decoder(path_, head, got, options_.compression_method);
+  decoder_ = reading_decoder(name, head, got, options_.compression_method);
   if (!decoder_) {
     const std::string why = error_.empty() ? "cannot set up decompression for " + path_ + " (" + name + ")" : error_;
     abandon();
@@ -208,8 +210,9 @@ bool Client_IO_Ex::open_read(const std::string& name) {
   return true;
 }
 
-std::unique_ptr<Storage_Decoder> Client_IO_Ex::reading_decoder(const std::string& path, const char* head,
+std::unique_ptr<Storage_Decoder> Client_IO_Ex::reading_decoder(const std::string& name, const char* head,
                                                                std::size_t len, int method) {
+  const std::string path = driver_->location(name);
   const bool encrypted = is_encrypted_storage(head, len);
   if (key_ && !encrypted) {
     fail("storage file " + path + " is not encrypted, but its pool is");
@@ -220,7 +223,7 @@ std::unique_ptr<Storage_Decoder> Client_IO_Ex::reading_decoder(const std::string
     return nullptr;
   }
   // An encrypted file's method is told by its decrypted bytes.
-  if (key_) return make_cipher_decoder(*key_, method);
+  if (key_) return make_cipher_decoder(*key_, name, method);
   const int found = detect_storage_method(head, len);
   if (method == COMPR_AUTO) return make_storage_decoder(found);
   if (method != COMPR_NONE && found != method) {
@@ -287,13 +290,18 @@ ssize_t Client_IO_Ex::write(const char* buf, std::size_t len) {
 }
 
 bool Client_IO_Ex::close() {
-  if (mode_ == 0) return true;
+  if (mode_ == 0) return !close_failed_;
   const int mode = mode_;
   mode_ = 0;
   if (mode == MODE_READ) {
     abandon();
     return true;
   }
+  close_failed_ = !close_write();
+  return !close_failed_;
+}
+
+bool Client_IO_Ex::close_write() {
   if (broken_) {
     abandon();
     return false;
@@ -404,7 +412,7 @@ bool Client_IO_Ex::verify(const char* name, unsigned long long recorded_size, co
     pending.append(raw);
     if (!decoder) {
       if (n > 0 && pending.size() < ENCRYPTED_MAGIC_SIZE) continue;
-      decoder = reading_decoder(path, pending.data(), pending.size(), COMPR_AUTO);
+      decoder = reading_decoder(name, pending.data(), pending.size(), COMPR_AUTO);
       if (!decoder) return error_.empty() ? fail("cannot set up decompression for " + path) : false;
     }
     if (damage.empty() && !pending.empty()) {

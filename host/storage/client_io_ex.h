@@ -48,9 +48,10 @@ class Client_IO_Ex : public Client_IO {
   // compression method or a zstd level out of range (check_compression),
   // for a zstd thread count that is not one (ZSTD_WORKERS_OPTION; without
   // it zstd uses every core), and for cipher settings parse_storage_cipher
-  // refuses. With a cipher every file written is encrypted, and a file read
-  // must be: one stored in the clear is refused, as is an encrypted file
-  // read without a cipher.
+  // refuses. With a cipher every file written is encrypted, bound to its
+  // name, and a file read must be: one stored in the clear is refused, as
+  // is an encrypted file read without a cipher or under another name than
+  // the one it was written under.
   bool connect(const std::string& url, const Options& options);
 
   // Opens one file of the connected directory: mode 1 reads, 2 writes
@@ -63,7 +64,10 @@ class Client_IO_Ex : public Client_IO {
   // Ends the open file. After writing: completes the stored form, syncs and
   // publishes it under its name; false (with the temporary file removed)
   // when that fails. After reading: releases the file. Closing with no open
-  // file is success.
+  // file is success, unless the last close of a written file failed: close
+  // then keeps answering false, with error() as it was, until the next
+  // connect or open, so that a caller closing twice cannot take a lost
+  // file for a stored one.
   bool close();
 
   // Whether the connected directory holds a published file of that name:
@@ -118,8 +122,9 @@ class Client_IO_Ex : public Client_IO {
  private:
   bool open_write(const std::string& name);
   bool open_read(const std::string& name);
-  std::unique_ptr<Storage_Decoder> reading_decoder(const std::string& path, const char* head, std::size_t len,
+  std::unique_ptr<Storage_Decoder> reading_decoder(const std::string& name, const char* head, std::size_t len,
                                                    int method);
+  bool close_write();
   bool flush_stored(bool all);
   bool store_block(const char* p, std::size_t n, std::string& err);
   bool fill();
@@ -135,7 +140,8 @@ class Client_IO_Ex : public Client_IO {
   bool connected_ = false;
   int mode_ = 0;
   bool broken_ = false;
-  std::string path_;  // the open file's name in messages
+  bool close_failed_ = false;  // the last written file was not stored
+  std::string path_;           // the open file's name in messages
   std::unique_ptr<Storage_Encoder> encoder_;
   std::unique_ptr<Storage_Decoder> decoder_;
   std::unique_ptr<Background_Writer> writer_;

@@ -14,12 +14,15 @@
 //           a random salt (32), a key check (16)
 //   chunks: length word (4, little-endian: the ciphertext length, with the
 //           high bit set on the last chunk), ciphertext, GCM tag (16)
-// Each file has a key of its own, derived from the pool's key and the salt
-// (HKDF-SHA256); the key check, derived with it, tells a wrong pool key from
-// damage. A chunk's nonce is its index and its last flag, and its associated
-// data the whole header, its index, its last flag and its length word, so
-// that a changed header, a flipped byte, chunks swapped, dropped, taken from
-// another file, or a file cut short all fail the read; no byte of a chunk is
+// Each file has a key of its own, derived (HKDF-SHA256) from the pool's key,
+// the salt and the file's name: a file copied over another of the same
+// pool fails its first chunk, so one set cannot pass for another. The key
+// check is derived from the pool's key and the salt only, and tells a wrong
+// pool key from damage or a wrong name. Files of version 1, written before
+// the name was bound, are still read: their key comes from the pool's key
+// and the salt alone; every file written now is of version 2. A chunk's nonce is its index and its last flag, and its
+// associated data the whole header, its index, its last flag and its length word, so that a changed header, a flipped
+// byte, chunks swapped, dropped, taken from another file, or a file cut short all fail the read; no byte of a chunk is
 // handed out before its tag is proved.
 
 // The one cipher the storage client knows.
@@ -48,15 +51,19 @@ const std::size_t ENCRYPTED_MAGIC_SIZE = 8;
 // encrypted form's magic number.
 bool is_encrypted_storage(const char* head, std::size_t len);
 
-// An encoder that seals what `inner` produces. Null when the cipher library
-// could not set up its state or no random salt could be drawn.
-std::unique_ptr<Storage_Encoder> make_cipher_encoder(std::unique_ptr<Storage_Encoder> inner, const Storage_Key& key);
+// An encoder that seals what `inner` produces for the file stored under
+// `name` (its plain name in the pool, without directory or prefix). Null
+// when the cipher library could not set up its state or no random salt
+// could be drawn.
+std::unique_ptr<Storage_Encoder> make_cipher_encoder(std::unique_ptr<Storage_Encoder> inner, const Storage_Key& key,
+                                                     const std::string& name);
 
-// A decoder of the encrypted form, whose decrypted bytes go through the
+// A decoder of the encrypted form of the file stored under `name` (as
+// make_cipher_encoder takes it), whose decrypted bytes go through the
 // decoder of their compression method: told by their first bytes when
 // inner_method is COMPR_AUTO, the raw bytes for COMPR_NONE, and otherwise
 // required to be of that method. Null when the cipher library could not set
 // up its state.
-std::unique_ptr<Storage_Decoder> make_cipher_decoder(const Storage_Key& key, int inner_method);
+std::unique_ptr<Storage_Decoder> make_cipher_decoder(const Storage_Key& key, const std::string& name, int inner_method);
 
 #endif
