@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <new>
 #include <string>
 
 #include "tollix/posix_time_format.h"
@@ -64,6 +65,29 @@ TEST(StringSprintf, WorksOnSecureStrings) {
   secure_string s;
   string_sprintf(s, "%s/%s", "user", "pw");
   EXPECT_EQ("user/pw", std::string(s.c_str()));
+}
+
+// A short secret lives inside the string object, not on the heap: the
+// destructor and wipe() clear it there too, also the bytes an earlier,
+// longer content left beyond the current end.
+TEST(SecureString, DestructorAndWipeClearTheSmallStringBuffer) {
+  const std::string secret = "pw-5ecret";
+  auto holds = [&](const unsigned char* raw, std::size_t n, const std::string& part) {
+    return std::string(reinterpret_cast<const char*>(raw), n).find(part) != std::string::npos;
+  };
+  alignas(secure_string) unsigned char raw[sizeof(secure_string)];
+  secure_string* s = new (raw) secure_string(secret);
+  ASSERT_TRUE(holds(raw, sizeof raw, secret)) << "the secret is expected inside the object";
+  s->~secure_string();
+  EXPECT_FALSE(holds(raw, sizeof raw, "5ecret"));
+
+  s = new (raw) secure_string(secret);
+  s->resize(1);
+  ASSERT_TRUE(holds(raw, sizeof raw, "5ecret")) << "a shorter content leaves the old bytes behind it";
+  wipe(*s);
+  EXPECT_FALSE(holds(raw, sizeof raw, "5ecret"));
+  EXPECT_TRUE(s->empty());
+  s->~secure_string();
 }
 
 TEST(PosixTimeFormat, FormatsUtcAndLocal) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <utility>
 
 // Overwrites n bytes at p with zero through a path the optimiser may not
 // remove, so that a secret does not outlive the memory that held it.
@@ -38,16 +39,33 @@ struct secure_allocator {
   }
 };
 
-// A character string for passwords. Short strings live inside the object
-// (small-string buffer); the destructor of secure_string wipes that buffer
-// too, see wipe().
-using secure_string = std::basic_string<char, std::char_traits<char>, secure_allocator<char>>;
+using secure_string_base = std::basic_string<char, std::char_traits<char>, secure_allocator<char>>;
 
-// Wipes the content of s, including a small-string buffer inside the object,
-// and leaves s empty.
-inline void wipe(secure_string& s) {
-  if (!s.empty()) secure_memset(&s[0], s.size());
+// Wipes the whole buffer of s (its capacity, so also bytes left beyond its
+// end by an earlier, longer content), including a small-string buffer
+// inside the object, and leaves s empty.
+inline void wipe(secure_string_base& s) {
+  secure_memset(&s[0], s.capacity());
   s.clear();
 }
+
+// A character string for passwords. Heap blocks are wiped by the allocator
+// when they are freed; short strings live inside the object (the
+// small-string buffer), which the standard string's destructor leaves as it
+// is: the destructor of secure_string wipes it (see wipe()). A string moved
+// from is wiped the same way when it goes.
+class secure_string : public secure_string_base {
+ public:
+  using secure_string_base::secure_string_base;
+  secure_string() = default;
+  secure_string(const secure_string_base& other) : secure_string_base(other) {}
+  secure_string(secure_string_base&& other) noexcept : secure_string_base(std::move(other)) {}
+  secure_string(const secure_string&) = default;
+  secure_string(secure_string&&) = default;
+  secure_string& operator=(const secure_string&) = default;
+  secure_string& operator=(secure_string&&) = default;
+  using secure_string_base::operator=;
+  ~secure_string() { wipe(*this); }
+};
 
 #endif

@@ -7,10 +7,15 @@
 #include <string>
 #include <type_traits>
 
-template <typename S>
+// Whether S is a std::basic_string of char or a class made from one (such
+// as secure_string).
+template <typename S, typename = void>
 struct is_char_string : std::false_type {};
-template <typename Tr, typename A>
-struct is_char_string<std::basic_string<char, Tr, A>> : std::true_type {};
+template <typename S>
+struct is_char_string<
+    S, typename std::enable_if<std::is_base_of<
+           std::basic_string<char, typename S::traits_type, typename S::allocator_type>, S>::value>::type>
+    : std::true_type {};
 
 // printf-style formatting into growing strings. S is any std::basic_string
 // of char (std::string or secure_string). Thread-safe for distinct targets.
