@@ -1,6 +1,7 @@
 #include "host/storage/s3_client.h"
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
@@ -10,6 +11,8 @@
 #include <ctime>
 #include <mutex>
 #include <thread>
+
+#include "tollix/secure_allocator.h"
 
 namespace {
 
@@ -31,7 +34,17 @@ std::string hmac(const std::string& key, const std::string& data) {
   unsigned int len = 0;
   HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(data.data()),
        data.size(), out, &len);
-  return std::string(reinterpret_cast<const char*>(out), len);
+  std::string mac(reinterpret_cast<const char*>(out), len);
+  OPENSSL_cleanse(out, sizeof out);
+  return mac;
+}
+
+// One step of the signing key's derivation: key becomes its HMAC of data,
+// and the key it replaces is wiped.
+void derive_step(std::string& key, const std::string& data) {
+  std::string next = hmac(key, data);
+  wipe(key);
+  key.swap(next);
 }
 
 std::string amz_now() {
@@ -94,6 +107,23 @@ bool transient_code(const std::string& code) {
 
 }  // namespace
 
+bool s3_parse_size(const std::string& text, unsigned long long& size) {
+  std::size_t from = 0, to = text.size();
+  while (from < to && (text[from] == ' ' || text[from] == '\t')) ++from;
+  while (to > from && (text[to - 1] == ' ' || text[to - 1] == '\t')) --to;
+  if (from == to) return false;
+  unsigned long long value = 0;
+  for (std::size_t i = from; i < to; ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9') return false;
+    const unsigned digit = static_cast<unsigned>(c - '0');
+    if (value > (~0ULL - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  size = value;
+  return true;
+}
+
 std::string s3_sha256_hex(const char* data, std::size_t len) {
   unsigned char out[EVP_MAX_MD_SIZE];
   unsigned int n = 0;
@@ -141,11 +171,13 @@ std::string s3_authorization(const S3_Config& config, const std::string& method,
   const std::string scope = date + "/" + config.region + "/s3/aws4_request";
   const std::string to_sign =
       "AWS4-HMAC-SHA256\n" + amz_date + "\n" + scope + "\n" + s3_sha256_hex(canonical.data(), canonical.size());
-  std::string key = hmac("AWS4" + config.secret_access_key, date);
-  key = hmac(key, config.region);
-  key = hmac(key, "s3");
-  key = hmac(key, "aws4_request");
+  std::string key = "AWS4" + config.secret_access_key;
+  derive_step(key, date);
+  derive_step(key, config.region);
+  derive_step(key, "s3");
+  derive_step(key, "aws4_request");
   const std::string signature = hmac(key, to_sign);
+  wipe(key);
   return "AWS4-HMAC-SHA256 Credential=" + config.access_key_id + "/" + scope + ",SignedHeaders=" + names +
          ",Signature=" + hex(reinterpret_cast<const unsigned char*>(signature.data()), signature.size());
 }
@@ -177,6 +209,7 @@ S3_Client::S3_Client(const S3_Config& config) : config_(config) {
 
 S3_Client::~S3_Client() {
   if (curl_) curl_easy_cleanup(static_cast<CURL*>(curl_));
+  wipe(config_.secret_access_key);
 }
 
 bool S3_Client::request(const std::string& method, const std::string& key,
@@ -233,6 +266,9 @@ S3_Client::Outcome S3_Client::send(const std::string& method, const std::string&
   for (const auto& h : headers) list.add(h.first + ": " + h.second);
   char reason[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  // The path is sent as signed: libcurl would otherwise fold "." and ".."
+  // elements of a key away, and the signature would not match.
+  curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.list);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, reason);

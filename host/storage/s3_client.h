@@ -102,6 +102,11 @@ std::string s3_authorization(const S3_Config& config, const std::string& method,
                              const std::map<std::string, std::string>& signed_headers, const std::string& payload_hash,
                              const std::string& amz_date);
 
+// The size an HTTP Content-Length header gives: true with size set for
+// decimal digits only (surrounding blanks aside) that fit in 64 bits; false
+// for anything else.
+bool s3_parse_size(const std::string& text, unsigned long long& size);
+
 // Lower-case hex SHA-256 of data.
 std::string s3_sha256_hex(const char* data, std::size_t len);
 

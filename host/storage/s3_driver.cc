@@ -3,15 +3,39 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tollix/secure_allocator.h"
+
 namespace {
 
 const char* const S3_SCHEME = "s3://";
 
 bool valid_bucket(const std::string& b) {
-  if (b.size() < 3 || b.size() > 63) return false;
+  if (b.size() < 3 || b.size() > 63 || b.find("..") != std::string::npos) return false;
   for (char c : b)
     if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-')) return false;
   return b.front() != '.' && b.front() != '-' && b.back() != '.' && b.back() != '-';
+}
+
+bool prefix_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+         c == '.' || c == '~';
+}
+
+// Why prefix (trailing "/" already dropped) cannot be used, or empty.
+std::string prefix_fault(const std::string& prefix) {
+  if (prefix.empty()) return std::string();
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t slash = prefix.find('/', from);
+    const std::string element = prefix.substr(from, slash == std::string::npos ? std::string::npos : slash - from);
+    if (element.empty()) return "the prefix has an empty path element";
+    if (element == "." || element == "..") return "the prefix has a '" + element + "' path element";
+    for (char c : element)
+      if (!prefix_char(c))
+        return "the prefix may hold only the characters A-Z, a-z, 0-9, '-', '_', '.' and '~' between its '/'";
+    if (slash == std::string::npos) return std::string();
+    from = slash + 1;
+  }
 }
 
 }  // namespace
@@ -29,11 +53,12 @@ bool parse_s3_url(const std::string& url, std::string& bucket, std::string& pref
   while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
   if (!valid_bucket(bucket)) {
     err = "storage URL '" + url +
-          "': expected s3://BUCKET/PREFIX with a bucket name of 3 to 63 characters a-z, 0-9, '.' and '-'";
+          "': expected s3://BUCKET/PREFIX with a bucket name of 3 to 63 characters a-z, 0-9, '.' and '-' (no '..')";
     return false;
   }
-  if (prefix.find("//") != std::string::npos || (!prefix.empty() && prefix.front() == '/')) {
-    err = "storage URL '" + url + "': the prefix has an empty path element";
+  const std::string fault = prefix_fault(prefix);
+  if (!fault.empty()) {
+    err = "storage URL '" + url + "': " + fault;
     return false;
   }
   return true;
@@ -56,6 +81,7 @@ bool S3_Driver::connect(const std::string& url, const Client_IO_Base::Options& o
   config.bucket = bucket_;
   if (options.s3_timeout_seconds > 0) config.timeout_seconds = options.s3_timeout_seconds;
   client_.reset(new S3_Client(config));
+  wipe(config.secret_access_key);
   return true;
 }
 
@@ -68,6 +94,7 @@ void S3_Driver::release() {
   reading_ = false;
   upload_id_.clear();
   etags_.clear();
+  uploaded_ = 0;
   std::string().swap(part_);
   std::string().swap(range_);
   range_pos_ = 0;
@@ -114,6 +141,7 @@ bool S3_Driver::upload_part() {
   if (etag == response_.headers.end() || etag->second.empty())
     return fail("cannot write part " + number + " of storage file " + location(name_) + ": no ETag in the answer");
   etags_.push_back(etag->second);
+  uploaded_ += part_.size();
   part_.clear();
   return true;
 }
@@ -155,17 +183,57 @@ bool S3_Driver::close() {
     list += "<Part><PartNumber>" + std::to_string(i + 1) + "</PartNumber><ETag>" + etags_[i] + "</ETag></Part>";
   list += "</CompleteMultipartUpload>";
   // The service may answer 200 and still report a failure in the body.
-  if (!client_->request("POST", object, {{"uploadId", upload_id_}}, {{"Content-Type", "application/xml"}}, list.data(),
-                        list.size(), response_) ||
-      response_.body.find("<Error>") != std::string::npos) {
-    fail_request("cannot complete storage file " + location(name_));
-    const std::string why = error_;
-    abort();
-    error_ = why;
-    return false;
+  if (client_->request("POST", object, {{"uploadId", upload_id_}}, {{"Content-Type", "application/xml"}}, list.data(),
+                       list.size(), response_) &&
+      response_.body.find("<Error>") == std::string::npos) {
+    release();
+    return true;
   }
-  release();
-  return true;
+  fail_request("cannot complete storage file " + location(name_));
+  const bool maybe_stored = completion_may_have_happened();
+  if (maybe_stored && stored_whole()) {
+    release();
+    return true;
+  }
+  const std::string why = error_;
+  abort();
+  if (maybe_stored) remove_object();
+  error_ = why;
+  return false;
+}
+
+// The completion's answer was lost (no answer, or the service failing
+// inside), or an earlier attempt of it may have been carried out before its
+// answer was lost (a later one then finds no upload to complete).
+bool S3_Driver::completion_may_have_happened() const {
+  return response_.status == 0 || response_.status >= 500 || response_.attempts > 1;
+}
+
+// Whether the object of the open file is stored with every byte uploaded,
+// as a completion carried out leaves it. A file that is not is failed by
+// the caller.
+bool S3_Driver::stored_whole() {
+  const std::string why = error_;
+  unsigned long long size = 0;
+  const int found = stored_size(name_, size);
+  const std::string looked = error_;
+  error_ = why;
+  if (found == 1 && size == uploaded_) return true;
+  if (found == 1)
+    error_ += "; the object stored is of " + std::to_string(size) + " bytes, not " + std::to_string(uploaded_);
+  else if (found == 0)
+    error_ += "; no object was stored";
+  else
+    error_ += "; and " + looked;
+  return false;
+}
+
+// Best effort, after a failed completion: an object that a completion may
+// have made is not left behind uncatalogued.
+void S3_Driver::remove_object() {
+  if (!client_) return;
+  S3_Response answer;
+  client_->request("DELETE", key(name_), {}, {}, nullptr, 0, answer);
 }
 
 bool S3_Driver::open_read(const std::string& name) {
@@ -223,7 +291,11 @@ int S3_Driver::stored_size(const std::string& name, unsigned long long& size) {
       fail("cannot look up storage file " + location(name) + ": no size in the answer");
       return -1;
     }
-    size = std::stoull(length->second);
+    if (!s3_parse_size(length->second, size)) {
+      fail("cannot look up storage file " + location(name) + ": the answer's Content-Length '" + length->second +
+           "' is not a size");
+      return -1;
+    }
     return 1;
   }
   // A HEAD answer has no body to name the reason; 404 is a missing object

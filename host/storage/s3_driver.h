@@ -16,7 +16,11 @@
 // at a time: a file larger than one part is a multipart upload, completed
 // by close and aborted on any failure, so the object exists only once the
 // whole file is stored and a failed write leaves neither an object nor
-// parts behind; a smaller file is one PUT at close. Reading fetches ranges
+// parts behind; a smaller file is one PUT at close. A completion whose
+// answer is lost (no answer, the service failing inside, or a repeated
+// completion that finds no upload because an earlier one was carried out)
+// is decided by a HEAD of the object: one of the size uploaded counts as
+// stored; otherwise the write fails and any object made is removed. Reading fetches ranges
 // of READ_RANGE bytes. Every request is bounded by the options' time-out;
 // one that fails transiently is sent again a few times (S3_Config), so a
 // part's bytes are kept until the service has acknowledged them.
@@ -46,6 +50,9 @@ class S3_Driver : public Storage_Driver {
  private:
   std::string key(const std::string& name) const { return prefix_.empty() ? name : prefix_ + "/" + name; }
   bool upload_part();
+  bool completion_may_have_happened() const;
+  bool stored_whole();
+  void remove_object();
   bool fail_request(const std::string& what);
   void release();
 
@@ -58,7 +65,8 @@ class S3_Driver : public Storage_Driver {
   std::string part_;       // writing: bytes of the part being gathered
   std::string upload_id_;  // writing: the multipart upload, once started
   std::vector<std::string> etags_;
-  std::string range_;  // reading: fetched bytes not yet handed out
+  unsigned long long uploaded_ = 0;  // writing: bytes of the parts acknowledged
+  std::string range_;                // reading: fetched bytes not yet handed out
   std::size_t range_pos_ = 0;
   unsigned long long size_ = 0;  // reading: the object's size
   unsigned long long next_ = 0;  // reading: first byte not yet fetched
@@ -66,8 +74,12 @@ class S3_Driver : public Storage_Driver {
 };
 
 // Splits "s3://BUCKET/PREFIX" into the bucket and the prefix (no leading or
-// trailing "/"); false with err for a URL of another form or a bucket name
-// S3 does not allow (3 to 63 characters of a-z, 0-9, "." and "-").
+// trailing "/"); false with err for a URL of another form, a bucket name S3
+// does not allow (3 to 63 characters of a-z, 0-9, "." and "-", starting and
+// ending with a letter or digit, no ".."), or a prefix with an empty, "."
+// or ".." element or a character outside A-Z a-z 0-9 "-" "_" "." "~"
+// between its "/" separators. Those characters need no escaping in a
+// request's path, so the path signed is the path sent.
 bool parse_s3_url(const std::string& url, std::string& bucket, std::string& prefix, std::string& err);
 
 #endif
