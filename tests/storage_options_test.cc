@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <new>
+#include <string>
+
 #include "client_io/util.h"
 #include "host/services/host_manager.h"
 #include "host/storage/pool_info.h"
@@ -30,6 +33,31 @@ TEST(StorageOptions, JobDefinitionSetsRetryResumptionAndLimits) {
   EXPECT_EQ(334u, o.rate_control_entries[0].max_bytes_per_second);
   EXPECT_EQ(0u, o.rate_control_entries[1].max_bytes_per_second);
   EXPECT_FALSE(set_options_by_job_def(o, nullptr, 1));
+}
+
+// The storage options and the pool record hold the cipher key and the S3
+// secret: a copy that goes leaves neither behind, not even a short one kept
+// inside the object.
+TEST(StorageOptions, SecretsAreWipedWhenOptionsAndPoolRecordsGo) {
+  const std::string secret = "s3-5ecret";
+  auto holds = [&](const unsigned char* raw, std::size_t n) {
+    return std::string(reinterpret_cast<const char*>(raw), n).find(secret) != std::string::npos;
+  };
+  alignas(Client_IO_Base::Options) unsigned char options_raw[sizeof(Client_IO_Base::Options)];
+  auto* options = new (options_raw) Client_IO_Base::Options;
+  options->s3_secret_access_key = secret;
+  options->key = secret;
+  ASSERT_TRUE(holds(options_raw, sizeof options_raw));
+  options->~Options();
+  EXPECT_FALSE(holds(options_raw, sizeof options_raw));
+
+  alignas(Pool_Info) unsigned char pool_raw[sizeof(Pool_Info)];
+  auto* pool = new (pool_raw) Pool_Info;
+  pool->s3_secret_access_key = secret;
+  pool->key = secret;
+  ASSERT_TRUE(holds(pool_raw, sizeof pool_raw));
+  pool->~Pool_Info();
+  EXPECT_FALSE(holds(pool_raw, sizeof pool_raw));
 }
 
 TEST(StorageOptions, RateLimitsAreSharedOutOverChannelsRoundingUp) {

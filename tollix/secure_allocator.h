@@ -49,6 +49,13 @@ inline void wipe(secure_string_base& s) {
   s.clear();
 }
 
+// The same for an ordinary string that held a secret on its way into or
+// out of a secure place (a parsed key, a copy in a settings record).
+inline void wipe(std::string& s) {
+  secure_memset(&s[0], s.capacity());
+  s.clear();
+}
+
 // A character string for passwords. Heap blocks are wiped by the allocator
 // when they are freed; short strings live inside the object (the
 // small-string buffer), which the standard string's destructor leaves as it

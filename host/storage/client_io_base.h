@@ -11,8 +11,16 @@
 class Client_IO_Base {
  public:
   // How a storage client connects and stores. A plain value, copied into
-  // the client by connect; not thread-safe.
+  // the client by connect; not thread-safe. The cipher key and the S3
+  // secret are wiped when a copy goes.
   struct Options {
+    Options() = default;
+    ~Options();
+    Options(const Options&) = default;
+    Options(Options&&) = default;
+    Options& operator=(const Options&) = default;
+    Options& operator=(Options&&) = default;
+
     // Whether open for writing may replace a file that already exists.
     bool overwrite = false;
     // Longest time, in seconds, spent retrying a transient storage failure;

@@ -14,6 +14,12 @@
 #include "host/base/agent_state.h"
 #include "host/base/fs_util.h"
 #include "host/jobs/job_mutex.h"
+#include "tollix/secure_allocator.h"
+
+Pool_Info::~Pool_Info() {
+  wipe(key);
+  wipe(s3_secret_access_key);
+}
 
 namespace {
 

@@ -18,7 +18,15 @@
 //               "s3_secret_access_key": ""}]}
 // Only "uuid" and "url" are required; the file is written with mode 0600
 // because a pool's keys are secrets.
+// The cipher key and the S3 secret are wiped when a record goes.
 struct Pool_Info {
+  Pool_Info() = default;
+  ~Pool_Info();
+  Pool_Info(const Pool_Info&) = default;
+  Pool_Info(Pool_Info&&) = default;
+  Pool_Info& operator=(const Pool_Info&) = default;
+  Pool_Info& operator=(Pool_Info&&) = default;
+
   std::string uuid;
   std::string name;
   std::string host_uuid;
