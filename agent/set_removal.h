@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "agent/arguments.h"
-#include "host/jobs/job_mutex.h"
+#include "host/base/job_mutex.h"
 
 // Removal of catalogued backup sets: their stored files and their
 // catalogue rows together, as expire and a forced pool removal do it. Main

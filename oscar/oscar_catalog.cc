@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "oscar/arg_check.h"
-#include "oscar/oscar_cmd_handler.h"
+#include "oscar/oscar_query_handler.h"
 #include "oscar/oscar_regex.h"
 #include "oscar/process_options.h"
 #include "tollix/natoi.h"

@@ -8,9 +8,7 @@
 #include <string>
 
 #include "host/process/text_process_handler.h"
-#include "oscar/oscar_catalog.h"
 #include "oscar/oscar_export.h"
-#include "oscar/oscar_query_handler.h"
 
 // The command layer: every database tool (isql, osrexp, osrimp, brcmd, the
 // instance start command) is run through these functions, with the
@@ -38,16 +36,6 @@ class OSCAR_EXPORT Execute_Cmd_Line_Handler : public Text_Process_Handler {
   bool logging_stdout_;
   std::string* error_;
 };
-
-// Prepares the child environment in opts: SZ_OSCAR_HOME, LC_ALL and LANG
-// ("en_US.UTF8"), the home's bin directory added to LD_LIBRARY_PATH, and no
-// inherited descriptors. False (logged) only for a null or empty oscar_home.
-OSCAR_EXPORT bool set_process_opts(const char* oscar_home, ACE_Process_Options& opts);
-
-// Sets cmd as the command line of opts (percent signs stay as they are),
-// then prepares the environment as above. False (logged) for a null or
-// empty cmd, or for a command that does not fit the options' buffer.
-OSCAR_EXPORT bool set_process_opts(const char* oscar_home, const char* cmd, ACE_Process_Options& opts);
 
 // Runs cmd to completion and answers the host runner's result: 0 for a
 // child that exited with status 0, -1 for null or empty texts (logged) or a

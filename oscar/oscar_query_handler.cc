@@ -7,7 +7,6 @@
 #include <boost/algorithm/string/trim.hpp>
 
 #include "oscar/arg_check.h"
-#include "oscar/oscar_cmd_handler.h"
 #include "oscar/oscar_regex.h"
 #include "oscar/process_options.h"
 #include "tollix/string_sprintf.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/jobs/job_mutex.h"
+#include "host/base/job_mutex.h"
 
 class Job;
 

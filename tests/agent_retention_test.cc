@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "agent/retention.h"
+#include "host/base/job_mutex.h"
 #include "host/catalog/backup_set.h"
 #include "host/catalog/catalog_operator.h"
-#include "host/jobs/job_mutex.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "host/base/fs_util.h"
+#include "host/base/job_mutex.h"
 #include "host/catalog/catalog_operator.h"
 #include "host/fileset/mtf_restore.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_definition.h"
-#include "host/jobs/job_mutex.h"
 #include "host/services/instance_manager.h"
 #include "host/services/websocket_options.h"
 #include "host/storage/pool_info.h"

@@ -13,7 +13,7 @@
 #include <set>
 #include <string>
 
-#include "host/jobs/job_mutex.h"
+#include "host/base/job_mutex.h"
 #include "host/services/instance_manager.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/test_paths.h"

@@ -13,9 +13,9 @@
 #include <string>
 #include <thread>
 
+#include "host/base/job_mutex.h"
 #include "host/jobs/job_def_names.h"
 #include "host/jobs/job_definition.h"
-#include "host/jobs/job_mutex.h"
 
 namespace {
 

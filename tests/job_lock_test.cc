@@ -12,8 +12,8 @@
 
 #include "host/base/agent_state.h"
 #include "host/base/job_cancel.h"
+#include "host/base/job_mutex.h"
 #include "host/base/sleep.h"
-#include "host/jobs/job_mutex.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_paths.h"
 

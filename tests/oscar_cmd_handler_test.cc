@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "oscar/oscar_catalog.h"
+#include "oscar/oscar_query_handler.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"

@@ -13,7 +13,7 @@
 
 #include "host/base/agent_state.h"
 #include "host/base/fs_util.h"
-#include "host/jobs/job_mutex.h"
+#include "host/base/job_mutex.h"
 #include "tollix/secure_allocator.h"
 
 Pool_Info::~Pool_Info() {

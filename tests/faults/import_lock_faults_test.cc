@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "host/base/agent_state.h"
-#include "host/jobs/job_mutex.h"
+#include "host/base/job_mutex.h"
 #include "tests/faults/fault_fixture.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "host/jobs/job_mutex.h"
+#include "host/base/job_mutex.h"
 
 #include <ace/Guard_T.h>
 #include <ace/Log_Msg.h>
