@@ -10,6 +10,7 @@
 #include "oscar/oscar_cmd_handler.h"
 #include "oscar/oscar_regex.h"
 #include "oscar/process_options.h"
+#include "oscar/tool_guard.h"
 #include "tollix/string_sprintf.h"
 
 namespace {
@@ -79,6 +80,7 @@ bool Oscar_Query_Handler::select(const char* cmd) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Lack of connection parameter.\n")));
     return false;
   }
+  if (!oscar::valid_account(username_, password_.c_str())) return false;
   OSCAR_CHECK_TEXT_ARG(cmd, false);
   results_.clear();
   handler_.headers(HEADER_LINES);
