@@ -22,6 +22,7 @@
 #include "host/base/fs_util.h"
 #include "host/jobs/job_def_names.h"
 #include "host/jobs/job_types.h"
+#include "host/process/home_trust.h"
 #include "host/storage/pool_info.h"
 
 namespace {
@@ -232,6 +233,17 @@ void check_pools(const std::vector<Pool_Dir>& pools, const Instance& inst, Repor
   }
 }
 
+// Whether the home's programs, which the agent runs as its own user, can be
+// changed only by root and the home's owner.
+bool check_programs(const Registered_Instance& inst, Report& report) {
+  std::vector<std::string> problems;
+  if (check_home_programs(inst.home, inst.name, problems))
+    return report.add("programs", OK, "changeable only by root and the home's owner");
+  std::string text;
+  for (const std::string& p : problems) text += (text.empty() ? "" : "; ") + p;
+  return report.add("programs", FAILED, text);
+}
+
 // Runs every check of the instance in order into report.
 void run_checks(const Oscar_Module& module, const Registered_Instance& inst, const std::vector<Pool_Dir>& pools,
                 Report& report) {
@@ -257,6 +269,11 @@ void run_checks(const Oscar_Module& module, const Registered_Instance& inst, con
     }
     report.add("tools", missing.empty() ? OK : FAILED, missing.empty() ? "isql, brcmd, osrexp, osrimp" : missing);
   }
+  bool programs_ok = false;
+  if (!home_ok)
+    report.skip("programs", "no home");
+  else
+    programs_ok = check_programs(inst, report);
 
   const std::string conf = inst.home + "/admin/" + inst.name + ".conf";
   bool conf_ok = false;
@@ -311,9 +328,12 @@ void run_checks(const Oscar_Module& module, const Registered_Instance& inst, con
   }
 
   // The database is asked through its port: without one there is no
-  // server to ask.
-  const bool ask = server_ok && port_ok;
-  const std::string why_not = !server_ok ? "the server is not running" : "the port is unknown";
+  // server to ask. Its tools are not run when others could have changed
+  // them.
+  const bool ask = server_ok && port_ok && programs_ok;
+  const std::string why_not = !server_ok ? "the server is not running"
+                              : !port_ok ? "the port is unknown"
+                                         : "the home's programs are not trusted";
   bool login_ok = false;
   if (!ask) {
     report.skip("login", why_not);

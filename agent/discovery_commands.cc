@@ -91,6 +91,10 @@ int register_discovered(const Command_Line& line, const Oscar_Module& module, co
   secure_string password;
   if (!read_password(option_value(line, "password-file"), password, err)) return fail(EXIT_FAILED, "discover: " + err);
   const std::string user = option_value(line, "user");
+  if (!check_account(user, password, err)) {
+    wipe(password);
+    return fail(EXIT_FAILED, "discover: " + err + "; nothing registered");
+  }
   for (const std::string& name : names) {
     if (!check_login(module, found.at(name).oscar_home, name, user, password, err)) {
       wipe(password);

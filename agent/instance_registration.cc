@@ -12,6 +12,7 @@
 #include "host/base/agent_state.h"
 #include "host/base/fs_util.h"
 #include "host/services/instance_manager.h"
+#include "tollix/account_rule.h"
 
 namespace {
 
@@ -59,6 +60,16 @@ bool read_password(const std::string& path, secure_string& password, std::string
   }
   if (!ok) wipe(password);
   return ok;
+}
+
+bool check_account(const std::string& user, const secure_string& password, std::string& err) {
+  std::string why;
+  if (check_account_text(Account_Part::user, user.data(), user.size(), why) &&
+      check_account_text(Account_Part::password, password.data(), password.size(), why)) {
+    return true;
+  }
+  err = why + " (" + account_rule_text() + ")";
+  return false;
 }
 
 bool load_module_option(const Command_Line& line, Oscar_Module& module, std::string& err) {

@@ -22,6 +22,12 @@ bool valid_name(const std::string& name);
 // or larger than 4 KiB.
 bool read_password(const std::string& path, secure_string& password, std::string& err);
 
+// Whether user and password may be registered: they pass the account rule
+// that the module applies again before it puts them on a tool's command
+// line (tollix/account_rule.h). False with err "the password holds a blank
+// (user names and passwords may hold no ...)"; err never holds the password.
+bool check_account(const std::string& user, const secure_string& password, std::string& err);
+
 // Loads the module of --module PATH, else the default one.
 bool load_module_option(const Command_Line& line, Oscar_Module& module, std::string& err);
 

@@ -161,6 +161,8 @@ std::string alert_text(int code) {
     case oscar::ALERT_EXPORT_RECORD: return "tablespace not created or export record invalid";
     case oscar::ALERT_LOG_MODE: return "log archive mode not obtained";
     case oscar::ALERT_INVALID_NAME: return "name refused by the object name rule";
+    case oscar::ALERT_UNUSABLE_ACCOUNT: return "database account refused by the account rule";
+    case oscar::ALERT_UNTRUSTED_HOME: return "database home's programs writable by others";
     default: return "job alert";
   }
 }

@@ -32,6 +32,10 @@ int instance_add_command(const Command_Line& line) {
   secure_string password;
   if (!read_password(option_value(line, "password-file"), password, err)) return fail(EXIT_FAILED, err);
   const std::string user = option_value(line, "user");
+  if (!check_account(user, password, err)) {
+    wipe(password);
+    return fail(EXIT_FAILED, "instance add: " + err + "; nothing registered");
+  }
   if (line.flags.count("no-check") == 0) {
     Oscar_Module module;
     if (!load_module_option(line, module, err)) return fail(EXIT_FAILED, "instance add: " + err);

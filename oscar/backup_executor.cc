@@ -32,6 +32,7 @@
 #include "oscar/oscar_cluster_node_manager.h"
 #include "oscar/run_guard.h"
 #include "oscar/scope_exit.h"
+#include "oscar/tool_guard.h"
 #include "oscar/utils.h"
 #include "tollix/posix_time_format.h"
 #include "tollix/secure_allocator.h"
@@ -206,7 +207,7 @@ bool Backup_Executor::load_account(Backup_Input& input) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get oscar_home.\n")));
     return fail_with_alert(job_, ALERT_NO_HOME);
   }
-  return true;
+  return check_tool_run(job_, input.username, input.password.c_str(), input.oscar_home, input.instance);
 }
 
 bool Backup_Executor::configure_writer(const Backup_Input& input, const std::string& dump_dir, unsigned int seq,

@@ -23,6 +23,7 @@
 #include "oscar/oscar_cmd_handler.h"
 #include "oscar/run_guard.h"
 #include "oscar/scope_exit.h"
+#include "oscar/tool_guard.h"
 #include "oscar/utils.h"
 #include "tollix/auto_closer.h"
 #include "tollix/key_value.h"
@@ -114,7 +115,8 @@ bool Oscar_Brcmd_Backup_Executor::stop_instance() {
     secure_string cmd;
     string_sprintf(cmd, "\"%s\" -U%s/%s -d%s -p%hu -c \"shutdown immediate\"", isql.c_str(), username_.c_str(),
                    password_.c_str(), instance_.c_str(), port_);
-    if (execute_oscar_cmd(oscar_home_.c_str(), cmd.c_str(), false, true, job_.log_msg_callback(), nullptr) >= 0) {
+    if (execute_tool_cmd(oscar_home_.c_str(), cmd.c_str(), password_.c_str(), false, true, job_.log_msg_callback(),
+                         nullptr) >= 0) {
       return true;
     }
     fail_with_alert(job_, ALERT_INSTANCE_STOP);
@@ -144,6 +146,7 @@ bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options* options) {
   }
   instance_ = collector_.sources_.back().servername;
   if (!load_instance(job_, instance_, def_.uid(), false, username_, password_, oscar_home_)) return false;
+  if (!check_tool_run(job_, username_, password_.c_str(), oscar_home_, instance_)) return false;
 
   nlohmann::json cat = nlohmann::json::object();
   // The chain as it stood before the run, read quietly: a run after which
@@ -170,7 +173,7 @@ bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options* options) {
   if (!archivelog && !stop_instance()) return false;
 
   Brcmd_Process brcmd(job_, true, true);
-  if (!brcmd.start(oscar_home_, names.cmd.c_str(), 3)) return false;
+  if (!brcmd.start(oscar_home_, names.cmd.c_str(), 3, password_.c_str())) return false;
   Client_IO_Ex io;
   if (!open_storage_file(info, names, io)) return false;
   if (!stream_to_storage(brcmd, fifo.path(), io)) return false;

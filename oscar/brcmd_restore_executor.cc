@@ -26,6 +26,7 @@
 #include "oscar/oscar_cluster_node_manager.h"
 #include "oscar/oscar_cmd_handler.h"
 #include "oscar/run_guard.h"
+#include "oscar/tool_guard.h"
 #include "oscar/utils.h"
 #include "tollix/auto_closer.h"
 #include "tollix/posix_time_format.h"
@@ -119,6 +120,9 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options* options) {
   const bool loaded = load_instance(job_, instance_, def_.uid(), true, user, password, oscar_home_);
   wipe(password);
   if (!loaded) return false;
+  // The account is not put on brcmd's command line; the home's programs
+  // run all the same.
+  if (!trusted_home(oscar_home_, instance_)) return fail_with_alert(job_, ALERT_UNTRUSTED_HOME);
 
   Brcmd_Fifo fifo(act_.start_time);
   if (!fifo.create(job_)) return false;

@@ -74,11 +74,11 @@ Brcmd_Process::~Brcmd_Process() {
   if (note_end_) ACE_DEBUG((LM_INFO, ACE_TEXT("%N:%l Process brcmd terminate.\n")));
 }
 
-bool Brcmd_Process::start(const std::string& oscar_home, const char* cmd, int pause_seconds) {
+bool Brcmd_Process::start(const std::string& oscar_home, const char* cmd, int pause_seconds, const char* password) {
   std::atomic<bool> ret(true);
   Job_Thread_Helper worker(job_, BRCMD_WORKER_FLAGS, ACE_DEFAULT_THREAD_PRIORITY);
   const std::function<void()> run = [&]() {
-    ret = execute_oscar_brcmd_spawn(oscar_home.c_str(), cmd, job_.log_msg_callback(), handler_) == 0;
+    ret = spawn_brcmd(oscar_home.c_str(), cmd, password, job_.log_msg_callback(), handler_) == 0;
   };
   if (worker.spawn(run) == -1) ret = false;
   if (pause_seconds > 0) host_sleep(ACE_Time_Value(pause_seconds));

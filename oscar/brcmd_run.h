@@ -64,9 +64,10 @@ class Brcmd_Process {
   Brcmd_Process& operator=(const Brcmd_Process&) = delete;
 
   // Starts brcmd with cmd from oscar_home on the worker thread and joins it
-  // after `pause_seconds` (host sleep; 0 for none). Nothing is logged when
+  // after `pause_seconds` (host sleep; 0 for none). `password` (may be null)
+  // is the one cmd holds, hidden whole in the log. Nothing is logged when
   // brcmd does not start; answers whether it started.
-  bool start(const std::string& oscar_home, const char* cmd, int pause_seconds);
+  bool start(const std::string& oscar_home, const char* cmd, int pause_seconds, const char* password = nullptr);
   // Whether brcmd still runs and the job was not cancelled, for the fifo
   // opening: a cancel ends the wait for brcmd to open its end.
   Peer_Alive alive();

@@ -7,6 +7,7 @@
 #include "oscar/name_check.h"
 #include "oscar/name_rule.h"
 #include "oscar/oscar_cmd_handler.h"
+#include "oscar/tool_guard.h"
 #include "oscar/utils.h"
 #include "tollix/is_regular_file.h"
 #include "tollix/string_sprintf.h"
@@ -79,14 +80,15 @@ bool instance_port(const std::string& oscar_home, const std::string& instance, u
   return false;
 }
 
-int run(const std::string& oscar_home, const secure_string& cmd) {
-  return execute_oscar_cmd(oscar_home.c_str(), cmd.c_str(), false, true, nullptr, nullptr);
+int run(const std::string& oscar_home, const secure_string& cmd, const secure_string& password) {
+  return oscar::execute_tool_cmd(oscar_home.c_str(), cmd.c_str(), password.c_str(), false, true, nullptr, nullptr);
 }
 
 }  // namespace
 
 bool backup(const Backup_Input* input) {
   OSCAR_CHECK_PTR_ARG(input, false);
+  if (!oscar::valid_account(input->username, input->password.c_str())) return false;
   // Every name is checked before the first export, so that a bad name in
   // the last file does not leave the earlier exports half a job.
   for (const Backup_File& f : input->files) {
@@ -113,7 +115,7 @@ bool backup(const Backup_Input* input) {
         string_sprintf(cmd, EXPORT_DATABASE, osrexp.c_str(), user, password, port, instance, f.file.c_str());
         break;
     }
-    const int status = run(input->oscar_home, cmd);
+    const int status = run(input->oscar_home, cmd, input->password);
     if (status < 0) return false;
     // A dump left by a failed export may be partial: only status 0 counts.
     if (status > 0) {
@@ -133,6 +135,7 @@ bool restore(const Restore_Input* input) {
   const std::string& database = input->restore_as_database;
   const std::string& schema = input->restore_as_schema;
   const std::string& table = input->restore_as_table;
+  if (!oscar::valid_account(input->username, input->password.c_str())) return false;
   if (!valid_names(database, schema, table, input->backup_file)) return false;
   uint16_t port = 0;
   if (!instance_port(input->oscar_home, database, port)) return false;
@@ -148,7 +151,7 @@ bool restore(const Restore_Input* input) {
       const std::string isql = tool_path(input->oscar_home, "isql");
       string_sprintf(cmd, CREATE_SCHEMA, isql.c_str(), static_cast<unsigned>(port), user, password, database.c_str(),
                      schema.c_str());
-      run(input->oscar_home, cmd);
+      run(input->oscar_home, cmd, input->password);
       string_sprintf(cmd, IMPORT_TABLE, osrimp.c_str(), user, password, port, database.c_str(), file, schema.c_str(),
                      table.c_str());
       break;
@@ -160,7 +163,7 @@ bool restore(const Restore_Input* input) {
       string_sprintf(cmd, IMPORT_DATABASE, osrimp.c_str(), user, password, port, database.c_str(), file);
       break;
   }
-  const int status = run(input->oscar_home, cmd);
+  const int status = run(input->oscar_home, cmd, input->password);
   if (status > 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Import of '%C' failed: osrimp ended with status %d.\n"), file, status));
   }

@@ -16,6 +16,7 @@
 #include "oscar/arg_check.h"
 #include "oscar/oscar_cmd_handler.h"
 #include "oscar/process_options.h"
+#include "oscar/tool_guard.h"
 #include "oscar/utils.h"
 #include "tollix/ace_read_trait.h"
 #include "tollix/auto_closer.h"
@@ -158,6 +159,11 @@ bool test_login_instance(const char* oscar_home, const char* instance, const cha
   OSCAR_CHECK_TEXT_ARG(instance, false);
   OSCAR_CHECK_TEXT_ARG(username, false);
   OSCAR_CHECK_TEXT_ARG(password, false);
+  std::string why;
+  if (!oscar::valid_account(username, password, &why)) {
+    if (error != nullptr) *error = why;
+    return false;
+  }
   uint16_t port = 0;
   if (!get_instance_port(oscar_home, instance, port)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get port.\n")));
@@ -165,7 +171,8 @@ bool test_login_instance(const char* oscar_home, const char* instance, const cha
   }
   secure_string cmd;
   string_sprintf(cmd, "\"%s/bin/isql\" -U%s/%s -d%s -p%hu -l", oscar_home, username, password, instance, port);
-  return execute_oscar_cmd(oscar_home, cmd.c_str(), false, false, std::shared_ptr<ACE_Log_Msg_Callback>(), error) == 0;
+  return oscar::execute_tool_cmd(oscar_home, cmd.c_str(), password, false, false,
+                                 std::shared_ptr<ACE_Log_Msg_Callback>(), error) == 0;
 }
 
 bool get_from_instance_options(const Instance_ptr& instance, const char* key, std::string& value) {

@@ -39,6 +39,10 @@ enum Job_Alert_Code {
   ALERT_EXPORT_RECORD = 23,
   ALERT_LOG_MODE = 24,      // the instance's log archive mode was not obtained
   ALERT_INVALID_NAME = 25,  // a name the job gives a database tool breaks the object name rule
+  // The account's user or password holds a character a tool command line
+  // cannot carry as one word (the account rule).
+  ALERT_UNUSABLE_ACCOUNT = 26,
+  ALERT_UNTRUSTED_HOME = 27,  // a program of the database home can be changed by others than root and its owner
 };
 
 // Every code above, in rising order.
@@ -47,7 +51,8 @@ const Job_Alert_Code ALL_JOB_ALERT_CODES[] = {
     ALERT_NO_HOME,         ALERT_NO_PORT,          ALERT_CATALOG_COMMIT, ALERT_NO_SESSION,    ALERT_NO_POOL,
     ALERT_STORAGE_OPTIONS, ALERT_STORAGE_CONNECT,  ALERT_STORAGE_OPEN,   ALERT_FIFO,          ALERT_STREAM_READ,
     ALERT_WRITE,           ALERT_BACKUP_INFO,      ALERT_INSTANCE_STOP,  ALERT_NO_INSTANCE,   ALERT_CATALOG_DATA,
-    ALERT_TABLESPACES,     ALERT_EXPORT_RECORD,    ALERT_LOG_MODE,       ALERT_INVALID_NAME,
+    ALERT_TABLESPACES,     ALERT_EXPORT_RECORD,    ALERT_LOG_MODE,       ALERT_INVALID_NAME,  ALERT_UNUSABLE_ACCOUNT,
+    ALERT_UNTRUSTED_HOME,
 };
 
 }  // namespace oscar

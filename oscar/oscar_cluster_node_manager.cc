@@ -16,6 +16,7 @@
 #include "host/services/json_restful_client.h"
 #include "oscar/arg_check.h"
 #include "oscar/instance_info.h"
+#include "oscar/tool_guard.h"
 #include "oscar/utils.h"
 #include "tollix/exponential_backoff.h"
 
@@ -65,6 +66,7 @@ bool get_cluster_node_info(const Instance_ptr& instance, const std::string& uid,
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get oscar home.\n")));
     return false;
   }
+  if (!valid_account(user, password.c_str()) || !trusted_home(home, instance->name)) return false;
   std::vector<Oscar_Node_Info> nodes;
   if (!get_cluster_nodes(home.c_str(), instance->name.c_str(), user.c_str(), password.c_str(), virtual_address.c_str(),
                          nodes)) {

@@ -57,6 +57,21 @@ OSCAR_EXPORT int execute_oscar_brcmd_spawn(const char* oscar_home, const char* c
 
 // The text of cmd as it may be logged: the password of the brcmd option
 // "-p VALUE" (is_brcmd) or of "-UUSER/PASSWORD" (otherwise) replaced by ***.
-std::string mask_command(const char* cmd, bool is_brcmd);
+// When `password` (may be null) is the value the caller put there, all of
+// it is hidden whatever it holds (blanks too); the rest of its word is
+// hidden in any case.
+std::string mask_command(const char* cmd, bool is_brcmd, const char* password = nullptr);
+
+namespace oscar {
+
+// execute_oscar_cmd and execute_oscar_brcmd_spawn for a command into which
+// the caller put `password` (may be null): the logged copy hides that value
+// whole (mask_command).
+int execute_tool_cmd(const char* oscar_home, const char* cmd, const char* password, bool is_brcmd, bool logging_stdout,
+                     std::shared_ptr<ACE_Log_Msg_Callback> log_msg_callback, std::string* error);
+int spawn_brcmd(const char* oscar_home, const char* cmd, const char* password,
+                std::shared_ptr<ACE_Log_Msg_Callback> log_msg_callback, Execute_Cmd_Line_Handler& cmd_handler);
+
+}  // namespace oscar
 
 #endif

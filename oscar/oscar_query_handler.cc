@@ -9,6 +9,7 @@
 #include "oscar/arg_check.h"
 #include "oscar/oscar_regex.h"
 #include "oscar/process_options.h"
+#include "oscar/tool_guard.h"
 #include "tollix/string_sprintf.h"
 
 namespace {
@@ -78,6 +79,7 @@ bool Oscar_Query_Handler::select(const char* cmd) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Lack of connection parameter.\n")));
     return false;
   }
+  if (!oscar::valid_account(username_, password_.c_str())) return false;
   OSCAR_CHECK_TEXT_ARG(cmd, false);
   results_.clear();
   handler_.headers(HEADER_LINES);

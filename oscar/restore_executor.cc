@@ -31,6 +31,7 @@
 #include "oscar/oscar_cmd_handler.h"
 #include "oscar/run_guard.h"
 #include "oscar/scope_exit.h"
+#include "oscar/tool_guard.h"
 #include "oscar/utils.h"
 #include "tollix/posix_time_format.h"
 #include "tollix/string_sprintf.h"
@@ -159,7 +160,8 @@ bool Restore_Executor::create_tablespaces() {
     secure_string cmd;
     string_sprintf(cmd, "%s/bin/isql -U%s/%s -d%s -p%hu -c \"%s\"", oscar_home_.c_str(), username_.c_str(),
                    password_.c_str(), instance_.c_str(), port_, sql.c_str());
-    if (execute_oscar_cmd(oscar_home_.c_str(), cmd.c_str(), false, true, job_.log_msg_callback(), nullptr) != 0) {
+    if (execute_tool_cmd(oscar_home_.c_str(), cmd.c_str(), password_.c_str(), false, true, job_.log_msg_callback(),
+                         nullptr) != 0) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to create tablespace %C.\n"), name.c_str()));
       return fail_with_alert(job_, ALERT_EXPORT_RECORD);
     }
@@ -234,6 +236,7 @@ bool Restore_Executor::load_account() {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get oscar_home.\n")));
     return fail_with_alert(job_, ALERT_NO_HOME);
   }
+  if (!check_tool_run(job_, username_, password_.c_str(), oscar_home_, instance_)) return false;
   if (!get_instance_port(oscar_home_.c_str(), instance_.c_str(), port_)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to get port.\n")));
     return fail_with_alert(job_, ALERT_NO_PORT);

@@ -150,6 +150,18 @@ TEST_F(AgentDiscover, RegisterRegistersNoneWhenOneLoginOrNameFails) {
   EXPECT_EQ(0u, instances().size());
 }
 
+TEST_F(AgentDiscover, RegisterRefusesAPasswordTheAccountRuleRefuses) {
+  ASSERT_TRUE(write_file(tmp_ / "pw", "Open Sesame1 TailSecret\n"));
+  const Run_Result r =
+      agent({"discover", "--register", a_.instance(), "--user", a_.user(), "--password-file", tmp_ / "pw"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("discover: the password holds a blank (user names and passwords may"))
+      << r.err;
+  EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find("Sesame1"));
+  EXPECT_EQ(0u, instances().size());
+}
+
 TEST_F(AgentDiscover, RegisterNeedsNamesAndAnAccount) {
   struct Case {
     std::vector<std::string> args;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -157,6 +158,38 @@ TEST_F(AgentRegistry, InstanceAddRefusesMissingOrEmptyPasswordAndMissingHome) {
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("not an existing absolute directory"));
   EXPECT_TRUE(read_file(state_ + "/instances.json").empty());
+}
+
+TEST_F(AgentRegistry, InstanceAddRefusesAnAccountAToolCommandLineCannotCarrySayingWhichCharacters) {
+  const struct {
+    std::string user;
+    std::string password;
+    const char* why;
+  } cases[] = {
+      {"sysdba", "Open Sesame1 TailSecret", "the password holds a blank"},
+      {"sysdba", "Se\"cret9", "the password holds a quote"},
+      {"sysdba", "Se'cret9", "the password holds a quote"},
+      {"sysdba", "Se\\cret9", "the password holds a backslash"},
+      {"sysdba",
+       "Se\x01"
+       "cret9",
+       "the password holds a control character"},
+      {"sysdba", "-Secret9", "the password starts with \"-\""},
+      {"sys dba", "Secret9", "the user name holds a blank"},
+      {"-sysdba", "Secret9", "the user name starts with \"-\""},
+      {"file=x", "Secret9", "the user name holds \"=\""},
+  };
+  for (const auto& c : cases) {
+    write_file(tmp_ / "pw", c.password + "\n");
+    const Run_Result r = agent_with_state(
+        {"instance", "add", "DB1", "--home", home_, "--user", c.user, "--password-file", tmp_ / "pw", "--no-check"});
+    EXPECT_EQ(1, r.status) << c.why;
+    EXPECT_NE(std::string::npos, r.err.find("instance add: " + std::string(c.why) + " (user names and passwords may"))
+        << r.err;
+    EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+    for (const char* part : {"Sesame1", "TailSecret", "cret9"}) EXPECT_EQ(std::string::npos, r.err.find(part)) << r.err;
+    EXPECT_TRUE(read_file(state_ + "/accounts.json").empty()) << c.why;
+  }
 }
 
 TEST_F(AgentRegistry, PoolAddRegistersAndReplacesByName) {

@@ -122,6 +122,29 @@ TEST(CommandMasking, IsqlAndBrcmdFormsHideOnlyThePassword) {
   EXPECT_EQ("/h/a-p b/brcmd -p*** -d X", mask_command("/h/a-p b/brcmd -p pw -d X", true));
 }
 
+TEST(CommandMasking, KnownPasswordIsHiddenWholeWhateverItHolds) {
+  const char* password = "Open Sesame1 k=v TailSecret";
+  const std::string isql = std::string("\"/h/bin/osrexp\" -Usysdba/") + password + " -p5 -dX file=/d/x.dmp";
+  const std::string brcmd = std::string("/h/bin/brcmd -O backup -u sysdba -p ") + password + " -P 5 -t full";
+  const std::string masked_isql = mask_command(isql.c_str(), false, password);
+  const std::string masked_brcmd = mask_command(brcmd.c_str(), true, password);
+  EXPECT_EQ("\"/h/bin/osrexp\" -Usysdba/*** -p5 -dX file=/d/x.dmp", masked_isql);
+  EXPECT_EQ("/h/bin/brcmd -O backup -u sysdba -p*** -P 5 -t full", masked_brcmd);
+  for (const char* part : {"Open", "Sesame1", "k=v", "TailSecret"}) {
+    EXPECT_EQ(std::string::npos, masked_isql.find(part)) << part;
+    EXPECT_EQ(std::string::npos, masked_brcmd.find(part)) << part;
+  }
+}
+
+TEST_F(CommandLayer, RunWithKnownPasswordLogsNoPartOfIt) {
+  Log_Capture log;
+  const char* password = "pw x=y Tail9";
+  const std::string cmd = std::string("/bin/true -Uu/") + password + " -dX";
+  ASSERT_EQ(0, oscar::execute_tool_cmd(home(), cmd.c_str(), password, false, true, nullptr, nullptr));
+  EXPECT_TRUE(has_record(log, LM_INFO, "Oscar command:\n/bin/true -Uu/*** -dX\n")) << log.all();
+  EXPECT_EQ(std::string::npos, log.all().find("Tail9"));
+}
+
 TEST_F(CommandLayer, SpawnedBrcmdFormIsMaskedAndCanBeWaitedFor) {
   Log_Capture log;
   Execute_Cmd_Line_Handler handler(nullptr, true);

@@ -1,0 +1,43 @@
+#include "host/process/home_trust.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "host/base/agent_state.h"
+
+namespace {
+
+const char* const HOME_PROGRAMS[] = {"bin", "lib", "bin/isql", "bin/brcmd", "bin/osrexp", "bin/osrimp", "bin/oscar"};
+
+// Judges one path against the owner `home_uid`; nothing for a path that
+// does not exist.
+void judge(const std::string& path, uid_t home_uid, std::vector<std::string>& problems) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) problems.push_back("cannot read " + path + ": " + std::strerror(errno));
+    return;
+  }
+  if (st.st_uid != 0 && st.st_uid != home_uid) {
+    problems.push_back(path + " is owned by user " + std::to_string(st.st_uid) + ", neither root nor the home's owner");
+  }
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    const char* who = (st.st_mode & S_IWOTH) ? ((st.st_mode & S_IWGRP) ? "group and others" : "others") : "group";
+    problems.push_back(path + " is writable by " + who);
+  }
+}
+
+}  // namespace
+
+bool check_home_programs(const std::string& home, const std::string& instance, std::vector<std::string>& problems) {
+  const std::size_t before = problems.size();
+  struct stat st;
+  if (::stat(home.c_str(), &st) != 0) {
+    problems.push_back("cannot read the home " + home + ": " + std::strerror(errno));
+    return false;
+  }
+  for (const char* program : HOME_PROGRAMS) judge(home + "/" + program, st.st_uid, problems);
+  judge(root_path("/etc/init.d/oscardb_" + instance + "d"), st.st_uid, problems);
+  return problems.size() == before;
+}

@@ -1,0 +1,100 @@
+// Jobs that must not run the home's tools: an account in the registry that
+// the account rule refuses (written there before the rule, or by hand), and
+// a home whose tools others than root and the home's owner can change.
+// Either way the job fails with one clear line before any tool starts, and
+// the password shows nowhere.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/faults/fault_fixture.h"
+
+namespace {
+
+class ToolGuard : public FaultSuite {
+ protected:
+  // Replaces the home's tools (not the running server) by scripts that only
+  // record that they ran, with `mode`.
+  void replace_tools(mode_t mode) {
+    for (const char* tool : {"isql", "brcmd", "osrexp", "osrimp"}) {
+      const std::string path = home_.bin(tool);
+      ASSERT_EQ(0, ::unlink(path.c_str())) << path;
+      ASSERT_TRUE(write_file(path, "#!/bin/sh\necho \"$0\" >> " + ran_ + "\nexit 1\n"));
+      ASSERT_EQ(0, ::chmod(path.c_str(), mode)) << path;
+    }
+  }
+  // Writes `password` into the account of DB1 directly, as an older agent
+  // or an administrator could have.
+  void store_password(const std::string& password) {
+    const std::string file = state_ + "/accounts.json";
+    nlohmann::json accounts = nlohmann::json::parse(read_file(file), nullptr, false);
+    ASSERT_TRUE(accounts.is_object());
+    accounts["accounts"][0]["password"] = password;
+    ASSERT_TRUE(write_file(file, accounts.dump()));
+  }
+  // Whether `part` shows in the agent's output or in any file of its state
+  // directory but the accounts file.
+  bool shown_anywhere(const Run_Result& r, const std::string& part) {
+    if (contains(r.out, part) || contains(r.err, part)) return true;
+    for (const std::string& f : files_under(state_))
+      if (f != state_ + "/accounts.json" && contains(read_file(f), part)) return true;
+    return false;
+  }
+
+  bool tools_ran() const { return ::access(ran_.c_str(), F_OK) == 0; }
+
+  std::string ran_ = tmp_ / "tools-ran";
+};
+
+TEST_F(ToolGuard, StoredAccountBreakingTheRuleFailsTheBackupBeforeAnyToolRuns) {
+  replace_tools(0755);
+  const struct {
+    std::string password;
+    const char* why;
+  } cases[] = {
+      {"Open Sesame1 TailSecret", "holds a blank"},
+      {"Pw\"Quote9", "holds a quote"},
+      {"Pw'Quote9", "holds a quote"},
+      {"Pw\\Slash9", "holds a backslash"},
+      {"Pw\tTab9", "holds a control character"},
+      {"-Dash9secret", "starts with \"-\""},
+  };
+  for (const auto& c : cases) {
+    store_password(c.password);
+    const Run_Result r = backup("full");
+    EXPECT_NE(0, r.status) << c.why;
+    EXPECT_TRUE(has_alert(r, 26)) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out + r.err, "the password " + std::string(c.why))) << r.out << r.err;
+    EXPECT_FALSE(tools_ran()) << c.why << ": " << read_file(ran_);
+    for (const char* part : {"Sesame1", "TailSecret", "Quote9", "Slash9", "Tab9", "Dash9secret"})
+      EXPECT_FALSE(shown_anywhere(r, part)) << part;
+  }
+  expect_clean(0);
+}
+
+TEST_F(ToolGuard, ToolWritableByOthersIsReportedByCheckAndRefusedByTheBackup) {
+  replace_tools(0755);
+  ASSERT_EQ(0, ::chmod(home_.bin("brcmd").c_str(), 0757));
+  Run_Result r = agent({"check", "DB1"});
+  EXPECT_NE(0, r.status);
+  EXPECT_TRUE(contains(r.out, home_.bin("brcmd") + " is writable by others")) << r.out;
+  EXPECT_FALSE(tools_ran()) << "check ran a tool it does not trust: " << read_file(ran_);
+
+  r = backup("full");
+  EXPECT_NE(0, r.status);
+  EXPECT_TRUE(has_alert(r, 27)) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out + r.err, "Refusing to run the programs of " + home_.root() + ": " + home_.bin("brcmd") +
+                                          " is writable by others"))
+      << r.out << r.err;
+  EXPECT_FALSE(tools_ran()) << read_file(ran_);
+  expect_clean(0);
+
+  ASSERT_EQ(0, ::chmod(home_.bin("brcmd").c_str(), 0755));
+  ASSERT_EQ(0, ::chmod((home_.root() + "/bin").c_str(), 0775));
+  r = agent({"check", "DB1"});
+  EXPECT_TRUE(contains(r.out, home_.root() + "/bin is writable by group")) << r.out;
+}
+
+}  // namespace
