@@ -135,9 +135,11 @@ TEST_F(AgentPoolCipher, PoolAddKeepsTheCipherAndUrlOfAPoolThatHoldsSets) {
     ASSERT_TRUE(Catalog_Operator(-1, 5).commit(set));
   }
 
+  const std::string other_key = sandbox_ / "other.key";
+  ASSERT_TRUE(write_private_file(other_key, std::string(KEY.rbegin(), KEY.rend())));
   const std::vector<std::string> changes[] = {
       {},  // the key dropped
-      {"--cipher", "aes-256-gcm", "--cipher-key-file", key_file(std::string(KEY.rbegin(), KEY.rend()))},
+      {"--cipher", "aes-256-gcm", "--cipher-key-file", other_key},
   };
   for (const auto& change : changes) {
     r = add_pool(change);

