@@ -32,6 +32,10 @@ bool read_password(const std::string& path, secure_string& password, std::string
     err = "cannot open the password file " + path + ": " + std::strerror(errno);
     return false;
   }
+  if (check_private_file(fd, path, "the password file", err) != 0) {
+    ::close(fd);
+    return false;
+  }
   char buf[512];
   bool ok = true;
   for (;;) {

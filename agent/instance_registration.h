@@ -18,8 +18,8 @@ bool valid_name(const std::string& name);
 
 // Reads the password: the file's content without one trailing line end.
 // Only secure memory holds it; the read buffer is wiped. False with err
-// (never holding the password) when the file is missing, unreadable, empty
-// or larger than 4 KiB.
+// (never holding the password) when the file is missing, unreadable, empty,
+// larger than 4 KiB, not the user's own or open to any other user.
 bool read_password(const std::string& path, secure_string& password, std::string& err);
 
 // Whether user and password may be registered: they pass the account rule

@@ -1,7 +1,6 @@
 #include "agent/pool_cipher.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,17 +26,7 @@ bool read_key_file(const std::string& path, secure_string& key, std::string& err
     err = "cannot open the cipher key file " + path + ": " + std::strerror(errno);
     return false;
   }
-  struct stat st;
-  bool ok = ::fstat(fd, &st) == 0;
-  if (!ok) {
-    err = "cannot read the cipher key file " + path + ": " + std::strerror(errno);
-  } else if (!S_ISREG(st.st_mode)) {
-    err = "the cipher key file " + path + " is not a regular file";
-    ok = false;
-  } else if (st.st_mode & (S_IROTH | S_IWOTH)) {
-    err = "the cipher key file " + path + " is accessible to every user: allow its owner only (chmod 600)";
-    ok = false;
-  }
+  bool ok = check_private_file(fd, path, "the cipher key file", err) == 0;
   char buf[KEY_FILE_MAX + 1];
   while (ok) {
     const ssize_t n = ::read(fd, buf, sizeof buf);

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <regex>
 #include <string>
+#include <vector>
 
+#include "agent/catalog_listing.h"
 #include "agent/commands.h"
 #include "agent/pool_cipher.h"
 #include "agent/pool_lookup.h"
@@ -23,6 +25,8 @@ namespace {
 const std::size_t KEY_FILE_MAX = 4096;
 // How long the check of a new S3 pool waits for its service.
 const long CHECK_TIMEOUT_SECONDS = 10;
+// How many set ids a refusal names.
+const std::size_t SETS_NAMED = 3;
 
 bool valid_pool_name(const std::string& name) {
   static const std::regex re("[A-Za-z0-9][A-Za-z0-9_.-]{0,63}");
@@ -31,22 +35,15 @@ bool valid_pool_name(const std::string& name) {
 
 // Reads an S3 key file: two lines, the access key id then the secret key,
 // neither empty nor holding blanks; a final line end is allowed. The file
-// must not be readable by others. The read buffer is wiped.
+// must be the user's own and closed to everyone else. The read buffer is wiped.
 bool read_key_file(const std::string& path, std::string& id, std::string& secret, std::string& err) {
   const int fd = open_cloexec(path.c_str(), O_RDONLY);
   if (fd < 0) {
     err = "cannot open the key file " + path + ": " + std::strerror(errno);
     return false;
   }
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (check_private_file(fd, path, "the key file", err) != 0) {
     ::close(fd);
-    err = "the key file " + path + " is not a regular file";
-    return false;
-  }
-  if (st.st_mode & S_IROTH) {
-    ::close(fd);
-    err = "the key file " + path + " is readable by everyone; allow only its owner (chmod 600)";
     return false;
   }
   std::string text(KEY_FILE_MAX + 1, '\0');
@@ -106,6 +103,63 @@ bool check_bucket(const Pool_Info& info, const std::string& key_file, std::strin
   return false;
 }
 
+// How many sets of the catalogue lie in the pool, and the ids of the first
+// few of them, for a message.
+bool pool_sets(const std::string& pool_uuid, std::size_t& count, std::string& first_ids, std::string& err) {
+  nlohmann::json physical, exports;
+  if (!backup_rows("", physical, err) || !export_rows("", exports, err)) return false;
+  count = 0;
+  first_ids.clear();
+  for (const nlohmann::json* rows : {&physical, &exports}) {
+    for (const nlohmann::json& row : *rows) {
+      if (row.value("pool_uuid", std::string()) != pool_uuid) continue;
+      if (++count <= SETS_NAMED)
+        first_ids += (first_ids.empty() ? "" : ", ") + row.value("backup_id", std::string("?"));
+    }
+  }
+  return true;
+}
+
+// A pool that holds catalogued sets keeps the URL and the cipher settings
+// they were written with: anything else would leave every set unreadable.
+// Its other settings (S3 endpoint, region and access keys, zstd workers)
+// may change. False with err (one line naming the sets) when `fresh`
+// changes what must stay, or the catalogue cannot be read.
+bool may_replace(const Pool_Info& old, const Pool_Info& fresh, std::string& err) {
+  std::vector<std::string> changed;
+  if (old.url != fresh.url) changed.push_back("url");
+  if (old.cipher != fresh.cipher) changed.push_back("cipher");
+  if (old.key != fresh.key || old.iv != fresh.iv) changed.push_back("cipher key");
+  if (changed.empty()) return true;
+  std::size_t count = 0;
+  std::string ids;
+  if (!pool_sets(old.uuid, count, ids, err)) return false;
+  if (count == 0) return true;
+  std::string what;
+  for (const std::string& c : changed) what += (what.empty() ? "" : ", ") + c;
+  err = "pool " + old.name + " holds " + std::to_string(count) +
+        (count == 1 ? " catalogued set (" : " catalogued sets (") + ids + (count > SETS_NAMED ? ", ..." : "") +
+        "); its " + what + " cannot change (add a new pool, or remove these sets first)";
+  return false;
+}
+
+// The registered pool with `uuid`; false with err when the registry cannot
+// be read or holds no such pool.
+bool registered_pool(const std::string& uuid, Pool_Info& out, std::string& err) {
+  std::vector<Pool_Info> pools;
+  if (!list_pools(pools)) {
+    err = "cannot read the pool registry " + pool_registry_path();
+    return false;
+  }
+  for (const Pool_Info& p : pools) {
+    if (p.uuid != uuid) continue;
+    out = p;
+    return true;
+  }
+  err = "pool " + uuid + " is no longer registered";
+  return false;
+}
+
 }  // namespace
 
 int pool_add_command(const Command_Line& line) {
@@ -145,6 +199,10 @@ int pool_add_command(const Command_Line& line) {
   std::string lookup_err;
   const bool known = find_pool_uuid(name, uuid, lookup_err);
   info.uuid = known ? uuid : new_uuid();
+  if (known) {
+    Pool_Info old;
+    if (!registered_pool(uuid, old, err) || !may_replace(old, info, err)) return fail(EXIT_FAILED, "pool add: " + err);
+  }
   if (!add_pool(info)) return fail(EXIT_FAILED, "pool add: cannot write the pool registry");
   std::printf("pool %s %s (uuid %s, url %s%s)\n", name.c_str(), known ? "updated" : "added", info.uuid.c_str(),
               url.c_str(), endpoint.empty() ? "" : (", endpoint " + endpoint).c_str());

@@ -40,15 +40,9 @@ bool open_state_dir(const std::string& dir, std::string& err) {
     err = std::string("cannot resolve the state directory: ") + std::strerror(errno);
     return false;
   }
-  if (mkdir_p(abs, 0700) != 0) {
-    err = "cannot make the state directory " + abs + ": " + std::strerror(errno);
-    return false;
-  }
+  if (make_private_dir(abs, err) != 0) return false;
   const std::string root = abs + "/root";
-  if (mkdir_p(root, 0700) != 0) {
-    err = "cannot make " + root + ": " + std::strerror(errno);
-    return false;
-  }
+  if (make_private_dir(root, err) != 0) return false;
   set_agent_state_dir(abs);
   set_host_root_prefix(root);
   if (Instance_Manager::instance()->load() != 0) {
@@ -92,19 +86,9 @@ std::string agent_host_id(std::string& err) {
   // refuses an existing name, so when agents start on a new directory at
   // once exactly one identity is kept, and the others read that one.
   id = new_uuid();
-  const std::string tmp = path + "." + id + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    out << nlohmann::json{{"host_id", id}}.dump(2) << "\n";
-    if (!out.flush()) {
-      err = "cannot write " + tmp;
-      std::remove(tmp.c_str());
-      return std::string();
-    }
-  }
-  const int rc = ::link(tmp.c_str(), path.c_str());
+  const std::string text = nlohmann::json{{"host_id", id}}.dump(2) + "\n";
+  const int rc = write_file_atomic(path, text.data(), text.size(), false);
   const int saved = errno;
-  std::remove(tmp.c_str());
   if (rc == 0) return id;
   if (saved != EEXIST) {
     err = "cannot write " + path + ": " + std::strerror(saved);

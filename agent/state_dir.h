@@ -6,8 +6,8 @@
 // The agent's state directory, as one oscar-agent run uses it. Layout:
 //   instances.json, accounts.json (0600)  the instance registry
 //   pools.json (0600)                     the pool registry
-//   catalog.db                            the backup catalogue
-//   host.json, agent.json                 the host's settings and identity
+//   catalog.db (0600)                     the backup catalogue
+//   host.json, agent.json (0600)          the host's settings and identity
 //   logs/                                 job logs and alert files, one of
 //                                         each per run
 //   locks/                                lock files of running jobs (Job_Lock)
@@ -18,8 +18,10 @@
 
 // Makes the directory (mode 0700) when missing, points the host's state
 // directory and root prefix at it, and loads the instance registry and the
-// host settings. `dir` may be relative; it is made absolute first. False
-// with err on any failure.
+// host settings. `dir` may be relative; it is made absolute first. A
+// directory (or its root/) that another user owns or may write is refused
+// before anything is read or made in it. False with err (one line) on any
+// failure.
 bool open_state_dir(const std::string& dir, std::string& err);
 
 // The agent's host uuid, made once and kept in agent.json; the same in every

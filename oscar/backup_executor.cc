@@ -185,6 +185,11 @@ bool Backup_Executor::check_run_start() {
     ACE_ERROR((LM_ERROR, ACE_TEXT("No oscar database to backup.\n")));
     return fail_with_alert(job_, ALERT_NO_SOURCE);
   }
+  std::string why;
+  if (!prepare_dump_spool(why)) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Refused the dump spool: %C\n"), why.c_str()));
+    return false;
+  }
   return check_source_names();
 }
 
@@ -311,7 +316,7 @@ void Backup_Executor::init_destination_files(const std::string& instance, unsign
   const std::string subtype = job_def_subtype_to_string(type_, nullptr);
   for (const Backup_Source_Collector::Source& s : sources) {
     const std::string dir = dump_dir + "/" + sanitized_dir_name(instance, s.dbname);
-    if (mkdir_p(dir, 0755) != 0) {
+    if (mkdir_p(dir, 0700) != 0) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to create directory %C, errno=%d, %m\n"), dir.c_str(), errno));
     }
     std::string name;

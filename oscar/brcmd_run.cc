@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <functional>
 
+#include "host/base/fs_util.h"
 #include "host/base/sleep.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_thread_helper.h"
@@ -50,13 +51,20 @@ bool load_instance(Job& job, const std::string& instance, const std::string& uid
   return true;
 }
 
-Brcmd_Fifo::Brcmd_Fifo(std::time_t start_time) : conf_(BRCMD_FIFO_DIR, true, make_fifo_name(start_time), 0750) {}
+Brcmd_Fifo::Brcmd_Fifo(std::time_t start_time) : conf_(BRCMD_FIFO_DIR, true, make_fifo_name(start_time), 0700) {}
 
 Brcmd_Fifo::~Brcmd_Fifo() {
   if (created_) ACE_OS::unlink(path().c_str());
 }
 
 bool Brcmd_Fifo::create(Job& job) {
+  // Another user who can write the directory could put their own file in
+  // the fifo's place and read the backup or feed the restore.
+  std::string why;
+  if (check_private_dir(conf_.dir(), why) != 0) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Refused the fifo directory: %C\n"), why.c_str()));
+    return fail_with_alert(job, ALERT_FIFO);
+  }
   if (ACE_OS::mkfifo(path().c_str(), 0640) != 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to create fifo %s, errno=%d, %m\n"), path().c_str(), errno));
     return fail_with_alert(job, ALERT_FIFO);

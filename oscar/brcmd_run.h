@@ -42,7 +42,9 @@ class Brcmd_Fifo {
   Brcmd_Fifo(const Brcmd_Fifo&) = delete;
   Brcmd_Fifo& operator=(const Brcmd_Fifo&) = delete;
 
-  // Creates the fifo, mode 0640; false with ALERT_FIFO when it cannot.
+  // Creates the fifo, mode 0640, in its directory (made with mode 0700);
+  // false with ALERT_FIFO when it cannot, or when the directory belongs to
+  // another user or others can write it.
   bool create(Job& job);
   const std::string& path() const { return conf_.str(); }
 

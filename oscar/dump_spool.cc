@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/base/agent_state.h"
+#include "host/base/fs_util.h"
 #include "oscar/utils.h"
 
 namespace oscar {
@@ -12,6 +13,8 @@ namespace oscar {
 const char DUMP_SPOOL_DIR[] = "/var/cache/corvane/vantrel4/oscar/dump";
 
 std::string dump_spool_path() { return root_path(DUMP_SPOOL_DIR); }
+
+bool prepare_dump_spool(std::string& why) { return make_private_dir(dump_spool_path(), why) == 0; }
 
 namespace {
 

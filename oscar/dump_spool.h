@@ -12,6 +12,12 @@ extern const char DUMP_SPOOL_DIR[];
 // DUMP_SPOOL_DIR under the host's root prefix (empty in production).
 std::string dump_spool_path();
 
+// Makes the dump spool (mode 0700, with its missing parents) and checks
+// that it belongs to the effective user and that no other user can write
+// it: the database's tables lie in it while a run lasts. False with `why`
+// set to one line that says how to mend it. Thread-safe.
+bool prepare_dump_spool(std::string& why);
+
 // The path with "." and ".." resolved and every symbolic link followed, as
 // far as the path exists; the part that does not exist yet is joined on
 // lexically. Empty when the path is not absolute or its links go round

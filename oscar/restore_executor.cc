@@ -218,6 +218,10 @@ bool Restore_Executor::choose_dump_file(std::string& run_dir) {
                printable_name(backup_file).c_str(), why.c_str()));
     return fail_with_alert(job_, ALERT_EXPORT_RECORD);
   }
+  if (!prepare_dump_spool(why)) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Refused the dump spool: %C\n"), why.c_str()));
+    return false;
+  }
   return true;
 }
 

@@ -31,7 +31,7 @@ class AgentBrowse : public ::testing::Test {
   // it is the right one).
   void start_and_register(const std::vector<std::string>& init = {}, const std::string& password = "") {
     ASSERT_TRUE(inst_.start(init));
-    ASSERT_TRUE(write_file(tmp_ / "pw", password.empty() ? inst_.password() : password));
+    ASSERT_TRUE(write_private_file(tmp_ / "pw", password.empty() ? inst_.password() : password));
     std::vector<std::string> args = {"instance", "add",        inst_.instance(),  "--home",   inst_.root(),
                                      "--user",   inst_.user(), "--password-file", tmp_ / "pw"};
     if (!password.empty()) args.push_back("--no-check");

@@ -29,7 +29,7 @@ class Check_Setup {
   ::testing::AssertionResult prepare(const std::vector<std::string>& init = {}) {
     ::testing::AssertionResult started = inst_.start(init);
     if (!started) return started;
-    if (!write_file(tmp_ / "pw", inst_.password())) return ::testing::AssertionFailure() << "no password file";
+    if (!write_private_file(tmp_ / "pw", inst_.password())) return ::testing::AssertionFailure() << "no password file";
     Run_Result r = agent(
         {"instance", "add", NAME, "--home", inst_.root(), "--user", inst_.user(), "--password-file", tmp_ / "pw"});
     if (r.status != 0) return ::testing::AssertionFailure() << r.err;

@@ -26,7 +26,7 @@ class AgentConsole : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(home_.start());
-    write_file(sandbox_ / "pw", home_.password());
+    write_private_file(sandbox_ / "pw", home_.password());
     ASSERT_EQ(0, agent({"instance", "add", "DB1", "--home", home_.root(), "--user", "sysdba", "--password-file",
                         sandbox_ / "pw"})
                      .status);

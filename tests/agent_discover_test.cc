@@ -25,7 +25,7 @@ class AgentDiscover : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(a_.start());
     ASSERT_TRUE(b_.start());
-    ASSERT_TRUE(write_file(tmp_ / "pw", a_.password() + "\n"));
+    ASSERT_TRUE(write_private_file(tmp_ / "pw", a_.password() + "\n"));
   }
 
   Run_Result agent(std::vector<std::string> args) {
@@ -116,7 +116,7 @@ TEST_F(AgentDiscover, RegisterAddsEveryNamedInstanceWithItsVersion) {
 }
 
 TEST_F(AgentDiscover, ANameRegisteredWithAnotherHomeIsToldApart) {
-  ASSERT_TRUE(write_file(tmp_ / "other-pw", "x"));
+  ASSERT_TRUE(write_private_file(tmp_ / "other-pw", "x"));
   Run_Result r =
       run_program({OSCAR_BUILD_DIR "/agent/oscar-agent", "instance", "add", a_.instance(), "--home", tmp_.path(),
                    "--user", "u", "--password-file", tmp_ / "other-pw", "--no-check", "--state", state_});

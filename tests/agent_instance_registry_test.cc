@@ -44,7 +44,7 @@ class AgentInstanceRegistry : public ::testing::Test {
 };
 
 TEST_F(AgentInstanceRegistry, AgentsAddingAndRemovingInstancesAtOnceLoseNoChange) {
-  ASSERT_TRUE(write_file(tmp_ / "pw-old", "Old-pass-1"));
+  ASSERT_TRUE(write_private_file(tmp_ / "pw-old", "Old-pass-1"));
   for (int i = 0; i < AGENTS; ++i) {
     const Run_Result r = add("OLD" + std::to_string(i), "old", tmp_ / "pw-old");
     ASSERT_EQ(0, r.status) << r.err;
@@ -56,7 +56,7 @@ TEST_F(AgentInstanceRegistry, AgentsAddingAndRemovingInstancesAtOnceLoseNoChange
   std::vector<std::thread> agents;
   for (int i = 0; i < AGENTS; ++i) {
     const std::string pw = tmp_ / ("pw-" + std::to_string(i));
-    ASSERT_TRUE(write_file(pw, "Secret-pass-" + std::to_string(i)));
+    ASSERT_TRUE(write_private_file(pw, "Secret-pass-" + std::to_string(i)));
     agents.emplace_back([this, i, pw, &results] {
       results[i].push_back(agent({"instance", "remove", "OLD" + std::to_string(i)}));
       for (int j = 0; j < EACH; ++j) {

@@ -31,7 +31,7 @@ class AgentInventory : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(0, mkdir(home_.c_str(), 0755));
-    ASSERT_TRUE(write_file(sandbox_ / "pw", PASSWORD));
+    ASSERT_TRUE(write_private_file(sandbox_ / "pw", PASSWORD));
     for (const char* name : {"DB1", "DB2"}) {
       const Run_Result r = agent({"instance", "add", name, "--home", home_, "--user", std::string("u_") + name,
                                   "--password-file", sandbox_ / "pw", "--no-check"});

@@ -35,7 +35,7 @@ class AgentJobs : public ::testing::Test {
   // instance's uuid, the resource id of its backups. The login is tested
   // only when the home's server runs (`running`).
   std::string register_instance(const std::string& home, const std::string& password, bool running = false) {
-    write_file(sandbox_ / "pw", password);
+    write_private_file(sandbox_ / "pw", password);
     std::vector<std::string> add = {"instance",        "add",          "DB1", "--home", home, "--user", "sysdba",
                                     "--password-file", sandbox_ / "pw"};
     if (!running) add.push_back("--no-check");
@@ -241,7 +241,7 @@ TEST_F(AgentJobs, BackupChainAndRestoreRoundTrip) {
 TEST_F(AgentJobs, InstanceAddTestsTheLogin) {
   Sim_Instance home(sandbox_ / "home", "DB1", "sysdba", "Login-pass-7c");
   ASSERT_TRUE(home.start());
-  write_file(sandbox_ / "pw", "wrong-password");
+  write_private_file(sandbox_ / "pw", "wrong-password");
   const std::vector<std::string> add = {
       "instance", "add", "DB1", "--home", home.root(), "--user", "sysdba", "--password-file", sandbox_ / "pw"};
   Run_Result r = agent(add);
@@ -255,7 +255,7 @@ TEST_F(AgentJobs, InstanceAddTestsTheLogin) {
   unchecked.push_back("--no-check");
   EXPECT_EQ(0, agent(unchecked).status);
 
-  write_file(sandbox_ / "pw", home.password());
+  write_private_file(sandbox_ / "pw", home.password());
   r = agent(add);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_TRUE(contains(r.out, "instance DB1 updated")) << r.out;

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "host/catalog/catalog_operator.h"
 #include "host/storage/storage_cipher.h"
+#include "tests/support/backup_sets.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"
@@ -65,7 +67,14 @@ TEST_F(AgentPoolCipher, PoolAddRefusesBadCipherSettingsWithOneLine) {
       {KEY, 0600, {"--cipher", "aes-256-gcm"}, "needs --cipher-key-file"},
       {KEY, 0600, {"--cipher-key-file", "@"}, "--cipher-key-file needs --cipher aes-256-gcm"},
       {KEY, 0600, {"--cipher", "aes-256-gcm", "--cipher-key-file", "/nonexistent/key"}, "cannot open the cipher key"},
-      {KEY, 0644, {"--cipher", "aes-256-gcm", "--cipher-key-file", "@"}, "is accessible to every user"},
+      {KEY,
+       0644,
+       {"--cipher", "aes-256-gcm", "--cipher-key-file", "@"},
+       "has mode 0644, open to other users: chmod 600"},
+      {KEY,
+       0640,
+       {"--cipher", "aes-256-gcm", "--cipher-key-file", "@"},
+       "has mode 0640, open to other users: chmod 600"},
       {KEY.substr(1), 0600, {"--cipher", "aes-256-gcm", "--cipher-key-file", "@"}, "must hold 64 hexadecimal digits"},
       {KEY + KEY, 0600, {"--cipher", "aes-256-gcm", "--cipher-key-file", "@"}, "must hold 64 hexadecimal digits"},
       {"z" + KEY.substr(1), 0600, {"--cipher", "aes-256-gcm", "--cipher-key-file", "@"}, "64 hexadecimal digits"},
@@ -108,6 +117,53 @@ TEST_F(AgentPoolCipher, PoolAddKeepsTheKeyInTheRegistryOnly) {
   EXPECT_FALSE(contains(read_file(state_ + "/pools.json"), KEY));
 }
 
+// The cipher settings and the URL of a pool that holds catalogued sets are
+// what its sets can be read with: registering it again may not change
+// them, while a pool without sets may be registered anew in any form.
+TEST_F(AgentPoolCipher, PoolAddKeepsTheCipherAndUrlOfAPoolThatHoldsSets) {
+  const std::string key = key_file(KEY);
+  const std::vector<std::string> cipher = {"--cipher", "aes-256-gcm", "--cipher-key-file", key};
+  ASSERT_EQ(0, add_pool(cipher).status);
+  Run_Result r = add_pool({});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("", pools()["pools"][0]["cipher"]);
+  ASSERT_EQ(0, add_pool(cipher).status);
+  const std::string before = read_file(state_ + "/pools.json");
+  const std::string uuid = pools()["pools"][0]["uuid"];
+  for (const char* id : {"set-a", "set-b", "set-c", "set-d"}) {
+    Oscar_Brcmd_Backup_Set set = full_backup_set(id, Backup_Set_Storage(uuid, 10));
+    ASSERT_TRUE(Catalog_Operator(-1, 5).commit(set));
+  }
+
+  const std::string other_key = sandbox_ / "other.key";
+  ASSERT_TRUE(write_private_file(other_key, std::string(KEY.rbegin(), KEY.rend())));
+  const std::vector<std::string> changes[] = {
+      {},  // the key dropped
+      {"--cipher", "aes-256-gcm", "--cipher-key-file", other_key},
+  };
+  for (const auto& change : changes) {
+    r = add_pool(change);
+    EXPECT_EQ(1, r.status) << r.out << r.err;
+    EXPECT_TRUE(contains(r.err, "pool p1 holds 4 catalogued sets (set-a, set-b, set-c, ...)")) << r.err;
+    EXPECT_TRUE(contains(r.err, "cipher")) << r.err;
+    EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+    EXPECT_EQ(before, read_file(state_ + "/pools.json"));
+  }
+  std::vector<std::string> moved = {"pool", "add", "p1", "--url", "file://" + sandbox_ / "elsewhere"};
+  moved.insert(moved.end(), cipher.begin(), cipher.end());
+  r = agent(moved);
+  EXPECT_EQ(1, r.status) << r.err;
+  EXPECT_TRUE(contains(r.err, "its url cannot change")) << r.err;
+  EXPECT_EQ(before, read_file(state_ + "/pools.json"));
+
+  // The same cipher, key and URL: other settings may still change.
+  std::vector<std::string> tuned = cipher;
+  tuned.insert(tuned.end(), {"--zstd-workers", "2"});
+  ASSERT_EQ(0, add_pool(tuned).status);
+  EXPECT_EQ(KEY, pools()["pools"][0]["key"]);
+  EXPECT_EQ("2", pools()["pools"][0]["ext_attrs"]["zstd_workers"]);
+}
+
 // A full, an incremental and a differential backup (one per compression
 // method) into an encrypted pool, checked and restored: the data files are
 // those of the last backup, every stored set is encrypted, and the key is
@@ -115,7 +171,7 @@ TEST_F(AgentPoolCipher, PoolAddKeepsTheKeyInTheRegistryOnly) {
 TEST_F(AgentPoolCipher, BackupAndRestoreThroughAnEncryptedPool) {
   Sim_Instance home(sandbox_ / "home", "DB1", "sysdba", "Enc-pass-5d1");
   ASSERT_TRUE(home.start());
-  write_file(sandbox_ / "pw", home.password());
+  write_private_file(sandbox_ / "pw", home.password());
   Run_Result r =
       agent({"instance", "add", "DB1", "--home", home.root(), "--user", "sysdba", "--password-file", sandbox_ / "pw"});
   ASSERT_EQ(0, r.status) << r.err;
@@ -182,7 +238,7 @@ TEST_F(AgentPoolCipher, BackupAndRestoreThroughAnEncryptedPool) {
 TEST_F(AgentPoolCipher, BackupThroughAPoolWithADamagedKeyStoresNothing) {
   Sim_Instance home(sandbox_ / "home", "DB1", "sysdba", "Enc-pass-77a");
   ASSERT_TRUE(home.start());
-  write_file(sandbox_ / "pw", home.password());
+  write_private_file(sandbox_ / "pw", home.password());
   ASSERT_EQ(0, agent({"instance", "add", "DB1", "--home", home.root(), "--user", "sysdba", "--password-file",
                       sandbox_ / "pw"})
                    .status);

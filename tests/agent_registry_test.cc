@@ -31,7 +31,7 @@ class AgentRegistry : public ::testing::Test {
     return agent(args);
   }
   Run_Result add_instance(const std::string& name, const std::string& password_text) {
-    write_file(tmp_ / "pw", password_text);
+    write_private_file(tmp_ / "pw", password_text);
     return agent_with_state(
         {"instance", "add", name, "--home", home_, "--user", "sysdba", "--password-file", tmp_ / "pw", "--no-check"});
   }
@@ -142,7 +142,7 @@ TEST_F(AgentRegistry, InstanceAddLinksTheHomesStartScriptIntoTheAgentsRoot) {
   EXPECT_EQ(0, add_instance("DB1", "pw").status);  // an existing link is replaced
 }
 
-TEST_F(AgentRegistry, InstanceAddRefusesMissingOrEmptyPasswordAndMissingHome) {
+TEST_F(AgentRegistry, InstanceAddRefusesMissingEmptyOrOpenPasswordFileAndMissingHome) {
   Run_Result r =
       agent_with_state({"instance", "add", "DB1", "--home", home_, "--user", "u", "--password-file", tmp_ / "absent"});
   EXPECT_EQ(1, r.status);
@@ -152,7 +152,23 @@ TEST_F(AgentRegistry, InstanceAddRefusesMissingOrEmptyPasswordAndMissingHome) {
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("holds no password"));
 
-  write_file(tmp_ / "pw", "x");
+  // A password file that others may read, or that is another user's.
+  ASSERT_TRUE(write_file(tmp_ / "open-pw", "x"));
+  for (const mode_t mode : {0644, 0640, 0604}) {
+    ASSERT_EQ(0, ::chmod((tmp_ / "open-pw").c_str(), mode));
+    r = agent_with_state(
+        {"instance", "add", "DB1", "--home", home_, "--user", "u", "--password-file", tmp_ / "open-pw"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("the password file " + tmp_ / "open-pw" + " has mode 0")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("chmod 600 " + tmp_ / "open-pw")) << r.err;
+  }
+  ASSERT_EQ(0, ::chmod((tmp_ / "open-pw").c_str(), 0600));
+  ASSERT_EQ(0, ::chown((tmp_ / "open-pw").c_str(), 65534, 65534));
+  r = agent_with_state({"instance", "add", "DB1", "--home", home_, "--user", "u", "--password-file", tmp_ / "open-pw"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("belongs to uid 65534")) << r.err;
+
+  write_private_file(tmp_ / "pw", "x");
   r = agent_with_state(
       {"instance", "add", "DB1", "--home", tmp_ / "nohome", "--user", "u", "--password-file", tmp_ / "pw"});
   EXPECT_EQ(1, r.status);
@@ -215,6 +231,37 @@ TEST_F(AgentRegistry, PoolAddRegistersAndReplacesByName) {
       EXPECT_NE(uuid, p["uuid"]);
     }
   }
+}
+
+// Everything the agent keeps in its state directory is its user's alone:
+// files 0600 and directories 0700, whatever the umask, the catalogue and
+// its journal included.
+TEST_F(AgentRegistry, StateFilesAreOwnerOnly) {
+  ASSERT_EQ(0, add_instance("DB1", PASSWORD).status);
+  Run_Result r = agent_with_state({"pool", "add", "p1", "--url", "file://" + tmp_.path() + "/pool"});
+  ASSERT_EQ(0, r.status) << r.err;
+  r = agent_with_state({"pool", "list"});
+  ASSERT_EQ(0, r.status) << r.err;
+  std::vector<std::string> dirs = {state_}, seen;
+  while (!dirs.empty()) {
+    const std::string dir = dirs.back();
+    dirs.pop_back();
+    struct stat st;
+    ASSERT_EQ(0, ::lstat(dir.c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 07777) << dir;
+    for (const std::string& name : dir_entries(dir)) {
+      const std::string path = dir + "/" + name;
+      ASSERT_EQ(0, ::lstat(path.c_str(), &st));
+      if (S_ISDIR(st.st_mode)) {
+        dirs.push_back(path);
+        continue;
+      }
+      seen.push_back(name);
+      EXPECT_EQ(0600u, st.st_mode & 07777) << path;
+    }
+  }
+  for (const char* name : {"instances.json", "accounts.json", "pools.json", "catalog.db"})
+    EXPECT_NE(seen.end(), std::find(seen.begin(), seen.end(), name)) << name;
 }
 
 }  // namespace

@@ -140,7 +140,7 @@ class AgentExpire : public ::testing::Test {
   // Registers DB1 (home `home`) and pool p1; remembers the instance's
   // uuid and the pool's.
   void register_instance(const std::string& home, const std::string& password, bool running) {
-    write_file(sandbox_ / "pw", password);
+    write_private_file(sandbox_ / "pw", password);
     std::vector<std::string> add = {"instance",        "add",          "DB1", "--home", home, "--user", "sysdba",
                                     "--password-file", sandbox_ / "pw"};
     if (!running) add.push_back("--no-check");

@@ -98,8 +98,10 @@ TEST_F(AgentS3Pool, BadInputIsRefusedInOneLineAndNothingIsRegistered) {
   expect_refused(pool_add({"bad", "--url", "file://" + tmp_.path() + "/pool", "--endpoint", server_.endpoint()}), 2,
                  "are for s3:// pools");
   expect_refused(pool_add(s3_args("bad", url, tmp_ / "missing.keys")), 2, "cannot open the key file");
-  ASSERT_TRUE(write_keys(tmp_ / "open.keys", read_file(keys_), 0644));
-  expect_refused(pool_add(s3_args("bad", url, tmp_ / "open.keys")), 2, "is readable by everyone");
+  for (const mode_t mode : {0644, 0662, 0640}) {
+    ASSERT_TRUE(write_keys(tmp_ / "open.keys", read_file(keys_), mode));
+    expect_refused(pool_add(s3_args("bad", url, tmp_ / "open.keys")), 2, "open to other users: chmod 600");
+  }
   for (const char* text : {"S3RVER\n", "S3RVER\n\n", "S3RVER\nsecret\nthird\n", "S3 RVER\nsecret\n", ""}) {
     ASSERT_TRUE(write_keys(tmp_ / "bad.keys", text, 0600));
     expect_refused(pool_add(s3_args("bad", url, tmp_ / "bad.keys")), 2, "must hold two lines");

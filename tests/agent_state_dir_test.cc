@@ -1,8 +1,10 @@
-// Agents that start on the same new state directory at once: each must
-// succeed, and they must end up sharing one identity, one catalogue and
-// one pool registry.
+// The agent's state directory: agents that start on the same new one at
+// once must all succeed and end up sharing one identity, one catalogue and
+// one pool registry; and a directory (or the fifo directory and dump spool
+// beneath it) that another user owns or may write is refused.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,9 +15,14 @@
 
 #include "agent/state_dir.h"
 #include "host/base/agent_state.h"
+#include "host/base/fs_util.h"
 #include "host/catalog/catalog_operator.h"
 #include "host/storage/pool_info.h"
+#include "oscar/brcmd_run.h"
+#include "oscar/dump_spool.h"
 #include "tests/support/backup_sets.h"
+#include "tests/support/plain_job.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/test_paths.h"
 
 namespace {
@@ -108,6 +115,81 @@ TEST(AgentStateDir, AgentsStartingTogetherOnANewDirectoryAllSucceedAndShareIt) {
     if (f.find(".tmp") != std::string::npos) stray.push_back(f);
   EXPECT_TRUE(stray.empty()) << stray.front();
   set_agent_state_dir(old_state);
+}
+
+// Each way a directory can be open to others, on each directory the agent
+// and its module keep private things in: refused with one line that names
+// the directory and the command that mends it, nothing made inside.
+TEST(AgentStateDir, DirectoriesOfAnotherUserOrWritableByOthersAreRefused) {
+  const struct {
+    const char* how;
+    mode_t mode;
+    bool foreign;
+    const char* hint;
+  } ways[] = {
+      {"world-writable with sticky bit", 01777, false, "chmod 700"},
+      {"group-writable", 0770, false, "chmod 700"},
+      {"owned by another user", 0700, true, "chown"},
+  };
+  for (const auto& w : ways) {
+    SCOPED_TRACE(w.how);
+    Test_Sandbox box;
+    const auto spoil = [&w](const std::string& dir) {
+      ASSERT_EQ(0, mkdir_p(dir));
+      ASSERT_EQ(0, ::chmod(dir.c_str(), w.mode));
+      if (w.foreign) {
+        ASSERT_EQ(0, ::chown(dir.c_str(), 65534, 65534));
+      }
+    };
+    const auto refused = [&w](const std::string& dir, const std::string& why) {
+      EXPECT_NE(std::string::npos, why.find(dir + " ")) << why;
+      EXPECT_NE(std::string::npos, why.find(w.hint)) << why;
+      EXPECT_EQ(std::string::npos, why.find('\n')) << why;
+    };
+
+    const std::string state = box / "agent-state";
+    spoil(state);
+    std::string why;
+    EXPECT_FALSE(open_state_dir(state, why));
+    refused(state, why);
+    EXPECT_TRUE(dir_entries(state).empty());
+    EXPECT_EQ(box.state_dir(), agent_state_dir());
+
+    spoil(oscar::dump_spool_path());
+    why.clear();
+    EXPECT_FALSE(oscar::prepare_dump_spool(why));
+    refused(oscar::dump_spool_path(), why);
+
+    Job_Definition_var def(new Job_Definition());
+    def->id("def-fifo");
+    Plain_Job job(def);
+    oscar::Brcmd_Fifo fifo(1767260000);
+    const std::string fifo_dir = fifo.path().substr(0, fifo.path().rfind('/'));
+    spoil(fifo_dir);
+    EXPECT_FALSE(fifo.create(job));
+    EXPECT_TRUE(dir_entries(fifo_dir).empty());
+    ASSERT_EQ(1u, job.alerts().size());
+    EXPECT_EQ(15, job.alerts()[0].code);
+  }
+}
+
+// A directory that is the user's own and closed to writes of others is
+// used as it is, 0755 included; what is made is 0700.
+TEST(AgentStateDir, PrivateDirectoriesAreAcceptedAndNewOnesMadeOwnerOnly) {
+  Test_Sandbox box;
+  ASSERT_EQ(0, mkdir_p(box / "shared-read", 0755));
+  std::string why;
+  EXPECT_TRUE(oscar::prepare_dump_spool(why)) << why;
+  struct stat st;
+  ASSERT_EQ(0, ::stat(oscar::dump_spool_path().c_str(), &st));
+  EXPECT_EQ(0700u, st.st_mode & 07777);
+  const std::string old_state = agent_state_dir(), old_root = host_root_prefix();
+  EXPECT_TRUE(open_state_dir(box / "shared-read", why)) << why;
+  EXPECT_TRUE(open_state_dir(box / "fresh", why)) << why;
+  ASSERT_EQ(0, ::stat((box / "fresh").c_str(), &st));
+  EXPECT_EQ(0700u, st.st_mode & 07777);
+  set_agent_state_dir(old_state);
+  set_host_root_prefix(old_root);
 }
 
 }  // namespace

@@ -65,8 +65,8 @@ void Job_Log_Callback::log(ACE_Log_Record& record) {
   ACE_GUARD(ACE_Thread_Mutex, guard, lock_);
   if (fd_ < 0 && !path_.empty()) {
     const std::string dir = parent_dir(path_);
-    if (!dir.empty()) mkdir_p(dir, 0750);
-    fd_ = open_cloexec(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0640);
+    if (!dir.empty()) mkdir_p(dir, 0700);
+    fd_ = open_cloexec(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0600);
   }
   if (fd_ >= 0) write_all(fd_, line);
 }

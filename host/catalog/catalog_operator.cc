@@ -2,8 +2,12 @@
 
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_sys_time.h>
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "host/base/agent_state.h"
@@ -38,6 +42,15 @@ class Connection {
   // Opens the database and, unless told not to, makes sure of its schema.
   // Answers an SQLite result code; err is set on failure.
   int open(const std::string& path, int busy_ms, std::string& err, bool schema = true) {
+    // Made first with mode 0600, whatever the umask: SQLite would create
+    // it readable by everyone, and its journal files take the mode of the
+    // database file.
+    const int fd = open_cloexec(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+      err = "cannot open " + path + ": " + std::strerror(errno);
+      return SQLITE_CANTOPEN;
+    }
+    ::close(fd);
     int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                              nullptr);
     if (rc == SQLITE_OK) {

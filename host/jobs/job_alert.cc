@@ -48,8 +48,8 @@ int write_job_alert(Job& job, int severity, int code, int arg, const nlohmann::j
 
   ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, alert_file_lock(), -1);
   const std::string::size_type slash = path.rfind('/');
-  if (slash != std::string::npos && slash > 0) mkdir_p(path.substr(0, slash), 0750);
-  const int fd = open_cloexec(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0640);
+  if (slash != std::string::npos && slash > 0) mkdir_p(path.substr(0, slash), 0700);
+  const int fd = open_cloexec(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0600);
   if (fd < 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open %C, errno=%d, %m\n"), path.c_str(), errno));
     return -1;

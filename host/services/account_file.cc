@@ -236,36 +236,10 @@ bool write_account_file(const std::string& path, const std::vector<Account_Recor
     return false;
   }
 
-  const std::string tmp = temp_path_for(path);
-  ::unlink(tmp.c_str());
-  const int fd = open_cloexec(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    const int saved = errno;
-    yajl_gen_free(g);
-    errno = saved;
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to create %C, errno=%d, %m\n"), tmp.c_str(), errno));
-    return false;
-  }
-  std::size_t done = 0;
-  bool written = fchmod(fd, 0600) == 0;
-  while (written && done < len) {
-    const ssize_t n = ::write(fd, buf + done, len - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      written = false;
-    else
-      done += static_cast<std::size_t>(n);
-  }
-  written = written && ::fsync(fd) == 0;
-  int saved = errno;
+  const int rc = write_file_atomic(path, buf, len);
+  const int saved = errno;
   yajl_gen_free(g);
-  ::close(fd);
-  if (written && ::rename(tmp.c_str(), path.c_str()) != 0) {
-    written = false;
-    saved = errno;
-  }
-  if (!written) {
-    ::unlink(tmp.c_str());
+  if (rc != 0) {
     errno = saved;
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to write %C, errno=%d, %m\n"), path.c_str(), errno));
     return false;

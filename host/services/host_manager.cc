@@ -129,16 +129,7 @@ int Host_Manager::save() const {
   }
   const std::string text = doc.dump(2) + "\n";
   mkdir_p(agent_state_dir(), 0700);
-  const int fd = open_cloexec(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to open %C, errno=%d, %m\n"), path.c_str(), errno));
-    return -1;
-  }
-  const bool ok = fchmod(fd, 0600) == 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  const int saved = errno;
-  ::close(fd);
-  if (!ok) {
-    errno = saved;
+  if (write_file_atomic(path, text.data(), text.size()) != 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to write %C, errno=%d, %m\n"), path.c_str(), errno));
     return -1;
   }

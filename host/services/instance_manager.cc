@@ -89,13 +89,8 @@ bool write_instances(const std::string& path, const std::map<std::string, Instan
                     {"logon_options", i.logon_options}});
   }
   const std::string text = nlohmann::json({{"instances", list}}).dump(2) + "\n";
-  const std::string tmp = temp_path_for(path);
-  std::ofstream out(tmp, std::ios::trunc);
-  out << text;
-  out.close();
-  if (!out || ::rename(tmp.c_str(), path.c_str()) != 0) {
-    ::unlink(tmp.c_str());
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to write %C\n"), path.c_str()));
+  if (write_file_atomic(path, text.data(), text.size()) != 0) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to write %C, errno=%d, %m\n"), path.c_str(), errno));
     return false;
   }
   return true;

@@ -201,24 +201,12 @@ bool store_registry(const std::string& path, const nlohmann::json& reg) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to create %C: %m\n"), agent_state_dir().c_str()));
     return false;
   }
-  const std::string temp = temp_path_for(path);
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const std::string text = reg.dump(2) + "\n";
-  bool ok = fd >= 0;
-  for (std::size_t at = 0; ok && at < text.size();) {
-    const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) at += static_cast<std::size_t>(n);
-  }
-  ok = ok && ::fsync(fd) == 0;
-  if (fd >= 0 && ::close(fd) != 0) ok = false;
-  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
+  if (write_file_atomic(path, text.data(), text.size()) != 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to write pool registry %C: %m\n"), path.c_str()));
-    ::unlink(temp.c_str());
+    return false;
   }
-  return ok;
+  return true;
 }
 
 // Reads the registry, lets `change` edit its "pools" array and writes it

@@ -60,7 +60,7 @@ void FaultSuite::SetUp() {
   started_ = std::chrono::steady_clock::now();
   ASSERT_EQ(0, home_.init(init_options_).status);
   ASSERT_EQ(0, home_.admin("start").status);
-  ASSERT_TRUE(write_file(tmp_ / "pw", home_.password()));
+  ASSERT_TRUE(write_private_file(tmp_ / "pw", home_.password()));
   Run_Result r =
       agent({"instance", "add", "DB1", "--home", home_.root(), "--user", "sysdba", "--password-file", tmp_ / "pw"});
   ASSERT_EQ(0, r.status) << r.err;

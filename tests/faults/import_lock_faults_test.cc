@@ -23,7 +23,7 @@ class ImportLocks : public FaultSuite {
     if (HasFatalFailure()) return;
     ASSERT_EQ(0, db2_.init().status);
     ASSERT_EQ(0, db2_.admin("start").status);
-    ASSERT_TRUE(write_file(tmp_ / "pw2", db2_.password()));
+    ASSERT_TRUE(write_private_file(tmp_ / "pw2", db2_.password()));
     const Run_Result r = agent(
         {"instance", "add", "DB2", "--home", db2_.root(), "--user", db2_.user(), "--password-file", tmp_ / "pw2"});
     ASSERT_EQ(0, r.status) << r.err;

@@ -35,6 +35,10 @@ bool write_file(const std::string& path, const std::string& text) {
   return static_cast<bool>(out.flush());
 }
 
+bool write_private_file(const std::string& path, const std::string& text) {
+  return write_file(path, text) && ::chmod(path.c_str(), 0600) == 0;
+}
+
 std::vector<std::string> dir_entries(const std::string& dir) {
   std::vector<std::string> names;
   if (DIR* d = ::opendir(dir.c_str())) {

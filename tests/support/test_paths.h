@@ -27,6 +27,10 @@ std::string read_file(const std::string& path);
 // Writes text to path, replacing it; answers false on failure.
 bool write_file(const std::string& path, const std::string& text);
 
+// write_file, then mode 0600: a password or key file as the agent accepts
+// it (its owner's alone).
+bool write_private_file(const std::string& path, const std::string& text);
+
 // The names in dir (without "." and ".."), in directory order; empty when
 // it cannot be read.
 std::vector<std::string> dir_entries(const std::string& dir);
