@@ -161,6 +161,7 @@ std::string alert_text(int code) {
     case oscar::ALERT_EXPORT_RECORD: return "tablespace not created or export record invalid";
     case oscar::ALERT_LOG_MODE: return "log archive mode not obtained";
     case oscar::ALERT_INVALID_NAME: return "name refused by the object name rule";
+    case oscar::ALERT_BRCMD_FAILED: return "brcmd failed after its stream";
     default: return "job alert";
   }
 }

@@ -269,12 +269,13 @@ bool Oscar_Brcmd_Backup_Executor::stream_to_storage(Brcmd_Process& brcmd, const 
   if (!copy_backup_stream(job_, evt_handler_, fd.get(), fifo, io, bytes_sent, stall_seconds_)) return false;
   fd.reset();
   const int status = brcmd.wait_exit();
+  if (status == 0) return true;
   if (status == -1) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd did not exit after the end of its stream\n")));
-  } else if (status != 0) {
+  } else {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd failed with exit status %d\n"), status));
   }
-  return status == 0;
+  return fail_with_alert(job_, ALERT_BRCMD_FAILED);
 }
 
 bool Oscar_Brcmd_Backup_Executor::commit_backup(nlohmann::json& cat, const Last_Backup_Info& prior, Client_IO_Ex& io,

@@ -301,7 +301,9 @@ bool Oscar_Brcmd_Restore_Executor::restore_set(const Restore_Set& set, const std
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd failed with exit status %d restoring %s\n"), status,
                set.backup_file.c_str()));
   }
-  return status == 0;
+  // A brcmd that did not end well after a whole stream has not finished
+  // the set: the instance is left stopped and the operator told.
+  return status == 0 || fail_with_alert(job_, ALERT_BRCMD_FAILED);
 }
 
 }  // namespace oscar

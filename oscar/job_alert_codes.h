@@ -39,6 +39,7 @@ enum Job_Alert_Code {
   ALERT_EXPORT_RECORD = 23,
   ALERT_LOG_MODE = 24,      // the instance's log archive mode was not obtained
   ALERT_INVALID_NAME = 25,  // a name the job gives a database tool breaks the object name rule
+  ALERT_BRCMD_FAILED = 26,  // brcmd failed, or did not exit, after its whole stream
 };
 
 // Every code above, in rising order.
@@ -47,7 +48,7 @@ const Job_Alert_Code ALL_JOB_ALERT_CODES[] = {
     ALERT_NO_HOME,         ALERT_NO_PORT,          ALERT_CATALOG_COMMIT, ALERT_NO_SESSION,    ALERT_NO_POOL,
     ALERT_STORAGE_OPTIONS, ALERT_STORAGE_CONNECT,  ALERT_STORAGE_OPEN,   ALERT_FIFO,          ALERT_STREAM_READ,
     ALERT_WRITE,           ALERT_BACKUP_INFO,      ALERT_INSTANCE_STOP,  ALERT_NO_INSTANCE,   ALERT_CATALOG_DATA,
-    ALERT_TABLESPACES,     ALERT_EXPORT_RECORD,    ALERT_LOG_MODE,       ALERT_INVALID_NAME,
+    ALERT_TABLESPACES,     ALERT_EXPORT_RECORD,    ALERT_LOG_MODE,       ALERT_INVALID_NAME,  ALERT_BRCMD_FAILED,
 };
 
 }  // namespace oscar
