@@ -163,6 +163,7 @@ std::string alert_text(int code) {
     case oscar::ALERT_INVALID_NAME: return "name refused by the object name rule";
     case oscar::ALERT_UNUSABLE_ACCOUNT: return "database account refused by the account rule";
     case oscar::ALERT_UNTRUSTED_HOME: return "database home's programs writable by others";
+    case oscar::ALERT_BRCMD_FAILED: return "brcmd failed after its stream";
     default: return "job alert";
   }
 }

@@ -4,8 +4,10 @@
 #include <ace/Time_Value.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "client_io/util.h"
+#include "host/base/job_cancel.h"
 #include "host/base/sleep.h"
 #include "host/catalog/catalog_operator.h"
 #include "host/jobs/job_def_names.h"
@@ -49,6 +51,13 @@ bool open_new_storage_file(Client_IO_Ex& io, const std::string& base, const char
   }
   return io.open(name.c_str(), Client_IO_Ex::MODE_WRITE, 0, 0);
 }
+
+// The longest the shutdown request and the start script of an instance
+// stopped for a backup may run: both are let finish when the job is being
+// cancelled, so each is bounded by its own limit, within the time the host
+// gives a cancelled job to end.
+const std::chrono::milliseconds INSTANCE_SHUTDOWN_LIMIT(20000);
+const std::chrono::milliseconds INSTANCE_START_LIMIT(30000);
 
 const Key2_Value_T<Job_Definition_Subtype> cmd_type_table[] = {
     {"full", 4, JOB_DEFINITION_SUBTYPE_FULL},
@@ -109,8 +118,13 @@ bool Oscar_Brcmd_Backup_Executor::build_oscar_brcmd_backup_set(const nlohmann::j
 }
 
 bool Oscar_Brcmd_Backup_Executor::stop_instance() {
+  // A cancelled run takes the instance down no more; a shutdown already
+  // asked for is let finish (bounded), so that the restart after it finds
+  // the instance in a known state rather than half-way down.
+  if (job_.cancel_requested()) return false;
   Server_Stop how;
   how.ask = [this](int) {
+    const Cleanup_Scope shutdown(INSTANCE_SHUTDOWN_LIMIT);
     const std::string isql = oscar_home_ + "/bin/isql";
     secure_string cmd;
     string_sprintf(cmd, "\"%s\" -U%s/%s -d%s -p%hu -c \"shutdown immediate\"", isql.c_str(), username_.c_str(),
@@ -167,8 +181,12 @@ bool Oscar_Brcmd_Backup_Executor::execute_i(const Action_Options* options) {
   make_run_names(fifo.path(), names);
   bool archivelog = false;
   if (!read_log_mode(archivelog)) return false;
+  // Putting the instance back runs whatever ended the run, a cancel
+  // included: stopping a backup must never leave a database down.
   Scope_Exit restart([this, archivelog]() {
-    if (!archivelog) start_instance(oscar_home_.c_str(), instance_.c_str());
+    if (archivelog) return;
+    const Cleanup_Scope cleanup(INSTANCE_START_LIMIT);
+    start_instance(oscar_home_.c_str(), instance_.c_str());
   });
   if (!archivelog && !stop_instance()) return false;
 
@@ -254,12 +272,13 @@ bool Oscar_Brcmd_Backup_Executor::stream_to_storage(Brcmd_Process& brcmd, const 
   if (!copy_backup_stream(job_, evt_handler_, fd.get(), fifo, io, bytes_sent, stall_seconds_)) return false;
   fd.reset();
   const int status = brcmd.wait_exit();
+  if (status == 0) return true;
   if (status == -1) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd did not exit after the end of its stream\n")));
-  } else if (status != 0) {
+  } else {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd failed with exit status %d\n"), status));
   }
-  return status == 0;
+  return fail_with_alert(job_, ALERT_BRCMD_FAILED);
 }
 
 bool Oscar_Brcmd_Backup_Executor::commit_backup(nlohmann::json& cat, const Last_Backup_Info& prior, Client_IO_Ex& io,

@@ -3,8 +3,7 @@
 #include <ace/Log_Msg.h>
 
 #include <cstdint>
-#include <exception>
-#include <stdexcept>
+#include <utility>
 
 #include "host/catalog/minor_resource_id.h"
 #include "host/jobs/job.h"
@@ -14,30 +13,95 @@ namespace oscar {
 
 namespace {
 
-std::string text(const nlohmann::json& cat, const char* key) { return cat.at(key).get<std::string>(); }
+// A required text member into `value`; false with `err` naming the key
+// when it is missing or not a text.
+bool text(const nlohmann::json& cat, const char* key, std::string& value, std::string& err) {
+  const auto it = cat.find(key);
+  if (it == cat.end()) {
+    err = std::string("key '") + key + "' not found";
+    return false;
+  }
+  if (!it->is_string()) {
+    err = std::string(key) + " is not a text";
+    return false;
+  }
+  value = it->get<std::string>();
+  return true;
+}
 
-// A required number; a text or any other type throws, as does a negative
-// value, which no size, LSN or SCN can be.
-std::uint64_t number(const nlohmann::json& cat, const char* key) {
-  const nlohmann::json& v = cat.at(key);
-  if (!v.is_number_integer())
-    throw nlohmann::json::type_error::create(302, std::string(key) + " is not an integer", &v);
-  const std::int64_t n = v.get<std::int64_t>();
-  if (n < 0 && !v.is_number_unsigned())
-    throw nlohmann::json::type_error::create(302, std::string(key) + " is negative", &v);
-  return v.get<std::uint64_t>();
+// A required number into `value`; false with `err` for a text or any
+// other type, and for a negative value, which no size, LSN or SCN can be.
+bool number(const nlohmann::json& cat, const char* key, std::uint64_t& value, std::string& err) {
+  const auto it = cat.find(key);
+  if (it == cat.end()) {
+    err = std::string("key '") + key + "' not found";
+    return false;
+  }
+  if (!it->is_number_integer()) {
+    err = std::string(key) + " is not an integer";
+    return false;
+  }
+  if (!it->is_number_unsigned() && it->get<std::int64_t>() < 0) {
+    err = std::string(key) + " is negative";
+    return false;
+  }
+  value = it->get<std::uint64_t>();
+  return true;
 }
 
 // The one storage entry: pool, stored size and, when the map has one, the
-// stored file's digest, checked as the catalogue reads it back.
-Backup_Set_Storage storage_entry(const nlohmann::json& cat) {
-  nlohmann::json element = {{"pool_uuid", text(cat, "pool_uuid")}, {"size", number(cat, "backup_set_storage_size")}};
+// stored file's digest, checked as the catalogue reads it back. False with
+// `err` saying why when the map cannot give it.
+bool storage_entry(const nlohmann::json& cat, Backup_Set_Storage& storage, std::string& err) {
+  std::string pool;
+  std::uint64_t size = 0;
+  if (!text(cat, "pool_uuid", pool, err) || !number(cat, "backup_set_storage_size", size, err)) return false;
+  nlohmann::json element = {{"pool_uuid", pool}, {"size", size}};
   const auto digest = cat.find("backup_set_digest");
   if (digest != cat.end()) element["digest"] = *digest;
-  Backup_Set_Storage storage;
-  std::string err;
-  if (!Backup_Set_Storage::from_json(element, storage, err)) throw std::runtime_error(err);
-  return storage;
+  return Backup_Set_Storage::from_json(element, storage, err);
+}
+
+typedef void (Oscar_Brcmd_Backup_Set::*Text_Setter)(const std::string&);
+typedef void (Oscar_Brcmd_Backup_Set::*Number_Setter)(unsigned long long);
+
+// The record's texts and numbers, each under its key in the map.
+bool read_fields(const nlohmann::json& cat, Oscar_Brcmd_Backup_Set& bset, std::string& err) {
+  static const std::pair<const char*, Text_Setter> texts[] = {
+      {"uid", &Oscar_Brcmd_Backup_Set::uid},
+      {"definition_uuid", &Oscar_Brcmd_Backup_Set::definition_uuid},
+      {"name", &Oscar_Brcmd_Backup_Set::name},
+      {"agent", &Oscar_Brcmd_Backup_Set::agent},
+      {"host_uuid", &Oscar_Brcmd_Backup_Set::host_uuid},
+      {"resource_uuid", &Oscar_Brcmd_Backup_Set::resource_uuid},
+      {"uri", &Oscar_Brcmd_Backup_Set::uri},
+      {"type", &Oscar_Brcmd_Backup_Set::backup_type},
+      {"backup_file", &Oscar_Brcmd_Backup_Set::backup_file},
+      {"uuid", &Oscar_Brcmd_Backup_Set::uuid},
+      {"backup_id", &Oscar_Brcmd_Backup_Set::backup_id},
+      {"last_backup_id", &Oscar_Brcmd_Backup_Set::last_backup_id},
+      {"last_full_backup_id", &Oscar_Brcmd_Backup_Set::last_full_backup_id},
+  };
+  static const std::pair<const char*, Number_Setter> numbers[] = {
+      {"backup_set_size", &Oscar_Brcmd_Backup_Set::backup_set_size},
+      {"backup_lsn", &Oscar_Brcmd_Backup_Set::backup_lsn},
+      {"backup_scn", &Oscar_Brcmd_Backup_Set::backup_scn},
+      {"last_backup_lsn", &Oscar_Brcmd_Backup_Set::last_backup_lsn},
+      {"last_backup_scn", &Oscar_Brcmd_Backup_Set::last_backup_scn},
+      {"last_full_backup_lsn", &Oscar_Brcmd_Backup_Set::last_full_backup_lsn},
+      {"last_full_backup_scn", &Oscar_Brcmd_Backup_Set::last_full_backup_scn},
+  };
+  for (const auto& field : texts) {
+    std::string value;
+    if (!text(cat, field.first, value, err)) return false;
+    (bset.*field.second)(value);
+  }
+  for (const auto& field : numbers) {
+    std::uint64_t value = 0;
+    if (!number(cat, field.first, value, err)) return false;
+    (bset.*field.second)(value);
+  }
+  return true;
 }
 
 }  // namespace
@@ -68,43 +132,23 @@ void put_backup_identity(nlohmann::json& cat, const Last_Backup_Info& after, boo
 
 bool build_oscar_brcmd_backup_set(Job& job, const std::string& resource_id, std::time_t start_time,
                                   const nlohmann::json& cat, Oscar_Brcmd_Backup_Set& bset) {
-  try {
-    bset.uid(text(cat, "uid"));
-    bset.definition_uuid(text(cat, "definition_uuid"));
-    bset.name(text(cat, "name"));
-    bset.agent(text(cat, "agent"));
-    bset.host_uuid(text(cat, "host_uuid"));
-    bset.resource_uuid(text(cat, "resource_uuid"));
-    bset.uri(text(cat, "uri"));
-    bset.backup_type(text(cat, "type"));
-    bset.backup_file(text(cat, "backup_file"));
-    bset.backup_set_size(number(cat, "backup_set_size"));
-    bset.uuid(text(cat, "uuid"));
-    bset.backup_id(text(cat, "backup_id"));
-    bset.backup_lsn(number(cat, "backup_lsn"));
-    bset.backup_scn(number(cat, "backup_scn"));
-    bset.last_backup_id(text(cat, "last_backup_id"));
-    bset.last_backup_lsn(number(cat, "last_backup_lsn"));
-    bset.last_backup_scn(number(cat, "last_backup_scn"));
-    bset.last_full_backup_id(text(cat, "last_full_backup_id"));
-    bset.last_full_backup_lsn(number(cat, "last_full_backup_lsn"));
-    bset.last_full_backup_scn(number(cat, "last_full_backup_scn"));
-    bset.type(Oscar_Brcmd_Backup_Set::KIND);
-    if (!compute_minor_resource_id(resource_id, bset.type(), bset.minor_resource_id())) {
-      ACE_ERROR((LM_ERROR,
-                 ACE_TEXT("%N:%l Failed to compute minor resource id for resource '%s' and backup type '%s'\n"),
-                 resource_id.c_str(), bset.type().c_str()));
-    }
-    bset.start_time(start_time);
-    bset.end_time(std::time(nullptr));
-    bset.full_backup_uuid(bset.backup_type() == "full" ? bset.uuid() : text(cat, "last_full_backup_id"));
-    bset.add_storage(storage_entry(cat));
-    bset.add_piece(bset.backup_file(), 0);
-  } catch (const std::exception& e) {
+  std::string err;
+  Backup_Set_Storage storage;
+  if (!read_fields(cat, bset, err) || !storage_entry(cat, storage, err)) {
     fail_with_alert(job, ALERT_CATALOG_DATA);
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to build oscar brcmd backup set: %s\n"), e.what()));
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to build oscar brcmd backup set: %s\n"), err.c_str()));
     return false;
   }
+  bset.type(Oscar_Brcmd_Backup_Set::KIND);
+  if (!compute_minor_resource_id(resource_id, bset.type(), bset.minor_resource_id())) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to compute minor resource id for resource '%s' and backup type '%s'\n"),
+               resource_id.c_str(), bset.type().c_str()));
+  }
+  bset.start_time(start_time);
+  bset.end_time(std::time(nullptr));
+  bset.full_backup_uuid(bset.backup_type() == "full" ? bset.uuid() : bset.last_full_backup_id());
+  bset.add_storage(storage);
+  bset.add_piece(bset.backup_file(), 0);
   return true;
 }
 

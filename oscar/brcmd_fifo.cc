@@ -1,8 +1,10 @@
 #include "oscar/brcmd_fifo.h"
 
+#include <ace/Log_Msg.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -32,6 +34,35 @@ int finish_open(int fd) {
   return fd;
 }
 
+// Keeps fd when it is what the run created: a fifo owned by this
+// process's user. Otherwise (the path was replaced by a regular file, a
+// device, another user's fifo) closes it, logs why and answers -1 with
+// errno EPERM, so that no data goes to or comes from a stranger's file.
+// A symbolic link never gets this far: the open does not follow it.
+int checked_fifo(int fd, const std::string& path) {
+  if (fd == -1) {
+    if (errno == ELOOP) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Refusing fifo %C: the path is a symbolic link\n"), path.c_str()));
+      errno = ELOOP;
+    }
+    return -1;
+  }
+  struct stat st;
+  const char* why = nullptr;
+  if (::fstat(fd, &st) != 0) {
+    why = "it cannot be examined";
+  } else if (!S_ISFIFO(st.st_mode)) {
+    why = "it is not a fifo";
+  } else if (st.st_uid != ::geteuid()) {
+    why = "it belongs to another user";
+  }
+  if (why == nullptr) return fd;
+  ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Refusing fifo %C: %C\n"), path.c_str(), why));
+  ::close(fd);
+  errno = EPERM;
+  return -1;
+}
+
 bool writer_came(int fd, int timeout_ms) {
   struct pollfd p = {fd, POLLIN, 0};
   int rc;
@@ -52,7 +83,7 @@ std::string make_fifo_name(std::time_t start_time) {
 }
 
 int open_fifo_for_reading(const std::string& path, const Peer_Alive& alive) {
-  const int fd = open_cloexec(path.c_str(), O_RDONLY | O_NONBLOCK);
+  const int fd = checked_fifo(open_cloexec(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW), path);
   if (fd == -1) return -1;
   ::fcntl(fd, F_SETPIPE_SZ, FIFO_PIPE_SIZE);
   while (!writer_came(fd, 100)) {
@@ -67,9 +98,11 @@ int open_fifo_for_reading(const std::string& path, const Peer_Alive& alive) {
 
 int open_fifo_for_writing(const std::string& path, const Peer_Alive& alive) {
   for (;;) {
-    const int fd = open_cloexec(path.c_str(), O_WRONLY | O_NONBLOCK);
-    if (fd != -1) return finish_open(fd);
-    if (errno != ENXIO) return -1;
+    const int opened = open_cloexec(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW);
+    if (opened != -1 || errno != ENXIO) {
+      const int fd = checked_fifo(opened, path);
+      return fd == -1 ? -1 : finish_open(fd);
+    }
     if (!alive()) {
       errno = ENXIO;
       return -1;

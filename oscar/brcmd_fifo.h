@@ -26,6 +26,11 @@ const int FIFO_PIPE_SIZE = 1 << 20;
 // start in the same second. Thread-safe.
 std::string make_fifo_name(std::time_t start_time);
 
+// Both openings refuse a path that is no longer the fifo the run made: a
+// symbolic link (not followed), a file of another kind, or a fifo of
+// another user. Each refusal logs one line saying why and answers -1 (errno
+// ELOOP for a link, EPERM otherwise).
+
 // Opens path (a fifo) for reading, close-on-exec. Returns once a writer has
 // opened the other end (and possibly already closed it again): a blocking
 // descriptor with the pipe enlarged to FIFO_PIPE_SIZE where the system

@@ -8,7 +8,6 @@
 #include <ctime>
 #include <exception>
 #include <nlohmann/json.hpp>
-#include <stdexcept>
 #include <vector>
 
 #include "client_io/util.h"
@@ -23,6 +22,7 @@
 #include "oscar/brcmd_stream.h"
 #include "oscar/instance_stop.h"
 #include "oscar/job_alerts.h"
+#include "oscar/name_check.h"
 #include "oscar/oscar_cluster_node_manager.h"
 #include "oscar/oscar_cmd_handler.h"
 #include "oscar/run_guard.h"
@@ -34,24 +34,6 @@
 #include "tollix/string_sprintf.h"
 
 namespace oscar {
-
-namespace {
-
-// No stored file holds more than this; a larger size is not a size.
-const std::uint64_t MAX_STORED_SIZE = std::uint64_t(1) << 62;
-
-// A size of a catalogue row: a whole number from 0 to MAX_STORED_SIZE.
-// Anything else (negative, oversized, not a whole number) throws, so that
-// the row is refused as malformed before the instance is touched.
-std::uint64_t stored_size(const nlohmann::json& value, const char* key) {
-  if (!value.is_number_integer()) throw std::runtime_error(std::string(key) + " is not a whole number");
-  if (value.is_number_unsigned() ? value.get<std::uint64_t>() > MAX_STORED_SIZE : value.get<std::int64_t>() < 0) {
-    throw std::runtime_error(std::string(key) + " " + value.dump() + " is out of range");
-  }
-  return value.get<std::uint64_t>();
-}
-
-}  // namespace
 
 // One backup set to feed, as the catalogue names it, and where it is stored.
 struct Restore_Set {
@@ -65,6 +47,85 @@ struct Restore_Set {
   std::string target_uri;
   Client_IO_Base::Options opts;
 };
+
+namespace {
+
+// No stored file holds more than this; a larger size is not a size.
+const std::uint64_t MAX_STORED_SIZE = std::uint64_t(1) << 62;
+
+// A size of a catalogue row into `size`: a whole number from 0 to
+// MAX_STORED_SIZE. Anything else (negative, oversized, not a whole number)
+// answers false with `err` saying so, so that the row is refused as
+// malformed before the instance is touched.
+bool stored_size(const nlohmann::json& value, const char* key, std::uint64_t& size, std::string& err) {
+  if (!value.is_number_integer()) {
+    err = std::string(key) + " is not a whole number";
+    return false;
+  }
+  if (value.is_number_unsigned() ? value.get<std::uint64_t>() > MAX_STORED_SIZE : value.get<std::int64_t>() < 0) {
+    err = std::string(key) + " " + value.dump() + " is out of range";
+    return false;
+  }
+  size = value.get<std::uint64_t>();
+  return true;
+}
+
+// The texts of a catalogue row that name where its set is stored.
+bool row_text(const nlohmann::json& row, const char* key, std::string& value, std::string& err) {
+  const auto it = row.find(key);
+  if (it == row.end() || !it->is_string()) {
+    err = std::string(key) + (it == row.end() ? " is missing" : " is not a text");
+    return false;
+  }
+  value = it->get<std::string>();
+  return true;
+}
+
+// One catalogue row as the set to feed; false with `err` saying what is
+// wrong with it. The folder and file it names become a storage path, so
+// both must pass the id check.
+bool read_set_row(const nlohmann::json& row, Restore_Set& set, std::string& err) {
+  if (!row.is_object()) {
+    err = "a row is not an object";
+    return false;
+  }
+  const auto size = row.find("backup_set_size");
+  if (size == row.end()) {
+    err = "backup_set_size is missing";
+    return false;
+  }
+  if (!stored_size(*size, "backup_set_size", set.backup_set_size, err) ||
+      !row_text(row, "pool_uuid", set.pool_uuid, err) || !row_text(row, "uri", set.uri, err) ||
+      !row_text(row, "backup_file", set.backup_file, err)) {
+    return false;
+  }
+  set.storage_size = 0;
+  const auto storage_size = row.find("backup_set_storage_size");
+  if (storage_size != row.end() && !stored_size(*storage_size, "backup_set_storage_size", set.storage_size, err))
+    return false;
+  if (!row_text(row, "backup_id", set.backup_id, err)) return false;
+  for (const std::string* name : {&set.uri, &set.backup_file}) {
+    std::string why;
+    if (!check_name(*name, why)) {
+      err = (name == &set.uri ? "uri \"" : "backup_file \"") + printable_name(*name) + "\": " + why;
+      return false;
+    }
+  }
+  // The digest sits with the storage entry; rows made before digests were
+  // kept have an entry without one.
+  const auto storages = row.find("storages");
+  if (storages == row.end() || storages->empty()) return true;
+  if (!storages->is_array()) {
+    err = "storages is not an array";
+    return false;
+  }
+  Backup_Set_Storage storage;
+  if (!Backup_Set_Storage::from_json(storages->at(0), storage, err)) return false;
+  set.digest = storage.digest();
+  return true;
+}
+
+}  // namespace
 
 Oscar_Brcmd_Restore_Executor::Oscar_Brcmd_Restore_Executor(Job& job)
     : Job_Executor_T(job), in_cluster_(!def_.rsrc_form().empty()) {}
@@ -168,35 +229,19 @@ bool Oscar_Brcmd_Restore_Executor::load_sets(std::vector<Restore_Set>& sets, std
   nlohmann::json catalogs;
   Catalog_Operator op(-1, static_cast<int>(def_.max_seconds_retry()));
   if (!op.get_view("oscar_brcmd", "catalog_sequences", query, catalogs) || catalogs.is_null()) return false;
+  const auto rows = catalogs.is_object() ? catalogs.find("rows") : catalogs.end();
+  std::string err;
+  if (rows == catalogs.end() || !rows->is_array()) err = "rows is missing or not an array";
   total = 0;
-  try {
-    for (const nlohmann::json& row : catalogs.at("rows")) {
-      const std::uint64_t set_size = stored_size(row.at("backup_set_size"), "backup_set_size");
-      total += set_size;  // at most 2^63: each term and the sum before it are bounded
-      if (total > MAX_STORED_SIZE) throw std::runtime_error("the sets' sizes add up beyond any stored size");
-      Restore_Set set;
-      set.pool_uuid = row.at("pool_uuid").get<std::string>();
-      set.uri = row.at("uri").get<std::string>();
-      set.backup_file = row.at("backup_file").get<std::string>();
-      set.backup_set_size = set_size;
-      set.storage_size = row.contains("backup_set_storage_size")
-                             ? stored_size(row.at("backup_set_storage_size"), "backup_set_storage_size")
-                             : 0;
-      set.backup_id = row.at("backup_id").get<std::string>();
-      // The digest sits with the storage entry; rows made before digests
-      // were kept have an entry without one.
-      const auto storages = row.find("storages");
-      if (storages != row.end() && !storages->empty()) {
-        Backup_Set_Storage storage;
-        std::string err;
-        if (!Backup_Set_Storage::from_json(storages->at(0), storage, err)) throw std::runtime_error(err);
-        set.digest = storage.digest();
-      }
-      sets.push_back(set);
-    }
-    if (!catalogs.at("rows").is_array()) throw std::runtime_error("rows is not an array");
-  } catch (const std::exception& e) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid catalog data, exception: %s\n"), e.what()));
+  for (std::size_t i = 0; err.empty() && rows != catalogs.end() && i < rows->size(); ++i) {
+    Restore_Set set;
+    if (!read_set_row((*rows)[i], set, err)) break;
+    total += set.backup_set_size;  // at most 2^63: each term and the sum before it are bounded
+    if (total > MAX_STORED_SIZE) err = "the sets' sizes add up beyond any stored size";
+    sets.push_back(set);
+  }
+  if (!err.empty()) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid catalog data, exception: %s\n"), err.c_str()));
     return fail_with_alert(job_, ALERT_CATALOG_DATA);
   }
   if (total == 0) {
@@ -305,7 +350,9 @@ bool Oscar_Brcmd_Restore_Executor::restore_set(const Restore_Set& set, const std
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Process brcmd failed with exit status %d restoring %s\n"), status,
                set.backup_file.c_str()));
   }
-  return status == 0;
+  // A brcmd that did not end well after a whole stream has not finished
+  // the set: the instance is left stopped and the operator told.
+  return status == 0 || fail_with_alert(job_, ALERT_BRCMD_FAILED);
 }
 
 }  // namespace oscar

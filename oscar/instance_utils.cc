@@ -144,13 +144,16 @@ bool start_instance(const char* oscar_home, const char* instance) {
   if (!opts) return false;
   opts->setgroup(0);
   if (!set_process_opts(oscar_home, cmd.c_str(), *opts)) return false;
-  bool started = subprocess::call(*opts, std::shared_ptr<ACE_Log_Msg_Callback>()) == 0;
+  const bool started = subprocess::call(*opts, std::shared_ptr<ACE_Log_Msg_Callback>()) == 0;
+  // Nothing comes up after a start command that failed or was not run: the
+  // wait would only hold the caller (a cancelled job's clean-up among them).
+  if (!started) return false;
   std::string state;
   for (int i = 1; i <= START_CHECKS; ++i) {
     if (get_instance_state(oscar_home, instance, state)) break;
     host_sleep(ACE_Time_Value(i));
   }
-  return started;
+  return true;
 }
 
 bool test_login_instance(const char* oscar_home, const char* instance, const char* username, const char* password,

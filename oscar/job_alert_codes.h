@@ -43,6 +43,7 @@ enum Job_Alert_Code {
   // cannot carry as one word (the account rule).
   ALERT_UNUSABLE_ACCOUNT = 26,
   ALERT_UNTRUSTED_HOME = 27,  // a program of the database home can be changed by others than root and its owner
+  ALERT_BRCMD_FAILED = 28,    // brcmd failed, or did not exit, after its whole stream
 };
 
 // Every code above, in rising order.
@@ -52,7 +53,7 @@ const Job_Alert_Code ALL_JOB_ALERT_CODES[] = {
     ALERT_STORAGE_OPTIONS, ALERT_STORAGE_CONNECT,  ALERT_STORAGE_OPEN,   ALERT_FIFO,          ALERT_STREAM_READ,
     ALERT_WRITE,           ALERT_BACKUP_INFO,      ALERT_INSTANCE_STOP,  ALERT_NO_INSTANCE,   ALERT_CATALOG_DATA,
     ALERT_TABLESPACES,     ALERT_EXPORT_RECORD,    ALERT_LOG_MODE,       ALERT_INVALID_NAME,  ALERT_UNUSABLE_ACCOUNT,
-    ALERT_UNTRUSTED_HOME,
+    ALERT_UNTRUSTED_HOME,  ALERT_BRCMD_FAILED,
 };
 
 }  // namespace oscar

@@ -4,18 +4,6 @@
 
 namespace oscar {
 
-namespace {
-
-bool check_one(const char* what, const std::string& name) {
-  std::string why;
-  if (check_name(name, why)) return true;
-  ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid %C \"%C\": %C; the job is refused\n"), what,
-             printable_name(name).c_str(), why.c_str()));
-  return false;
-}
-
-}  // namespace
-
 bool check_name(const std::string& name, std::string& why) {
   if (name.empty()) {
     why = "it is empty";
@@ -45,8 +33,16 @@ std::string printable_name(const std::string& name) {
   return out;
 }
 
+bool check_id(const char* what, const std::string& id) {
+  std::string why;
+  if (check_name(id, why)) return true;
+  ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Invalid %C \"%C\": %C; the job is refused\n"), what, printable_name(id).c_str(),
+             why.c_str()));
+  return false;
+}
+
 bool check_job_ids(const std::string& definition_id, const std::string& source_id) {
-  return check_one("job definition id", definition_id) && check_one("job source id", source_id);
+  return check_id("job definition id", definition_id) && check_id("job source id", source_id);
 }
 
 }  // namespace oscar

@@ -22,6 +22,11 @@ bool check_name(const std::string& name, std::string& why);
 // (with "..." after a cut), control characters shown as "?". Thread-safe.
 std::string printable_name(const std::string& name);
 
+// Checks one id a run turns into a path (check_name); on refusal logs one
+// line at LM_ERROR naming `what`, the id (as printable_name shows it) and
+// the rule, and answers false. Thread-safe.
+bool check_id(const char* what, const std::string& id);
+
 // Checks the ids a run turns into paths (the definition's `id` and the job
 // source's `id`) before anything of the run starts. On refusal logs one line
 // at LM_ERROR naming the id and the rule, and answers false; the caller then

@@ -177,7 +177,8 @@ bool Restore_Executor::execute_i(const Action_Options*) {
   act_.code = 0;
   act_.message.clear();
   std::string run_dir;
-  if (!choose_dump_file(run_dir) || !load_account() || cancelled() || !create_tablespaces()) return false;
+  if (!choose_dump_file(run_dir) || !check_set_ids() || !load_account() || cancelled() || !create_tablespaces())
+    return false;
 
   Restore_Input input;
   init_input(input);
@@ -192,6 +193,11 @@ bool Restore_Executor::execute_i(const Action_Options*) {
   const nlohmann::json selection = nlohmann::json::array({{{"dir", dirname(input.backup_file)}}});
   reader.restore_select(&selection);
   return read_back(reader, run_dir);
+}
+
+bool Restore_Executor::check_set_ids() {
+  return check_id("backup host id", src_->backup_host_id()) &&
+         check_id("backup definition id", src_->backup_definition_id());
 }
 
 std::string Restore_Executor::set_owner() {

@@ -53,6 +53,10 @@ class Restore_Executor : public Job_Executor_T<Restore_Job_Source, Restore_Job_O
   // dump file's run directory strictly inside the dump spool into run_dir
   // (ALERT_EXPORT_RECORD).
   bool choose_dump_file(std::string& run_dir);
+  // Whether the ids that name the set's folder in storage (the backup's
+  // host and definition, from the document or the catalogue) pass the id
+  // check; one line logged when not. Runs before any storage path is made.
+  bool check_set_ids();
   // The target instance's account (ALERT_NO_ACCOUNT), database home
   // (ALERT_NO_HOME) and port (ALERT_NO_PORT).
   bool load_account();

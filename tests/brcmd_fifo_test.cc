@@ -53,6 +53,29 @@ TEST_F(BrcmdFifo, ReaderGetsABlockingEndWithALargePipe) {
   writer.join();
 }
 
+TEST_F(BrcmdFifo, PathReplacedByALinkOrAFileIsRefusedAtBothEnds) {
+  // The run's fifo path, replaced by a link to a fifo or by a regular file
+  // of someone else's choosing: neither end may be opened through it.
+  const std::string link = dir_ / "link";
+  ASSERT_EQ(0, ::symlink(fifo_.c_str(), link.c_str()));
+  const std::string plain = dir_ / "plain";
+  ASSERT_TRUE(write_file(plain, "kept"));
+  struct Case {
+    std::string path;
+    int err;
+  };
+  for (const Case& c : {Case{link, ELOOP}, Case{plain, EPERM}}) {
+    int checks = 0;
+    const auto a_few = [&checks]() { return ++checks < 3; };
+    EXPECT_EQ(-1, oscar::open_fifo_for_reading(c.path, a_few)) << c.path;
+    EXPECT_EQ(c.err, errno) << c.path;
+    checks = 0;
+    EXPECT_EQ(-1, oscar::open_fifo_for_writing(c.path, a_few)) << c.path;
+    EXPECT_EQ(c.err, errno) << c.path;
+  }
+  EXPECT_EQ("kept", read_file(plain));
+}
+
 TEST(FifoName, UniqueWithinOneSecond) {
   const std::string a = oscar::make_fifo_name(1767260000);
   const std::string b = oscar::make_fifo_name(1767260000);

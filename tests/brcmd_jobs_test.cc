@@ -293,10 +293,10 @@ TEST_F(BrcmdJobs, BrokenBrcmdRunsFailWithoutRecordOrLeftovers) {
     const char* log;  // a fragment of the job log
   };
   const Case cases[] = {
-      {"fail-after-stream", 0, "exit status 1"},   {"die-after=100000", 0, "exit status"},
+      {"fail-after-stream", 28, "exit status 1"},  {"die-after=100000", 0, "exit status"},
       {"no-open", 15, "Failed to open fifo"},      {"no-lastlsn", 18, "Failed to get backup info."},
       {"head-512", 16, "Invalid backup set size"}, {"head-short", 0, ""},
-      {"never-exit", 0, "did not exit"},
+      {"never-exit", 28, "did not exit"},
   };
   for (const Case& c : cases) {
     ::setenv("OSCAR_SIM_BRCMD_FAULT", c.fault, 1);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host/base/sleep.h"
 #include "host/services/instance_manager.h"
 #include "oscar/instance_info.h"
 #include "oscar/utils.h"
@@ -112,8 +113,13 @@ TEST_F(InstanceUtils, StartReportsAFailedStartCommand) {
   ASSERT_EQ(0, home_.admin("stop").status);
   sandbox_.sleep_scale(0);
   // No init script for this name and no service manager unit: the start
-  // command fails and so does the start, after the bounded wait.
+  // command fails and so does the start, without waiting for an instance
+  // that nothing is starting.
+  int waits = 0;
+  set_host_sleep_observer([&waits](const ACE_Time_Value&) { ++waits; });
   EXPECT_FALSE(start_instance(home(), "NOSUCHINST"));
+  set_host_sleep_observer(nullptr);
+  EXPECT_EQ(0, waits);
 }
 
 TEST_F(InstanceUtils, LoginTestReportsTheDatabaseRefusal) {

@@ -78,4 +78,35 @@ TEST_F(JobCancelTest, ChildrenOfThreadsWithoutAJobAreNotTouched) {
   EXPECT_EQ(0, handler.terminate(100));
 }
 
+TEST_F(JobCancelTest, CleanupStepStartsInACancelledJobAndOutlivesTheAbort) {
+  cancel_->request();
+  Text_Process_Handler handler;
+  {
+    const Cleanup_Scope cleanup(std::chrono::seconds(60));
+    ASSERT_GT(spawn(handler, "/bin/sh -c \"sleep 1; exit 7\""), 0);
+  }
+  // An abort coming again meanwhile leaves the step alone.
+  cancel_->reset();
+  cancel_->request();
+  EXPECT_EQ(7, handler.wait());
+  // Outside the scope the job's cancel holds again.
+  EXPECT_EQ(-1, spawn(handler, "/bin/true"));
+}
+
+TEST_F(JobCancelTest, CleanupStepIsEndedAtItsOwnLimit) {
+  Log_Capture log;
+  Text_Process_Handler handler;
+  ACE_Process_Options options;
+  options.command_line("%s", "/bin/sleep 60");
+  const Clock::time_point t0 = Clock::now();
+  {
+    const Cleanup_Scope outer(std::chrono::seconds(60));
+    const Cleanup_Scope inner(std::chrono::milliseconds(300));
+    EXPECT_EQ(128 + SIGTERM, handler.call(ACE_Process_Ex::CAPTURE_STDOUT | ACE_Process_Ex::CAPTURE_STDERR, options));
+  }
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(30));
+  EXPECT_NE(std::string::npos, log.all().find("ran longer than its limit of 300 ms as a clean-up step")) << log.all();
+  EXPECT_EQ(nullptr, Cleanup_Scope::current());
+}
+
 }  // namespace

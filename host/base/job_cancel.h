@@ -2,6 +2,7 @@
 #define HOST_JOB_CANCEL_H
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -51,5 +52,30 @@ class Job_Cancel {
 // thread works for no job.
 void bind_job_cancel(const std::shared_ptr<Job_Cancel>& cancel);
 std::shared_ptr<Job_Cancel> bound_job_cancel();
+
+// Marks the calling thread, while it lives, as running a step that puts
+// things back after its job's work (restarting an instance the job
+// stopped, finishing a shutdown already under way): such a step must run
+// also when the job is being cancelled, or a stopped backup would leave a
+// database down. A child started on the thread meanwhile may start in a
+// cancelled job and is not enlisted in the job's abort; in exchange it is
+// bounded by the scope's own limit: ended (SIGTERM, then SIGKILL) once it
+// has run that long. Scopes nest; the innermost one holds. Lives on the
+// stack of one thread; the limit must be positive.
+class Cleanup_Scope {
+ public:
+  explicit Cleanup_Scope(std::chrono::milliseconds limit);
+  ~Cleanup_Scope();
+  Cleanup_Scope(const Cleanup_Scope&) = delete;
+  Cleanup_Scope& operator=(const Cleanup_Scope&) = delete;
+
+  // The innermost scope of the calling thread, or null outside any.
+  static const Cleanup_Scope* current();
+  std::chrono::milliseconds limit() const { return limit_; }
+
+ private:
+  std::chrono::milliseconds limit_;
+  const Cleanup_Scope* outer_;
+};
 
 #endif

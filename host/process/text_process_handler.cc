@@ -212,6 +212,31 @@ struct Text_Process_Handler::Run {
     cancel.reset();
   }
 
+  // The limit of a child started in a clean-up scope; the reader alone
+  // touches these after the start.
+  bool limited = false;
+  bool limit_termed = false;
+  unsigned long limit_ms = 0;
+  Clock::time_point limit_end;
+
+  // Ends a limited child that has outrun its limit: SIGTERM once it is
+  // reached, SIGKILL when it is still there CANCEL_GRACE_MS later.
+  void enforce_limit() {
+    if (!limited || Clock::now() < limit_end) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (reaped) return;
+    if (limit_termed) {
+      signal_locked(SIGKILL);
+      limited = false;
+      return;
+    }
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l %s ran longer than its limit of %u ms as a clean-up step; ending it\n"),
+               label.c_str(), static_cast<unsigned>(limit_ms)));
+    signal_locked(SIGTERM);
+    limit_termed = true;
+    limit_end = Clock::now() + std::chrono::milliseconds(CANCEL_GRACE_MS);
+  }
+
   void join() {
     std::lock_guard<std::mutex> lock(join_mutex);
     if (!has_thread) return;
@@ -272,7 +297,12 @@ int Text_Process_Handler::start(ACE_Process_Ex& process, ACE_Process_Options& op
   std::string label = process.name();
   if (label.empty()) label = program.substr(program.find_last_of('/') + 1);
 
-  if (!r.enlist()) {
+  // A clean-up step's child is not ended by the job's abort: its own
+  // limit bounds it instead.
+  const Cleanup_Scope* cleanup = Cleanup_Scope::current();
+  if (cleanup != nullptr) {
+    r.withdraw();
+  } else if (!r.enlist()) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Not starting %s: the job is being cancelled\n"), label.c_str()));
     return -1;
   }
@@ -313,6 +343,12 @@ int Text_Process_Handler::start(ACE_Process_Ex& process, ACE_Process_Options& op
   r.spawner_cb = r.log_cb ? ACE_Log_Msg_Callback_var() : bound_log_callback();
   r.out_lines.clear();
   r.err_lines.clear();
+  r.limited = cleanup != nullptr;
+  r.limit_termed = false;
+  if (cleanup != nullptr) {
+    r.limit_ms = static_cast<unsigned long>(cleanup->limit().count());
+    r.limit_end = Clock::now() + cleanup->limit();
+  }
   std::lock_guard<std::mutex> lock(r.mutex);
   r.label = label;
   r.pid = pid;
@@ -337,6 +373,7 @@ void Text_Process_Handler::pump() {
       if (!r.reaped) r.try_reap();
       reaped = r.reaped;
     }
+    if (!reaped) r.enforce_limit();
     if (reaped && !lingering) {
       lingering = true;
       linger_end = Clock::now() + std::chrono::milliseconds(LINGER_MS);

@@ -32,6 +32,12 @@
 // coming) and then closed, so a daemon started by the child never keeps a
 // call waiting. Such a daemon must not write to the inherited outputs.
 //
+// A child started for a job ends when the job is aborted, and none is
+// started once the job is being cancelled (-1, one error log line), except
+// on a thread inside a Cleanup_Scope: such a child starts whatever the job's
+// state, is left alone by the abort and is ended (SIGTERM, SIGKILL a few
+// seconds later) once it has run the scope's limit.
+//
 // Results of call and wait: 0 when the child exited with status 0, its
 // exit status (1 to 255) otherwise, 128 + the signal number when a signal
 // ended it, -1 when it could not be started (or for wait: timed out, or no

@@ -30,6 +30,19 @@ TEST_F(FaultSuite, BrcmdThatFailsAfterTheStreamCommitsNothing) {
   expect_clean(0);
 }
 
+TEST_F(FaultSuite, RestoreWhoseBrcmdFailsAfterTheStreamFailsAndLeavesTheInstanceStopped) {
+  ASSERT_EQ(0, backup("full").status);
+  const std::string chain = read_file(home_.root() + "/agent/lastlsn.dat");
+  const Run_Result r = restore("", {}, brcmd_fault("fail-after-stream"));
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  EXPECT_TRUE(has_alert(r, 28)) << r.err;
+  EXPECT_TRUE(contains(r.err, "was left stopped with partly restored data files")) << r.err;
+  EXPECT_TRUE(contains(r.err, "job ended failed")) << r.err;
+  // The set stays catalogued and stored; the chain state is brcmd's alone.
+  EXPECT_EQ(chain, read_file(home_.root() + "/agent/lastlsn.dat"));
+  expect_clean(1, false);
+}
+
 TEST_F(FaultSuite, ShortHeadFailsTheBackup) {
   const Run_Result r = backup("full", {}, brcmd_fault("head-short"));
   EXPECT_EQ(1, r.status) << r.out << r.err;

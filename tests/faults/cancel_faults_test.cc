@@ -3,6 +3,10 @@
 
 #include <signal.h>
 
+#include <chrono>
+#include <string>
+#include <vector>
+
 #include "tests/faults/fault_fixture.h"
 
 namespace {
@@ -60,5 +64,80 @@ TEST_F(FaultSuite, TermDuringARestoreStreamCancelsItAndASecondRestoreFinishes) {
   EXPECT_EQ(backed_up, data_checksum());
   expect_clean(1);
 }
+
+// How a backup of an instance without archived logs (which the backup
+// shuts down first) is stopped, and where it is when that happens.
+enum class Stop { INTERRUPT, TERMINATE, TIME_OUT };
+struct Stopped_Backup {
+  const char* name;
+  const char* type;  // full, incr, diff
+  bool in_shutdown;  // during the shutdown itself, else with brcmd mid-stream
+  Stop stop;
+};
+
+void PrintTo(const Stopped_Backup& c, std::ostream* os) { *os << c.name; }
+
+class StoppedBackupWithoutArchiveLogs : public FaultSuite, public ::testing::WithParamInterface<Stopped_Backup> {
+ protected:
+  std::string job_logs() const {
+    std::string all;
+    for (const std::string& f : files_under(state_ + "/logs")) all += read_file(f);
+    return all;
+  }
+};
+
+TEST_P(StoppedBackupWithoutArchiveLogs, InstanceRunsAgainWhenTheAgentExitsSoonAfter) {
+  const Stopped_Backup c = GetParam();
+  std::size_t sets = 0;
+  if (std::string(c.type) != "full") {
+    ASSERT_EQ(0, backup("full").status);
+    sets = 1;
+  }
+  ASSERT_EQ(0, home_.admin("set", {"archive_mode=NOARCHIVELOG"}).status);
+  ASSERT_EQ(0, home_.admin("touch").status);
+  // The shutdown takes a few seconds, or brcmd stalls once its stream has
+  // begun, so that the stop comes while the instance is (going) down.
+  const std::vector<std::string> env =
+      c.in_shutdown ? std::vector<std::string>{"OSCAR_SIM_ISQL_FAULT=hang=shutdown", "OSCAR_SIM_HANG_SECONDS=4"}
+                    : std::vector<std::string>{"OSCAR_SIM_BRCMD_FAULT=stall-after=4096", "OSCAR_SIM_HANG_SECONDS=120"};
+  std::vector<std::string> args = {"backup", "DB1", "--type", c.type, "--pool", "p1"};
+  Run_Result r;
+  int expected_status = 1;
+  if (c.stop == Stop::TIME_OUT) {
+    const int seconds = c.in_shutdown ? 2 : 7;
+    args.insert(args.end(), {"--timeout", std::to_string(seconds)});
+    signalled_ = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    r = agent(args, env);
+  } else {
+    const int sig = c.stop == Stop::INTERRUPT ? SIGINT : SIGTERM;
+    expected_status = 128 + sig;
+    r = agent_signalled_during(args, home_.bin(c.in_shutdown ? "isql" : "brcmd"), sig, false, env,
+                               c.in_shutdown ? "shutdown immediate" : "");
+  }
+  const long long waited =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - signalled_).count();
+  EXPECT_LT(waited, 15) << "seconds from the stop to the agent's exit";
+  EXPECT_EQ(expected_status, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "job ended canceled")) << r.err;
+  EXPECT_FALSE(contains(job_logs(), "Not starting sh")) << job_logs();
+  expect_clean(sets, true);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachTypeAndStop, StoppedBackupWithoutArchiveLogs,
+                         ::testing::Values(Stopped_Backup{"FullInterrupted", "full", false, Stop::INTERRUPT},
+                                           Stopped_Backup{"FullTerminated", "full", false, Stop::TERMINATE},
+                                           Stopped_Backup{"FullTimedOut", "full", false, Stop::TIME_OUT},
+                                           Stopped_Backup{"IncrementalInterrupted", "incr", false, Stop::INTERRUPT},
+                                           Stopped_Backup{"IncrementalTerminated", "incr", false, Stop::TERMINATE},
+                                           Stopped_Backup{"IncrementalTimedOut", "incr", false, Stop::TIME_OUT},
+                                           Stopped_Backup{"DifferentialInterrupted", "diff", false, Stop::INTERRUPT},
+                                           Stopped_Backup{"DifferentialTerminated", "diff", false, Stop::TERMINATE},
+                                           Stopped_Backup{"DifferentialTimedOut", "diff", false, Stop::TIME_OUT},
+                                           Stopped_Backup{"ShutdownInterrupted", "full", true, Stop::INTERRUPT},
+                                           Stopped_Backup{"ShutdownTerminated", "full", true, Stop::TERMINATE},
+                                           Stopped_Backup{"ShutdownTimedOut", "full", true, Stop::TIME_OUT}),
+                         [](const ::testing::TestParamInfo<Stopped_Backup>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace

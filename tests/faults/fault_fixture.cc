@@ -107,7 +107,8 @@ std::string FaultSuite::data_checksum() {
 }
 
 Run_Result FaultSuite::agent_signalled_during(const std::vector<std::string>& args, const std::string& tool_path,
-                                              int sig, bool again, const std::vector<std::string>& env) {
+                                              int sig, bool again, const std::vector<std::string>& env,
+                                              const std::string& also) {
   Run_Result result;
   std::thread runner([&] { result = agent(args, env); });
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -118,11 +119,17 @@ Run_Result FaultSuite::agent_signalled_during(const std::vector<std::string>& ar
     agents = processes_with(agent_program() + " " + args[0]);
     agents.erase(std::remove_if(agents.begin(), agents.end(), [](pid_t p) { return parent_of(p) != ::getpid(); }),
                  agents.end());
-    if (!agents.empty() && !processes_with(tool_path).empty()) break;
+    std::vector<pid_t> tools = processes_with(tool_path);
+    tools.erase(
+        std::remove_if(tools.begin(), tools.end(),
+                       [&also](pid_t p) { return cmdline_of(std::to_string(p)).find(also) == std::string::npos; }),
+        tools.end());
+    if (!agents.empty() && !tools.empty()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(1u, agents.size()) << "no agent of this test running " << tool_path << " was seen";
   if (agents.size() == 1) {
+    signalled_ = std::chrono::steady_clock::now();
     ::kill(agents[0], sig);
     if (again) {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));

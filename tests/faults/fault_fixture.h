@@ -35,8 +35,11 @@ class FaultSuite : public ::testing::Test {
   // Runs the agent with args on a thread of its own; once a process whose
   // command line holds `tool_path` runs, sends `sig` to the agent (and, when
   // again is set, a second time 300 ms later) and returns what the agent did.
+  // signalled_ holds when the (first) signal went out. When `also` is not
+  // empty, only a tool process whose command line holds it too counts.
   Run_Result agent_signalled_during(const std::vector<std::string>& args, const std::string& tool_path, int sig,
-                                    bool again = false, const std::vector<std::string>& env = {});
+                                    bool again = false, const std::vector<std::string>& env = {},
+                                    const std::string& also = "");
 
   // The catalogue's rows for DB1 (catalog --json).
   std::size_t catalogued_sets();
@@ -68,6 +71,7 @@ class FaultSuite : public ::testing::Test {
   std::string pool_ = tmp_ / "pool";
   Sim_Home home_{tmp_ / "home", "DB1", "sysdba", "Fault-pass-91"};
   std::chrono::steady_clock::time_point started_;
+  std::chrono::steady_clock::time_point signalled_;
 };
 
 // A case must end well within this, however it fails.

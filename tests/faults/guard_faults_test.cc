@@ -158,6 +158,34 @@ TEST_F(GuardFaults, NegativeOrOversizedSetSizeRefusesTheRestoreWithTheInstanceRu
   expect_clean(1);
 }
 
+TEST_F(GuardFaults, CatalogueRowNamingAPathOutsideItsFolderRefusesTheRestoreWithTheInstanceRunning) {
+  ASSERT_EQ(0, backup("full").status);
+  const pid_t server = server_pid();
+  const std::string good_uri = rows()[0].value("uri", "");
+  const std::string good_file = rows()[0].value("backup_file", "");
+  struct Case {
+    const char* key;
+    const char* value;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"uri", "../x", "Invalid catalog data, exception: uri \"../x\": it holds \"/\""},
+      {"uri", "..", "Invalid catalog data, exception: uri \"..\": it holds \"..\""},
+      {"backup_file", "../../etc/passwd",
+       "Invalid catalog data, exception: backup_file \"../../etc/passwd\": it holds"},
+  };
+  for (const Case& c : cases) {
+    catalogue_sql(std::string("UPDATE backup_sets SET record = json_set(record, '$.uri', '") + good_uri +
+                  "', '$.backup_file', '" + good_file + "', '$." + c.key + "', '" + c.value + "')");
+    const Run_Result r = restore();
+    EXPECT_EQ(1, r.status) << c.value << r.out << r.err;
+    EXPECT_TRUE(has_alert(r, 21)) << c.value << r.err;
+    EXPECT_TRUE(contains(r.err, c.refusal)) << r.err;
+    EXPECT_EQ(server, server_pid()) << c.value << ": the instance was stopped";
+  }
+  expect_clean(1);
+}
+
 TEST_F(GuardFaults, SourceIdThatClimbsOutOfThePoolIsRefused) {
   // The pool lies two levels deep, so that "../../x" would land in this
   // test's own directory.

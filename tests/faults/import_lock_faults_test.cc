@@ -4,6 +4,7 @@
 // instances both finish.
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -54,6 +55,36 @@ class ImportLocks : public FaultSuite {
   }
   Run_Result export_table(const std::string& instance, const std::string& entry) {
     return agent({"export", instance, "--entries", entry, "--pool", "p1"});
+  }
+
+  // The definition "oscar-agent import" makes for DB1's export set `row`
+  // into DB2/ARCHIVE/ITEMS.
+  json import_definition(const json& row) {
+    const json& file = row["backup_files"][0];
+    return {{"id", "import-into-db2"},
+            {"uid", "7c9e6679-7425-40de-944b-e07fc1f90ae7"},
+            {"name", "import into DB2"},
+            {"type", "restore"},
+            {"subtype", "import"},
+            {"source",
+             {{"id", uuid_of("DB2")},
+              {"name", "DB2"},
+              {"backup_host_id", row["host_uuid"]},
+              {"backup_definition_id", row["definition_uuid"]},
+              {"pool_uuid", row["pool_uuid"]},
+              {"catalog_id", row["uuid"]},
+              {"seq", row["seq"]},
+              {"original",
+               {{"database", file["database"]},
+                {"schema", file["schema"]},
+                {"table", file["table"]},
+                {"backup_file", file["file"]}}},
+              {"restore_as", {{"database", "DB2"}, {"schema", "ARCHIVE"}, {"table", "ITEMS"}}}}},
+            {"options", json::object()}};
+  }
+  Run_Result run_definition(const json& def) {
+    EXPECT_TRUE(write_file(tmp_ / "def.json", def.dump()));
+    return agent({"run", tmp_ / "def.json"});
   }
 
   // A second instance in DB1's home, so that its tools are among
@@ -165,6 +196,44 @@ TEST_F(ImportLocks, ImportsCrossingBetweenTwoInstancesBothFinish) {
               home_.admin("table-checksum", {"COPY" + suffix + ".GOODS"}).out);
   }
   EXPECT_TRUE(tool_processes().empty());
+}
+
+TEST_F(ImportLocks, ImportDocumentWithAnIdThatClimbsOutIsRefusedBeforeAnythingIsTouched) {
+  ASSERT_EQ(0, home_.admin("create-table", {"SALES.ITEMS", "--rows", "100"}).status);
+  ASSERT_EQ(0, export_table("DB1", "DB1/SALES/ITEMS").status);
+  const json rows = json::parse(agent({"catalog", "DB1", "--json"}).out, nullptr, false);
+  ASSERT_TRUE(rows.is_array() && rows.size() == 1) << rows.dump();
+  const json good = import_definition(rows[0]);
+  const std::vector<std::string> stored = pool_files();
+  struct Case {
+    const char* key;
+    const char* id;
+    const char* refusal;
+  };
+  // The source's own id on the path that also locks the set's instance,
+  // and the ids that name the set's folder in storage.
+  const Case cases[] = {
+      {"id", "../../z", "Invalid job source id \"../../z\": it holds \"/\""},
+      {"backup_host_id", "../x", "Invalid backup host id \"../x\": it holds \"/\""},
+      {"backup_host_id", "..", "Invalid backup host id \"..\": it holds \"..\""},
+      {"backup_definition_id", "a/b", "Invalid backup definition id \"a/b\": it holds \"/\""},
+  };
+  for (const Case& c : cases) {
+    json hostile = good;
+    hostile["source"][c.key] = c.id;
+    const Run_Result r = run_definition(hostile);
+    EXPECT_EQ(1, r.status) << c.key << r.out << r.err;
+    EXPECT_TRUE(contains(r.err, c.refusal)) << c.key << r.err;
+    EXPECT_NE(0, db2_.admin("table-checksum", {"ARCHIVE.ITEMS"}).status) << c.key;
+    EXPECT_EQ(stored, pool_files()) << c.key;
+    EXPECT_TRUE(tool_processes().empty()) << c.key;
+  }
+  EXPECT_FALSE(::access((tmp_ / "z").c_str(), F_OK) == 0) << "a lock was made outside the state directory";
+
+  // The same document with its own ids imports the table.
+  const Run_Result r = run_definition(good);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ(home_.admin("table-checksum", {"SALES.ITEMS"}).out, db2_.admin("table-checksum", {"ARCHIVE.ITEMS"}).out);
 }
 
 }  // namespace
