@@ -14,6 +14,7 @@
 #include "host/process/service_lister.h"
 #include "host/services/instance_manager.h"
 #include "oscar/arg_check.h"
+#include "oscar/tool_guard.h"
 #include "oscar/utils.h"
 #include "tollix/is_regular_file.h"
 #include "tollix/read_each_line.h"
@@ -63,6 +64,9 @@ bool describe_process(const Service_Info& service, Oscar_Instance_Info& info) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get OSCAR instance %s port\n"), name.c_str()));
     return false;
   }
+  // Discovery runs as root the isql of every server it finds: a home whose
+  // programs others can change is left out (trusted_home logs why).
+  if (!oscar::trusted_home(home, name)) return false;
   std::string version;
   if (!get_isql_version(home.c_str(), version, false)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get OSCAR instance %s version\n"), name.c_str()));

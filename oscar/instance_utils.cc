@@ -167,6 +167,10 @@ bool test_login_instance(const char* oscar_home, const char* instance, const cha
     if (error != nullptr) *error = why;
     return false;
   }
+  if (!oscar::trusted_home(oscar_home, instance)) {
+    if (error != nullptr) *error = "the programs of the home can be changed by others than root and its owner";
+    return false;
+  }
   uint16_t port = 0;
   if (!get_instance_port(oscar_home, instance, port)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get port.\n")));

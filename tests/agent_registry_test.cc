@@ -196,7 +196,7 @@ TEST_F(AgentRegistry, InstanceAddRefusesAnAccountAToolCommandLineCannotCarrySayi
       {"file=x", "Secret9", "the user name holds \"=\""},
   };
   for (const auto& c : cases) {
-    write_file(tmp_ / "pw", c.password + "\n");
+    write_private_file(tmp_ / "pw", c.password + "\n");
     const Run_Result r = agent_with_state(
         {"instance", "add", "DB1", "--home", home_, "--user", c.user, "--password-file", tmp_ / "pw", "--no-check"});
     EXPECT_EQ(1, r.status) << c.why;

@@ -16,12 +16,14 @@ namespace {
 class ToolGuard : public FaultSuite {
  protected:
   // Replaces the home's tools (not the running server) by scripts that only
-  // record that they ran, with `mode`.
+  // record that they ran, with `mode`. Only runs by this test's agent are
+  // recorded: a discovery run by another test lists every server on the
+  // machine, this one's included, and may run its isql.
   void replace_tools(mode_t mode) {
     for (const char* tool : {"isql", "brcmd", "osrexp", "osrimp"}) {
       const std::string path = home_.bin(tool);
       ASSERT_EQ(0, ::unlink(path.c_str())) << path;
-      ASSERT_TRUE(write_file(path, "#!/bin/sh\necho \"$0\" >> " + ran_ + "\nexit 1\n"));
+      ASSERT_TRUE(write_file(path, "#!/bin/sh\n[ -n \"$" + MARK + "\" ] && echo \"$0\" >> " + ran_ + "\nexit 1\n"));
       ASSERT_EQ(0, ::chmod(path.c_str(), mode)) << path;
     }
   }
@@ -43,8 +45,13 @@ class ToolGuard : public FaultSuite {
     return false;
   }
 
+  // The agent of this test, run with the mark its tools' runs record.
+  Run_Result marked(const std::vector<std::string>& args) { return agent(args, {MARK + "=1"}); }
+  Run_Result marked_backup() { return backup("full", {}, {MARK + "=1"}); }
+
   bool tools_ran() const { return ::access(ran_.c_str(), F_OK) == 0; }
 
+  const std::string MARK = "TOOL_GUARD_TEST_RUN";
   std::string ran_ = tmp_ / "tools-ran";
 };
 
@@ -63,7 +70,7 @@ TEST_F(ToolGuard, StoredAccountBreakingTheRuleFailsTheBackupBeforeAnyToolRuns) {
   };
   for (const auto& c : cases) {
     store_password(c.password);
-    const Run_Result r = backup("full");
+    const Run_Result r = marked_backup();
     EXPECT_NE(0, r.status) << c.why;
     EXPECT_TRUE(has_alert(r, 26)) << r.out << r.err;
     EXPECT_TRUE(contains(r.out + r.err, "the password " + std::string(c.why))) << r.out << r.err;
@@ -76,13 +83,18 @@ TEST_F(ToolGuard, StoredAccountBreakingTheRuleFailsTheBackupBeforeAnyToolRuns) {
 
 TEST_F(ToolGuard, ToolWritableByOthersIsReportedByCheckAndRefusedByTheBackup) {
   replace_tools(0755);
+  // The record works: a check of a home it trusts runs its tools.
+  Run_Result r = marked({"check", "DB1"});
+  ASSERT_TRUE(tools_ran()) << r.out << r.err;
+  ASSERT_EQ(0, ::unlink(ran_.c_str()));
+
   ASSERT_EQ(0, ::chmod(home_.bin("brcmd").c_str(), 0757));
-  Run_Result r = agent({"check", "DB1"});
+  r = marked({"check", "DB1"});
   EXPECT_NE(0, r.status);
   EXPECT_TRUE(contains(r.out, home_.bin("brcmd") + " is writable by others")) << r.out;
   EXPECT_FALSE(tools_ran()) << "check ran a tool it does not trust: " << read_file(ran_);
 
-  r = backup("full");
+  r = marked_backup();
   EXPECT_NE(0, r.status);
   EXPECT_TRUE(has_alert(r, 27)) << r.out << r.err;
   EXPECT_TRUE(contains(r.out + r.err, "Refusing to run the programs of " + home_.root() + ": " + home_.bin("brcmd") +
@@ -90,6 +102,14 @@ TEST_F(ToolGuard, ToolWritableByOthersIsReportedByCheckAndRefusedByTheBackup) {
       << r.out << r.err;
   EXPECT_FALSE(tools_ran()) << read_file(ran_);
   expect_clean(0);
+
+  // Discovery and the login test of a registration leave such a home alone.
+  r = marked({"discover"});
+  EXPECT_FALSE(contains(r.out, home_.root())) << r.out;
+  r = marked({"instance", "add", "DB2", "--home", home_.root(), "--user", "sysdba", "--password-file", tmp_ / "pw"});
+  EXPECT_NE(0, r.status) << r.out;
+  EXPECT_TRUE(contains(r.err, "changed by others than root and its owner")) << r.err;
+  EXPECT_FALSE(tools_ran()) << read_file(ran_);
 
   ASSERT_EQ(0, ::chmod(home_.bin("brcmd").c_str(), 0755));
   ASSERT_EQ(0, ::chmod((home_.root() + "/bin").c_str(), 0775));
