@@ -37,7 +37,9 @@ const char* const OPTIONS[][3] = {
     {"as", "INSTANCE[/SCHEMA[/TABLE]]", "import under another instance, schema or table name"},
     {"keep-full", "N", "how many of the newest full backups to keep, with the sets resting on them"},
     {"keep-export", "N", "how many of the newest export sets to keep (default: all)"},
+    {"from-host", "ID|NAME", "also adopt the sets that this other host (its id or name) wrote"},
     {"json", "", "print one JSON document on standard output"},
+    {"verify", "", "also read each set and check its digest"},
     {"no-check", "", "register without testing the login"},
     {"no-verify", "", "do not check the stored sets against their records before the restore"},
     {"dry-run", "", "only print what would be done"},
@@ -66,6 +68,10 @@ class Usage_Formatter : public CLI::Formatter {
 // Where CLI11 puts what it parsed for one command.
 struct Command_Values {
   const Agent_Command* command = nullptr;
+  // Whether other commands go on from this one's words ("catalog" and
+  // "catalog rebuild"): CLI11 would then ask for this one's required
+  // options when the longer command is given, so they are checked here.
+  bool has_children = false;
   CLI::App* app = nullptr;
   std::vector<std::string> words;
   std::map<std::string, std::string> values;
@@ -111,7 +117,7 @@ bool add_options(Command_Values& v) {
                          ? v.app->add_option("--" + name, v.lists[name], help[2])->allow_extra_args(false)
                          : v.app->add_option("--" + name, v.values[name], help[2]);
     o->type_name(help[1])->check(non_empty());
-    if (listed(s.required, name)) o->required();
+    if (listed(s.required, name) && !v.has_children) o->required();
   }
   for (const std::string& name : s.flags) {
     const char* const* help = option_help(name);
@@ -185,6 +191,10 @@ Parsed_Command parse_command_line(const std::vector<Agent_Command>& commands, in
     for (std::size_t i = 0; i + 1 < command.path.size(); ++i) parent = group(*parent, command.path[i]);
     values.emplace_back();
     values.back().command = &command;
+    for (const Agent_Command& other : commands)
+      values.back().has_children =
+          values.back().has_children || (other.path.size() > command.path.size() &&
+                                         std::equal(command.path.begin(), command.path.end(), other.path.begin()));
     values.back().app = parent->add_subcommand(command.path.back(), command.summary);
     if (!add_options(values.back())) {
       result.exit_status = usage_error(err, "the command \"" + command.path.back() + "\" names an unknown option");
@@ -203,6 +213,16 @@ Parsed_Command parse_command_line(const std::vector<Agent_Command>& commands, in
   }
   for (const Command_Values& v : values) {
     if (!v.app->parsed()) continue;
+    const bool child_ran = v.has_children && std::any_of(values.begin(), values.end(), [&](const Command_Values& o) {
+                             return &o != &v && o.app->parsed() && o.app->get_parent() == v.app;
+                           });
+    if (child_ran) continue;
+    for (const std::string& name : v.command->required) {
+      if (v.has_children && v.app->count("--" + name) == 0) {
+        result.exit_status = usage_error(err, "--" + name + " is required");
+        return result;
+      }
+    }
     std::string rest = leftover(v);
     if (rest.empty() && v.words.size() > v.command->max_words)
       rest = "unexpected argument \"" + v.words[v.command->max_words] + "\"";

@@ -28,6 +28,8 @@ int pool_remove_command(const Command_Line& line);
 int expire_command(const Command_Line& line);
 // catalog [NAME] [--json]
 int catalog_command(const Command_Line& line);
+// catalog rebuild [--pool POOL] [--verify] [--from-host ID|NAME] [--json]
+int catalog_rebuild_command(const Command_Line& line);
 // backup NAME --type full|incr|diff --pool POOL [--compression M] [--level N]
 int backup_command(const Command_Line& line);
 // restore NAME [--point BACKUP_ID] [--no-verify]

@@ -8,6 +8,7 @@
 
 #include "host/catalog/catalog_operator.h"
 #include "host/catalog/catalog_query.h"
+#include "host/catalog/set_manifest.h"
 #include "host/storage/client_io_ex.h"
 #include "host/storage/pool_info.h"
 
@@ -34,39 +35,12 @@ struct Stored_Files {
 };
 
 bool locate(const Catalogued_Set& set, Stored_Files& out, std::string& why) {
-  const std::string pool = row_text(set.row, "pool_uuid");
-  const std::string uri = row_text(set.row, "uri");
-  if (pool.empty() || uri.empty()) {
-    why = "its catalogue row names no pool_uuid or uri";
-    return false;
-  }
-  const auto pieces = set.row.find("pieces");
-  if (pieces != set.row.end() && pieces->is_array()) {
-    for (const nlohmann::json& p : *pieces) {
-      const std::string name = row_text(p, "name");
-      if (!name.empty()) out.names.push_back(name);
-    }
-  }
-  const std::string file = row_text(set.row, "backup_file");
-  if (!file.empty() && std::find(out.names.begin(), out.names.end(), file) == out.names.end())
-    out.names.push_back(file);
+  out.names = set_files(set.row);
   if (out.names.empty()) {
     why = "its catalogue row names no stored file";
     return false;
   }
-  Pool_Info info;
-  if (!get_pool_info(pool.c_str(), nullptr, info, false, 0, nullptr)) {
-    why = "its pool " + pool + " is not registered";
-    return false;
-  }
-  if (!set_options_by_pool(out.options, info)) {
-    why = "the settings of its pool " + pool + " are not usable";
-    return false;
-  }
-  std::string url = info.url;
-  while (!url.empty() && url.back() == '/') url.pop_back();
-  out.url = url + "/" + uri;
-  return true;
+  return set_location(set.row, out.url, out.options, why);
 }
 
 // Whether every stored file of the set can be removed; sizes them too.
@@ -247,26 +221,26 @@ Removal_Result remove_sets(const std::vector<Catalogued_Set>& doomed, const nloh
     if (dry_run) {
       out.status = Set_Outcome::WOULD_REMOVE;
     } else {
-      std::vector<std::string> missing;
-      std::string why;
-      if (!remove_files(e.files, missing, why)) {
+      // The row goes first, then the manifest, then the files: whatever
+      // stops the removal half-way leaves files that no manifest
+      // describes, which `pool clean` finds, never a record of a set
+      // that is gone.
+      Catalog_Operator op;
+      const int removed = op.remove(e.set->view, row_text(e.set->row, "uuid"));
+      if (removed < 0) {
         out.status = Set_Outcome::KEPT;
         out.freed = 0;
-        out.note = why;
+        out.note = "its catalogue row could not be removed: " + op.error();
         ++result.failures;
         result.sets.push_back(out);
         continue;
       }
-      Catalog_Operator op;
-      const int removed = op.remove(e.set->view, row_text(e.set->row, "uuid"));
-      if (removed < 0) {
-        // Its files are gone: the row stays to say so, and a later run
-        // removes it as a set whose files are missing.
-        out.status = Set_Outcome::KEPT;
-        out.note = "its stored files were removed but its catalogue row was not: " + op.error();
+      std::vector<std::string> missing;
+      std::string why;
+      if (!remove_manifest(e.set->row, why) || !remove_files(e.files, missing, why)) {
+        out.note =
+            "its catalogue row was removed but not all of its stored files: " + why + " (pool clean removes them)";
         ++result.failures;
-        result.sets.push_back(out);
-        continue;
       }
       out.status = Set_Outcome::REMOVED;
       for (const std::string& m : missing)

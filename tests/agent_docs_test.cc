@@ -44,7 +44,10 @@ std::set<std::string> program_commands() {
   std::set<std::string> commands;
   for (const std::string& top : subcommands({})) {
     const std::vector<std::string> subs = subcommands({top});
-    if (subs.empty()) commands.insert(top);
+    // A command with further ones ("catalog", "catalog rebuild") is one itself.
+    const bool runs_alone =
+        run_program({AGENT, top, "--help"}, {}, 30000).out.find("[SUBCOMMAND]") != std::string::npos;
+    if (subs.empty() || runs_alone) commands.insert(top);
     for (const std::string& sub : subs) commands.insert(top + " " + sub);
   }
   return commands;

@@ -61,6 +61,7 @@ class AgentJobs : public ::testing::Test {
     set.definition_uuid("5a1f3b52-0c0e-4b7e-9d55-0d8f4a8c1e01");
     set.host_uuid("0e6a4c1c-2f57-4a55-9a1b-6c0c3a1d9e02");
     set.resource_uuid(resource);
+    set.uri(resource);
     set.backup_type(type);
     set.backup_file(id + ".bak");
     set.last_backup_id(last);

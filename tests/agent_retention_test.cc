@@ -17,6 +17,7 @@
 #include "host/base/job_mutex.h"
 #include "host/catalog/backup_set.h"
 #include "host/catalog/catalog_operator.h"
+#include "host/catalog/set_manifest.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"
@@ -199,10 +200,12 @@ class AgentExpire : public ::testing::Test {
     return out;
   }
 
-  // Every stored file under the pool, as paths relative to it, sorted.
-  std::set<std::string> pool_files() const {
+  // Every stored file under the pool but the manifests, as paths relative
+  // to it, sorted; `manifests` picks the manifests instead.
+  std::set<std::string> pool_files(bool manifests = false) const {
     std::set<std::string> out;
-    for (const std::string& f : files_under(pool_dir_)) out.insert(f.substr(pool_dir_.size() + 1));
+    for (const std::string& f : files_under(pool_dir_))
+      if (is_manifest_name(f) == manifests) out.insert(f.substr(pool_dir_.size() + 1));
     return out;
   }
 
@@ -301,6 +304,7 @@ TEST_F(AgentExpire, RemovesWholeOlderChainsOfRealBackupsAndKeepsTheRestRestorabl
   for (const json& row : after) left.push_back(row["backup_id"]);
   EXPECT_EQ((std::vector<std::string>{id(3), id(4), id(5), id(6), id(7), exports[2]["backup_id"]}), left);
   EXPECT_EQ(files_named(after), pool_files());
+  EXPECT_EQ(after.size(), pool_files(true).size()) << "a manifest per kept set, none of a removed one";
 
   // The newest point, then a point of the older kept chain.
   ASSERT_EQ(0, home.admin("touch").status);

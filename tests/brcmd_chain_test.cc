@@ -76,6 +76,7 @@ TEST_F(ChainState, MissingFileIsLoggedOnlyWhenAsked) {
 class ChainDecision : public ::testing::Test {
  protected:
   void SetUp() override {
+    for (const char* pool : {"p1", "p2"}) ASSERT_TRUE(register_file_pool(pool, sandbox_ / pool));
     ASSERT_TRUE(commit("F1", 10, 11, "p1"));
     ASSERT_TRUE(commit("B2", 20, 21, "p1"));
     chain_.last_full_backup_id = "F1";

@@ -8,12 +8,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
 #include "host/base/agent_state.h"
 #include "host/base/sleep.h"
 #include "host/catalog/minor_resource_id.h"
+#include "host/catalog/set_manifest.h"
+#include "host/storage/pool_info.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/test_paths.h"
 
@@ -41,6 +44,7 @@ class Catalog : public ::testing::Test {
     s.tablespaces(json::array({"TS_A", "TS_B"}));
     s.grade("database");
     s.add_file({database, "", "", "/dump/" + uuid + "/" + database + ".dump"});
+    s.uri("host-1/" + definition);
     s.add_storage(Backup_Set_Storage("pool-1", 4096));
     s.add_piece(definition + "-" + std::to_string(seq) + ".mtf", 0);
     return s;
@@ -75,6 +79,21 @@ class Catalog : public ::testing::Test {
     std::vector<std::string> out;
     for (const json& r : result.at("rows")) out.push_back(r.at(key).get<std::string>());
     return out;
+  }
+
+  // The manifest a commit left for set `uuid` in folder `uri` of pool-1;
+  // empty when there is none.
+  std::string manifest(const std::string& uri, const std::string& uuid) {
+    return read_file(sandbox_ / "pool/" + uri + "/" + manifest_name(uuid));
+  }
+
+  // Every record names pool-1: a commit writes the set's manifest there.
+  void SetUp() override {
+    Pool_Info pool;
+    pool.uuid = "pool-1";
+    pool.name = "p1";
+    pool.url = "file://" + sandbox_ / "pool";
+    ASSERT_TRUE(add_pool(pool));
   }
 
   Test_Sandbox sandbox_;
@@ -247,20 +266,66 @@ TEST_F(Catalog, IncompleteRecordStoresNothing) {
   Oscar_Backup_Set nofiles;
   nofiles.uuid("u2");
   EXPECT_FALSE(cat_.commit(nofiles));
+  // A set whose pool is not registered cannot be described there.
+  ASSERT_EQ(1, remove_pool("pool-1"));
+  EXPECT_FALSE(cat_.commit(physical_set("F9", "full", "", "", 300)));
+  EXPECT_NE(std::string::npos, cat_.error().find("pool-1 is not registered")) << cat_.error();
   json r;
   ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalogs", json::object(), r));
   EXPECT_TRUE(r["rows"].empty());
   ASSERT_TRUE(cat_.get_view("oscar", "catalogs", json::object(), r));
   EXPECT_TRUE(r["rows"].empty());
+  EXPECT_TRUE(files_under(sandbox_ / "pool").empty());
 }
 
-TEST_F(Catalog, RecommittingAUuidReplacesTheRecord) {
+TEST_F(Catalog, RecommittingAUuidReplacesTheRecordAndItsManifest) {
   ASSERT_TRUE(cat_.commit(export_set("u1", "res-1", "def-1", 0, 100, "db")));
   ASSERT_TRUE(cat_.commit(export_set("u1", "res-1", "def-1", 5, 100, "db")));
   json r;
   ASSERT_TRUE(cat_.get_view("oscar", "catalogs", {{"uuid", "u1"}}, r));
   ASSERT_EQ(1u, r["rows"].size());
   EXPECT_EQ(5, r["rows"][0]["seq"]);
+  Set_Manifest m;
+  std::string err;
+  ASSERT_TRUE(parse_manifest(manifest("host-1/def-1", "u1"), m, err)) << err;
+  EXPECT_EQ(5, m.row["seq"]);
+  EXPECT_EQ(1u, files_under(sandbox_ / "pool").size());
+}
+
+// The manifest holds the row as committed (without its state), so that
+// adopting it gives the same row; adopting twice adds it once, and a
+// manifest altered anywhere is refused.
+TEST_F(Catalog, CommitWritesTheManifestThatAdoptionTurnsBackIntoTheRow) {
+  ASSERT_TRUE(cat_.commit(physical_set("F", "full", "", "", 100)));
+  const std::string text = manifest("res-1", "F");
+  Set_Manifest m;
+  std::string err;
+  ASSERT_TRUE(parse_manifest(text, m, err)) << err;
+  EXPECT_EQ("oscar_brcmd", m.view);
+  EXPECT_EQ("res-1", m.instance_uuid);
+  EXPECT_EQ("zstd", m.compression);
+  EXPECT_FALSE(m.row.contains("state"));
+  json before;
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalogs", json::object(), before));
+
+  ASSERT_EQ(0, std::remove(Catalog_Operator::database_path().c_str()));
+  EXPECT_EQ(1, cat_.adopt(m.view, m.row));
+  EXPECT_EQ(0, cat_.adopt(m.view, m.row));
+  json after;
+  ASSERT_TRUE(cat_.get_view("oscar_brcmd", "catalogs", json::object(), after));
+  EXPECT_EQ(before, after);
+
+  const std::size_t at = text.find("\"backup_lsn\":1000");
+  ASSERT_NE(std::string::npos, at) << text;
+  std::string altered = text;
+  altered[at + 14] = '2';
+  EXPECT_FALSE(parse_manifest(altered, m, err));
+  EXPECT_EQ("digest mismatch", err);
+  EXPECT_FALSE(parse_manifest(text.substr(0, text.size() / 2), m, err));
+  altered = text;
+  altered.replace(altered.find("\"format\":1"), 10, "\"format\":7");
+  EXPECT_FALSE(parse_manifest(altered, m, err));
+  EXPECT_EQ("unknown format version 7", err);
 }
 
 TEST_F(Catalog, BadQueriesFail) {
@@ -317,6 +382,9 @@ TEST_F(Catalog, LockedDatabaseFailsWithinTheRetryBound) {
   sqlite3_close(db);
   ASSERT_TRUE(quick.get_view("oscar_brcmd", "catalogs", json::object(), r));
   EXPECT_EQ(std::vector<std::string>{"F"}, ids(r));
+  // The manifest of the set whose row could not be written went again.
+  EXPECT_EQ("", manifest("res-1", "I1"));
+  EXPECT_NE("", manifest("res-1", "F"));
 }
 
 TEST_F(Catalog, ConcurrentCommitsFromThreadsAllLand) {

@@ -200,6 +200,7 @@ class StorageEntryRecords : public ::testing::Test {
 TEST_F(StorageEntryRecords, DigestIsStoredWhenKnownAndReadBack) {
   const std::string digest(32, 'a');
   Catalog_Operator cat(-1, 5);
+  ASSERT_TRUE(register_file_pool("pool-1", sandbox_ / "pool"));
   ASSERT_TRUE(cat.commit(full_backup_set("new", Backup_Set_Storage("pool-1", 600, digest))));
   ASSERT_TRUE(cat.commit(full_backup_set("old", Backup_Set_Storage("pool-1", 700))));
   json r;

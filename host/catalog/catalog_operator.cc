@@ -14,6 +14,7 @@
 #include "host/base/fs_util.h"
 #include "host/base/sleep.h"
 #include "host/catalog/catalog_query.h"
+#include "host/catalog/set_manifest.h"
 
 namespace {
 
@@ -210,44 +211,69 @@ bool Catalog_Operator::commit(const Backup_Set& set) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue commit refused: %C\n"), error_.c_str()));
     return false;
   }
+  // The pool is the record and the catalogue its index: the set's
+  // manifest is durable in its pool before its row exists, and goes again
+  // when the row cannot be written.
+  std::string err;
+  if (!write_manifest(describe_set(set.view(), row), err)) {
+    error_ = err;
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue commit failed: %C\n"), error_.c_str()));
+    return false;
+  }
+  if (insert(set.view(), row, true) == 1) return true;
+  std::string ignored;
+  if (!remove_manifest(row, ignored))
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to remove the manifest of an unrecorded set: %C\n"), ignored.c_str()));
+  return false;
+}
+
+int Catalog_Operator::adopt(const std::string& view, const json& manifest_row) {
+  json row = manifest_row;
+  return insert(view, row, false);
+}
+
+int Catalog_Operator::insert(const std::string& view, json& row, bool replace) {
   row["state"] = json::array({"available"});
   const std::string path = database_path();
   if (path.empty() || mkdir_p(agent_state_dir(), 0700) != 0) {
     error_ = "no agent state directory for the catalogue";
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue commit failed: %C\n"), error_.c_str()));
-    return false;
+    return -1;
   }
   const std::string text = row.dump();
   std::string err;
+  int added = 0;
   const int rc = with_retries(busy_timeout_ms_, max_seconds_retry_, [&](int busy_ms) {
     Connection c;
     int r = c.open(path, busy_ms, err);
     if (r != SQLITE_OK) return r;
-    Statement st(c.db(),
-                 "INSERT OR REPLACE INTO backup_sets (view, uuid, resource_uuid, definition_uuid, record)"
-                 " VALUES (?1, ?2, ?3, ?4, ?5)");
+    Statement st(c.db(), replace ? "INSERT OR REPLACE INTO backup_sets (view, uuid, resource_uuid, definition_uuid, "
+                                   "record) VALUES (?1, ?2, ?3, ?4, ?5)"
+                                 : "INSERT OR IGNORE INTO backup_sets (view, uuid, resource_uuid, definition_uuid, "
+                                   "record) VALUES (?1, ?2, ?3, ?4, ?5)");
     if (st.rc() != SQLITE_OK) {
       err = c.describe(st.rc());
       return st.rc();
     }
-    st.bind(1, set.view());
-    st.bind(2, set.uuid());
-    st.bind(3, set.resource_uuid());
-    st.bind(4, set.definition_uuid());
+    st.bind(1, view);
+    st.bind(2, text_filter(row, "uuid"));
+    st.bind(3, text_filter(row, "resource_uuid"));
+    st.bind(4, text_filter(row, "definition_uuid"));
     st.bind(5, text);
     r = st.step();
     if (r != SQLITE_DONE) {
       err = c.describe(r);
       return r;
     }
+    added = sqlite3_changes(c.db()) > 0 ? 1 : 0;
     return SQLITE_OK;
   });
   if (rc != SQLITE_OK) {
     error_ = "cannot write the catalogue " + path + ": " + err;
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue commit failed: %C\n"), error_.c_str()));
-    return false;
+    return -1;
   }
-  return true;
+  return added;
 }
 
 int Catalog_Operator::remove(const std::string& name, const std::string& uuid) {

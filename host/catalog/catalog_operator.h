@@ -28,11 +28,20 @@ class Catalog_Operator {
   bool get_view(const std::string& name, const std::string& collection, const nlohmann::json& query,
                 nlohmann::json& result);
 
-  // Stores the record with a non-empty "state" array (["available"]),
-  // replacing an earlier record of the same view and uuid. False (logged,
-  // nothing stored) when the record is incomplete or the database cannot be
-  // written in time.
+  // Records a stored set: first its manifest, beside its files in its
+  // pool (set_manifest.h), then its row, with a non-empty "state" array
+  // (["available"]), replacing an earlier record of the same view and
+  // uuid. False (logged, nothing stored: a manifest written is removed
+  // again) when the record is incomplete, its pool is not registered, the
+  // manifest cannot be written or the database cannot be written in time.
   bool commit(const Backup_Set& set);
+
+  // Adds the row of a set that its pool's manifest describes (as
+  // `catalog rebuild` finds it) without writing anything to the pool: 1
+  // when it was added, 0 when the catalogue already holds a row of that
+  // view and uuid (left as it is), -1 (logged) when the database cannot be
+  // written in time.
+  int adopt(const std::string& view, const nlohmann::json& row);
 
   // Removes the record of `uuid` in view `name` ("oscar" or
   // "oscar_brcmd") in one transaction. A physical set that another set of
@@ -60,6 +69,10 @@ class Catalog_Operator {
   static std::string database_path();
 
  private:
+  // Writes a row (a "state" is set): replacing one of the same view and
+  // uuid, or leaving it. 1 added or replaced, 0 left, -1 on failure.
+  int insert(const std::string& view, nlohmann::json& row, bool replace);
+
   int busy_timeout_ms_;
   int max_seconds_retry_;
   std::string error_;

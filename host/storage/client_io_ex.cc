@@ -45,6 +45,8 @@ std::string hex_digest(XXH128_hash_t hash) {
 
 }  // namespace
 
+std::string xxh3_128_hex(const void* data, std::size_t len) { return hex_digest(XXH3_128bits(data, len)); }
+
 Client_IO_Ex::Client_IO_Ex()
     : writer_(new Background_Writer(
           [this](const char* p, std::size_t n, std::string& err) { return store_block(p, n, err); }, WRITE_BUFFERS,
@@ -166,6 +168,12 @@ bool Client_IO_Ex::list(std::vector<std::string>& names) {
   error_.clear();
   if (!connected_) return fail("storage client is not connected");
   return driver_->list(names) || fail_driver();
+}
+
+bool Client_IO_Ex::list_tree(std::vector<Stored_Entry>& out) {
+  error_.clear();
+  if (!connected_) return fail("storage client is not connected");
+  return driver_->list_tree(out) || fail_driver();
 }
 
 bool Client_IO_Ex::open_write(const std::string& name) {

@@ -7,6 +7,7 @@
 
 #include "host/storage/client_io.h"
 #include "host/storage/rate_limiter.h"
+#include "host/storage/stored_entry.h"
 
 class Storage_Encoder;
 class Storage_Decoder;
@@ -96,6 +97,12 @@ class Client_IO_Ex : public Client_IO {
   // false on failure (error() says why).
   bool list(std::vector<std::string>& names);
 
+  // Every file below the connected directory, in its folders too (names
+  // relative to it, joined by "/"), with stored sizes and times, sorted by
+  // name; a file pool's temporary files are included, marked. False on
+  // failure (error() says why).
+  bool list_tree(std::vector<Stored_Entry>& out);
+
   // The XXH3-128 digest of the last file written, over its bytes exactly as
   // stored (after compression), as 32 lowercase hex digits (the canonical,
   // big-endian form that xxhsum -H2 prints). Set only by a successful
@@ -158,5 +165,8 @@ class Client_IO_Ex : public Client_IO {
   std::string digest_;
   std::string error_;
 };
+
+// The XXH3-128 digest of len bytes in the form stored_digest() gives.
+std::string xxh3_128_hex(const void* data, std::size_t len);
 
 #endif

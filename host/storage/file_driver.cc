@@ -193,3 +193,56 @@ bool File_Driver::list(std::vector<std::string>& names) {
   std::sort(names.begin(), names.end());
   return true;
 }
+
+namespace {
+
+// Deeper than any pool's folders (pool/resource/file, pool/host/definition/file).
+const int TREE_DEPTH_MAX = 8;
+
+bool walk(int dirfd, const std::string& prefix, int depth, std::vector<Stored_Entry>& out, std::string& err) {
+  DIR* d = ::fdopendir(dirfd);
+  if (!d) {
+    err = std::strerror(errno);
+    ::close(dirfd);
+    return false;
+  }
+  bool ok = true;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+    if (S_ISDIR(st.st_mode) && depth < TREE_DEPTH_MAX) {
+      const int sub = ::openat(::dirfd(d), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0 || !walk(sub, prefix + name + "/", depth + 1, out, err)) {
+        if (sub < 0) err = prefix + name + ": " + std::strerror(errno);
+        ok = false;
+        break;
+      }
+    } else if (S_ISREG(st.st_mode)) {
+      Stored_Entry entry;
+      entry.name = prefix + name;
+      entry.size = static_cast<unsigned long long>(st.st_size);
+      entry.mtime = st.st_mtime;
+      entry.temporary = name[0] == '.';
+      out.push_back(entry);
+    }
+  }
+  ::closedir(d);
+  return ok;
+}
+
+}  // namespace
+
+bool File_Driver::list_tree(std::vector<Stored_Entry>& out) {
+  out.clear();
+  const int fd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return true;  // nothing written yet
+    return fail_errno("cannot list storage directory " + dir_, errno);
+  }
+  std::string err;
+  if (!walk(fd, std::string(), 0, out, err)) return fail("cannot list storage directory " + dir_ + ": " + err);
+  std::sort(out.begin(), out.end(), [](const Stored_Entry& a, const Stored_Entry& b) { return a.name < b.name; });
+  return true;
+}

@@ -29,6 +29,10 @@ class File_Driver : public Storage_Driver {
   // directory) and for a directory this process may not remove names from.
   bool removable(const std::string& name) override;
   bool list(std::vector<std::string>& names) override;
+  // Hidden files (names starting with ".") are writers' temporary files;
+  // symbolic links and other non-regular files are left out, and so are
+  // folders deeper than a bound no pool reaches.
+  bool list_tree(std::vector<Stored_Entry>& out) override;
 
  private:
   bool fail_errno(const std::string& what, int err);

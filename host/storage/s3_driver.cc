@@ -1,7 +1,10 @@
 #include "host/storage/s3_driver.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
 #include "tollix/secure_allocator.h"
 
@@ -313,31 +316,63 @@ bool S3_Driver::remove(const std::string& name) {
   return fail_request("cannot remove storage file " + location(name));
 }
 
-bool S3_Driver::list(std::vector<std::string>& names) {
-  names.clear();
+namespace {
+
+// "2026-12-11T02:59:00.000Z" as seconds since the epoch; 0 when unreadable.
+std::time_t iso_time(const std::string& text) {
+  struct tm tm = {};
+  const char* end = ::strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
+  return end == nullptr ? 0 : ::timegm(&tm);
+}
+
+}  // namespace
+
+bool S3_Driver::list_keys(bool whole_tree, std::vector<Stored_Entry>& out) {
+  out.clear();
   const std::string start = prefix_.empty() ? std::string() : prefix_ + "/";
   std::string marker;  // sent only when continuing, never empty
   for (;;) {
-    std::map<std::string, std::string> query = {{"prefix", start}, {"delimiter", "/"}};
+    std::map<std::string, std::string> query = {{"prefix", start}};
+    if (!whole_tree) query["delimiter"] = "/";
     if (!marker.empty()) query["marker"] = marker;
     if (!client_->request("GET", "", query, {}, nullptr, 0, response_))
       return fail_request("cannot list s3://" + bucket_ + "/" + start);
-    std::size_t at = 0, end = 0;
+    const std::string& body = response_.body;
+    std::size_t at = 0;
     std::string last;
     for (;;) {
-      const std::size_t contents = response_.body.find("<Contents>", at);
-      if (contents == std::string::npos) break;
-      last = s3_xml_value(response_.body, "Key", contents, &end);
+      const std::size_t open = body.find("<Contents>", at);
+      if (open == std::string::npos) break;
+      const std::size_t close = body.find("</Contents>", open);
+      if (close == std::string::npos) break;
+      const std::string item = body.substr(open, close - open);
+      at = close;
+      last = s3_xml_value(item, "Key");
       if (last.empty()) break;
-      at = end;
-      if (last.compare(0, start.size(), start) == 0) names.push_back(last.substr(start.size()));
+      if (last.compare(0, start.size(), start) != 0) continue;
+      Stored_Entry e;
+      e.name = last.substr(start.size());
+      unsigned long long size = 0;
+      if (s3_parse_size(s3_xml_value(item, "Size"), size)) e.size = size;
+      e.mtime = iso_time(s3_xml_value(item, "LastModified"));
+      out.push_back(e);
     }
-    if (s3_xml_value(response_.body, "IsTruncated") != "true") break;
-    const std::string next = s3_xml_value(response_.body, "NextMarker");
+    if (s3_xml_value(body, "IsTruncated") != "true") break;
+    const std::string next = s3_xml_value(body, "NextMarker");
     marker = next.empty() ? last : next;
     if (marker.empty())
       return fail("cannot list s3://" + bucket_ + "/" + start + ": a truncated answer without a marker");
   }
-  std::sort(names.begin(), names.end());
+  std::sort(out.begin(), out.end(), [](const Stored_Entry& a, const Stored_Entry& b) { return a.name < b.name; });
   return true;
 }
+
+bool S3_Driver::list(std::vector<std::string>& names) {
+  names.clear();
+  std::vector<Stored_Entry> entries;
+  if (!list_keys(false, entries)) return false;
+  for (const Stored_Entry& e : entries) names.push_back(e.name);
+  return true;
+}
+
+bool S3_Driver::list_tree(std::vector<Stored_Entry>& out) { return list_keys(true, out); }

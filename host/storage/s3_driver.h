@@ -46,8 +46,12 @@ class S3_Driver : public Storage_Driver {
   // look at beforehand; a refused removal shows when it is tried.
   bool removable(const std::string&) override { return true; }
   bool list(std::vector<std::string>& names) override;
+  // Every object under the prefix (a listing without a delimiter); an
+  // unfinished multipart upload is not an object and is not listed.
+  bool list_tree(std::vector<Stored_Entry>& out) override;
 
  private:
+  bool list_keys(bool whole_tree, std::vector<Stored_Entry>& out);
   std::string key(const std::string& name) const { return prefix_.empty() ? name : prefix_ + "/" + name; }
   bool upload_part();
   bool completion_may_have_happened() const;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/storage/client_io_base.h"
+#include "host/storage/stored_entry.h"
 
 // Where the stored bytes of a storage client go: one driver per kind of
 // pool, chosen by the scheme of the pool's URL. A driver moves bytes exactly
@@ -65,6 +66,12 @@ class Storage_Driver {
 
   // The names of the published files of the location, sorted.
   virtual bool list(std::vector<std::string>& names) = 0;
+
+  // Every file under the location, in every folder below it, sorted by
+  // name: published files and, where the kind of pool keeps them apart,
+  // the unpublished files of writers (temporary set). A location that does
+  // not exist yet holds nothing. False (error() says why) on failure.
+  virtual bool list_tree(std::vector<Stored_Entry>& out) = 0;
 
   // Text of the last failure.
   const std::string& error() const { return error_; }

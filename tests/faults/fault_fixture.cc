@@ -10,6 +10,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "host/catalog/set_manifest.h"
+
 namespace {
 
 std::string agent_program() { return OSCAR_BUILD_DIR "/agent/oscar-agent"; }
@@ -164,12 +166,27 @@ std::vector<pid_t> FaultSuite::tool_processes() const {
 
 bool FaultSuite::server_running() const { return !processes_with(home_.root() + "/bin/oscar ").empty(); }
 
+std::vector<std::string> FaultSuite::pool_files() const {
+  std::vector<std::string> files;
+  for (const std::string& f : files_under(pool_))
+    if (!is_manifest_name(f)) files.push_back(f);
+  return files;
+}
+
+std::vector<std::string> FaultSuite::pool_manifests() const {
+  std::vector<std::string> files;
+  for (const std::string& f : files_under(pool_))
+    if (is_manifest_name(f)) files.push_back(f);
+  return files;
+}
+
 void FaultSuite::expect_clean(std::size_t sets, bool running) {
   EXPECT_TRUE(fifos().empty()) << fifos()[0];
   EXPECT_TRUE(tool_processes().empty()) << "a tool was left running: pid " << tool_processes()[0];
   EXPECT_EQ(sets, catalogued_sets());
   const std::vector<std::string> files = pool_files();
   EXPECT_EQ(sets, files.size()) << (files.empty() ? std::string() : files.back());
+  EXPECT_EQ(sets, pool_manifests().size());
   EXPECT_EQ(running, server_running());
   EXPECT_LT(std::chrono::steady_clock::now() - started_, FAULT_BOUND);
 }

@@ -44,7 +44,10 @@ class FaultSuite : public ::testing::Test {
   // The catalogue's rows for DB1 (catalog --json).
   std::size_t catalogued_sets();
   // Regular files below the pool directory, hidden ones included.
-  std::vector<std::string> pool_files() const { return files_under(pool_); }
+  // The stored files of the file pool, manifests left out.
+  std::vector<std::string> pool_files() const;
+  // The manifests of the file pool, one per catalogued set.
+  std::vector<std::string> pool_manifests() const;
   // The fifos below the agent's root.
   std::vector<std::string> fifos() const;
   // Processes started from the home other than the server (the tools).

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "host/catalog/set_manifest.h"
 #include "host/storage/client_io_ex.h"
 #include "tests/faults/fault_fixture.h"
 #include "tests/support/s3_server.h"
@@ -37,7 +38,14 @@ class S3Pool : public FaultSuite {
     EXPECT_TRUE(parsed.is_array()) << r.out << r.err;
     return parsed.is_array() ? parsed : nlohmann::json::array();
   }
-  std::vector<std::string> objects() const { return s3_.objects(); }
+  // The bucket's objects: the sets' files, or (`manifests`) their manifests.
+  std::vector<std::string> objects(bool manifests = false) const {
+    std::vector<std::string> out;
+    const std::string suffix = "._S3rver_object";  // how s3rver stores an object's key
+    for (const std::string& o : s3_.objects())
+      if (is_manifest_name(o.substr(0, o.size() - suffix.size())) == manifests) out.push_back(o);
+    return out;
+  }
   // The stored parts of unfinished uploads (not their key and metadata
   // files): present once a part has been stored.
   std::vector<std::string> upload_parts() const {
@@ -69,6 +77,7 @@ TEST_F(S3Pool, FullIncrementalAndDifferentialRestoreByteForByte) {
   const nlohmann::json all = rows();
   ASSERT_EQ(3u, all.size());
   EXPECT_EQ(3u, objects().size()) << "one object per set";
+  EXPECT_EQ(3u, objects(true).size()) << "one manifest per set";
   EXPECT_TRUE(upload_parts().empty());
   EXPECT_TRUE(pool_files().empty()) << "nothing went to the file pool";
   r = agent({"verify", "DB1"});
@@ -94,6 +103,7 @@ TEST_F(S3Pool, ExportAndImportThroughTheBucket) {
     if (row.value("type", std::string()) == "export") point = row.at("backup_id").get<std::string>();
   ASSERT_FALSE(point.empty());
   EXPECT_EQ(2u, objects().size()) << "the export set's data and catalogue files";
+  EXPECT_EQ(1u, objects(true).size()) << "and its manifest";
   EXPECT_TRUE(pool_files().empty());
 
   ASSERT_EQ(0, home_.admin("drop", {"SALES.ITEMS"}).status);

@@ -4,6 +4,17 @@
 #include <string>
 
 #include "host/catalog/backup_set.h"
+#include "host/storage/pool_info.h"
+
+// Registers a file pool `uuid` storing in `dir`, so that sets recorded in
+// it get their manifests there.
+inline bool register_file_pool(const std::string& uuid, const std::string& dir) {
+  Pool_Info pool;
+  pool.uuid = uuid;
+  pool.name = uuid;
+  pool.url = "file://" + dir;
+  return add_pool(pool);
+}
 
 // A complete record of a full physical backup `id` of resource "res",
 // stored as one piece in `storage`, as a backup job would commit it.
@@ -13,6 +24,7 @@ inline Oscar_Brcmd_Backup_Set full_backup_set(const std::string& id, const Backu
   s.backup_id(id);
   s.definition_uuid("def");
   s.resource_uuid("res");
+  s.uri("res");
   s.type(Oscar_Brcmd_Backup_Set::KIND);
   s.backup_type("full");
   s.start_time(100);
