@@ -82,6 +82,9 @@ Run_Result run_program(const std::vector<std::string>& argv, const std::vector<s
     r.status = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
     r.signal = WTERMSIG(status);
+    // Said where every failure message that prints the errors shows it.
+    r.err += "\n[" + argv[0] + " ended by signal " + std::to_string(r.signal) +
+             (r.timed_out ? " after its time-out" : "") + "]\n";
   }
   return r;
 }
