@@ -21,8 +21,12 @@ namespace {
 
 // Lines of the job log shown after a failure.
 const std::size_t LOG_TAIL_LINES = 20;
-// Time given to an aborted job to end.
-const int ABORT_GRACE_SECONDS = 60;
+// Time given to an aborted job to end. It covers the clean-up that a
+// cancel does not stop: a shutdown already begun (20 s) and the wait for
+// the server to go (60 checks), then the restart (30 s) and the wait for it
+// to listen, so that a stopped backup never exits before its database runs
+// again.
+const int ABORT_GRACE_SECONDS = 150;
 
 // The first of SIGINT, SIGTERM and SIGHUP received while a job runs.
 volatile sig_atomic_t g_stop_signal = 0;

@@ -13,6 +13,7 @@
 #include "agent/commands.h"
 #include "agent/pool_cipher.h"
 #include "agent/pool_lookup.h"
+#include "agent/set_removal.h"
 #include "agent/state_dir.h"
 #include "host/base/fs_util.h"
 #include "host/storage/pool_info.h"
@@ -112,9 +113,11 @@ bool pool_sets(const std::string& pool_uuid, std::size_t& count, std::string& fi
   first_ids.clear();
   for (const nlohmann::json* rows : {&physical, &exports}) {
     for (const nlohmann::json& row : *rows) {
-      if (row.value("pool_uuid", std::string()) != pool_uuid) continue;
-      if (++count <= SETS_NAMED)
-        first_ids += (first_ids.empty() ? "" : ", ") + row.value("backup_id", std::string("?"));
+      if (row_text(row, "pool_uuid") != pool_uuid) continue;
+      if (++count <= SETS_NAMED) {
+        const std::string id = row_text(row, "backup_id");
+        first_ids += (first_ids.empty() ? "" : ", ") + (id.empty() ? std::string("?") : id);
+      }
     }
   }
   return true;

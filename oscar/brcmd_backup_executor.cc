@@ -52,12 +52,11 @@ bool open_new_storage_file(Client_IO_Ex& io, const std::string& base, const char
   return io.open(name.c_str(), Client_IO_Ex::MODE_WRITE, 0, 0);
 }
 
-// The longest the shutdown request and the start script of an instance
-// stopped for a backup may run: both are let finish when the job is being
-// cancelled, so each is bounded by its own limit, within the time the host
-// gives a cancelled job to end.
+// The longest the shutdown request of an instance stopped for a backup may
+// run: it is let finish when the job is being cancelled, bounded by this
+// (the restart has its own limit), within the time the agent gives a
+// cancelled job to end.
 const std::chrono::milliseconds INSTANCE_SHUTDOWN_LIMIT(20000);
-const std::chrono::milliseconds INSTANCE_START_LIMIT(30000);
 
 const Key2_Value_T<Job_Definition_Subtype> cmd_type_table[] = {
     {"full", 4, JOB_DEFINITION_SUBTYPE_FULL},

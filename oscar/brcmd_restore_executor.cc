@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "client_io/util.h"
+#include "host/base/job_cancel.h"
 #include "host/catalog/backup_set.h"
 #include "host/catalog/catalog_operator.h"
 #include "host/services/path_conf.h"
@@ -207,6 +208,9 @@ bool Oscar_Brcmd_Restore_Executor::execute_i(const Action_Options* options) {
   }
   act_.set_size = backup_set_size;
   act_.size = backup_set_size;
+  // Every set is in place: the instance is started even when a cancel
+  // came meanwhile, so that a whole restore never leaves it down.
+  const Cleanup_Scope cleanup(INSTANCE_START_LIMIT);
   return start_instance(oscar_home_.c_str(), instance_.c_str());
 }
 

@@ -1,6 +1,7 @@
 #ifndef OSCAR_UTILS_H
 #define OSCAR_UTILS_H
 
+#include <chrono>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -35,6 +36,10 @@ bool instance_running(const char* oscar_home, const char* instance, int& pid);
 // refused before any command is built. Answers whether the start command
 // succeeded (an instance still offline after the wait does not change it).
 bool start_instance(const char* oscar_home, const char* instance);
+
+// The longest the start script of an instance that a job stopped may run
+// when the job is being cancelled (it runs all the same, bounded by this).
+const std::chrono::milliseconds INSTANCE_START_LIMIT(30000);
 
 // Whether USERNAME/PASSWORD can log in to the instance through isql. When
 // error is not null and isql refused with an error line, *error holds

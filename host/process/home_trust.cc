@@ -1,5 +1,6 @@
 #include "host/process/home_trust.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -9,7 +10,11 @@
 
 namespace {
 
-const char* const HOME_PROGRAMS[] = {"bin", "lib", "bin/isql", "bin/brcmd", "bin/osrexp", "bin/osrimp", "bin/oscar"};
+// The home itself and the folders whose programs, libraries and start
+// script the agent runs; every entry of the program and library folders is
+// judged too (the tools load their libraries from lib/ and bin/).
+const char* const HOME_PLACES[] = {"", "/admin", "/bin", "/lib"};
+const char* const PROGRAM_FOLDERS[] = {"/bin", "/lib"};
 
 // Judges one path against the owner `home_uid`; nothing for a path that
 // does not exist.
@@ -37,7 +42,16 @@ bool check_home_programs(const std::string& home, const std::string& instance, s
     problems.push_back("cannot read the home " + home + ": " + std::strerror(errno));
     return false;
   }
-  for (const char* program : HOME_PROGRAMS) judge(home + "/" + program, st.st_uid, problems);
+  for (const char* place : HOME_PLACES) judge(home + place, st.st_uid, problems);
+  for (const char* folder : PROGRAM_FOLDERS) {
+    DIR* d = ::opendir((home + folder).c_str());
+    if (d == nullptr) continue;  // judge() has said why, or it does not exist
+    while (const dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") judge(home + folder + "/" + name, st.st_uid, problems);
+    }
+    ::closedir(d);
+  }
   judge(root_path("/etc/init.d/oscardb_" + instance + "d"), st.st_uid, problems);
   return problems.size() == before;
 }
