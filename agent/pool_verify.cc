@@ -87,7 +87,8 @@ int verify_pool_command(const std::string& state, const std::string& pool_name) 
     check_manifests(pool, scan, host_part(scan, host_id, ""), host_id, counts);
   }
   if (!check_catalogued(pool, scan, counts, err)) return fail(EXIT_FAILED, "verify: " + err);
-  std::printf("verify %s: %zu sets ok, %zu problems\n", pool.name.c_str(), counts.ok, counts.problems);
+  std::printf("verify %s: %zu %s ok, %zu %s\n", pool.name.c_str(), counts.ok, counts.ok == 1 ? "set" : "sets",
+              counts.problems, counts.problems == 1 ? "problem" : "problems");
   std::fflush(stdout);
   return counts.problems == 0 ? EXIT_OK : EXIT_FAILED;
 }

@@ -282,7 +282,8 @@ class AgentPoolClean : public AgentInventory {
     ASSERT_EQ(1, op.remove("oscar_brcmd", "B1")) << op.error();
     ASSERT_EQ(0, ::unlink((sandbox_ / (db2 + "B1.bak")).c_str()));
     for (const std::string& f : files_under(sandbox_ / "p1")) ASSERT_NO_FATAL_FAILURE(age(f, 2 * 86400));
-    // A crash between a set's file and its manifest; a dead writer's file.
+    // A file nothing describes (a crash between a set's file and its manifest,
+    // or a removal that stopped after the manifest); a dead writer's file.
     ASSERT_NO_FATAL_FAILURE(leave(db1 + "X1.bak", 7, 2 * 86400));
     ASSERT_NO_FATAL_FAILURE(leave(db1 + ".X2.bak.a1B2c3", 5, 2 * 86400));
     // A set being written right now, its manifest not yet stored.
