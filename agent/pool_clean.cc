@@ -72,17 +72,37 @@ std::set<std::string> unreadable_folders(const Pool_Scan& scan) {
   return folders;
 }
 
+std::string without_slash(std::string url) {
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  return url;
+}
+
+// The uuids of the registered pools that store at the pool's URL (it may be
+// registered under several names).
+bool pools_at(const Pool_Info& pool, std::set<std::string>& uuids, std::string& err) {
+  std::vector<Pool_Info> pools;
+  if (!list_pools(pools)) {
+    err = "cannot read the pool registry " + pool_registry_path();
+    return false;
+  }
+  uuids.insert(pool.uuid);
+  for (const Pool_Info& p : pools)
+    if (without_slash(p.url) == without_slash(pool.url)) uuids.insert(p.uuid);
+  return true;
+}
+
 // Files that a readable manifest of any host names, or a row of this
 // agent's catalogue (a set catalogued before sets had manifests has none).
 bool described_files(const Pool_Scan& scan, const Pool_Info& pool, std::set<std::string>& names, std::string& err) {
   for (const Found_Manifest& f : scan.manifests)
     if (f.readable)
       for (const std::string& name : manifest_files(f)) names.insert(name);
+  std::set<std::string> uuids;
   json physical, exports;
-  if (!backup_rows("", physical, err) || !export_rows("", exports, err)) return false;
+  if (!pools_at(pool, uuids, err) || !backup_rows("", physical, err) || !export_rows("", exports, err)) return false;
   for (const json* rows : {&physical, &exports})
     for (const json& row : *rows)
-      if (row.value("pool_uuid", std::string()) == pool.uuid)
+      if (uuids.count(row.value("pool_uuid", std::string())) != 0)
         for (const std::string& file : set_files(row)) names.insert(row.value("uri", std::string()) + "/" + file);
   return true;
 }

@@ -315,6 +315,11 @@ TEST_F(AgentPoolClean, DryRunNamesExactlyTheOldLeftoversOfThisHostAndChangesNoth
   EXPECT_EQ(1, doc["young_left"]);
   EXPECT_EQ(true, doc["uploads_listed"]) << "a file pool keeps no uploads apart";
   EXPECT_EQ(before, pool_files("p1"));
+  // Under a second name of the same URL, L1's row still names its file.
+  ASSERT_EQ(0, agent({"pool", "add", "p1b", "--url", "file://" + (sandbox_ / "p1") + "/"}).status);
+  const Run_Result again = agent({"pool", "clean", "p1b", "--dry-run", "--older-than", "0"});
+  EXPECT_TRUE(contains(again.out, "clean p1b (dry run): 4 would be removed")) << again.out;
+  EXPECT_FALSE(contains(again.out, "L1.bak")) << again.out;
 }
 
 TEST_F(AgentPoolClean, RemovesOnlyWhatNoRecordDescribesAndNothingYoung) {
