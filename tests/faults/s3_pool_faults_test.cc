@@ -162,7 +162,16 @@ TEST_F(S3Pool, PoolCleanRemovesAnOrphanObjectAndSaysThatUploadsAreNotListed) {
       << answer.describe();
   ASSERT_EQ(3u, objects().size());
 
-  const Run_Result r = agent({"pool", "clean", "p1", "--older-than", "0"});
+  // A removal the service refuses is reported and fails the run.
+  ASSERT_TRUE(s3_.fail_next("delete", 100, "500"));
+  Run_Result r = agent({"pool", "clean", "p1", "--older-than", "0"});
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "cannot remove p1:" + uri + "/X1.bak (orphan set file, 5 bytes): ")) << r.out;
+  EXPECT_TRUE(contains(r.out, "clean p1: 0 removed (0 bytes), 1 failed")) << r.out;
+  EXPECT_EQ(3u, objects().size());
+  ASSERT_TRUE(s3_.fail_next("delete", 0, "500"));
+
+  r = agent({"pool", "clean", "p1", "--older-than", "0"});
   ASSERT_EQ(0, r.status) << r.out << r.err;
   EXPECT_TRUE(contains(r.out, "removed p1:" + uri + "/X1.bak (orphan set file, ")) << r.out;
   // s3rver answers ListMultipartUploads with NotImplemented: said, not faked.
