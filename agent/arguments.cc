@@ -37,7 +37,10 @@ const char* const OPTIONS[][3] = {
     {"as", "INSTANCE[/SCHEMA[/TABLE]]", "import under another instance, schema or table name"},
     {"keep-full", "N", "how many of the newest full backups to keep, with the sets resting on them"},
     {"keep-export", "N", "how many of the newest export sets to keep (default: all)"},
-    {"from-host", "ID|NAME", "also adopt the sets that this other host (its id or name) wrote"},
+    {"from-host", "ID|NAME", "also take in the sets and files of this other host (its id or name)"},
+    {"older-than", "DURATION",
+     "only what is older than this: 30s, 15m, 2h, 1d, or 0 for anything (default 1d, so that sets being written "
+     "are left alone)"},
     {"json", "", "print one JSON document on standard output"},
     {"verify", "", "also read each set and check its digest"},
     {"no-check", "", "register without testing the login"},

@@ -12,7 +12,6 @@
 #include "agent/state_dir.h"
 #include "host/catalog/catalog_operator.h"
 #include "host/services/instance_manager.h"
-#include "host/storage/client_io_ex.h"
 
 namespace {
 
@@ -51,28 +50,6 @@ json adopted_row(const Set_Manifest& m, const Instance& inst, const Pool_Info& p
     for (json& s : row["storages"])
       if (s.is_object() && text_of(s, "pool_uuid") == old_pool) s["pool_uuid"] = pool.uuid;
   return row;
-}
-
-bool verify_set(const Pool_Info& pool, const Found_Manifest& found, std::string& why) {
-  const std::vector<std::string> files = set_files(found.manifest.row);
-  const json& storage = found.manifest.row["storages"][0];
-  if (files.size() != 1 || !storage.contains("digest")) return true;  // nothing one digest can prove
-  std::string url;
-  Client_IO_Base::Options options;
-  if (!set_options_by_pool(options, pool)) {
-    why = "the settings of pool " + pool.name + " are not usable";
-    return false;
-  }
-  options.compression_method = COMPR_AUTO;
-  Client_IO_Ex io;
-  std::string base = pool.url;
-  while (!base.empty() && base.back() == '/') base.pop_back();
-  if (!io.connect(base + "/" + text_of(found.manifest.row, "uri"), options) ||
-      !io.verify(files[0].c_str(), storage["size"].get<unsigned long long>(), text_of(storage, "digest"))) {
-    why = io.error();
-    return false;
-  }
-  return true;
 }
 
 // Files named by the manifests of more than one set: a manifest that names
@@ -125,7 +102,7 @@ void sort_pool(const Pool_Info& pool, const Pool_Scan& scan, const Command_Line&
       l.status = "damaged";
       l.note = why;
       ++counts.damaged;
-    } else if (!set_present(scan, f, why) || (verify && !verify_set(pool, f, why))) {
+    } else if (!set_present(scan, f, why) || (verify && !verify_set_digest(pool, f, why))) {
       l.status = "missing";
       l.note = why;
       ++counts.missing;

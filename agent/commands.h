@@ -20,6 +20,8 @@ int pool_add_command(const Command_Line& line);
 int instance_list_command(const Command_Line& line);
 // instance remove NAME
 int instance_remove_command(const Command_Line& line);
+// pool clean NAME [--older-than DURATION] [--from-host ID|NAME] [--dry-run] [--json]
+int pool_clean_command(const Command_Line& line);
 // pool list [--json]
 int pool_list_command(const Command_Line& line);
 // pool remove NAME [--force] [--timeout SECONDS]
@@ -34,7 +36,7 @@ int catalog_rebuild_command(const Command_Line& line);
 int backup_command(const Command_Line& line);
 // restore NAME [--point BACKUP_ID] [--no-verify]
 int restore_command(const Command_Line& line);
-// verify NAME [--point BACKUP_ID]
+// verify NAME [--point BACKUP_ID], or verify --pool POOL
 int verify_command(const Command_Line& line);
 // export NAME --entries DB[/SCHEMA[/TABLE]]... --pool POOL [--compression M] [--level N]
 int export_command(const Command_Line& line);

@@ -5,17 +5,21 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "agent/catalog_listing.h"
 #include "agent/commands.h"
+#include "agent/job_documents.h"
 #include "agent/pool_cipher.h"
 #include "agent/pool_lookup.h"
+#include "agent/pool_scan.h"
 #include "agent/set_removal.h"
 #include "agent/state_dir.h"
 #include "host/base/fs_util.h"
+#include "host/services/instance_manager.h"
 #include "host/storage/pool_info.h"
 #include "host/storage/s3_client.h"
 #include "host/storage/s3_driver.h"
@@ -163,6 +167,52 @@ bool registered_pool(const std::string& uuid, Pool_Info& out, std::string& err) 
   return false;
 }
 
+// The instance a manifest's set is of: its name as the manifest gives it,
+// else the name of the instance registered here under its uuid, else its uuid.
+std::string instance_named(const Set_Manifest& m) {
+  if (!m.instance_name.empty()) return m.instance_name;
+  for (const Instance_ptr& inst : Instance_Manager::instance()->list("oscar"))
+    if (resource_id(*inst) == m.instance_uuid) return inst->name;
+  return m.instance_uuid;
+}
+
+// What a newly registered pool already holds, from its manifests: "pool p2
+// holds 3 sets of DB1 (host vm), 1 set of DB2 (host other): catalog
+// rebuild adopts them"; empty when it holds none. A pool that cannot be
+// looked at is named in a line of its own: the registration stands.
+std::string found_sets(const Pool_Info& pool, const std::string& host_id) {
+  Pool_Scan scan;
+  std::string err;
+  if (!scan_pool(pool, scan, err)) return "pool " + pool.name + ": cannot look at the sets it holds: " + err;
+  if (scan.wrong_key())
+    return "pool " + pool.name + " holds " + std::to_string(scan.manifests.size()) +
+           " manifests that its cipher key cannot decrypt";
+  std::map<std::pair<std::string, std::string>, std::size_t> sets;
+  std::size_t unreadable = 0;
+  bool others = false;
+  for (const Found_Manifest& f : scan.manifests) {
+    if (!f.readable) {
+      ++unreadable;
+      continue;
+    }
+    const Set_Manifest& m = f.manifest;
+    ++sets[{instance_named(m), m.host_name.empty() ? m.host_id : m.host_name}];
+    others = others || m.host_id != host_id;
+  }
+  if (sets.empty() && unreadable == 0) return std::string();
+  std::string text;
+  for (const auto& s : sets)
+    text += (text.empty() ? "" : ", ") + std::to_string(s.second) + (s.second == 1 ? " set of " : " sets of ") +
+            s.first.first + " (host " + s.first.second + ")";
+  if (unreadable != 0)
+    text += (text.empty() ? "" : ", ") + std::to_string(unreadable) +
+            (unreadable == 1 ? " manifest it cannot read" : " manifests it cannot read");
+  text = "pool " + pool.name + " holds " + text;
+  if (!sets.empty())
+    text += std::string(": catalog rebuild adopts them") + (others ? " (those of other hosts with --from-host)" : "");
+  return text;
+}
+
 }  // namespace
 
 int pool_add_command(const Command_Line& line) {
@@ -209,5 +259,10 @@ int pool_add_command(const Command_Line& line) {
   if (!add_pool(info)) return fail(EXIT_FAILED, "pool add: cannot write the pool registry");
   std::printf("pool %s %s (uuid %s, url %s%s)\n", name.c_str(), known ? "updated" : "added", info.uuid.c_str(),
               url.c_str(), endpoint.empty() ? "" : (", endpoint " + endpoint).c_str());
+  if (!known) {
+    const std::string host_id = agent_host_id(err);
+    const std::string found = found_sets(info, host_id);
+    if (!found.empty()) std::printf("%s\n", found.c_str());
+  }
   return EXIT_OK;
 }

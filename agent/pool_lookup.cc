@@ -38,3 +38,20 @@ bool find_pool_uuid(const std::string& name, std::string& uuid, std::string& err
   err = "unknown pool \"" + name + "\" (add it with: pool add NAME --url URL)";
   return false;
 }
+
+bool find_pool(const std::string& name, Pool_Info& out, std::string& err) {
+  std::string uuid;
+  if (!find_pool_uuid(name, uuid, err)) return false;
+  std::vector<Pool_Info> pools;
+  if (!list_pools(pools)) {
+    err = "cannot read the pool registry " + pool_registry_path();
+    return false;
+  }
+  for (const Pool_Info& p : pools) {
+    if (p.uuid != uuid) continue;
+    out = p;
+    return true;
+  }
+  err = "pool " + name + " is no longer registered";
+  return false;
+}

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "agent/job_documents.h"
+#include "host/services/instance_manager.h"
 #include "host/storage/client_io_ex.h"
 
 namespace {
@@ -133,6 +135,25 @@ bool set_present(const Pool_Scan& scan, const Found_Manifest& found, std::string
   return true;
 }
 
+bool verify_set_digest(const Pool_Info& pool, const Found_Manifest& found, std::string& why) {
+  const std::vector<std::string> files = set_files(found.manifest.row);
+  const nlohmann::json& storage = found.manifest.row["storages"][0];
+  if (files.size() != 1 || !storage.contains("digest")) return true;
+  Client_IO_Base::Options options;
+  if (!set_options_by_pool(options, pool)) {
+    why = "the settings of pool " + pool.name + " are not usable";
+    return false;
+  }
+  options.compression_method = COMPR_AUTO;
+  Client_IO_Ex io;
+  if (!io.connect(base_url(pool) + "/" + text_of(found.manifest.row, "uri"), options) ||
+      !io.verify(files[0].c_str(), storage["size"].get<unsigned long long>(), text_of(storage, "digest"))) {
+    why = io.error();
+    return false;
+  }
+  return true;
+}
+
 bool of_host(const Set_Manifest& m, const std::string& host_id, const std::string& from_host) {
   if (m.host_id == host_id) return true;
   return !from_host.empty() && (m.host_id == from_host || m.host_name == from_host);
@@ -141,4 +162,28 @@ bool of_host(const Set_Manifest& m, const std::string& host_id, const std::strin
 std::string manifest_set_id(const Set_Manifest& m) {
   const std::string id = text_of(m.row, m.view == "oscar_brcmd" ? "backup_id" : "uuid");
   return id.empty() ? text_of(m.row, "uuid") : id;
+}
+
+std::string folder_of(const std::string& name) {
+  const std::size_t slash = name.rfind('/');
+  return slash == std::string::npos ? std::string() : name.substr(0, slash);
+}
+
+bool Host_Part::holds(const std::string& name) const {
+  const std::string folder = folder_of(name);
+  if (folder.empty()) return false;
+  return roots.count(folder.substr(0, folder.find('/'))) != 0 || folders.count(folder) != 0;
+}
+
+Host_Part host_part(const Pool_Scan& scan, const std::string& host_id, const std::string& from_host) {
+  Host_Part part;
+  part.roots.insert(host_id);
+  if (!from_host.empty()) part.roots.insert(from_host);
+  for (const Instance_ptr& inst : Instance_Manager::instance()->list("oscar")) part.roots.insert(resource_id(*inst));
+  for (const Found_Manifest& f : scan.manifests) {
+    if (!f.readable || !of_host(f.manifest, host_id, from_host)) continue;
+    part.roots.insert(f.manifest.host_id);
+    part.folders.insert(text_of(f.manifest.row, "uri"));
+  }
+  return part;
 }

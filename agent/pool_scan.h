@@ -2,6 +2,7 @@
 #define AGENT_POOL_SCAN_H
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,9 +48,35 @@ std::vector<std::string> manifest_files(const Found_Manifest& found);
 // manifest records M").
 bool set_present(const Pool_Scan& scan, const Found_Manifest& found, std::string& why);
 
+// Reads the set a readable manifest describes and checks it against the
+// manifest's size and digest, as Client_IO_Ex::verify does. A set of
+// several files, or one recorded without a digest, has nothing one digest
+// can prove: true. False with why (the storage client's error).
+bool verify_set_digest(const Pool_Info& pool, const Found_Manifest& found, std::string& why);
+
 // Whether a manifest is of this host (by id), or of the host `from_host`
 // names (an id or a host name; empty names none).
 bool of_host(const Set_Manifest& m, const std::string& host_id, const std::string& from_host);
+
+// The part of a pool that belongs to some hosts: folders whose first
+// element is one of `roots` (a host's id heads its export folders, an
+// instance's uuid is its physical folder) and the folders of the readable
+// manifests of these hosts.
+struct Host_Part {
+  std::set<std::string> roots;
+  std::set<std::string> folders;
+  // Whether a pool-relative file name lies in this part; a file at the
+  // pool's top lies in no one's.
+  bool holds(const std::string& name) const;
+};
+
+// The part of this host (`host_id` and the instances registered here),
+// widened to the host `from_host` names (an id, or a name that a manifest
+// gives; empty names none).
+Host_Part host_part(const Pool_Scan& scan, const std::string& host_id, const std::string& from_host);
+
+// The folder of a pool-relative file name ("" at the pool's top).
+std::string folder_of(const std::string& name);
 
 // The id a set is known by in listings: "backup_id" of a physical set,
 // "uuid" of an export.

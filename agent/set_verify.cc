@@ -97,6 +97,12 @@ Set_Check_Result check_stored_set(const nlohmann::json& row, std::string& line) 
 
 int verify_command(const Command_Line& line) {
   std::string err;
+  const std::string pool = option_value(line, "pool");
+  if (pool.empty() == (line.words.size() < 2))
+    return fail(EXIT_USAGE, "verify: name either an instance or --pool POOL");
+  if (!pool.empty() && line.options.count("point") != 0)
+    return fail(EXIT_USAGE, "verify: --point is for an instance's chain, not for --pool");
+  if (!pool.empty()) return verify_pool_command(option_value(line, "state"), pool);
   if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
   Instance_ptr inst = Instance_Manager::instance()->find("oscar", line.words[1]);
   if (!inst) return fail(EXIT_FAILED, "verify: unknown instance \"" + line.words[1] + "\"");

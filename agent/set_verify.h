@@ -22,4 +22,11 @@ enum Set_Check_Result {
 // "<backup_id> <file> not verified: no digest recorded".
 Set_Check_Result check_stored_set(const nlohmann::json& row, std::string& line);
 
+// verify --pool POOL: every set of this host in one pool, by its manifest
+// (readable, its set present with its size, its digest by reading it),
+// and every catalogued set of the pool has a manifest there. One line per
+// set ("ok ..." or the problem), a summary line; EXIT_FAILED on any
+// problem. Opens the state directory itself.
+int verify_pool_command(const std::string& state, const std::string& pool_name);
+
 #endif

@@ -1,11 +1,14 @@
 // oscar-agent's listing and removal of registered instances and pools, run
 // as a program on catalogued sets with their stored files.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -13,6 +16,7 @@
 
 #include "host/catalog/backup_set.h"
 #include "host/catalog/catalog_operator.h"
+#include "host/catalog/set_manifest.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/sim_home.h"
 #include "tests/support/test_paths.h"
@@ -82,6 +86,26 @@ class AgentInventory : public ::testing::Test {
     const std::string dir = sandbox_ / (pool + "/" + resource);
     ASSERT_EQ(0, std::system(("mkdir -p '" + dir + "'").c_str()));
     ASSERT_TRUE(write_file(dir + "/" + id + ".bak", std::string(size, 'x')));
+  }
+
+  // Sets a file's modification time `seconds` into the past.
+  static void age(const std::string& path, long seconds) {
+    const struct timespec when[2] = {{std::time(nullptr) - seconds, 0}, {std::time(nullptr) - seconds, 0}};
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), when, 0)) << path;
+  }
+
+  // Stores a file of `size` bytes at `rel` below the sandbox, aged `seconds`.
+  void leave(const std::string& rel, std::size_t size, long seconds) {
+    const std::string path = sandbox_ / rel;
+    ASSERT_EQ(0, std::system(("mkdir -p '" + path.substr(0, path.rfind('/')) + "'").c_str()));
+    ASSERT_TRUE(write_file(path, std::string(size, 'o')));
+    ASSERT_NO_FATAL_FAILURE(age(path, seconds));
+  }
+
+  std::vector<std::string> pool_files(const std::string& pool) {
+    std::vector<std::string> files = files_under(sandbox_ / pool);
+    std::sort(files.begin(), files.end());
+    return files;
   }
 
   json listing(const char* what) {
@@ -238,6 +262,110 @@ TEST_F(AgentInventory, ForcedPoolRemovalKeepsThePoolWhenASetCannotGo) {
   EXPECT_EQ((std::vector<std::string>{"A1", "A2"}), catalogued());
   EXPECT_EQ(2u, listing("pool")["pools"].size());
   EXPECT_EQ(2u, files_under(sandbox_ / "p1").size()) << "A1 and its manifest";
+}
+
+// What a crash or a stopped removal leaves in p1, beside two whole sets
+// (A1 with its manifest, L1 catalogued before sets had manifests), all of
+// it two days old unless said otherwise.
+class AgentPoolClean : public AgentInventory {
+ protected:
+  void SetUp() override {
+    AgentInventory::SetUp();
+    if (HasFatalFailure()) return;
+    const std::string db1 = "p1/" + uuids_["DB1"] + "/", db2 = "p1/" + uuids_["DB2"] + "/";
+    ASSERT_NO_FATAL_FAILURE(commit_set("DB1", "p1", "A1", "full", "", 1700000100, 30));
+    ASSERT_NO_FATAL_FAILURE(commit_set("DB1", "p1", "L1", "full", "", 1700000150, 20));
+    ASSERT_EQ(0, ::unlink((sandbox_ / (db1 + manifest_name("L1"))).c_str()));
+    // B1's removal stopped after its row and its file: only its manifest is left.
+    ASSERT_NO_FATAL_FAILURE(commit_set("DB2", "p1", "B1", "full", "", 1700000200, 40));
+    Catalog_Operator op;
+    ASSERT_EQ(1, op.remove("oscar_brcmd", "B1")) << op.error();
+    ASSERT_EQ(0, ::unlink((sandbox_ / (db2 + "B1.bak")).c_str()));
+    for (const std::string& f : files_under(sandbox_ / "p1")) ASSERT_NO_FATAL_FAILURE(age(f, 2 * 86400));
+    // A file nothing describes (a crash between a set's file and its manifest,
+    // or a removal that stopped after the manifest); a dead writer's file.
+    ASSERT_NO_FATAL_FAILURE(leave(db1 + "X1.bak", 7, 2 * 86400));
+    ASSERT_NO_FATAL_FAILURE(leave(db1 + ".X2.bak.a1B2c3", 5, 2 * 86400));
+    // A set being written right now, its manifest not yet stored.
+    ASSERT_NO_FATAL_FAILURE(leave(db1 + "Y1.bak", 3, 60));
+    // Another host's export folder with an orphan of its own.
+    ASSERT_NO_FATAL_FAILURE(leave("p1/" + OTHER_HOST + "/d1/_9_0.mtf", 9, 2 * 86400));
+  }
+
+  const std::string OTHER_HOST = "7d1f0c55-8a43-4a3e-b7f2-2b91c0d4e5a6";
+};
+
+TEST_F(AgentPoolClean, DryRunNamesExactlyTheOldLeftoversOfThisHostAndChangesNothing) {
+  const std::vector<std::string> before = pool_files("p1");
+  const Run_Result r = agent({"pool", "clean", "p1", "--dry-run"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  const std::string db1 = uuids_["DB1"] + "/", db2 = uuids_["DB2"] + "/";
+  struct stat manifest;
+  ASSERT_EQ(0, ::stat((sandbox_ / ("p1/" + db2 + manifest_name("B1"))).c_str(), &manifest));
+  EXPECT_EQ("would remove p1:" + db1 + ".X2.bak.a1B2c3 (temporary file of a dead writer, 5 bytes)\n" +
+                "would remove p1:" + db1 + "X1.bak (orphan set file, 7 bytes)\n" + "would remove p1:" + db2 +
+                manifest_name("B1") + " (manifest of a set that is gone, " + std::to_string(manifest.st_size) +
+                " bytes)\n" + "clean p1 (dry run): 3 would be removed (" + std::to_string(12 + manifest.st_size) +
+                " bytes), 0 failed, 1 younger than 1d left, 0 beside unreadable manifests left\n",
+            r.out);
+  EXPECT_EQ(before, pool_files("p1"));
+  const json doc = json::parse(agent({"pool", "clean", "p1", "--dry-run", "--json"}).out, nullptr, false);
+  ASSERT_TRUE(doc.is_object());
+  EXPECT_EQ(3, doc["removed"]);
+  EXPECT_EQ(1, doc["young_left"]);
+  EXPECT_EQ(true, doc["uploads_listed"]) << "a file pool keeps no uploads apart";
+  EXPECT_EQ(before, pool_files("p1"));
+  // Under a second name of the same URL, L1's row still names its file.
+  ASSERT_EQ(0, agent({"pool", "add", "p1b", "--url", "file://" + (sandbox_ / "p1") + "/"}).status);
+  const Run_Result again = agent({"pool", "clean", "p1b", "--dry-run", "--older-than", "0"});
+  EXPECT_TRUE(contains(again.out, "clean p1b (dry run): 4 would be removed")) << again.out;
+  EXPECT_FALSE(contains(again.out, "L1.bak")) << again.out;
+}
+
+TEST_F(AgentPoolClean, RemovesOnlyWhatNoRecordDescribesAndNothingYoung) {
+  const std::string p1 = sandbox_ / "p1/", db1 = p1 + uuids_["DB1"] + "/";
+  Run_Result r = agent({"pool", "clean", "p1"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "clean p1: 3 removed")) << r.out;
+  EXPECT_TRUE(contains(r.out, ", 0 failed, 1 younger than 1d left")) << r.out;
+  std::vector<std::string> left = {p1 + OTHER_HOST + "/d1/_9_0.mtf", db1 + "A1.bak", db1 + manifest_name("A1"),
+                                   db1 + "L1.bak", db1 + "Y1.bak"};
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, pool_files("p1"));
+  EXPECT_EQ((std::vector<std::string>{"A1", "L1"}), catalogued());
+
+  r = agent({"pool", "clean", "p1", "--older-than", "2h"});
+  EXPECT_TRUE(contains(r.out, "clean p1: 0 removed (0 bytes), 0 failed, 1 younger than 2h left")) << r.out;
+  r = agent({"pool", "clean", "p1", "--from-host", OTHER_HOST, "--older-than", "0"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "removed p1:" + OTHER_HOST + "/d1/_9_0.mtf (orphan set file, 9 bytes)\n")) << r.out;
+  EXPECT_TRUE(contains(r.out, "clean p1: 2 removed (12 bytes)")) << r.out;
+  EXPECT_EQ((std::vector<std::string>{db1 + "A1.bak", db1 + manifest_name("A1"), db1 + "L1.bak"}), pool_files("p1"));
+}
+
+TEST_F(AgentPoolClean, RefusesAGraceTimeItCannotRead) {
+  for (const char* bad : {"1w", "-1d", "10", "1.5h", "999999999d"}) {
+    const Run_Result r = agent({"pool", "clean", "p1", "--older-than", bad});
+    EXPECT_EQ(2, r.status) << bad;
+    EXPECT_TRUE(contains(r.err, "--older-than takes a time like 30s, 15m, 2h, 1d or 0")) << r.err;
+  }
+  EXPECT_EQ(8u, pool_files("p1").size());
+}
+
+TEST_F(AgentInventory, PoolAddOfAUrlThatHoldsSetsCountsThemByInstanceAndHost) {
+  ASSERT_NO_FATAL_FAILURE(commit_set("DB1", "p1", "A1", "full", "", 1700000100, 30));
+  ASSERT_NO_FATAL_FAILURE(commit_set("DB1", "p1", "A2", "incremental", "A1", 1700000200, 20));
+  ASSERT_NO_FATAL_FAILURE(commit_set("DB2", "p1", "B1", "full", "", 1700000150, 40));
+  char host[256] = {};
+  ASSERT_EQ(0, ::gethostname(host, sizeof host - 1));
+  Run_Result r = agent({"pool", "add", "p3", "--url", "file://" + (sandbox_ / "p1")});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(contains(r.out, "pool p3 holds 2 sets of DB1 (host " + std::string(host) + "), 1 set of DB2 (host " +
+                                  host + "): catalog rebuild adopts them (those of other hosts with --from-host)\n"))
+      << r.out;
+  r = agent({"pool", "add", "p4", "--url", "file://" + (sandbox_ / "p2")});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_FALSE(contains(r.out, "holds")) << r.out;
 }
 
 }  // namespace

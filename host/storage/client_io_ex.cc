@@ -176,6 +176,26 @@ bool Client_IO_Ex::list_tree(std::vector<Stored_Entry>& out) {
   return driver_->list_tree(out) || fail_driver();
 }
 
+int Client_IO_Ex::list_uploads(std::vector<Stored_Entry>& out) {
+  error_.clear();
+  out.clear();
+  if (!connected_) {
+    fail("storage client is not connected");
+    return -1;
+  }
+  const int rc = driver_->list_uploads(out);
+  if (rc != 1) fail_driver();
+  return rc;
+}
+
+bool Client_IO_Ex::discard(const Stored_Entry& entry) {
+  error_.clear();
+  if (!connected_) return fail("storage client is not connected");
+  if (mode_ != 0) return fail("storage file " + path_ + " is open");
+  if (!plain_relative_name(entry.name)) return fail("invalid storage file name '" + entry.name + "'");
+  return driver_->discard(entry) || fail_driver();
+}
+
 bool Client_IO_Ex::open_write(const std::string& name) {
   if (!driver_->open_write(name, options_.overwrite)) return fail_driver();
   encoder_ = make_storage_encoder(options_.compression_method, options_.compression_level, zstd_workers_);

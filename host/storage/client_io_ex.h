@@ -103,6 +103,19 @@ class Client_IO_Ex : public Client_IO {
   // failure (error() says why).
   bool list_tree(std::vector<Stored_Entry>& out);
 
+  // The unfinished writes that the service keeps apart from files below
+  // the connected location (an S3 pool's multipart uploads), as temporary
+  // entries with their upload ids: 1 listed (none for a file pool), 0 when
+  // the service does not offer such a listing, -1 on failure (error() says
+  // why, also for 0).
+  int list_uploads(std::vector<Stored_Entry>& out);
+
+  // Removes an entry that list_tree or list_uploads found (a published
+  // file, a writer's temporary file, an unfinished upload), for tidying a
+  // pool; one already gone is success. Refuses a name that is not a plain
+  // relative path. Not while a file is open.
+  bool discard(const Stored_Entry& entry);
+
   // The XXH3-128 digest of the last file written, over its bytes exactly as
   // stored (after compression), as 32 lowercase hex digits (the canonical,
   // big-endian form that xxhsum -H2 prints). Set only by a successful

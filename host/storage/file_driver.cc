@@ -160,6 +160,23 @@ bool File_Driver::remove(const std::string& name) {
   return true;
 }
 
+int File_Driver::list_uploads(std::vector<Stored_Entry>& out) {
+  out.clear();
+  return 1;
+}
+
+bool File_Driver::discard(const Stored_Entry& entry) {
+  const std::string path = location(entry.name);
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return true;
+    return fail_errno("cannot look up storage file " + path, errno);
+  }
+  if (S_ISDIR(st.st_mode)) return fail("cannot remove storage file " + path + ": it is a directory");
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail_errno("cannot remove storage file " + path, errno);
+  return true;
+}
+
 bool File_Driver::removable(const std::string& name) {
   const std::string path = location(name);
   struct stat st;

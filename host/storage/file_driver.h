@@ -33,6 +33,10 @@ class File_Driver : public Storage_Driver {
   // symbolic links and other non-regular files are left out, and so are
   // folders deeper than a bound no pool reaches.
   bool list_tree(std::vector<Stored_Entry>& out) override;
+  // A directory keeps no uploads apart from its files: always none.
+  int list_uploads(std::vector<Stored_Entry>& out) override;
+  // Unlinks the file (a temporary one too); never a directory.
+  bool discard(const Stored_Entry& entry) override;
 
  private:
   bool fail_errno(const std::string& what, int err);

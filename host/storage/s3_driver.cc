@@ -376,3 +376,55 @@ bool S3_Driver::list(std::vector<std::string>& names) {
 }
 
 bool S3_Driver::list_tree(std::vector<Stored_Entry>& out) { return list_keys(true, out); }
+
+int S3_Driver::list_uploads(std::vector<Stored_Entry>& out) {
+  out.clear();
+  const std::string start = prefix_.empty() ? std::string() : prefix_ + "/";
+  std::string key_marker, id_marker;  // sent only when continuing
+  for (;;) {
+    std::map<std::string, std::string> query = {{"uploads", ""}, {"prefix", start}};
+    if (!key_marker.empty()) query["key-marker"] = key_marker;
+    if (!id_marker.empty()) query["upload-id-marker"] = id_marker;
+    if (!client_->request("GET", "", query, {}, nullptr, 0, response_)) {
+      fail_request("cannot list the unfinished uploads of s3://" + bucket_ + "/" + start);
+      return response_.status == 501 || response_.body.find("<Code>NotImplemented</Code>") != std::string::npos ? 0
+                                                                                                                : -1;
+    }
+    const std::string& body = response_.body;
+    std::size_t at = 0;
+    for (;;) {
+      const std::size_t open = body.find("<Upload>", at);
+      if (open == std::string::npos) break;
+      const std::size_t close = body.find("</Upload>", open);
+      if (close == std::string::npos) break;
+      const std::string item = body.substr(open, close - open);
+      at = close;
+      const std::string key = s3_xml_value(item, "Key");
+      Stored_Entry e;
+      e.upload_id = s3_xml_value(item, "UploadId");
+      if (key.compare(0, start.size(), start) != 0 || key.size() == start.size() || e.upload_id.empty()) continue;
+      e.name = key.substr(start.size());
+      e.mtime = iso_time(s3_xml_value(item, "Initiated"));
+      e.temporary = true;
+      out.push_back(e);
+    }
+    if (s3_xml_value(body, "IsTruncated") != "true") break;
+    key_marker = s3_xml_value(body, "NextKeyMarker");
+    id_marker = s3_xml_value(body, "NextUploadIdMarker");
+    if (key_marker.empty()) {
+      fail("cannot list the unfinished uploads of s3://" + bucket_ + "/" + start +
+           ": a truncated answer without a marker");
+      return -1;
+    }
+  }
+  std::sort(out.begin(), out.end(), [](const Stored_Entry& a, const Stored_Entry& b) { return a.name < b.name; });
+  return 1;
+}
+
+bool S3_Driver::discard(const Stored_Entry& entry) {
+  if (entry.upload_id.empty()) return remove(entry.name);
+  if (client_->request("DELETE", key(entry.name), {{"uploadId", entry.upload_id}}, {}, nullptr, 0, response_) ||
+      response_.status == 404)
+    return true;
+  return fail_request("cannot abort the upload " + entry.upload_id + " of storage file " + location(entry.name));
+}

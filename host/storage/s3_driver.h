@@ -49,6 +49,12 @@ class S3_Driver : public Storage_Driver {
   // Every object under the prefix (a listing without a delimiter); an
   // unfinished multipart upload is not an object and is not listed.
   bool list_tree(std::vector<Stored_Entry>& out) override;
+  // ListMultipartUploads of the prefix (GET /?uploads&prefix=); 0 when the
+  // service answers that it does not implement it.
+  int list_uploads(std::vector<Stored_Entry>& out) override;
+  // Deletes the object, or aborts the upload of an entry with an upload id
+  // (an upload the service no longer knows is success).
+  bool discard(const Stored_Entry& entry) override;
 
  private:
   bool list_keys(bool whole_tree, std::vector<Stored_Entry>& out);

@@ -73,6 +73,19 @@ class Storage_Driver {
   // not exist yet holds nothing. False (error() says why) on failure.
   virtual bool list_tree(std::vector<Stored_Entry>& out) = 0;
 
+  // The unfinished writes that the service keeps apart from files (an S3
+  // pool's multipart uploads below the location), sorted by name, as
+  // temporary entries with their upload ids. 1 listed (a kind of pool that
+  // keeps none answers none), 0 when the service does not offer the
+  // listing (error() says so), -1 on failure.
+  virtual int list_uploads(std::vector<Stored_Entry>& out) = 0;
+
+  // Removes one entry that list_tree or list_uploads found: a published
+  // file, a writer's temporary file or an unfinished upload. Its name must
+  // be a plain relative path ("/"-joined elements, none empty, "." or
+  // ".."). One already gone is success.
+  virtual bool discard(const Stored_Entry& entry) = 0;
+
   // Text of the last failure.
   const std::string& error() const { return error_; }
 
@@ -84,6 +97,10 @@ class Storage_Driver {
 
   std::string error_;
 };
+
+// Whether name is a plain relative path: "/"-joined elements, none empty,
+// "." or "..".
+bool plain_relative_name(const std::string& name);
 
 // The driver for the scheme of url ("file://" or "s3://"); null with err set
 // for any other scheme.

@@ -15,6 +15,10 @@ struct Stored_Entry {
   // A writer's unpublished file (a hidden temporary file of a file pool)
   // rather than a published one.
   bool temporary = false;
+  // The id of an unfinished multipart upload to `name` (an S3 pool's
+  // writer that never completed nor aborted it); empty for a file. Such an
+  // entry is temporary too, and its mtime is when the upload started.
+  std::string upload_id;
 };
 
 #endif

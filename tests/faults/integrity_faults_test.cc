@@ -174,9 +174,18 @@ TEST_F(IntegrityFaults, VerifyReportsEachSetAndFailsOnTheDamagedOne) {
     return all[i].at("backup_id").get<std::string>() + " " + all[i].at("backup_file").get<std::string>() + " " +
            verdict;
   };
+  // The pool-wide check reads the same sets by their manifests.
+  auto pool_line = [&](std::size_t i, const std::string& verdict) {
+    return verdict + " " + all[i].at("uri").get<std::string>() + "/" + all[i].at("uuid").get<std::string>() +
+           ".manifest (set " + all[i].at("backup_id").get<std::string>() + " of DB1)";
+  };
   Run_Result r = agent({"verify", "DB1"});
   EXPECT_EQ(0, r.status) << r.out << r.err;
   for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(contains(r.out, line(i, "ok\n"))) << r.out;
+  r = agent({"verify", "--pool", "p1"});
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(contains(r.out, pool_line(i, "ok") + "\n")) << r.out;
+  EXPECT_TRUE(contains(r.out, "verify p1: 3 sets ok, 0 problems\n")) << r.out;
 
   flip_data_bytes(stored_path(all[1]));
   r = agent({"verify", "DB1"});
@@ -184,6 +193,10 @@ TEST_F(IntegrityFaults, VerifyReportsEachSetAndFailsOnTheDamagedOne) {
   EXPECT_TRUE(contains(r.out, line(0, "ok\n"))) << r.out;
   EXPECT_TRUE(contains(r.out, line(1, "MISMATCH: ")) && contains(r.out, "digest mismatch")) << r.out;
   EXPECT_TRUE(contains(r.out, line(2, "ok\n"))) << r.out;
+  r = agent({"verify", "--pool", "p1"});
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, pool_line(1, "MISMATCH") + ": ") && contains(r.out, "digest mismatch")) << r.out;
+  EXPECT_TRUE(contains(r.out, "verify p1: 2 sets ok, 1 problem\n")) << r.out;
   // The chain of the damaged incremental holds it; the zstd full's does not.
   r = agent({"verify", "DB1", "--point", all[1].at("backup_id").get<std::string>()});
   EXPECT_EQ(1, r.status) << r.out << r.err;
@@ -197,7 +210,14 @@ TEST_F(IntegrityFaults, VerifyReportsEachSetAndFailsOnTheDamagedOne) {
   r = agent({"verify", "DB1", "--point", all[2].at("backup_id").get<std::string>()});
   EXPECT_EQ(1, r.status) << r.out << r.err;
   EXPECT_TRUE(contains(r.out, line(2, "MISMATCH: cannot open storage file"))) << r.out;
+  r = agent({"verify", "--pool", "p1"});
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, pool_line(2, "MISSING") + ": its stored file ")) << r.out;
+  EXPECT_TRUE(contains(r.out, "verify p1: 1 set ok, 2 problems\n")) << r.out;
   EXPECT_EQ(2, agent({"verify"}).status);
+  r = agent({"verify", "DB1", "--pool", "p1"});
+  EXPECT_EQ(2, r.status);
+  EXPECT_EQ("oscar-agent: verify: name either an instance or --pool POOL\n", r.err);
   EXPECT_EQ(1, agent({"verify", "NOPE"}).status);
 }
 
