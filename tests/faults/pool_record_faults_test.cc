@@ -39,8 +39,8 @@ class PoolRecord : public FaultSuite {
   // for the first one with a file pool); `key` is the cipher key of an
   // encrypted pool.
   void register_here(Pool_Kind kind, const std::string& key = KEY) {
-    Run_Result r = agent(
-        {"instance", "add", "DB1", "--home", home_.root(), "--user", "sysdba", "--password-file", tmp_ / "pw"});
+    Run_Result r =
+        agent({"instance", "add", "DB1", "--home", home_.root(), "--user", "sysdba", "--password-file", tmp_ / "pw"});
     ASSERT_EQ(0, r.status) << r.out << r.err;
     add_pool(kind, key);
   }
@@ -222,9 +222,11 @@ TEST_P(PoolRecordCrash, AgentKilledBetweenTheStepsLeavesWhatARebuildMakesConsist
   }
   const std::string first_file = row_text(listing().at(0), "backup_file");
   ASSERT_TRUE(server().fail_next(c.kind, 1, c.answer, c.manifest ? ".manifest" : first_file));
-  const std::vector<std::string> args = c.removal ? std::vector<std::string>{"expire", "DB1", "--keep-full", "1"}
-                                                  : std::vector<std::string>{"backup", "DB1", "--type", "incr", "--pool", "p1"};
-  const Run_Result r = agent_signalled_when(args, [&] { return server().requests("held") > 0; }, SIGKILL);
+  const std::vector<std::string> args =
+      c.removal ? std::vector<std::string>{"expire", "DB1", "--keep-full", "1"}
+                : std::vector<std::string>{"backup", "DB1", "--type", "incr", "--pool", "p1"};
+  const Run_Result r = agent_signalled_when(
+      args, [&] { return server().requests("held") > 0; }, SIGKILL);
   EXPECT_NE(0, r.status) << r.out << r.err;
   const std::string after = data_checksum();
   EXPECT_EQ(c.rows, catalogued_sets());
