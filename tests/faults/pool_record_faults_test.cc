@@ -244,6 +244,7 @@ TEST_P(PoolRecordCrash, AgentKilledBetweenTheStepsLeavesWhatARebuildMakesConsist
   if (!c.removal && c.rows_after_rebuild == 2) {
     EXPECT_EQ(after, data_checksum()) << "the adopted set restores";
   }
+  EXPECT_TRUE(fifos().empty()) << "the killed run's fifo is removed by the next run: " << fifos()[0];
   EXPECT_TRUE(server_running());
 }
 
