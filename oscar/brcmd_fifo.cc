@@ -3,9 +3,9 @@
 #include <ace/Log_Msg.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,8 +102,8 @@ int remove_stale_fifos(const std::string& dir) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode) || st.st_uid != ::geteuid()) continue;
     if (::unlink(path.c_str()) == 0) {
-      ACE_DEBUG((LM_INFO, ACE_TEXT("%N:%l Removed the fifo %C of a run that ended without removing it.\n"),
-                 path.c_str()));
+      ACE_DEBUG(
+          (LM_INFO, ACE_TEXT("%N:%l Removed the fifo %C of a run that ended without removing it.\n"), path.c_str()));
       ++removed;
     }
   }
