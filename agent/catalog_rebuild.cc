@@ -172,13 +172,15 @@ int catalog_rebuild_command(const Command_Line& line) {
     return start_of(a.row) != start_of(b.row) ? start_of(a.row) < start_of(b.row)
                                               : text_of(a.row, "uuid") < text_of(b.row, "uuid");
   });
-  for (Adoption& a : adopt) {
-    Catalog_Operator op;
-    const int added = op.adopt(a.view, a.row);
-    if (added < 0) return fail(EXIT_FAILED, "catalog rebuild: " + op.error());
-    a.line.status = added ? "added" : "known";
-    ++(added ? counts.added : counts.known);
-    lines.push_back(a.line);
+  std::vector<std::pair<std::string, json>> rows;
+  for (const Adoption& a : adopt) rows.emplace_back(a.view, a.row);
+  std::vector<int> added;
+  Catalog_Operator op;
+  if (!op.adopt_all(rows, added)) return fail(EXIT_FAILED, "catalog rebuild: " + op.error());
+  for (std::size_t i = 0; i < adopt.size(); ++i) {
+    adopt[i].line.status = added[i] ? "added" : "known";
+    ++(added[i] ? counts.added : counts.known);
+    lines.push_back(adopt[i].line);
   }
   const bool bad = counts.damaged + counts.missing != 0;
   if (line.flags.count("json") != 0) {

@@ -15,22 +15,16 @@
 //   bench_s3_backup                                    runs everything
 //   bench_s3_backup store URL ENDPOINT MIB             one store; prints seconds,
 //                                                      bytes stored, peak RSS KiB
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench/support/bench_util.h"
+#include "bench/support/s3rver.h"
 #include "host/base/fs_util.h"
 #include "host/storage/client_io_ex.h"
 
@@ -89,46 +83,6 @@ Child_Report run_store(const std::string& url, const std::string& endpoint, unsi
   return r;
 }
 
-// s3rver on a free loopback port with its data in dir; stopped by the
-// destructor. Waits at most 60 seconds for it to listen.
-struct Server {
-  pid_t pid = -1;
-  int port = 0;
-  int stdin_fd = -1;  // the server stops when this closes, also if the benchmark dies
-  explicit Server(const std::string& dir) {
-    const std::string port_file = dir + "/port";
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) std::exit(1);
-    stdin_fd = fds[1];
-    pid = ::fork();
-    if (pid == 0) {
-      ::dup2(fds[0], 0);
-      const int null = ::open("/dev/null", O_WRONLY);
-      ::dup2(null, 1);
-      if (::chdir(OSCAR_SOURCE_DIR "/tests/s3server") != 0) ::_exit(126);
-      ::execlp("node", "node", "server.js", (dir + "/data").c_str(), BUCKET, port_file.c_str(), (char*)nullptr);
-      ::_exit(127);
-    }
-    ::close(fds[0]);
-    for (int i = 0; i < 1200 && port == 0; ++i) {
-      std::ifstream in(port_file);
-      if (!(in >> port)) port = 0;
-      int status;
-      if (port == 0 && ::waitpid(pid, &status, WNOHANG) == pid) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (port == 0) {
-      std::fprintf(stderr, "s3rver did not start: is it installed (scripts/install-deps)?\n");
-      std::exit(1);
-    }
-  }
-  ~Server() {
-    ::close(stdin_fd);
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
-  }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -140,8 +94,8 @@ int main(int argc, char** argv) {
   const std::string dir = bench::scratch_dir("s3-backup-bench");
   int rc = 0;
   {
-    Server server(dir);
-    const std::string endpoint = "http://127.0.0.1:" + std::to_string(server.port);
+    const bench::S3rver server(dir, BUCKET);
+    const std::string endpoint = server.endpoint();
     std::vector<double> s3_rates, file_rates, ratios;
     long s3_large_peak = 0;
     for (int round = 0; round < rounds; ++round) {

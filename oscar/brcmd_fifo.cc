@@ -1,9 +1,11 @@
 #include "oscar/brcmd_fifo.h"
 
 #include <ace/Log_Msg.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,6 +82,33 @@ std::string make_fifo_name(std::time_t start_time) {
   std::snprintf(name, sizeof name, "%s_%ld_%lu_fifo", timestamp.c_str(), static_cast<long>(::getpid()),
                 fifo_counter.fetch_add(1) + 1);
   return name;
+}
+
+int remove_stale_fifos(const std::string& dir) {
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return 0;
+  int removed = 0;
+  while (const dirent* e = ::readdir(d)) {
+    // "%Y%m%d_%H%M%S_PID_N_fifo"
+    char date[9], time[7];
+    long pid = 0;
+    unsigned long n = 0;
+    char end[6] = {};
+    if (std::sscanf(e->d_name, "%8[0-9]_%6[0-9]_%ld_%lu_%5s", date, time, &pid, &n, end) != 5 ||
+        std::string(end) != "fifo" || pid <= 0 || pid == ::getpid())
+      continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    const std::string path = dir + "/" + e->d_name;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode) || st.st_uid != ::geteuid()) continue;
+    if (::unlink(path.c_str()) == 0) {
+      ACE_DEBUG(
+          (LM_INFO, ACE_TEXT("%N:%l Removed the fifo %C of a run that ended without removing it.\n"), path.c_str()));
+      ++removed;
+    }
+  }
+  ::closedir(d);
+  return removed;
 }
 
 int open_fifo_for_reading(const std::string& path, const Peer_Alive& alive) {

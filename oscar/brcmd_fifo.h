@@ -26,6 +26,13 @@ const int FIFO_PIPE_SIZE = 1 << 20;
 // start in the same second. Thread-safe.
 std::string make_fifo_name(std::time_t start_time);
 
+// Removes from dir the fifos that make_fifo_name named for a process that
+// no longer runs: a run whose agent was killed outright could not remove
+// its own. Only fifos of this process's user are touched; a process id
+// that is running again (reused) keeps its fifo. Answers how many were
+// removed. Thread-safe.
+int remove_stale_fifos(const std::string& dir);
+
 // Both openings refuse a path that is no longer the fifo the run made: a
 // symbolic link (not followed), a file of another kind, or a fifo of
 // another user. Each refusal logs one line saying why and answers -1 (errno

@@ -65,6 +65,7 @@ bool Brcmd_Fifo::create(Job& job) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Refused the fifo directory: %C\n"), why.c_str()));
     return fail_with_alert(job, ALERT_FIFO);
   }
+  remove_stale_fifos(conf_.dir());
   if (ACE_OS::mkfifo(path().c_str(), 0640) != 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to create fifo %s, errno=%d, %m\n"), path().c_str(), errno));
     return fail_with_alert(job, ALERT_FIFO);

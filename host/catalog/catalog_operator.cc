@@ -82,6 +82,8 @@ class Statement {
   int rc() const { return rc_; }
   void bind(int i, const std::string& v) { sqlite3_bind_text(st_, i, v.c_str(), -1, SQLITE_TRANSIENT); }
   int step() { return sqlite3_step(st_); }
+  // Makes the statement ready to be stepped again (its bindings kept).
+  void reset() { sqlite3_reset(st_); }
   std::string column(int i) {
     const unsigned char* t = sqlite3_column_text(st_, i);
     return t ? std::string(reinterpret_cast<const char*>(t), static_cast<std::size_t>(sqlite3_column_bytes(st_, i)))
@@ -232,21 +234,40 @@ int Catalog_Operator::adopt(const std::string& view, const json& manifest_row) {
   return insert(view, row, false);
 }
 
+bool Catalog_Operator::adopt_all(const std::vector<std::pair<std::string, json>>& rows, std::vector<int>& added) {
+  std::vector<std::pair<std::string, json>> stamped = rows;
+  return insert_rows(stamped, false, added);
+}
+
 int Catalog_Operator::insert(const std::string& view, json& row, bool replace) {
-  row["state"] = json::array({"available"});
+  std::vector<std::pair<std::string, json>> rows{{view, std::move(row)}};
+  std::vector<int> added;
+  const bool ok = insert_rows(rows, replace, added);
+  row = std::move(rows[0].second);
+  return ok ? added[0] : -1;
+}
+
+bool Catalog_Operator::insert_rows(std::vector<std::pair<std::string, json>>& rows, bool replace,
+                                   std::vector<int>& added) {
   const std::string path = database_path();
   if (path.empty() || mkdir_p(agent_state_dir(), 0700) != 0) {
     error_ = "no agent state directory for the catalogue";
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue commit failed: %C\n"), error_.c_str()));
-    return -1;
+    return false;
   }
-  const std::string text = row.dump();
+  for (auto& r : rows) r.second["state"] = json::array({"available"});
   std::string err;
-  int added = 0;
+  // One connection and one transaction for all rows: each connection of
+  // its own would sync the catalogue once or more per row.
   const int rc = with_retries(busy_timeout_ms_, max_seconds_retry_, [&](int busy_ms) {
+    added.assign(rows.size(), 0);
     Connection c;
     int r = c.open(path, busy_ms, err);
     if (r != SQLITE_OK) return r;
+    if (rows.size() > 1 && (r = c.exec("BEGIN IMMEDIATE;")) != SQLITE_OK) {
+      err = c.describe(r);
+      return r;
+    }
     Statement st(c.db(), replace ? "INSERT OR REPLACE INTO backup_sets (view, uuid, resource_uuid, definition_uuid, "
                                    "record) VALUES (?1, ?2, ?3, ?4, ?5)"
                                  : "INSERT OR IGNORE INTO backup_sets (view, uuid, resource_uuid, definition_uuid, "
@@ -255,25 +276,33 @@ int Catalog_Operator::insert(const std::string& view, json& row, bool replace) {
       err = c.describe(st.rc());
       return st.rc();
     }
-    st.bind(1, view);
-    st.bind(2, text_filter(row, "uuid"));
-    st.bind(3, text_filter(row, "resource_uuid"));
-    st.bind(4, text_filter(row, "definition_uuid"));
-    st.bind(5, text);
-    r = st.step();
-    if (r != SQLITE_DONE) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const json& row = rows[i].second;
+      st.reset();
+      st.bind(1, rows[i].first);
+      st.bind(2, text_filter(row, "uuid"));
+      st.bind(3, text_filter(row, "resource_uuid"));
+      st.bind(4, text_filter(row, "definition_uuid"));
+      st.bind(5, row.dump());
+      r = st.step();
+      if (r != SQLITE_DONE) {
+        err = c.describe(r);
+        return r;  // the connection's close rolls the transaction back
+      }
+      added[i] = sqlite3_changes(c.db()) > 0 ? 1 : 0;
+    }
+    if (rows.size() > 1 && (r = c.exec("COMMIT;")) != SQLITE_OK) {
       err = c.describe(r);
       return r;
     }
-    added = sqlite3_changes(c.db()) > 0 ? 1 : 0;
     return SQLITE_OK;
   });
   if (rc != SQLITE_OK) {
     error_ = "cannot write the catalogue " + path + ": " + err;
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Catalogue commit failed: %C\n"), error_.c_str()));
-    return -1;
+    return false;
   }
-  return added;
+  return true;
 }
 
 int Catalog_Operator::remove(const std::string& name, const std::string& uuid) {

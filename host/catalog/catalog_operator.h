@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/catalog/backup_set.h"
 
@@ -42,6 +44,11 @@ class Catalog_Operator {
   // view and uuid (left as it is), -1 (logged) when the database cannot be
   // written in time.
   int adopt(const std::string& view, const nlohmann::json& row);
+  // Adopts many rows ({view, row}, as adopt does) in one transaction: true
+  // with added[i] 1 (added) or 0 (already held) for each row; false
+  // (logged, error() says why) when the database cannot be written in
+  // time, and then none of them is added.
+  bool adopt_all(const std::vector<std::pair<std::string, nlohmann::json>>& rows, std::vector<int>& added);
 
   // Removes the record of `uuid` in view `name` ("oscar" or
   // "oscar_brcmd") in one transaction. A physical set that another set of
@@ -72,6 +79,9 @@ class Catalog_Operator {
   // Writes a row (a "state" is set): replacing one of the same view and
   // uuid, or leaving it. 1 added or replaced, 0 left, -1 on failure.
   int insert(const std::string& view, nlohmann::json& row, bool replace);
+  // Writes rows (each given its "state") in one transaction; added as
+  // adopt_all answers it.
+  bool insert_rows(std::vector<std::pair<std::string, nlohmann::json>>& rows, bool replace, std::vector<int>& added);
 
   int busy_timeout_ms_;
   int max_seconds_retry_;

@@ -142,6 +142,27 @@ Run_Result FaultSuite::agent_signalled_during(const std::vector<std::string>& ar
   return result;
 }
 
+Run_Result FaultSuite::agent_signalled_when(const std::vector<std::string>& args, const std::function<bool()>& ready,
+                                            int sig, const std::vector<std::string>& env) {
+  Run_Result result;
+  std::thread runner([&] { result = agent(args, env); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  bool seen = false;
+  while (!(seen = ready()) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::vector<pid_t> agents = processes_with(agent_program() + " " + args[0]);
+  agents.erase(std::remove_if(agents.begin(), agents.end(), [](pid_t p) { return parent_of(p) != ::getpid(); }),
+               agents.end());
+  EXPECT_TRUE(seen) << "the agent never reached the awaited point";
+  EXPECT_EQ(1u, agents.size()) << "no agent of this test running " << args[0] << " was seen";
+  if (agents.size() == 1) {
+    signalled_ = std::chrono::steady_clock::now();
+    ::kill(agents[0], sig);
+  }
+  runner.join();
+  return result;
+}
+
 std::size_t FaultSuite::catalogued_sets() {
   Run_Result r = agent({"catalog", "DB1", "--json"});
   const nlohmann::json rows = nlohmann::json::parse(r.out, nullptr, false);

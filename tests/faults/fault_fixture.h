@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,12 @@ class FaultSuite : public ::testing::Test {
   Run_Result agent_signalled_during(const std::vector<std::string>& args, const std::string& tool_path, int sig,
                                     bool again = false, const std::vector<std::string>& env = {},
                                     const std::string& also = "");
+
+  // Runs the agent with args on a thread of its own; once `ready` holds
+  // (polled every 20 ms, for at most 60 s), sends `sig` to the agent and
+  // returns what the agent did.
+  Run_Result agent_signalled_when(const std::vector<std::string>& args, const std::function<bool()>& ready, int sig,
+                                  const std::vector<std::string>& env = {});
 
   // The catalogue's rows for DB1 (catalog --json).
   std::size_t catalogued_sets();

@@ -13,14 +13,20 @@
 // For the tests of transient failures, the server counts the requests of
 // each kind and fails the next ones of a kind on demand, through two paths
 // of its own (no bucket can have such a name):
-//   PUT /__faults?kind=KIND&count=N&answer=ANSWER  the next N requests of KIND fail
+//   PUT /__faults?kind=KIND&count=N&answer=ANSWER[&suffix=S]
+//                                                  the next N requests of KIND (whose
+//                                                  object key ends in S) fail
 //   DELETE /__faults                               no request is failed any more
 //   GET /__requests                                "KIND COUNT" lines, the requests seen
+//                                                  ("held COUNT": those held so far by hold or stall)
 // KIND is initiate, part, complete, abort (multipart upload), put, get,
 // head, delete (object) or list (bucket). ANSWER is 503 (SlowDown, once
 // the request's body is read), 500 (InternalError), drop (the connection
 // is closed before the request is looked at) or lose (the request is
-// carried out, then its connection is closed unanswered).
+// carried out, then its connection is closed unanswered), hold (the request
+// is neither carried out nor answered: its client waits until it gives up or
+// is killed) or stall (the request is carried out and never answered). The
+// last two let a test kill a client at a known step of its work.
 //
 //   node server.js DIRECTORY BUCKET PORT_FILE
 const crypto = require('crypto');
@@ -53,7 +59,8 @@ const refuse = (ctx, code) => {
   ctx.body = `<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>${code}</Code></Error>`;
 };
 const seen = {};
-const faults = {}; // kind -> { answer, left }
+const faults = {}; // kind -> { answer, left, suffix }
+const HELD = ['drop', 'lose', 'hold', 'stall'];
 const ANSWERS = {
   503: ['SlowDown', 'Please reduce your request rate.'],
   500: ['InternalError', 'We encountered an internal error. Please try again.'],
@@ -82,15 +89,15 @@ server.middleware.unshift(async (ctx, next) => {
     if (ctx.method === 'DELETE') {
       for (const kind of Object.keys(faults)) delete faults[kind];
     } else {
-      const { kind, answer } = ctx.query;
+      const { kind, answer, suffix = '' } = ctx.query;
       const count = Number(ctx.query.count);
-      if (ctx.method !== 'PUT' || !kind || !(answer in ANSWERS || answer === 'drop' || answer === 'lose') ||
+      if (ctx.method !== 'PUT' || !kind || !(answer in ANSWERS || HELD.includes(answer)) ||
           !Number.isInteger(count) || count < 0) {
         ctx.status = 400;
-        ctx.body = 'PUT /__faults?kind=KIND&count=N&answer=503|500|drop|lose\n';
+        ctx.body = 'PUT /__faults?kind=KIND&count=N&answer=503|500|drop|lose|hold|stall[&suffix=S]\n';
         return;
       }
-      faults[kind] = { answer, left: count };
+      faults[kind] = { answer, left: count, suffix };
     }
     ctx.status = 204;
     return;
@@ -103,8 +110,14 @@ server.middleware.unshift(async (ctx, next) => {
   const kind = kindOf(ctx);
   seen[kind] = (seen[kind] || 0) + 1;
   const fault = faults[kind];
-  if (!fault || fault.left === 0) return next();
+  if (!fault || fault.left === 0 || !ctx.path.endsWith(fault.suffix)) return next();
   fault.left -= 1;
+  if (fault.answer === 'hold' || fault.answer === 'stall') {
+    if (fault.answer === 'stall') await next();
+    seen.held = (seen.held || 0) + 1;
+    ctx.respond = false; // the connection stays open, unanswered, until the client goes
+    return;
+  }
   if (fault.answer === 'drop') {
     ctx.respond = false;
     ctx.req.socket.destroy();

@@ -153,10 +153,12 @@ int S3_Server::control(const std::string& method, const std::string& target, std
   return std::atoi(answer.c_str() + space + 1);
 }
 
-bool S3_Server::fail_next(const std::string& kind, int count, const std::string& answer) {
+bool S3_Server::fail_next(const std::string& kind, int count, const std::string& answer, const std::string& suffix) {
   std::string body;
-  return control("PUT", "/__faults?kind=" + kind + "&count=" + std::to_string(count) + "&answer=" + answer, body) ==
-         204;
+  return control("PUT",
+                 "/__faults?kind=" + kind + "&count=" + std::to_string(count) + "&answer=" + answer +
+                     (suffix.empty() ? "" : "&suffix=" + suffix),
+                 body) == 204;
 }
 
 int S3_Server::requests(const std::string& kind) const {

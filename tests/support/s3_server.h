@@ -44,15 +44,18 @@ class S3_Server {
 
   // Makes the next `count` requests of `kind` fail with `answer`: "503" or
   // "500" (an S3 error answer), "drop" (the connection closed before the
-  // request is looked at) or "lose" (the request carried out, then its
-  // connection closed unanswered). Kinds: "initiate", "part", "complete",
+  // request is looked at), "lose" (the request carried out, then its
+  // connection closed unanswered), "hold" (neither carried out nor
+  // answered while the client waits) or "stall" (carried out, never
+  // answered). With `suffix`, only requests whose object key ends in it
+  // count. Kinds: "initiate", "part", "complete",
   // "abort" (of a multipart upload), "put", "get", "head", "delete" (of an
   // object), "list" (of the bucket). A count of 0 ends the faults of kind.
   // False when the server did not take it.
-  bool fail_next(const std::string& kind, int count, const std::string& answer);
+  bool fail_next(const std::string& kind, int count, const std::string& answer, const std::string& suffix = "");
   // How many requests of `kind` the server has seen since it started, the
   // refused and failed ones too; -1 when it did not say.
-  int requests(const std::string& kind) const;
+  int requests(const std::string& kind) const;  // kind "held": requests held by "hold" or "stall"
 
   // The files the server keeps for the bucket, objects and unfinished
   // uploads alike, relative to its directory.
