@@ -176,11 +176,23 @@ std::vector<std::string> FaultSuite::fifos() const {
   return out;
 }
 
+// Whether another test's live agent program (such as a discovery, which
+// runs the isql of every server on the machine) started the process,
+// itself or through a shell.
+static bool run_by_other_agent(pid_t pid) {
+  pid_t up = parent_of(pid);
+  for (int level = 0; level < 2 && up > 1; ++level, up = parent_of(up))
+    if (cmdline_of(std::to_string(up)).find(agent_program()) != std::string::npos) return parent_of(up) != ::getpid();
+  return false;
+}
+
 std::vector<pid_t> FaultSuite::tool_processes() const {
+  // This test's agents are its children; a tool of another test's agent
+  // is not this test's concern.
   std::vector<pid_t> tools;
   for (const char* tool : {"/bin/brcmd", "/bin/isql", "/bin/osrexp", "/bin/osrimp"}) {
-    const std::vector<pid_t> found = processes_with(home_.root() + tool);
-    tools.insert(tools.end(), found.begin(), found.end());
+    for (pid_t pid : processes_with(home_.root() + tool))
+      if (!run_by_other_agent(pid)) tools.push_back(pid);
   }
   return tools;
 }
