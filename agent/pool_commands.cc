@@ -150,23 +150,6 @@ bool may_replace(const Pool_Info& old, const Pool_Info& fresh, std::string& err)
   return false;
 }
 
-// The registered pool with `uuid`; false with err when the registry cannot
-// be read or holds no such pool.
-bool registered_pool(const std::string& uuid, Pool_Info& out, std::string& err) {
-  std::vector<Pool_Info> pools;
-  if (!list_pools(pools)) {
-    err = "cannot read the pool registry " + pool_registry_path();
-    return false;
-  }
-  for (const Pool_Info& p : pools) {
-    if (p.uuid != uuid) continue;
-    out = p;
-    return true;
-  }
-  err = "pool " + uuid + " is no longer registered";
-  return false;
-}
-
 // The instance a manifest's set is of: its name as the manifest gives it,
 // else the name of the instance registered here under its uuid, else its uuid.
 std::string instance_named(const Set_Manifest& m) {
@@ -254,7 +237,7 @@ int pool_add_command(const Command_Line& line) {
   info.uuid = known ? uuid : new_uuid();
   if (known) {
     Pool_Info old;
-    if (!registered_pool(uuid, old, err) || !may_replace(old, info, err)) return fail(EXIT_FAILED, "pool add: " + err);
+    if (!find_pool(name, old, err) || !may_replace(old, info, err)) return fail(EXIT_FAILED, "pool add: " + err);
   }
   if (!add_pool(info)) return fail(EXIT_FAILED, "pool add: cannot write the pool registry");
   std::printf("pool %s %s (uuid %s, url %s%s)\n", name.c_str(), known ? "updated" : "added", info.uuid.c_str(),
