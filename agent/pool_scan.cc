@@ -87,14 +87,20 @@ const Stored_Entry* Pool_Scan::find(const std::string& name) const {
   return nullptr;
 }
 
-bool scan_pool(const Pool_Info& pool, Pool_Scan& out, std::string& err) {
-  out = Pool_Scan();
-  Client_IO_Base::Options options;
+// The pool's client options for reading its files, whatever their compression.
+static bool reading_options(const Pool_Info& pool, Client_IO_Base::Options& options, std::string& err) {
   if (!set_options_by_pool(options, pool)) {
     err = "the settings of pool " + pool.name + " are not usable";
     return false;
   }
   options.compression_method = COMPR_AUTO;
+  return true;
+}
+
+bool scan_pool(const Pool_Info& pool, Pool_Scan& out, std::string& err) {
+  out = Pool_Scan();
+  Client_IO_Base::Options options;
+  if (!reading_options(pool, options, err)) return false;
   Client_IO_Ex io;
   if (!io.connect(base_url(pool), options) || !io.list_tree(out.entries)) {
     err = "cannot list pool " + pool.name + ": " + io.error();
@@ -140,11 +146,7 @@ bool verify_set_digest(const Pool_Info& pool, const Found_Manifest& found, std::
   const nlohmann::json& storage = found.manifest.row["storages"][0];
   if (files.size() != 1 || !storage.contains("digest")) return true;
   Client_IO_Base::Options options;
-  if (!set_options_by_pool(options, pool)) {
-    why = "the settings of pool " + pool.name + " are not usable";
-    return false;
-  }
-  options.compression_method = COMPR_AUTO;
+  if (!reading_options(pool, options, why)) return false;
   Client_IO_Ex io;
   if (!io.connect(base_url(pool) + "/" + text_of(found.manifest.row, "uri"), options) ||
       !io.verify(files[0].c_str(), storage["size"].get<unsigned long long>(), text_of(storage, "digest"))) {
