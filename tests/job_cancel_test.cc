@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -10,6 +11,7 @@
 
 #include "host/process/text_process_handler.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/test_paths.h"
 
 namespace {
 
@@ -48,10 +50,18 @@ TEST_F(JobCancelTest, RequestEndsARunningChildAndItsWaiterReturns) {
 }
 
 TEST_F(JobCancelTest, ChildThatIgnoresTermIsKilled) {
+  // The child says when it ignores TERM: on a busy machine a fixed pause
+  // may end before the shell has run its trap.
+  Temp_Dir tmp;
+  const std::string ready = tmp / "ready";
   Text_Process_Handler handler;
-  const int pid = spawn(handler, "/bin/sh -c \"trap '' TERM; sleep 60 & wait; sleep 60\"");
+  const std::string command = "/bin/sh -c \"trap '' TERM; : > " + ready + "; sleep 60 & wait; sleep 60\"";
+  const int pid = spawn(handler, command.c_str());
   ASSERT_GT(pid, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const Clock::time_point limit = Clock::now() + std::chrono::seconds(60);
+  while (::access(ready.c_str(), F_OK) != 0 && Clock::now() < limit)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(0, ::access(ready.c_str(), F_OK));
   cancel_->request();
   EXPECT_EQ(128 + SIGKILL, handler.wait());
 }
