@@ -59,6 +59,10 @@ class FaultSuite : public ::testing::Test {
   std::vector<std::string> fifos() const;
   // Processes started from the home other than the server (the tools).
   std::vector<pid_t> tool_processes() const;
+  // The tools that stay running over a few seconds: what a run left behind.
+  std::vector<pid_t> tools_left() const;
+  // A process's command line and its parent's, for a failure message.
+  static std::string describe_process(pid_t pid);
   bool server_running() const;
 
   // The checks every fault case ends with: no fifo, no tool process, the

@@ -140,7 +140,7 @@ TEST_F(GuardFaults, DamagedCatalogueFailsTheBackupBeforeBrcmdWithTheInstanceUnto
   EXPECT_EQ(chain, read_file(home_.root() + "/agent/lastlsn.dat")) << "brcmd ran";
   EXPECT_EQ(server, server_pid()) << "the instance was stopped";
   EXPECT_TRUE(fifos().empty());
-  EXPECT_TRUE(tool_processes().empty());
+  EXPECT_TRUE(tools_left().empty());
   EXPECT_EQ(1u, pool_files().size());
 }
 

@@ -129,7 +129,7 @@ TEST_F(ImportLocks, ExpireOfTheSourceInstanceCannotRemoveTheSetAnImportReads) {
   EXPECT_EQ(0, expired.status) << expired.out << expired.err;
   EXPECT_TRUE(contains(expired.out, "removed " + sets[0] + " (export of ")) << expired.out;
   EXPECT_EQ(std::vector<std::string>{sets[1]}, exports_of("DB1"));
-  EXPECT_TRUE(tool_processes().empty());
+  EXPECT_TRUE(tools_left().empty());
 }
 
 TEST_F(ImportLocks, ImportWaitingForTheSourceInstanceSaysWhomOnceAndEndsWithItsAbort) {
@@ -160,7 +160,7 @@ TEST_F(ImportLocks, ImportWaitingForTheSourceInstanceSaysWhomOnceAndEndsWithItsA
   EXPECT_TRUE(contains(logs, "Failed to lock " + resource + ", whose set the job reads: cancelled while waiting"))
       << logs;
   EXPECT_NE(0, db2_.admin("table-checksum", {"ARCHIVE.ITEMS"}).status);
-  EXPECT_TRUE(tool_processes().empty());
+  EXPECT_TRUE(tools_left().empty());
 
   // Free again, the same import runs.
   r = agent({"import", "DB1", "--point", sets[0], "--as", "DB2/ARCHIVE/ITEMS"});
@@ -195,7 +195,7 @@ TEST_F(ImportLocks, ImportsCrossingBetweenTwoInstancesBothFinish) {
     EXPECT_EQ(db2_.admin("table-checksum", {"STOCK.GOODS"}).out,
               home_.admin("table-checksum", {"COPY" + suffix + ".GOODS"}).out);
   }
-  EXPECT_TRUE(tool_processes().empty());
+  EXPECT_TRUE(tools_left().empty());
 }
 
 TEST_F(ImportLocks, ImportDocumentWithAnIdThatClimbsOutIsRefusedBeforeAnythingIsTouched) {
@@ -226,7 +226,7 @@ TEST_F(ImportLocks, ImportDocumentWithAnIdThatClimbsOutIsRefusedBeforeAnythingIs
     EXPECT_TRUE(contains(r.err, c.refusal)) << c.key << r.err;
     EXPECT_NE(0, db2_.admin("table-checksum", {"ARCHIVE.ITEMS"}).status) << c.key;
     EXPECT_EQ(stored, pool_files()) << c.key;
-    EXPECT_TRUE(tool_processes().empty()) << c.key;
+    EXPECT_TRUE(tools_left().empty()) << c.key;
   }
   EXPECT_FALSE(::access((tmp_ / "z").c_str(), F_OK) == 0) << "a lock was made outside the state directory";
 

@@ -74,7 +74,7 @@ TEST_F(LogicalJobs, TableAndSchemaComeBackWithTheirTablespaceAfterBeingDropped) 
   ASSERT_EQ(0, r.status) << r.out << r.err;
   EXPECT_EQ(items, checksum("SALES.ITEMS"));
   EXPECT_TRUE(spool_files().empty());
-  EXPECT_TRUE(tool_processes().empty());
+  EXPECT_TRUE(tools_left().empty());
 }
 
 TEST_F(LogicalJobs, ImportUnderAnotherSchemaAndTableLeavesTheOriginalAlone) {
@@ -107,7 +107,7 @@ TEST_F(LogicalJobs, FailedOrRefusedExportsRecordNothingAndLeaveNoDump) {
   EXPECT_TRUE(export_sets().empty());
   EXPECT_TRUE(spool_files().empty());
   EXPECT_TRUE(pool_files().empty()) << pool_files()[0];
-  EXPECT_TRUE(tool_processes().empty());
+  EXPECT_TRUE(tools_left().empty());
 
   r = agent({"import", "DB1", "--point", "no-such-export"});
   EXPECT_EQ(1, r.status);

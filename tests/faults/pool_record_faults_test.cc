@@ -236,7 +236,7 @@ TEST_P(PoolRecordCrash, AgentKilledBetweenTheStepsLeavesWhatARebuildMakesConsist
   EXPECT_EQ(c.rows, catalogued_sets());
   EXPECT_EQ(c.manifests, objects(true));
   EXPECT_EQ(c.files, objects(false));
-  EXPECT_TRUE(tool_processes().empty());
+  EXPECT_TRUE(tools_left().empty());
 
   Run_Result rb = rebuild();
   EXPECT_EQ(0, rb.status) << rb.out << rb.err;

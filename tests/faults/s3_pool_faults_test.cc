@@ -209,7 +209,7 @@ TEST_F(S3PoolLarge, ServerStoppedDuringTheUploadFailsTheBackupAndCataloguesNothi
   EXPECT_EQ(0u, catalogued_sets());
   EXPECT_TRUE(server_running()) << "a failed backup starts the instance again";
   EXPECT_TRUE(fifos().empty());
-  EXPECT_TRUE(tool_processes().empty());
+  EXPECT_TRUE(tools_left().empty());
 }
 
 }  // namespace
