@@ -155,9 +155,7 @@ TEST_F(AgentInventory, InstanceRemoveTakesItsAccountAndOnlyALinkedStartScript) {
   // machine's own that only looks like one.
   ASSERT_EQ(0, mkdir((home_ + "/admin").c_str(), 0755));
   ASSERT_TRUE(write_file(home_ + "/admin/oscardb_DB1d", "#!/bin/sh\n"));
-  ASSERT_EQ(0, agent({"instance", "add", "DB1", "--home", home_, "--user", "u_DB1", "--password-file", sandbox_ / "pw",
-                      "--no-check"})
-                   .status);
+  ASSERT_EQ(0, agent({"instance", "set", "DB1", "--home", home_, "--no-check"}).status);
   const std::string link1 = state_ + "/root/etc/init.d/oscardb_DB1d";
   const std::string file2 = state_ + "/root/etc/init.d/oscardb_DB2d";
   ASSERT_TRUE(write_file(file2, "#!/bin/sh\n# the machine's own\n"));

@@ -274,8 +274,12 @@ TEST_F(AgentJobs, InstanceAddTestsTheLogin) {
   unchecked.push_back("--no-check");
   EXPECT_EQ(0, agent(unchecked).status);
 
+  // instance set tests the new account the same way before it stores it.
+  r = agent({"instance", "set", "DB1", "--password-file", sandbox_ / "pw"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.err, "instance set: the login of sysdba to instance DB1 failed")) << r.err;
   write_private_file(sandbox_ / "pw", home.password());
-  r = agent(add);
+  r = agent({"instance", "set", "DB1", "--password-file", sandbox_ / "pw"});
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_TRUE(contains(r.out, "instance DB1 updated")) << r.out;
 }
