@@ -35,6 +35,7 @@ const char* const OPTIONS[][3] = {
     {"entries", "DB[/SCHEMA[/TABLE]]", "what to export: a database, a schema or a table; may be repeated"},
     {"database", "DB", "the database to import into (default: the exported one)"},
     {"as", "INSTANCE[/SCHEMA[/TABLE]]", "import under another instance, schema or table name"},
+    {"instance-uuid", "UUID", "an instance by its uuid, also one no longer registered (instance remove prints it)"},
     {"keep-full", "N", "how many of the newest full backups to keep, with the sets resting on them"},
     {"keep-export", "N", "how many of the newest export sets to keep (default: all)"},
     {"from-host", "ID|NAME", "also take in the sets and files of this other host (its id or name)"},
@@ -43,12 +44,14 @@ const char* const OPTIONS[][3] = {
      "are left alone)"},
     {"json", "", "print one JSON document on standard output"},
     {"verify", "", "also read each set and check its digest"},
+    {"deep", "", "read every catalogued set and check its digest, not only its size"},
     {"no-check", "", "register without testing the login"},
     {"no-verify", "", "do not check the stored sets against their records before the restore"},
     {"dry-run", "", "only print what would be done"},
     {"force", "", "also remove what the command otherwise refuses to"},
     {"verbose", "", "also show the job log on the console"},
     {"register", "", "register the named instances"},
+    {"all", "", "also the sets of instances no longer registered"},
 };
 
 bool listed(const std::vector<std::string>& names, const std::string& name) {

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <set>
 #include <vector>
 
 #include "host/catalog/catalog_operator.h"
+#include "host/services/instance_manager.h"
 
 namespace {
 
@@ -116,6 +118,28 @@ nlohmann::json merge_by_start_time(const nlohmann::json& a, const nlohmann::json
   std::stable_sort(all.begin(), all.end(),
                    [&](const nlohmann::json& x, const nlohmann::json& y) { return start(x) < start(y); });
   return all;
+}
+
+bool catalog_selection(const std::string& resource_uuid, bool all, nlohmann::json& rows, std::string& err) {
+  nlohmann::json physical, exports;
+  if (!backup_rows(resource_uuid, physical, err) || !export_rows(resource_uuid, exports, err)) return false;
+  rows = merge_by_start_time(physical, exports);
+  if (all || !resource_uuid.empty()) return true;
+  std::set<std::string> registered;
+  for (const Instance_ptr& inst : Instance_Manager::instance()->list("oscar")) registered.insert(inst->uuid);
+  nlohmann::json kept = nlohmann::json::array();
+  for (const nlohmann::json& row : rows)
+    if (registered.count(text_of(row, "resource_uuid")) != 0) kept.push_back(row);
+  rows = kept;
+  return true;
+}
+
+bool unregistered_resource(const std::string& uuid, std::string& err) {
+  for (const Instance_ptr& inst : Instance_Manager::instance()->list("oscar"))
+    if (inst->uuid == uuid) return false;
+  nlohmann::json physical, exports;
+  if (uuid.empty() || !backup_rows(uuid, physical, err) || !export_rows(uuid, exports, err)) return false;
+  return !physical.empty() || !exports.empty();
 }
 
 bool find_restore_point(const std::string& resource_uuid, const std::string& backup_id, nlohmann::json& row,

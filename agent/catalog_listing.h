@@ -21,6 +21,18 @@ bool backup_rows(const std::string& resource_uuid, nlohmann::json& rows, std::st
 // be read.
 bool export_rows(const std::string& resource_uuid, nlohmann::json& rows, std::string& err);
 
+// The rows of a listing, backups and exports ordered by start time: those
+// of one resource when `resource_uuid` is given, else those of every
+// instance registered here, and with `all` also those of resources no
+// registered instance names (instances removed since their sets were
+// made). False with err when the catalogue cannot be read.
+bool catalog_selection(const std::string& resource_uuid, bool all, nlohmann::json& rows, std::string& err);
+
+// Whether `uuid` is the resource of catalogued sets that no registered
+// instance names (an instance removed since): false when it is not, or
+// the catalogue cannot be read (err then says why).
+bool unregistered_resource(const std::string& uuid, std::string& err);
+
 // Physical and export rows of one listing, ordered by start time.
 nlohmann::json merge_by_start_time(const nlohmann::json& a, const nlohmann::json& b);
 

@@ -17,6 +17,7 @@
 #include "agent/instance_registration.h"
 #include "agent/job_documents.h"
 #include "agent/pool_lookup.h"
+#include "agent/set_verify.h"
 #include "agent/state_dir.h"
 #include "host/base/agent_state.h"
 #include "host/base/fs_util.h"
@@ -233,6 +234,24 @@ void check_pools(const std::vector<Pool_Dir>& pools, const Instance& inst, Repor
   }
 }
 
+// Whether every catalogued set of the instance is still in its pool as
+// recorded: one line for all of them, or one per set that is not.
+void check_sets(const Instance& inst, Set_Check_Depth depth, Report& report) {
+  Sets_Check found;
+  std::string err;
+  if (!check_resource_sets(resource_id(inst), depth, found, err)) {
+    report.add("sets", FAILED, err);
+    return;
+  }
+  for (const std::string& problem : found.problems) report.add("set", FAILED, problem);
+  if (!found.problems.empty()) return;
+  const char* how = depth == Set_Check_Depth::sizes ? " (sizes; --deep reads digests)" : " (digests read)";
+  std::string text = std::to_string(found.checked) + (found.checked == 1 ? " set" : " sets") + " in place" + how;
+  if (found.not_verified != 0) text += ", " + std::to_string(found.not_verified) + " recorded without a digest";
+  if (found.checked == 0) text = "none catalogued";
+  report.add("sets", found.not_verified == 0 ? OK : WARN, text);
+}
+
 // Whether the home's programs, which the agent runs as its own user, can be
 // changed only by root and the home's owner.
 bool check_programs(const Registered_Instance& inst, Report& report) {
@@ -246,7 +265,7 @@ bool check_programs(const Registered_Instance& inst, Report& report) {
 
 // Runs every check of the instance in order into report.
 void run_checks(const Oscar_Module& module, const Registered_Instance& inst, const std::vector<Pool_Dir>& pools,
-                Report& report) {
+                Set_Check_Depth depth, Report& report) {
   const Oscar_Module::Functions& f = module.functions();
   const char* home = inst.home.c_str();
   const char* name = inst.name.c_str();
@@ -372,6 +391,7 @@ void run_checks(const Oscar_Module& module, const Registered_Instance& inst, con
     report.add("start script", OK, script);
 
   check_pools(pools, *inst.record, report);
+  check_sets(*inst.record, depth, report);
 }
 
 }  // namespace
@@ -388,7 +408,8 @@ int check_command(const Command_Line& line) {
   Report report;
   {
     Module_Log log;
-    run_checks(module, inst, pools, report);
+    run_checks(module, inst, pools, line.flags.count("deep") != 0 ? Set_Check_Depth::digests : Set_Check_Depth::sizes,
+               report);
   }
   if (line.flags.count("json") != 0)
     std::printf("%s\n", report.json().dump(2).c_str());

@@ -16,6 +16,11 @@ int instance_add_command(const Command_Line& line);
 // pool add NAME --url file:///PATH [--cipher aes-256-gcm --cipher-key-file FILE] [--zstd-workers N]
 // pool add NAME --url s3://BUCKET/PREFIX --endpoint URL --key-file FILE [--region REGION] [same options]
 int pool_add_command(const Command_Line& line);
+// instance set NAME [--home HOME] [--user USER] [--password-file FILE] [--no-check]
+int instance_set_command(const Command_Line& line);
+// pool set NAME [--url URL] [--endpoint URL] [--region REGION] [--key-file FILE] [--cipher C --cipher-key-file FILE]
+//   [--zstd-workers N]
+int pool_set_command(const Command_Line& line);
 // instance list [--json]
 int instance_list_command(const Command_Line& line);
 // instance remove NAME
@@ -26,7 +31,10 @@ int pool_clean_command(const Command_Line& line);
 int pool_list_command(const Command_Line& line);
 // pool remove NAME [--force] [--timeout SECONDS]
 int pool_remove_command(const Command_Line& line);
-// expire NAME --keep-full N [--keep-export N] [--pool POOL] [--dry-run] [--json] [--timeout SECONDS]
+// catalog remove BACKUP_ID... [--dry-run] [--json] [--timeout SECONDS]
+int catalog_remove_command(const Command_Line& line);
+// expire NAME|--instance-uuid UUID --keep-full N [--keep-export N] [--pool POOL] [--dry-run] [--json] [--timeout
+// SECONDS]
 int expire_command(const Command_Line& line);
 // catalog [NAME] [--json]
 int catalog_command(const Command_Line& line);

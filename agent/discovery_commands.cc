@@ -251,6 +251,14 @@ int browse_command(const Command_Line& line) {
       !value.is_array())
     return fail(EXIT_FAILED,
                 "browse: the tables of schema " + schema + " cannot be listed (details in " + log.path() + ")");
+  // No tables: an empty schema, or none of that name, which is an error.
+  nlohmann::json schemas;
+  if (value.empty() && f.get_schemas_info(inst.record, inst.name.c_str(), db.c_str(), user, password, schemas) &&
+      schemas.is_array() && std::none_of(schemas.begin(), schemas.end(), [&](const nlohmann::json& s) {
+        return s.is_string() && same_name_ignoring_case(s.get<std::string>(), schema);
+      }))
+    return fail(EXIT_FAILED, "browse: database " + db + " holds no user schema " + schema + " (browse " + inst.name +
+                                 " " + db + " lists them)");
   if (json)
     std::printf("%s\n", value.dump(2).c_str());
   else

@@ -116,9 +116,10 @@ int instance_remove_command(const Command_Line& line) {
   const std::size_t sets = physical.size() + exports.size();
   if (sets != 0)
     std::printf(
-        "%zu catalogued set%s of %s remain%s: expire %s --keep-full N removes their older chains, "
-        "pool remove POOL --force every set of a pool\n",
-        sets, sets == 1 ? "" : "s", name.c_str(), sets == 1 ? "s" : "", inst->uuid.c_str());
+        "%zu catalogued set%s of %s remain%s: oscar-agent catalog --all %s --state %s lists them, oscar-agent expire "
+        "--instance-uuid %s --keep-full 0 --keep-export 0 --state %s removes them\n",
+        sets, sets == 1 ? "" : "s", name.c_str(), sets == 1 ? "s" : "", inst->uuid.c_str(),
+        option_value(line, "state").c_str(), inst->uuid.c_str(), option_value(line, "state").c_str());
   return EXIT_OK;
 }
 

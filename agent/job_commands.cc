@@ -171,6 +171,14 @@ int import_command(const Command_Line& line) {
   Instance_ptr source = find_instance(line.words[1], err);
   if (!source) return fail(EXIT_FAILED, "import: " + err);
   Instance_ptr target = find_instance(target_name, err);
+  // --as begins with an instance: "SALES/ITEMS3" was likely meant as a schema.
+  if (!target && !as.empty())
+    return fail(EXIT_FAILED,
+                "import: --as " + as + " names no registered instance " + target_name +
+                    " (--as takes INSTANCE[/SCHEMA[/TABLE]]" +
+                    (as.find('/') == as.rfind('/') ? "; " + source->name + "/" + as + " imports into " + source->name
+                                                   : std::string()) +
+                    ")");
   if (!target) return fail(EXIT_FAILED, "import: " + err);
   nlohmann::json rows;
   if (!export_rows(resource_id(*source), rows, err)) return fail(EXIT_FAILED, "import: " + err);
@@ -196,16 +204,24 @@ int import_command(const Command_Line& line) {
 int catalog_command(const Command_Line& line) {
   std::string err;
   if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
+  const bool all = line.flags.count("all") != 0;
   std::string resource;
   if (line.words.size() > 1) {
+    // With --all, the uuid of a removed instance names its sets.
     Instance_ptr inst = find_instance(line.words[1], err);
-    if (!inst) return fail(EXIT_FAILED, "catalog: " + err);
-    resource = resource_id(*inst);
+    std::string why;
+    if (inst)
+      resource = resource_id(*inst);
+    else if (all && unregistered_resource(line.words[1], why))
+      resource = line.words[1];
+    else if (!all && unregistered_resource(line.words[1], why))
+      return fail(EXIT_FAILED, "catalog: " + line.words[1] + " is a removed instance; catalog --all " + line.words[1] +
+                                   " lists its sets");
+    else
+      return fail(EXIT_FAILED, "catalog: " + (why.empty() ? err : why));
   }
-  nlohmann::json physical, exports;
-  if (!backup_rows(resource, physical, err) || !export_rows(resource, exports, err))
-    return fail(EXIT_FAILED, "catalog: " + err);
-  const nlohmann::json rows = merge_by_start_time(physical, exports);
+  nlohmann::json rows;
+  if (!catalog_selection(resource, all, rows, err)) return fail(EXIT_FAILED, "catalog: " + err);
   if (line.flags.count("json") != 0) {
     std::printf("%s\n", rows.dump(2).c_str());
     return EXIT_OK;

@@ -2,9 +2,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <string>
@@ -196,56 +198,122 @@ std::string found_sets(const Pool_Info& pool, const std::string& host_id) {
   return text;
 }
 
+bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// Puts the location options of the line into info: --url, and for an
+// s3:// pool --endpoint, --region and --key-file; what the line does not
+// give stays as info holds it. The service of an s3:// pool is asked when
+// the line gives any of them. False with err and the exit status.
+bool apply_location(const Command_Line& line, Pool_Info& info, int& status, std::string& err) {
+  status = EXIT_USAGE;
+  const std::string endpoint = option_value(line, "endpoint");
+  const std::string key_file = option_value(line, "key-file");
+  const bool region = line.options.count("region") != 0;
+  if (line.options.count("url") != 0) info.url = option_value(line, "url");
+  if (starts_with(info.url, "file:///")) {
+    if (!endpoint.empty() || !key_file.empty() || region) {
+      err = "--endpoint, --key-file and --region are for s3:// pools";
+      return false;
+    }
+    info.s3_endpoint = info.s3_region = info.s3_access_key_id = info.s3_secret_access_key = std::string();
+    return true;
+  }
+  if (!starts_with(info.url, "s3://")) {
+    err = "the url must be file:///ABSOLUTE/PATH or s3://BUCKET/PREFIX, not \"" + info.url + "\"";
+    return false;
+  }
+  std::string bucket, prefix;
+  if (!parse_s3_url(info.url, bucket, prefix, err)) return false;
+  if (!endpoint.empty() && !starts_with(endpoint, "http://") && !starts_with(endpoint, "https://")) {
+    err = "the endpoint must be http://HOST[:PORT] or https://HOST[:PORT], not \"" + endpoint + "\"";
+    return false;
+  }
+  if (!endpoint.empty()) info.s3_endpoint = endpoint;
+  if (region) info.s3_region = option_value(line, "region");
+  if (!key_file.empty() && !read_key_file(key_file, info.s3_access_key_id, info.s3_secret_access_key, err))
+    return false;
+  if (info.s3_endpoint.empty() || info.s3_access_key_id.empty()) {
+    err = "an s3:// pool needs --endpoint URL and --key-file FILE";
+    return false;
+  }
+  const bool asked = line.options.count("url") != 0 || !endpoint.empty() || !key_file.empty() || region;
+  status = EXIT_FAILED;
+  return !asked || check_bucket(info, key_file.empty() ? "the registered key file" : key_file, err);
+}
+
+// Puts the stored-form options of the line into info: --cipher (none
+// clears it) with --cipher-key-file, --zstd-workers.
+bool apply_codec(const Command_Line& line, Pool_Info& info, std::string& err) {
+  if (option_value(line, "cipher") == "none") info.cipher = info.key = info.iv = std::string();
+  return set_pool_codec_options(line, info, err);
+}
+
+// The settings of the line that differ between two records of a pool, by
+// option name, for the line that reports the change.
+std::string changed_settings(const Pool_Info& old, const Pool_Info& fresh) {
+  std::vector<std::pair<const char*, bool>> diffs = {
+      {"url", old.url != fresh.url},
+      {"endpoint", old.s3_endpoint != fresh.s3_endpoint},
+      {"region", old.s3_region != fresh.s3_region},
+      {"keys",
+       old.s3_access_key_id != fresh.s3_access_key_id || old.s3_secret_access_key != fresh.s3_secret_access_key},
+      {"cipher", old.cipher != fresh.cipher || old.key != fresh.key},
+      {"zstd-workers", old.ext_attrs != fresh.ext_attrs}};
+  std::string text;
+  for (const auto& d : diffs)
+    if (d.second) text += (text.empty() ? "" : ", ") + std::string(d.first);
+  return text;
+}
+
 }  // namespace
 
 int pool_add_command(const Command_Line& line) {
   std::string err;
   const std::string name = line.words[2];
   if (!valid_pool_name(name)) return fail(EXIT_USAGE, "pool add: invalid pool name \"" + name + "\"");
-  const std::string url = option_value(line, "url");
-  const std::string endpoint = option_value(line, "endpoint");
-  const std::string key_file = option_value(line, "key-file");
-  const std::string region = option_value(line, "region");
   Pool_Info info;
   info.name = name;
-  info.url = url;
-  if (url.compare(0, 5, "s3://") == 0) {
-    std::string bucket, prefix;
-    if (!parse_s3_url(url, bucket, prefix, err)) return fail(EXIT_USAGE, "pool add: " + err);
-    if (endpoint.empty() || key_file.empty())
-      return fail(EXIT_USAGE, "pool add: an s3:// pool needs --endpoint URL and --key-file FILE");
-    if (endpoint.compare(0, 7, "http://") != 0 && endpoint.compare(0, 8, "https://") != 0)
-      return fail(EXIT_USAGE,
-                  "pool add: the endpoint must be http://HOST[:PORT] or https://HOST[:PORT], not \"" + endpoint + "\"");
-    info.s3_endpoint = endpoint;
-    info.s3_region = region;
-    if (!read_key_file(key_file, info.s3_access_key_id, info.s3_secret_access_key, err))
-      return fail(EXIT_USAGE, "pool add: " + err);
-    if (!check_bucket(info, key_file, err)) return fail(EXIT_FAILED, "pool add: " + err);
-  } else if (url.compare(0, 8, "file:///") == 0) {
-    if (!endpoint.empty() || !key_file.empty() || !region.empty())
-      return fail(EXIT_USAGE, "pool add: --endpoint, --key-file and --region are for s3:// pools");
-  } else {
-    return fail(EXIT_USAGE,
-                "pool add: the url must be file:///ABSOLUTE/PATH or s3://BUCKET/PREFIX, not \"" + url + "\"");
-  }
-  if (!set_pool_codec_options(line, info, err)) return fail(EXIT_USAGE, "pool add: " + err);
+  int status = EXIT_USAGE;
+  if (!apply_location(line, info, status, err)) return fail(status, "pool add: " + err);
+  if (!apply_codec(line, info, err)) return fail(EXIT_USAGE, "pool add: " + err);
   if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
-  std::string uuid;
-  std::string lookup_err;
-  const bool known = find_pool_uuid(name, uuid, lookup_err);
-  info.uuid = known ? uuid : new_uuid();
-  if (known) {
-    Pool_Info old;
-    if (!find_pool(name, old, err) || !may_replace(old, info, err)) return fail(EXIT_FAILED, "pool add: " + err);
-  }
+  std::map<std::string, std::string> known;
+  if (!pool_names(known, err)) return fail(EXIT_FAILED, "pool add: " + err);
+  for (const auto& p : known)
+    if (p.second == name)
+      return fail(EXIT_FAILED, "pool add: pool " + name + " exists; pool set " + name + " changes its settings");
+  info.uuid = new_uuid();
   if (!add_pool(info)) return fail(EXIT_FAILED, "pool add: cannot write the pool registry");
-  std::printf("pool %s %s (uuid %s, url %s%s)\n", name.c_str(), known ? "updated" : "added", info.uuid.c_str(),
-              url.c_str(), endpoint.empty() ? "" : (", endpoint " + endpoint).c_str());
-  if (!known) {
-    const std::string host_id = agent_host_id(err);
-    const std::string found = found_sets(info, host_id);
-    if (!found.empty()) std::printf("%s\n", found.c_str());
+  std::printf("pool %s added (uuid %s, url %s%s)\n", name.c_str(), info.uuid.c_str(), info.url.c_str(),
+              info.s3_endpoint.empty() ? "" : (", endpoint " + info.s3_endpoint).c_str());
+  const std::string host_id = agent_host_id(err);
+  const std::string found = found_sets(info, host_id);
+  if (!found.empty()) std::printf("%s\n", found.c_str());
+  return EXIT_OK;
+}
+
+int pool_set_command(const Command_Line& line) {
+  std::string err;
+  const std::string name = line.words[2];
+  const char* const SETTINGS[] = {"url", "endpoint", "region", "key-file", "cipher", "cipher-key-file", "zstd-workers"};
+  if (std::none_of(std::begin(SETTINGS), std::end(SETTINGS), [&](const char* o) { return line.options.count(o); }))
+    return fail(EXIT_USAGE,
+                "pool set: name a setting to change (--url, --endpoint, --region, --key-file, --cipher, "
+                "--cipher-key-file, --zstd-workers)");
+  if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
+  Pool_Info old;
+  if (!find_pool(name, old, err)) return fail(EXIT_FAILED, "pool set: " + err);
+  Pool_Info info = old;
+  int status = EXIT_USAGE;
+  if (!apply_location(line, info, status, err)) return fail(status, "pool set: " + err);
+  if (!apply_codec(line, info, err)) return fail(EXIT_USAGE, "pool set: " + err);
+  if (!may_replace(old, info, err)) return fail(EXIT_FAILED, "pool set: " + err);
+  const std::string changed = changed_settings(old, info);
+  if (changed.empty()) {
+    std::printf("pool %s unchanged\n", name.c_str());
+    return EXIT_OK;
   }
+  if (!add_pool(info)) return fail(EXIT_FAILED, "pool set: cannot write the pool registry");
+  std::printf("pool %s updated (%s)\n", name.c_str(), changed.c_str());
   return EXIT_OK;
 }

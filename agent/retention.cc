@@ -43,7 +43,10 @@ std::vector<Catalogued_Set> expired_sets(const nlohmann::json& physical, const n
       if (row_text(row, "type") == "full" && in_pool(row, rule) && by_id[row_text(row, "backup_id")] == &row)
         fulls.push_back(&row);
   }
-  if (rule.keep_full >= 1 && fulls.size() > rule.keep_full) {
+  if (rule.keep_full == 0 && physical.is_array()) {
+    for (const nlohmann::json& row : physical)
+      if (by_id[row_text(row, "backup_id")] == &row && in_pool(row, rule)) out.push_back({"oscar_brcmd", row});
+  } else if (fulls.size() > rule.keep_full) {
     std::set<std::string> expired_roots;
     for (std::size_t i = 0; i + rule.keep_full < fulls.size(); ++i)
       expired_roots.insert(row_text(*fulls[i], "backup_id"));

@@ -11,7 +11,9 @@
 // Stateless; safe from any thread.
 
 struct Retention_Rule {
-  std::size_t keep_full = 1;  // full physical backups kept, with every set resting on them; at least 1
+  // Full physical backups kept, with every set resting on them; 0 lets
+  // every physical set go (for an instance no longer registered).
+  std::size_t keep_full = 1;
   bool expire_exports = false;
   std::size_t keep_export = 0;  // export sets kept when expire_exports
   std::string pool_uuid;        // when set, only sets stored in this pool count and go
@@ -26,7 +28,7 @@ struct Retention_Rule {
 // chains go, except (as a guard for a backup being made right now on an
 // old chain) any that started after the oldest kept full backup, and
 // a set whose links lead to no full backup in the catalogue, which no rule
-// can place. With expire_exports the newest keep_export export sets are
+// can place. keep_full 0 expires every physical set. With expire_exports the newest keep_export export sets are
 // kept and the older ones go. The answer is in listing order, physical sets
 // first.
 std::vector<Catalogued_Set> expired_sets(const nlohmann::json& physical, const nlohmann::json& exports,

@@ -29,35 +29,36 @@ bool count_option(const Command_Line& line, const char* name, std::size_t min, s
   return true;
 }
 
-// The resource whose sets expire works on: that of the registered
-// instance NAME, or, for an instance removed from the registry, its uuid
-// when the catalogue still holds sets of it.
-bool find_resource(const std::string& name, std::string& resource, std::string& err) {
-  Instance_ptr inst = Instance_Manager::instance()->find("oscar", name);
-  if (inst) {
+// The resource whose sets expire works on: that of the registered instance
+// NAME (or of --instance-uuid UUID), or an instance's uuid when the
+// instance is no longer registered but the catalogue holds sets of it.
+// `removed` says which.
+bool find_resource(const std::string& name, const std::string& uuid, std::string& resource, bool& removed,
+                   std::string& err) {
+  for (const Instance_ptr& inst : Instance_Manager::instance()->list("oscar")) {
+    if (uuid.empty() ? inst->name != name : inst->uuid != uuid) continue;
     resource = resource_id(*inst);
+    removed = false;
     return true;
   }
-  nlohmann::json physical, exports;
-  if (!backup_rows(name, physical, err) || !export_rows(name, exports, err)) return false;
-  if (physical.empty() && exports.empty()) {
-    err = "unknown instance \"" + name + "\"";
+  const std::string id = uuid.empty() ? name : uuid;
+  if (!unregistered_resource(id, err)) {
+    if (err.empty())
+      err = uuid.empty() ? "unknown instance \"" + name + "\"" : "the catalogue holds no sets of instance uuid " + uuid;
     return false;
   }
-  resource = name;
+  resource = id;
+  removed = true;
   return true;
 }
-
 }  // namespace
 
 int expire_command(const Command_Line& line) {
   std::string err;
   Retention_Rule rule;
   if (!count_option(line, "keep-full", 0, rule.keep_full, err)) return fail(EXIT_USAGE, "expire: " + err);
-  if (rule.keep_full == 0)
-    return fail(EXIT_USAGE, "expire: --keep-full must be at least 1 (0 would remove every backup of the instance)");
   rule.expire_exports = !option_value(line, "keep-export").empty();
-  if (rule.expire_exports && !count_option(line, "keep-export", 1, rule.keep_export, err))
+  if (rule.expire_exports && !count_option(line, "keep-export", 0, rule.keep_export, err))
     return fail(EXIT_USAGE, "expire: " + err);
   int lock_seconds = 0;
   if (!lock_seconds_option(line, lock_seconds, err)) return fail(EXIT_USAGE, "expire: " + err);
@@ -65,9 +66,17 @@ int expire_command(const Command_Line& line) {
   const bool json = line.flags.count("json") != 0;
 
   if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
-  const std::string name = line.words[1];
+  const std::string uuid = option_value(line, "instance-uuid");
+  if ((line.words.size() > 1) == !uuid.empty())
+    return fail(EXIT_USAGE, "expire: name either an instance or --instance-uuid UUID");
+  const std::string name = uuid.empty() ? line.words[1] : uuid;
   std::string resource;
-  if (!find_resource(name, resource, err)) return fail(EXIT_FAILED, "expire: " + err);
+  bool removed = false;
+  if (!find_resource(name, uuid, resource, removed, err)) return fail(EXIT_FAILED, "expire: " + err);
+  // Every backup of an instance goes only once the instance is gone.
+  if ((rule.keep_full == 0 || (rule.expire_exports && rule.keep_export == 0)) && !removed)
+    return fail(EXIT_USAGE, std::string("expire: --") + (rule.keep_full == 0 ? "keep-full" : "keep-export") +
+                                " must be at least 1 for a registered instance (0 would remove every set of it)");
   const std::string pool = option_value(line, "pool");
   if (!pool.empty() && !find_pool_uuid(pool, rule.pool_uuid, err)) return fail(EXIT_FAILED, "expire: " + err);
 

@@ -9,6 +9,7 @@
 #include "agent/state_dir.h"
 #include "host/catalog/backup_set.h"
 #include "host/catalog/catalog_operator.h"
+#include "host/catalog/set_manifest.h"
 #include "host/services/instance_manager.h"
 #include "host/storage/client_io_ex.h"
 #include "host/storage/pool_info.h"
@@ -20,8 +21,9 @@ std::string text_or(const nlohmann::json& row, const char* key, const char* othe
   return row.is_object() && it != row.end() && it->is_string() ? it->get<std::string>() : std::string(otherwise);
 }
 
-// Where the set is stored: its pool's URL, its folder and its file.
-bool storage_target(const nlohmann::json& row, std::string& url, Client_IO_Base::Options& opts, std::string& why) {
+// Where the set is stored: its pool's URL and folder, and the pool's name.
+bool storage_target(const nlohmann::json& row, std::string& url, std::string& pool_name, Client_IO_Base::Options& opts,
+                    std::string& why) {
   const std::string pool = text_or(row, "pool_uuid", "");
   const std::string uri = text_or(row, "uri", "");
   if (pool.empty() || uri.empty()) {
@@ -39,7 +41,51 @@ bool storage_target(const nlohmann::json& row, std::string& url, Client_IO_Base:
     return false;
   }
   url = info.url + "/" + uri;
+  pool_name = info.name.empty() ? pool : info.name;
   return true;
+}
+
+// The usable storage entry of a row and its file; false with why.
+bool recorded_storage(const nlohmann::json& row, const std::string& file, Backup_Set_Storage& storage,
+                      std::string& why) {
+  const auto storages = row.is_object() ? row.find("storages") : row.end();
+  if (!row.is_object() || storages == row.end() || !storages->is_array() || storages->empty()) {
+    why = "its catalogue row has no storage entry";
+  } else if (!Backup_Set_Storage::from_json(storages->at(0), storage, why)) {
+    why = "its catalogue row is malformed: " + why;
+  } else if (file.empty()) {
+    why = "its catalogue row names no backup_file";
+  }
+  return why.empty();
+}
+
+// Compares the stored file with its record: present, of the recorded
+// stored size, and (digests) of the recorded digest.
+Set_Check_Result check_file(const nlohmann::json& row, const std::string& file, const Backup_Set_Storage& storage,
+                            Set_Check_Depth depth, std::string& why) {
+  std::string url, pool;
+  Client_IO_Base::Options opts;
+  if (!storage_target(row, url, pool, opts, why)) return SET_UNCHECKED;
+  Client_IO_Ex io;
+  unsigned long long size = 0;
+  const int found = io.connect(url, opts) ? io.stored_size(file.c_str(), size) : -1;
+  if (found < 0) {
+    why = io.error();
+    return SET_UNCHECKED;
+  }
+  if (found == 0) {
+    why = "pool " + pool + " holds no such file (" + url + "/" + file + ")";
+    return SET_MISSING;
+  }
+  if (size != storage.size()) {
+    why = "stored size " + std::to_string(size) + ", recorded " + std::to_string(storage.size());
+    return SET_MISMATCH;
+  }
+  if (depth == Set_Check_Depth::sizes) return SET_OK;
+  if (storage.digest().empty()) return SET_NOT_VERIFIED;
+  if (io.verify(file.c_str(), storage.size(), storage.digest())) return SET_OK;
+  why = io.error();
+  return SET_MISMATCH;
 }
 
 // The sets to check: the chain of `point` (full first), or every set of the
@@ -64,35 +110,66 @@ bool sets_to_check(const std::string& resource, const std::string& point, nlohma
 
 }  // namespace
 
-Set_Check_Result check_stored_set(const nlohmann::json& row, std::string& line) {
+Set_Check_Result check_stored_set(const nlohmann::json& row, std::string& line, Set_Check_Depth depth) {
   const std::string file = text_or(row, "backup_file", "");
   line = text_or(row, "backup_id", "?") + " " + (file.empty() ? "?" : file) + " ";
-  const auto storages = row.is_object() ? row.find("storages") : row.end();
   Backup_Set_Storage storage;
   std::string why;
-  if (!row.is_object() || storages == row.end() || !storages->is_array() || storages->empty()) {
-    why = "its catalogue row has no storage entry";
-  } else if (!Backup_Set_Storage::from_json(storages->at(0), storage, why)) {
-    why = "its catalogue row is malformed: " + why;
-  } else if (file.empty()) {
-    why = "its catalogue row names no backup_file";
-  }
-  if (why.empty() && storage.digest().empty()) {
-    line += "not verified: no digest recorded";
-    return SET_NOT_VERIFIED;
-  }
-  std::string url;
+  const Set_Check_Result result =
+      recorded_storage(row, file, storage, why) ? check_file(row, file, storage, depth, why) : SET_UNCHECKED;
+  static const char* const VERDICTS[] = {"ok", "MISSING: ", "MISMATCH: ", "not verified: no digest recorded",
+                                         "cannot check: "};
+  line += VERDICTS[result] + why;
+  return result;
+}
+
+namespace {
+
+// Whether every stored file of an export row is in its pool; false with
+// a report line when one is not or cannot be looked for.
+bool export_present(const nlohmann::json& row, std::string& line) {
+  const std::string id = text_or(row, "uuid", "?");
+  std::string url, why;
   Client_IO_Base::Options opts;
-  if (why.empty() && storage_target(row, url, opts, why)) {
-    Client_IO_Ex io;
-    if (!io.connect(url, opts) || !io.verify(file.c_str(), storage.size(), storage.digest())) why = io.error();
+  const std::vector<std::string> files = set_files(row);
+  if (files.empty()) {
+    line = id + " ? cannot check: its catalogue row names no stored file";
+    return false;
   }
-  if (!why.empty()) {
-    line += "MISMATCH: " + why;
-    return SET_MISMATCH;
+  if (!set_location(row, url, opts, why)) {
+    line = id + " " + files[0] + " cannot check: " + why;
+    return false;
   }
-  line += "ok";
-  return SET_OK;
+  Client_IO_Ex io;
+  for (const std::string& file : files) {
+    unsigned long long size = 0;
+    const int found = io.connect(url, opts) ? io.stored_size(file.c_str(), size) : -1;
+    if (found == 1) continue;
+    line = id + " " + file +
+           (found == 0 ? " MISSING: no such file in " + url : " cannot check: " + std::string(io.error()));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool check_resource_sets(const std::string& resource, Set_Check_Depth depth, Sets_Check& out, std::string& err) {
+  nlohmann::json physical, exports;
+  if (!backup_rows(resource, physical, err) || !export_rows(resource, exports, err)) return false;
+  for (const nlohmann::json& row : physical) {
+    std::string line;
+    const Set_Check_Result result = check_stored_set(row, line, depth);
+    ++out.checked;
+    if (result == SET_NOT_VERIFIED) ++out.not_verified;
+    if (result != SET_OK && result != SET_NOT_VERIFIED) out.problems.push_back(line);
+  }
+  for (const nlohmann::json& row : exports) {
+    std::string line;
+    ++out.checked;
+    if (!export_present(row, line)) out.problems.push_back(line);
+  }
+  return true;
 }
 
 int verify_command(const Command_Line& line) {
@@ -112,7 +189,8 @@ int verify_command(const Command_Line& line) {
   bool all_match = true;
   for (const nlohmann::json& row : rows) {
     std::string report;
-    if (check_stored_set(row, report) == SET_MISMATCH) all_match = false;
+    const Set_Check_Result result = check_stored_set(row, report);
+    if (result != SET_OK && result != SET_NOT_VERIFIED) all_match = false;
     std::printf("%s\n", report.c_str());
   }
   if (rows.empty()) std::printf("no backup sets of %s are catalogued\n", inst->name.c_str());

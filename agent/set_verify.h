@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 // The agent's check of stored backup sets against their catalogue rows,
 // the same check a restore makes before it stops the instance. Main thread;
@@ -10,17 +11,37 @@
 
 // What one set's check found.
 enum Set_Check_Result {
-  SET_OK,            // size and digest as recorded, every frame intact
-  SET_MISMATCH,      // missing, altered, cut short, or its row is unusable
-  SET_NOT_VERIFIED,  // recorded without a digest
+  SET_OK,            // as recorded (size, and with digests its digest and every frame)
+  SET_MISSING,       // the pool holds no file of that name
+  SET_MISMATCH,      // its bytes differ: another size, digest, or a frame that does not decode
+  SET_NOT_VERIFIED,  // recorded without a digest (digests only)
+  SET_UNCHECKED,     // its row is unusable, or its pool cannot be reached
 };
+
+// How much of a stored set is checked: its stored size (no read), or its
+// whole stored form read once against the recorded digest.
+enum class Set_Check_Depth { sizes, digests };
 
 // Checks the stored file of one catalogue row of view "oscar_brcmd" (its
 // pool by "pool_uuid", folder "uri", file "backup_file", size and digest
-// from its storage entry), reading it once. line is the report:
-// "<backup_id> <file> ok", "<backup_id> <file> MISMATCH: <why>" or
-// "<backup_id> <file> not verified: no digest recorded".
-Set_Check_Result check_stored_set(const nlohmann::json& row, std::string& line);
+// from its storage entry). line is the report: "<backup_id> <file> ok",
+// "... MISSING: <why>", "... MISMATCH: <why>", "... not verified: no
+// digest recorded" or "... cannot check: <why>".
+Set_Check_Result check_stored_set(const nlohmann::json& row, std::string& line,
+                                  Set_Check_Depth depth = Set_Check_Depth::digests);
+
+// What the check of every catalogued set of an instance found.
+struct Sets_Check {
+  std::size_t checked = 0;            // sets looked at, backups and exports
+  std::size_t not_verified = 0;       // backups recorded without a digest (digests only)
+  std::vector<std::string> problems;  // a report line of check_stored_set per set not as recorded
+};
+
+// Checks every catalogued set of one resource (instance uuid): each backup
+// by check_stored_set at `depth`, each export by the presence of its
+// stored files (exports record no size per file). False with err when the
+// catalogue cannot be read.
+bool check_resource_sets(const std::string& resource, Set_Check_Depth depth, Sets_Check& out, std::string& err);
 
 // verify --pool POOL: every set of this host in one pool, by its manifest
 // (readable, its set present with its size, its digest by reading it),

@@ -100,6 +100,14 @@ TEST_F(AgentBrowse, BadInputIsOneLineOnStderr) {
   start_and_register();
   expect_one_line_error(agent({"browse", "NOSUCH"}), "unknown instance \"NOSUCH\"");
   expect_one_line_error(agent({"browse", "BRW1", "OTHERDB"}), "holds no database OTHERDB");
+  expect_one_line_error(agent({"browse", "BRW1", "BRW1", "NOPE"}),
+                        "browse: database BRW1 holds no user schema NOPE (browse BRW1 BRW1 lists them)");
+  // A schema without tables is no error.
+  ASSERT_EQ(0, inst_.admin("create-table", {"EMPTY.T1", "--rows", "1"}).status);
+  ASSERT_EQ(0, inst_.admin("drop", {"EMPTY.T1"}).status);
+  const Run_Result empty = agent({"browse", "BRW1", "BRW1", "EMPTY"});
+  EXPECT_EQ(0, empty.status) << empty.err;
+  EXPECT_EQ("no table in schema EMPTY\n", empty.out);
   expect_one_line_error(agent({"nodes", "NOSUCH"}), "unknown instance \"NOSUCH\"");
   ASSERT_EQ(0, inst_.admin("stop").status);
   expect_one_line_error(agent({"browse", "BRW1"}), "instance BRW1 is not running");

@@ -120,6 +120,43 @@ TEST(AgentCheck, FreeSpaceIsMeasuredAgainstTheLastFullBackup) {
   EXPECT_EQ("ok", checks["pool p1"]["verdict"]);
 }
 
+// Every catalogued set is looked for in its pool: by its stored size, and
+// with --deep by its digest; a missing one and a changed one are told apart.
+TEST(AgentCheck, CataloguedSetsAreLookedForInTheirPools) {
+  Check_Setup s;
+  ASSERT_TRUE(s.prepare());
+  Run_Result r;
+  EXPECT_EQ("none catalogued", s.check(r)["sets"].value("reason", "")) << r.out;
+  r = s.agent({"backup", NAME, "--type", "full", "--pool", "p1"});
+  ASSERT_EQ(0, r.status) << r.err;
+  std::map<std::string, nlohmann::json> checks = s.check(r);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("ok", checks["sets"]["verdict"]);
+  EXPECT_EQ("1 set in place (sizes; --deep reads digests)", checks["sets"]["reason"]);
+  EXPECT_EQ("1 set in place (digests read)", s.check(r, {"--deep"})["sets"].value("reason", "")) << r.out;
+
+  std::string stored;
+  for (const std::string& f : files_under(s.tmp_ / "pool1"))
+    if (f.find(".manifest") == std::string::npos) stored = f;
+  ASSERT_FALSE(stored.empty());
+  std::string bytes = read_file(stored);
+  bytes[bytes.size() / 2] ^= 1;
+  ASSERT_TRUE(write_file(stored, bytes));
+  EXPECT_EQ("ok", s.check(r)["sets"].value("verdict", "")) << r.out;  // the size is as recorded
+  checks = s.check(r, {"--deep"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("FAIL", checks["set"]["verdict"]);
+  EXPECT_NE(std::string::npos, checks["set"].value("reason", "").find(" MISMATCH: ")) << checks["set"];
+  EXPECT_EQ(0u, checks.count("sets"));
+
+  ASSERT_EQ(0, ::unlink(stored.c_str()));
+  checks = s.check(r);
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, checks["set"].value("reason", "").find(" MISSING: pool p1 holds no such file"))
+      << checks["set"];
+  EXPECT_NE(std::string::npos, r.err.find("check: 1 check(s) of instance CHK1 failed")) << r.err;
+}
+
 // One way to break the instance, and what check then says.
 struct Breakage {
   const char* what;

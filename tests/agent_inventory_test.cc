@@ -11,6 +11,7 @@
 #include <ctime>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -114,8 +115,9 @@ class AgentInventory : public ::testing::Test {
     return json::parse(r.out, nullptr, false);
   }
 
+  // The ids of every catalogued set, those of removed instances included.
   std::vector<std::string> catalogued() {
-    const Run_Result r = agent({"catalog", "--json"});
+    const Run_Result r = agent({"catalog", "--all", "--json"});
     const json rows = json::parse(r.out, nullptr, false);
     std::vector<std::string> out;
     if (rows.is_array())
@@ -153,9 +155,7 @@ TEST_F(AgentInventory, InstanceRemoveTakesItsAccountAndOnlyALinkedStartScript) {
   // machine's own that only looks like one.
   ASSERT_EQ(0, mkdir((home_ + "/admin").c_str(), 0755));
   ASSERT_TRUE(write_file(home_ + "/admin/oscardb_DB1d", "#!/bin/sh\n"));
-  ASSERT_EQ(0, agent({"instance", "add", "DB1", "--home", home_, "--user", "u_DB1", "--password-file", sandbox_ / "pw",
-                      "--no-check"})
-                   .status);
+  ASSERT_EQ(0, agent({"instance", "set", "DB1", "--home", home_, "--no-check"}).status);
   const std::string link1 = state_ + "/root/etc/init.d/oscardb_DB1d";
   const std::string file2 = state_ + "/root/etc/init.d/oscardb_DB2d";
   ASSERT_TRUE(write_file(file2, "#!/bin/sh\n# the machine's own\n"));
@@ -164,7 +164,11 @@ TEST_F(AgentInventory, InstanceRemoveTakesItsAccountAndOnlyALinkedStartScript) {
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_TRUE(contains(r.out, "instance DB1 removed")) << r.out;
   EXPECT_TRUE(contains(r.out, "start script link " + link1 + " removed")) << r.out;
-  EXPECT_TRUE(contains(r.out, "2 catalogued sets of DB1 remain: expire " + uuids_["DB1"])) << r.out;
+  const std::string uuid = uuids_["DB1"];
+  const std::string advice = "2 catalogued sets of DB1 remain: oscar-agent catalog --all " + uuid + " --state " +
+                             state_ + " lists them, oscar-agent expire --instance-uuid " + uuid +
+                             " --keep-full 0 --keep-export 0 --state " + state_ + " removes them\n";
+  EXPECT_TRUE(contains(r.out, advice)) << r.out;
   struct stat st;
   EXPECT_NE(0, lstat(link1.c_str(), &st));
   EXPECT_EQ("#!/bin/sh\n", read_file(home_ + "/admin/oscardb_DB1d"));  // the home's script itself stays
@@ -174,12 +178,43 @@ TEST_F(AgentInventory, InstanceRemoveTakesItsAccountAndOnlyALinkedStartScript) {
   const json accounts = json::parse(read_file(state_ + "/accounts.json"), nullptr, false);
   ASSERT_EQ(1u, accounts["accounts"].size());
   EXPECT_EQ("DB2", accounts["accounts"][0]["instance"]);
-  // Its sets stay, and expire still reaches them by the instance's uuid.
+  // Its sets stay: listed with --all (by its uuid), reached by expire and
+  // catalog remove, and the advice's command removes what is left.
   EXPECT_EQ((std::vector<std::string>{"A1", "A2"}), catalogued());
+  EXPECT_EQ("[]", agent({"catalog", "--json"}).out.substr(0, 2));
+  r = agent({"catalog", uuid});
+  EXPECT_EQ("oscar-agent: catalog: " + uuid + " is a removed instance; catalog --all " + uuid + " lists its sets\n",
+            r.err);
+  r = agent({"catalog", "--all", uuid, "--json"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(2u, json::parse(r.out, nullptr, false).size()) << r.out;
   ASSERT_NO_FATAL_FAILURE(commit_set("DB1", "p1", "A3", "full", "", 1700000300, 10));
-  r = agent({"expire", uuids_["DB1"], "--keep-full", "1"});
+  r = agent({"expire", uuid, "--keep-full", "1"});
   EXPECT_EQ(0, r.status) << r.out << r.err;
   EXPECT_EQ(std::vector<std::string>{"A3"}, catalogued());
+  ASSERT_NO_FATAL_FAILURE(commit_set("DB1", "p1", "A4", "incremental", "A3", 1700000400, 10));
+  r = agent({"catalog", "remove", "A3"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.out, "kept A3 (full of ")) << r.out;
+  EXPECT_TRUE(contains(r.out, "1 set that is kept rests on it")) << r.out;
+  EXPECT_EQ("oscar-agent: catalog remove: 1 set was kept (see the lines above)\n", r.err);
+  r = agent({"catalog", "remove", "A4", "NOPE"});
+  EXPECT_EQ("oscar-agent: catalog remove: the catalogue holds no set NOPE (catalog --all lists them)\n", r.err);
+  r = agent({"catalog", "remove", "A4", "--dry-run"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(contains(r.out, "would remove 1 set, freeing 10 bytes")) << r.out;
+  EXPECT_EQ((std::vector<std::string>{"A3", "A4"}), catalogued());
+  EXPECT_EQ(2, agent({"expire", "--instance-uuid", uuid, "DB2", "--keep-full", "1"}).status);
+  r = agent({"expire", "--instance-uuid", uuids_["DB2"], "--keep-full", "0"});
+  EXPECT_EQ(2, r.status);
+  EXPECT_TRUE(contains(r.err, "--keep-full must be at least 1 for a registered instance")) << r.err;
+  const std::string command = advice.substr(advice.find(", oscar-agent expire") + 2);
+  std::vector<std::string> words = {agent_program()};
+  std::istringstream split(command.substr(12, command.find(" removes them") - 12));
+  for (std::string w; split >> w;) words.push_back(w);
+  r = run_program(words, {}, 60000);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_TRUE(catalogued().empty());
 
   r = agent({"instance", "remove", "DB2"});
   ASSERT_EQ(0, r.status) << r.err;

@@ -108,13 +108,18 @@ TEST_F(AgentJobs, CatalogListsTheSetsOfOneInstanceWithTheirChain) {
   EXPECT_FALSE(contains(r.out, "X900")) << r.out;     // another resource's set
   EXPECT_LT(r.out.find("B100"), r.out.find("B102"));  // oldest first
 
-  r = agent({"catalog", "--json"});
-  ASSERT_EQ(0, r.status) << r.err;
-  nlohmann::json rows = nlohmann::json::parse(r.out, nullptr, false);
-  ASSERT_TRUE(rows.is_array()) << r.out;
-  ASSERT_EQ(4u, rows.size());
-  EXPECT_EQ("B101", rows[1]["backup_id"]);
-  EXPECT_EQ("B100", rows[1]["last_backup_id"]);
+  // Every registered instance's sets; with --all also those of X900's
+  // instance, which is registered nowhere here.
+  for (const bool all : {false, true}) {
+    r = agent(all ? std::vector<std::string>{"catalog", "--json", "--all"}
+                  : std::vector<std::string>{"catalog", "--json"});
+    ASSERT_EQ(0, r.status) << r.err;
+    nlohmann::json rows = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(rows.is_array()) << r.out;
+    ASSERT_EQ(all ? 4u : 3u, rows.size());
+    EXPECT_EQ("B101", rows[1]["backup_id"]);
+    EXPECT_EQ("B100", rows[1]["last_backup_id"]);
+  }
 }
 
 TEST_F(AgentJobs, UnknownInstancePoolOrPointFailsClearly) {
@@ -135,6 +140,19 @@ TEST_F(AgentJobs, UnknownInstancePoolOrPointFailsClearly) {
   r = agent({"restore", "DB1"});
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.err, "holds no backup of this instance")) << r.err;
+
+  // --as starts with the instance: one that names none says what it takes.
+  r = agent({"import", "DB1", "--point", "E1", "--as", "SALES/ITEMS3"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(
+      "oscar-agent: import: --as SALES/ITEMS3 names no registered instance SALES (--as takes "
+      "INSTANCE[/SCHEMA[/TABLE]]; DB1/SALES/ITEMS3 imports into DB1)\n",
+      r.err);
+  r = agent({"import", "DB1", "--point", "E1", "--as", "DB9/SALES/ITEMS3"});
+  EXPECT_EQ(
+      "oscar-agent: import: --as DB9/SALES/ITEMS3 names no registered instance DB9 (--as takes "
+      "INSTANCE[/SCHEMA[/TABLE]])\n",
+      r.err);
 
   commit_set(resource, "B100", "full", "B100", "B100", 1700000000);
   r = agent({"restore", "DB1", "--point", "B999"});
@@ -256,8 +274,12 @@ TEST_F(AgentJobs, InstanceAddTestsTheLogin) {
   unchecked.push_back("--no-check");
   EXPECT_EQ(0, agent(unchecked).status);
 
+  // instance set tests the new account the same way before it stores it.
+  r = agent({"instance", "set", "DB1", "--password-file", sandbox_ / "pw"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(contains(r.err, "instance set: the login of sysdba to instance DB1 failed")) << r.err;
   write_private_file(sandbox_ / "pw", home.password());
-  r = agent(add);
+  r = agent({"instance", "set", "DB1", "--password-file", sandbox_ / "pw"});
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_TRUE(contains(r.out, "instance DB1 updated")) << r.out;
 }

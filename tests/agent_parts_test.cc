@@ -5,6 +5,7 @@
 #include <ace/Thread_Manager.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -100,26 +101,43 @@ TEST_F(AgentSetVerify, IntactSetIsOkAndAnAlteredOneAMismatch) {
   ASSERT_TRUE(write_file(path_, bytes));
   EXPECT_EQ(SET_MISMATCH, check_stored_set(row_, line));
   EXPECT_TRUE(contains(line, "B1 B1.zst MISMATCH: ") && contains(line, "digest mismatch")) << line;
+  // Sizes alone do not see a changed byte; a changed size they do.
+  EXPECT_EQ(SET_OK, check_stored_set(row_, line, Set_Check_Depth::sizes));
+  ASSERT_TRUE(write_file(path_, bytes + "x"));
+  for (Set_Check_Depth depth : {Set_Check_Depth::sizes, Set_Check_Depth::digests}) {
+    EXPECT_EQ(SET_MISMATCH, check_stored_set(row_, line, depth));
+    EXPECT_TRUE(contains(line, "B1 B1.zst MISMATCH: stored size " + std::to_string(bytes.size() + 1) + ", recorded"))
+        << line;
+  }
 }
 
-TEST_F(AgentSetVerify, RowWithoutADigestIsNotVerifiedAndABadRowIsAMismatch) {
+TEST_F(AgentSetVerify, MissingFileIsMissingNotAMismatch) {
+  ASSERT_EQ(0, ::unlink(path_.c_str()));
+  std::string line;
+  for (Set_Check_Depth depth : {Set_Check_Depth::sizes, Set_Check_Depth::digests}) {
+    EXPECT_EQ(SET_MISSING, check_stored_set(row_, line, depth));
+    EXPECT_EQ("B1 B1.zst MISSING: pool p1 holds no such file (file://" + sandbox_.path() + "/pool/res/B1.zst)", line);
+  }
+}
+
+TEST_F(AgentSetVerify, RowWithoutADigestIsNotVerifiedAndABadRowIsUnchecked) {
   std::string line;
   nlohmann::json old = row_;
   old["storages"][0].erase("digest");
-  ASSERT_TRUE(write_file(path_, "anything"));  // not read
   EXPECT_EQ(SET_NOT_VERIFIED, check_stored_set(old, line));
   EXPECT_EQ("B1 B1.zst not verified: no digest recorded", line);
+  EXPECT_EQ(SET_OK, check_stored_set(old, line, Set_Check_Depth::sizes));
 
   nlohmann::json other_pool = row_;
   other_pool["pool_uuid"] = "pool-9";
-  EXPECT_EQ(SET_MISMATCH, check_stored_set(other_pool, line));
-  EXPECT_TRUE(contains(line, "pool pool-9 is not registered")) << line;
+  EXPECT_EQ(SET_UNCHECKED, check_stored_set(other_pool, line));
+  EXPECT_TRUE(contains(line, "cannot check: pool pool-9 is not registered")) << line;
   nlohmann::json no_storage = row_;
   no_storage.erase("storages");
-  EXPECT_EQ(SET_MISMATCH, check_stored_set(no_storage, line));
+  EXPECT_EQ(SET_UNCHECKED, check_stored_set(no_storage, line));
   nlohmann::json bad_digest = row_;
   bad_digest["storages"][0]["digest"] = "nope";
-  EXPECT_EQ(SET_MISMATCH, check_stored_set(bad_digest, line));
+  EXPECT_EQ(SET_UNCHECKED, check_stored_set(bad_digest, line));
   EXPECT_TRUE(contains(line, "malformed")) << line;
 }
 

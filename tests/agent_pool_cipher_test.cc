@@ -48,6 +48,11 @@ class AgentPoolCipher : public ::testing::Test {
     args.insert(args.end(), extra.begin(), extra.end());
     return agent(args);
   }
+  Run_Result set_pool(const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"pool", "set", "p1"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return agent(args);
+  }
 
   nlohmann::json pools() { return nlohmann::json::parse(read_file(state_ + "/pools.json"), nullptr, false); }
 
@@ -111,23 +116,27 @@ TEST_F(AgentPoolCipher, PoolAddKeepsTheKeyInTheRegistryOnly) {
   ASSERT_EQ(0, ::stat((state_ + "/pools.json").c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
 
-  // Registered again without a cipher, the pool stores in the clear.
-  ASSERT_EQ(0, add_pool({}).status);
+  // Set to no cipher, the pool stores in the clear.
+  ASSERT_EQ(0, set_pool({"--cipher", "none"}).status);
   EXPECT_EQ("", pools()["pools"][0]["cipher"]);
   EXPECT_FALSE(contains(read_file(state_ + "/pools.json"), KEY));
 }
 
 // The cipher settings and the URL of a pool that holds catalogued sets are
-// what its sets can be read with: registering it again may not change
-// them, while a pool without sets may be registered anew in any form.
-TEST_F(AgentPoolCipher, PoolAddKeepsTheCipherAndUrlOfAPoolThatHoldsSets) {
+// what its sets can be read with: pool set may not change them, while a
+// pool without sets may take any form. pool add never replaces a pool.
+TEST_F(AgentPoolCipher, PoolSetKeepsTheCipherAndUrlOfAPoolThatHoldsSets) {
   const std::string key = key_file(KEY);
   const std::vector<std::string> cipher = {"--cipher", "aes-256-gcm", "--cipher-key-file", key};
   ASSERT_EQ(0, add_pool(cipher).status);
-  Run_Result r = add_pool({});
+  Run_Result r = set_pool({"--cipher", "none"});
   ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("pool p1 updated (cipher)\n", r.out);
   EXPECT_EQ("", pools()["pools"][0]["cipher"]);
-  ASSERT_EQ(0, add_pool(cipher).status);
+  ASSERT_EQ(0, set_pool(cipher).status);
+  r = add_pool({});
+  EXPECT_EQ(1, r.status) << r.out;
+  EXPECT_EQ("oscar-agent: pool add: pool p1 exists; pool set p1 changes its settings\n", r.err);
   const std::string before = read_file(state_ + "/pools.json");
   const std::string uuid = pools()["pools"][0]["uuid"];
   for (const char* id : {"set-a", "set-b", "set-c", "set-d"}) {
@@ -138,28 +147,26 @@ TEST_F(AgentPoolCipher, PoolAddKeepsTheCipherAndUrlOfAPoolThatHoldsSets) {
   const std::string other_key = sandbox_ / "other.key";
   ASSERT_TRUE(write_private_file(other_key, std::string(KEY.rbegin(), KEY.rend())));
   const std::vector<std::string> changes[] = {
-      {},  // the key dropped
+      {"--cipher", "none"},
       {"--cipher", "aes-256-gcm", "--cipher-key-file", other_key},
   };
   for (const auto& change : changes) {
-    r = add_pool(change);
+    r = set_pool(change);
     EXPECT_EQ(1, r.status) << r.out << r.err;
     EXPECT_TRUE(contains(r.err, "pool p1 holds 4 catalogued sets (set-a, set-b, set-c, ...)")) << r.err;
     EXPECT_TRUE(contains(r.err, "cipher")) << r.err;
     EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
     EXPECT_EQ(before, read_file(state_ + "/pools.json"));
   }
-  std::vector<std::string> moved = {"pool", "add", "p1", "--url", "file://" + sandbox_ / "elsewhere"};
-  moved.insert(moved.end(), cipher.begin(), cipher.end());
-  r = agent(moved);
+  r = set_pool({"--url", "file://" + sandbox_ / "elsewhere"});
   EXPECT_EQ(1, r.status) << r.err;
   EXPECT_TRUE(contains(r.err, "its url cannot change")) << r.err;
   EXPECT_EQ(before, read_file(state_ + "/pools.json"));
 
   // The same cipher, key and URL: other settings may still change.
-  std::vector<std::string> tuned = cipher;
-  tuned.insert(tuned.end(), {"--zstd-workers", "2"});
-  ASSERT_EQ(0, add_pool(tuned).status);
+  r = set_pool({"--zstd-workers", "2"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("pool p1 updated (zstd-workers)\n", r.out);
   EXPECT_EQ(KEY, pools()["pools"][0]["key"]);
   EXPECT_EQ("2", pools()["pools"][0]["ext_attrs"]["zstd_workers"]);
 }

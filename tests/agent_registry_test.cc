@@ -112,16 +112,43 @@ TEST_F(AgentRegistry, InstanceAddKeepsThePasswordOnlyInTheAccountsFile) {
   }
 }
 
-TEST_F(AgentRegistry, InstanceAddAgainKeepsTheInstanceIdentity) {
+// A name is registered once: instance add refuses it again, instance set
+// changes its home or account and keeps its identity.
+TEST_F(AgentRegistry, InstanceAddRefusesAnExistingNameAndInstanceSetChangesIt) {
   ASSERT_EQ(0, add_instance("DB1", "first").status);
   const std::string uuid = read_json("instances.json")["instances"][0]["uuid"];
+  const std::string registry = read_file(state_ + "/instances.json");
   Run_Result r = add_instance("DB1", "second");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("oscar-agent: instance add: instance DB1 exists; instance set DB1 changes its home or account\n", r.err);
+  EXPECT_EQ(registry, read_file(state_ + "/instances.json"));
+  EXPECT_EQ("first", read_json("accounts.json")["accounts"][0]["password"]);
+
+  r = agent_with_state({"instance", "set", "DB1", "--password-file", tmp_ / "pw", "--no-check"});
   ASSERT_EQ(0, r.status) << r.err;
-  EXPECT_NE(std::string::npos, r.out.find("instance DB1 updated"));
+  EXPECT_EQ("instance DB1 updated (home " + home_ + ", user sysdba)\n", r.out);
+  EXPECT_EQ("second", read_json("accounts.json")["accounts"][0]["password"]);
+  // A new user keeps the password; a new home must exist.
+  r = agent_with_state({"instance", "set", "DB1", "--user", "backup", "--no-check"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("backup", read_json("accounts.json")["accounts"][0]["user"]);
+  EXPECT_EQ("second", read_json("accounts.json")["accounts"][0]["password"]);
+  r = agent_with_state({"instance", "set", "DB1", "--home", tmp_ / "nohome", "--no-check"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("instance set: the home " + tmp_ / "nohome" + " is not an existing"));
   nlohmann::json instances = read_json("instances.json");
   ASSERT_EQ(1u, instances["instances"].size());
   EXPECT_EQ(uuid, instances["instances"][0]["uuid"]);
-  EXPECT_EQ("second", read_json("accounts.json")["accounts"][0]["password"]);
+  EXPECT_EQ(home_, instances["instances"][0]["options"]["oscar_home"]);
+
+  EXPECT_EQ(2, agent_with_state({"instance", "set", "DB1"}).status);
+  r = agent_with_state({"instance", "set", "DB2", "--user", "u"});
+  EXPECT_EQ("oscar-agent: instance set: unknown instance \"DB2\"\n", r.err);
+  // Without --no-check the login is tested: no server answers in this home.
+  r = agent_with_state({"instance", "set", "DB1", "--user", "sysdba"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("instance set: the login of sysdba to instance DB1 failed")) << r.err;
+  EXPECT_EQ("backup", read_json("accounts.json")["accounts"][0]["user"]);
 }
 
 TEST_F(AgentRegistry, InstanceAddLinksTheHomesStartScriptIntoTheAgentsRoot) {
@@ -132,14 +159,15 @@ TEST_F(AgentRegistry, InstanceAddLinksTheHomesStartScriptIntoTheAgentsRoot) {
 
   ASSERT_EQ(0, mkdir((home_ + "/admin").c_str(), 0755));
   ASSERT_TRUE(write_file(home_ + "/admin/oscardb_DB1d", "#!/bin/sh\n"));
-  Run_Result r = add_instance("DB1", "pw");
+  Run_Result r = agent_with_state({"instance", "set", "DB1", "--home", home_, "--no-check"});
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.out.find("start script " + link)) << r.out;
   char target[4096];
   const ssize_t n = readlink(link.c_str(), target, sizeof target);
   ASSERT_GT(n, 0);
   EXPECT_EQ(home_ + "/admin/oscardb_DB1d", std::string(target, static_cast<std::size_t>(n)));
-  EXPECT_EQ(0, add_instance("DB1", "pw").status);  // an existing link is replaced
+  // An existing link is replaced.
+  EXPECT_EQ(0, agent_with_state({"instance", "set", "DB1", "--home", home_, "--no-check"}).status);
 }
 
 TEST_F(AgentRegistry, InstanceAddRefusesMissingEmptyOrOpenPasswordFileAndMissingHome) {
@@ -208,7 +236,7 @@ TEST_F(AgentRegistry, InstanceAddRefusesAnAccountAToolCommandLineCannotCarrySayi
   }
 }
 
-TEST_F(AgentRegistry, PoolAddRegistersAndReplacesByName) {
+TEST_F(AgentRegistry, PoolAddRegistersOnceAndPoolSetChangesAPoolWithoutSets) {
   Run_Result r = agent_with_state({"pool", "add", "p1", "--url", "file://" + tmp_.path() + "/pool"});
   ASSERT_EQ(0, r.status) << r.err;
   nlohmann::json reg = read_json("pools.json");
@@ -217,8 +245,14 @@ TEST_F(AgentRegistry, PoolAddRegistersAndReplacesByName) {
   const std::string uuid = reg["pools"][0]["uuid"];
   EXPECT_EQ(36u, uuid.size());
 
+  const std::string before = read_file(state_ + "/pools.json");
   r = agent_with_state({"pool", "add", "p1", "--url", "file://" + tmp_.path() + "/other"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("oscar-agent: pool add: pool p1 exists; pool set p1 changes its settings\n", r.err);
+  EXPECT_EQ(before, read_file(state_ + "/pools.json"));
+  r = agent_with_state({"pool", "set", "p1", "--url", "file://" + tmp_.path() + "/other"});
   ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("pool p1 updated (url)\n", r.out);
   r = agent_with_state({"pool", "add", "p2", "--url", "file://" + tmp_.path() + "/p2"});
   ASSERT_EQ(0, r.status) << r.err;
   reg = read_json("pools.json");
@@ -231,6 +265,23 @@ TEST_F(AgentRegistry, PoolAddRegistersAndReplacesByName) {
       EXPECT_NE(uuid, p["uuid"]);
     }
   }
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* err;
+  } refused[] = {
+      {{"pool", "set", "p1"}, 2, "pool set: name a setting to change"},
+      {{"pool", "set", "p9", "--zstd-workers", "2"}, 1, "pool set: unknown pool \"p9\""},
+      {{"pool", "set", "p1", "--endpoint", "http://localhost:1"}, 2, "--endpoint, --key-file and --region are for s3"},
+      {{"pool", "set", "p1", "--url", "s3://bucket/x"}, 2, "an s3:// pool needs --endpoint URL and --key-file FILE"},
+  };
+  for (const auto& c : refused) {
+    r = agent_with_state(c.args);
+    EXPECT_EQ(c.status, r.status) << c.err;
+    EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
+  }
+  r = agent_with_state({"pool", "set", "p1", "--url", "file://" + tmp_.path() + "/other"});
+  EXPECT_EQ("pool p1 unchanged\n", r.out);
 }
 
 // Everything the agent keeps in its state directory is its user's alone:

@@ -409,11 +409,15 @@ TEST_F(AgentExpire, RefusesKeepingNoFullBackupAndOtherBadArguments) {
     int status;
     const char* message;
   } cases[] = {
-      {{"expire", "DB1", "--keep-full", "0"}, 2, "--keep-full must be at least 1 (0 would remove every backup"},
+      {{"expire", "DB1", "--keep-full", "0"}, 2, "--keep-full must be at least 1 for a registered instance"},
       {{"expire", "DB1", "--keep-full", "-1"}, 2, "--keep-full must be a count"},
       {{"expire", "DB1", "--keep-full", "2x"}, 2, "--keep-full must be a count"},
       {{"expire", "DB1"}, 2, "--keep-full is required"},
       {{"expire", "DB1", "--keep-full", "1", "--keep-export", "0"}, 2, "--keep-export must be at least 1"},
+      {{"expire", "--keep-full", "1"}, 2, "expire: name either an instance or --instance-uuid UUID"},
+      {{"expire", "--instance-uuid", "0e6a4c1c", "--keep-full", "1"},
+       1,
+       "the catalogue holds no sets of instance uuid"},
       {{"expire", "DB1", "--keep-full", "1", "--timeout", "0"}, 2, "--timeout must be"},
       {{"expire", "NOPE", "--keep-full", "1"}, 1, "expire: unknown instance \"NOPE\""},
       {{"expire", "DB1", "--keep-full", "1", "--pool", "p9"}, 1, "unknown pool \"p9\""},

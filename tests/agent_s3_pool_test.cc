@@ -76,11 +76,17 @@ TEST_F(AgentS3Pool, RegistersThePoolWithItsServiceAndKeepsTheSecretOutOfSight) {
   ASSERT_EQ(0, ::stat((state_ + "/pools.json").c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
 
-  // Registering it again replaces the record; a file:// pool still needs
-  // none of the S3 options.
-  r = pool_add(s3_args("remote", "s3://" + server_.bucket() + "/other", keys_));
+  // pool set moves it (it holds no sets) and tries the service again;
+  // a file:// pool still needs none of the S3 options.
+  std::vector<std::string> set = {OSCAR_BUILD_DIR "/agent/oscar-agent",  "pool",    "set", "remote", "--url",
+                                  "s3://" + server_.bucket() + "/other", "--state", state_};
+  r = run_program(set, {}, 60000);
   ASSERT_EQ(0, r.status) << r.err;
-  EXPECT_NE(std::string::npos, r.out.find("pool remote updated")) << r.out;
+  EXPECT_EQ("pool remote updated (url)\n", r.out);
+  set.insert(set.end(), {"--endpoint", "http://127.0.0.1:1"});
+  r = run_program(set, {}, 60000);
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("pool set: the endpoint http://127.0.0.1:1 does not answer")) << r.err;
   r = pool_add({"local", "--url", "file://" + tmp_.path() + "/pool"});
   ASSERT_EQ(0, r.status) << r.err;
   ASSERT_EQ(2u, pools().size());

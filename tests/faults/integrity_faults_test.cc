@@ -209,7 +209,7 @@ TEST_F(IntegrityFaults, VerifyReportsEachSetAndFailsOnTheDamagedOne) {
   ASSERT_EQ(0, ::unlink(stored_path(all[2]).c_str()));
   r = agent({"verify", "DB1", "--point", all[2].at("backup_id").get<std::string>()});
   EXPECT_EQ(1, r.status) << r.out << r.err;
-  EXPECT_TRUE(contains(r.out, line(2, "MISMATCH: cannot open storage file"))) << r.out;
+  EXPECT_TRUE(contains(r.out, line(2, "MISSING: pool p1 holds no such file ("))) << r.out;
   r = agent({"verify", "--pool", "p1"});
   EXPECT_EQ(1, r.status) << r.out << r.err;
   EXPECT_TRUE(contains(r.out, pool_line(2, "MISSING") + ": its stored file ")) << r.out;

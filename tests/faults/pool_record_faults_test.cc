@@ -44,8 +44,13 @@ class PoolRecord : public FaultSuite {
     ASSERT_EQ(0, r.status) << r.out << r.err;
     add_pool(kind, key);
   }
+  // Registers p1 of that kind, or (pool set) turns the registered p1 into it.
   void add_pool(Pool_Kind kind, const std::string& key = KEY) {
-    std::vector<std::string> args = {"pool", "add", "p1", "--url", pool_url(kind)};
+    const json reg = json::parse(read_file(state_ + "/pools.json"), nullptr, false);
+    bool known = false;
+    if (reg.is_object() && reg.contains("pools"))
+      for (const json& p : reg["pools"]) known = known || p.value("name", "") == "p1";
+    std::vector<std::string> args = {"pool", known ? "set" : "add", "p1", "--url", pool_url(kind)};
     if (kind == Pool_Kind::s3) {
       ASSERT_TRUE(server().running()) << server().error();
       ASSERT_TRUE(server().write_key_file(tmp_ / "s3.keys"));

@@ -27,7 +27,7 @@ class S3Pool : public FaultSuite {
                            std::string(S3_Server::ACCESS_KEY_ID) + "\n" + S3_Server::SECRET_ACCESS_KEY + "\n"));
     ASSERT_EQ(0, ::chmod((tmp_ / "s3.keys").c_str(), 0600));
     // p1 becomes an S3 pool: every job of the fixture goes there.
-    const Run_Result r = agent({"pool", "add", "p1", "--url", "s3://" + s3_.bucket() + "/" + PREFIX, "--endpoint",
+    const Run_Result r = agent({"pool", "set", "p1", "--url", "s3://" + s3_.bucket() + "/" + PREFIX, "--endpoint",
                                 s3_.endpoint(), "--key-file", tmp_ / "s3.keys"});
     ASSERT_EQ(0, r.status) << r.out << r.err;
     EXPECT_TRUE(contains(r.out, "pool p1 updated")) << r.out;
