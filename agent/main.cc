@@ -3,6 +3,7 @@
 
 #include "agent/arguments.h"
 #include "agent/commands.h"
+#include "agent/version.h"
 
 namespace {
 
@@ -24,7 +25,8 @@ const std::vector<Agent_Command>& commands() {
        {},
        {"no-check"},
        "register an instance and its account (the login is tested first)",
-       instance_add_command},
+       instance_add_command,
+       "the name to register the instance under (the database instance's own name)"},
       {{"instance", "list"},
        "",
        0,
@@ -44,7 +46,8 @@ const std::vector<Agent_Command>& commands() {
        {},
        {},
        "remove an instance and its account (its catalogued sets stay)",
-       instance_remove_command},
+       instance_remove_command,
+       "a registered instance"},
       {{"pool", "add"},
        "NAME",
        1,
@@ -54,7 +57,8 @@ const std::vector<Agent_Command>& commands() {
        {},
        {},
        "register a pool (a directory, or a bucket of an S3 service)",
-       pool_add_command},
+       pool_add_command,
+       "the name to register the pool under"},
       {{"pool", "list"},
        "",
        0,
@@ -74,7 +78,8 @@ const std::vector<Agent_Command>& commands() {
        {},
        {"force"},
        "remove a pool (refused while sets live in it, unless --force removes them too)",
-       pool_remove_command},
+       pool_remove_command,
+       "a registered pool"},
       {{"pool", "clean"},
        "NAME",
        1,
@@ -84,7 +89,8 @@ const std::vector<Agent_Command>& commands() {
        {},
        {"dry-run", "json"},
        "remove what no manifest describes from this host's part of a pool (older than the grace time)",
-       pool_clean_command},
+       pool_clean_command,
+       "a registered pool"},
       {{"backup"},
        "NAME",
        1,
@@ -94,7 +100,8 @@ const std::vector<Agent_Command>& commands() {
        {},
        {"verbose"},
        "back an instance up into a pool",
-       backup_command},
+       backup_command,
+       "a registered instance"},
       {{"restore"},
        "NAME",
        1,
@@ -104,7 +111,8 @@ const std::vector<Agent_Command>& commands() {
        {},
        {"no-verify", "verbose"},
        "restore an instance to a backup (its chain is checked against the records first)",
-       restore_command},
+       restore_command,
+       "a registered instance"},
       {{"verify"},
        "[NAME]",
        0,
@@ -114,7 +122,8 @@ const std::vector<Agent_Command>& commands() {
        {},
        {},
        "check the stored sets of an instance (or of one chain), or every set of this host in a pool (--pool)",
-       verify_command},
+       verify_command,
+       "a registered instance (leave it out with --pool)"},
       {{"export"},
        "NAME",
        1,
@@ -124,7 +133,8 @@ const std::vector<Agent_Command>& commands() {
        {"entries"},
        {"verbose"},
        "export databases, schemas or tables of an instance into a pool",
-       export_command},
+       export_command,
+       "a registered instance"},
       {{"import"},
        "NAME",
        1,
@@ -134,7 +144,8 @@ const std::vector<Agent_Command>& commands() {
        {},
        {"verbose"},
        "import an export set into an instance",
-       import_command},
+       import_command,
+       "the registered instance the export set was taken from"},
       {{"catalog"},
        "[NAME]",
        0,
@@ -144,7 +155,8 @@ const std::vector<Agent_Command>& commands() {
        {},
        {"json"},
        "list the catalogued backup and export sets (of one instance)",
-       catalog_command},
+       catalog_command,
+       "a registered instance (default: every instance)"},
       {{"catalog", "rebuild"},
        "",
        0,
@@ -164,7 +176,8 @@ const std::vector<Agent_Command>& commands() {
        {},
        {"dry-run", "json"},
        "remove the sets of whole chains older than the N newest full backups",
-       expire_command},
+       expire_command,
+       "a registered instance"},
       {{"discover"},
        "[NAME...]",
        0,
@@ -174,7 +187,8 @@ const std::vector<Agent_Command>& commands() {
        {},
        {"json", "register"},
        "list the instances running on this machine (--register NAME... registers them)",
-       discover_command},
+       discover_command,
+       "with --register, an instance to register (default: list them all)"},
       {{"browse"},
        "NAME [DATABASE [SCHEMA]]",
        1,
@@ -184,7 +198,8 @@ const std::vector<Agent_Command>& commands() {
        {},
        {"json"},
        "show an instance's database, its schemas, or a schema's tables",
-       browse_command},
+       browse_command,
+       "NAME: a registered instance; DATABASE: show its schemas; SCHEMA: show its tables"},
       {{"nodes"},
        "NAME",
        1,
@@ -194,7 +209,8 @@ const std::vector<Agent_Command>& commands() {
        {},
        {"json"},
        "show an instance's cluster nodes, this machine and the master",
-       nodes_command},
+       nodes_command,
+       "a registered instance"},
       {{"check"},
        "NAME",
        1,
@@ -204,7 +220,8 @@ const std::vector<Agent_Command>& commands() {
        {"pool"},
        {"json"},
        "check that an instance is set up for backups, one line per check",
-       check_command},
+       check_command,
+       "a registered instance"},
       {{"run"},
        "DEFINITION",
        1,
@@ -214,7 +231,8 @@ const std::vector<Agent_Command>& commands() {
        {},
        {"verbose"},
        "run a job definition file (JSON)",
-       run_command},
+       run_command,
+       "a file holding a job definition (JSON)"},
   };
   return table;
 }
@@ -222,7 +240,7 @@ const std::vector<Agent_Command>& commands() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Parsed_Command parsed = parse_command_line(commands(), argc, argv, stdout, stderr);
+  const Parsed_Command parsed = parse_command_line(commands(), argc, argv, stdout, stderr, version_text);
   if (parsed.command == nullptr) return parsed.exit_status;
   return parsed.command->run(parsed.line);
 }
