@@ -43,6 +43,7 @@ const char* const OPTIONS[][3] = {
      "only what is older than this: 30s, 15m, 2h, 1d, or 0 for anything (default 1d, so that sets being written "
      "are left alone)"},
     {"json", "", "print one JSON document on standard output"},
+    {"bytes", "", "show sizes in bytes rather than in binary units (KiB, MiB, ...)"},
     {"verify", "", "also read each set and check its digest"},
     {"no-check", "", "register without testing the login"},
     {"no-verify", "", "do not check the stored sets against their records before the restore"},

@@ -11,6 +11,7 @@
 #include "agent/console_log.h"
 #include "agent/job_documents.h"
 #include "agent/job_runner.h"
+#include "agent/json_output.h"
 #include "agent/module.h"
 #include "agent/pool_lookup.h"
 #include "agent/state_dir.h"
@@ -206,13 +207,14 @@ int catalog_command(const Command_Line& line) {
   if (!backup_rows(resource, physical, err) || !export_rows(resource, exports, err))
     return fail(EXIT_FAILED, "catalog: " + err);
   const nlohmann::json rows = merge_by_start_time(physical, exports);
-  if (line.flags.count("json") != 0) {
-    std::printf("%s\n", rows.dump(2).c_str());
-    return EXIT_OK;
-  }
-  std::map<std::string, std::string> pools;
-  if (!pool_names(pools, err)) return fail(EXIT_FAILED, "catalog: " + err);
-  std::printf("%s", format_catalog_table(rows, pools).c_str());
+  Listing_Names names;
+  if (!listing_names(names, err)) return fail(EXIT_FAILED, "catalog: " + err);
+  nlohmann::json records = nlohmann::json::array();
+  for (const nlohmann::json& row : rows) records.push_back(catalog_record(row, names));
+  if (line.flags.count("json") != 0)
+    print_json({{"backups", records}});
+  else
+    std::printf("%s", format_catalog_table(records, std::time(nullptr), line.flags.count("bytes") != 0).c_str());
   return EXIT_OK;
 }
 

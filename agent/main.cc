@@ -153,7 +153,7 @@ const std::vector<Agent_Command>& commands() {
        {"state"},
        {"state"},
        {},
-       {"json"},
+       {"json", "bytes"},
        "list the catalogued backup and export sets (of one instance)",
        catalog_command,
        "a registered instance (default: every instance)"},

@@ -116,7 +116,7 @@ class AgentInventory : public ::testing::Test {
 
   std::vector<std::string> catalogued() {
     const Run_Result r = agent({"catalog", "--json"});
-    const json rows = json::parse(r.out, nullptr, false);
+    const json rows = json::parse(r.out, nullptr, false).value("backups", json());
     std::vector<std::string> out;
     if (rows.is_array())
       for (const json& row : rows) out.push_back(row.value("backup_id", std::string("?")));

@@ -193,7 +193,7 @@ class AgentExpire : public ::testing::Test {
   // The ids of DB1's catalogued sets, oldest first.
   std::vector<std::string> catalogued() {
     const Run_Result r = agent({"catalog", "DB1", "--json"});
-    const json rows = json::parse(r.out, nullptr, false);
+    const json rows = json::parse(r.out, nullptr, false).value("backups", json());
     std::vector<std::string> out;
     if (!rows.is_array()) return out;
     for (const json& row : rows) out.push_back(row.value("backup_id", std::string("?")));
@@ -219,8 +219,7 @@ class AgentExpire : public ::testing::Test {
 std::set<std::string> files_named(const json& rows) {
   std::set<std::string> out;
   for (const json& row : rows)
-    for (const json& piece : row["pieces"])
-      out.insert(row["uri"].get<std::string>() + "/" + piece["name"].get<std::string>());
+    for (const json& file : row["files"]) out.insert(file.get<std::string>());
   return out;
 }
 
@@ -255,7 +254,7 @@ TEST_F(AgentExpire, RemovesWholeOlderChainsOfRealBackupsAndKeepsTheRestRestorabl
 
   Run_Result r = agent({"catalog", "DB1", "--json"});
   ASSERT_EQ(0, r.status) << r.err;
-  const json before = json::parse(r.out, nullptr, false);
+  const json before = json::parse(r.out, nullptr, false).value("backups", json());
   ASSERT_TRUE(before.is_array());
   ASSERT_EQ(11u, before.size());
   json physical = json::array(), exports = json::array();
@@ -298,7 +297,7 @@ TEST_F(AgentExpire, RemovesWholeOlderChainsOfRealBackupsAndKeepsTheRestRestorabl
   EXPECT_LT(at(id(2)), at(id(0))) << r.out;
 
   r = agent({"catalog", "DB1", "--json"});
-  const json after = json::parse(r.out, nullptr, false);
+  const json after = json::parse(r.out, nullptr, false).value("backups", json());
   ASSERT_TRUE(after.is_array()) << r.out;
   std::vector<std::string> left;
   for (const json& row : after) left.push_back(row["backup_id"]);
