@@ -36,7 +36,9 @@ bool seconds_option(const Command_Line& line, const char* name, int& out, std::s
 }
 
 bool run_settings(const Command_Line& line, Run_Settings& settings, std::string& err) {
-  settings.terminal = isatty(STDOUT_FILENO) == 1;
+  const bool json = line.flags.count("json") != 0;
+  settings.terminal = isatty(json ? STDERR_FILENO : STDOUT_FILENO) == 1;
+  settings.console = json ? stderr : stdout;
   settings.verbose = line.flags.count("verbose") != 0;
   return seconds_option(line, "timeout", settings.timeout_seconds, err) &&
          seconds_option(line, "stall-timeout", settings.stall_seconds, err);
@@ -137,6 +139,13 @@ int export_command(const Command_Line& line) {
   const std::string id = export_rows(resource_id(*inst), rows, err) && !rows.empty()
                              ? rows.back().value("backup_id", std::string("?"))
                              : std::string("?");
+  if (line.flags.count("json") != 0) {
+    nlohmann::json doc = job_document("export", outcome);
+    doc.update({{"backup_id", id}, {"instance", inst->name}, {"pool", option_value(line, "pool")}});
+    doc["entries"] = request.entries;
+    print_json(doc);
+    return EXIT_OK;
+  }
   std::string entries;
   for (const std::string& e : request.entries) entries += (entries.empty() ? "" : ", ") + e;
   std::printf("%s\n", job_summary("export of " + entries + " to pool " + option_value(line, "pool"), outcome, false,
@@ -189,6 +198,12 @@ int import_command(const Command_Line& line) {
   Run_Outcome outcome;
   const int status = run_made_definition(line, "import", def, true, settings, outcome);
   if (status != EXIT_OK) return status;
+  if (line.flags.count("json") != 0) {
+    nlohmann::json doc = job_document("import", outcome);
+    doc.update({{"backup_id", point}, {"instance", source->name}, {"target_instance", target->name}});
+    print_json(doc);
+    return EXIT_OK;
+  }
   std::printf("%s\n",
               job_summary("import of export " + point + " into " + target->name, outcome, true, "", "").c_str());
   return EXIT_OK;
@@ -248,6 +263,12 @@ int backup_command(const Command_Line& line) {
     if (row.contains("backup_id") && row["backup_id"].is_string()) id = row["backup_id"].get<std::string>();
     if (row.contains("type") && row["type"].is_string()) type = row["type"].get<std::string>();
   }
+  if (line.flags.count("json") != 0) {
+    nlohmann::json doc = job_document("backup", outcome);
+    doc.update({{"backup_id", id}, {"instance", inst->name}, {"level", type}, {"pool", option_value(line, "pool")}});
+    print_json(doc);
+    return EXIT_OK;
+  }
   std::printf("%s\n", job_summary("backup " + type + " of " + inst->name + " to pool " + option_value(line, "pool"),
                                   outcome, false, "backup id", id)
                           .c_str());
@@ -277,6 +298,12 @@ int restore_command(const Command_Line& line) {
   if (!run_definition_text(module, def.dump(), true, settings, outcome, err)) {
     if (!err.empty()) return fail(EXIT_FAILED, "restore: " + err);
     return failed_job_status(outcome);
+  }
+  if (line.flags.count("json") != 0) {
+    nlohmann::json doc = job_document("restore", outcome);
+    doc.update({{"backup_id", point}, {"instance", inst->name}});
+    print_json(doc);
+    return EXIT_OK;
   }
   std::printf("%s\n", job_summary("restore of " + inst->name + " to backup " + point, outcome, true, "", "").c_str());
   return EXIT_OK;

@@ -1,6 +1,9 @@
 #include "agent/json_output.h"
 
+#include <cmath>
 #include <cstdio>
+
+#include "agent/job_runner.h"
 
 void print_json(const nlohmann::json& doc) { std::printf("%s\n", doc.dump(2).c_str()); }
 
@@ -15,7 +18,7 @@ nlohmann::json iso_time(std::time_t t) {
 
 std::string size_text(unsigned long long bytes, bool raw) {
   if (raw || bytes < 1024) return std::to_string(bytes) + (raw ? "" : " B");
-  static const char* const UNITS[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
+  static const char* const UNITS[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
   double value = static_cast<double>(bytes) / 1024;
   std::size_t unit = 0;
   while (value >= 1024 && unit + 1 < sizeof UNITS / sizeof UNITS[0]) {
@@ -34,4 +37,12 @@ std::string age_text(std::time_t then, std::time_t now) {
   if (seconds < 3600) return std::to_string(seconds / 60) + "m";
   if (seconds < 86400) return std::to_string(seconds / 3600) + "h";
   return std::to_string(seconds / 86400) + "d";
+}
+
+nlohmann::json job_document(const std::string& command, const Run_Outcome& outcome) {
+  return {{"command", command},
+          {"result", "completed"},
+          {"size_read", outcome.set_size},
+          {"size_stored", outcome.set_storage_size},
+          {"duration_seconds", std::round(outcome.seconds * 1000) / 1000}};
 }

@@ -40,8 +40,10 @@ std::string build_id_in_notes(const char* notes, std::size_t size) {
 
 bool elf_build_id(const std::string& path, std::string& id, std::string& err) {
   std::ifstream in(path, std::ios::binary);
-  const std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in.eof() || file.empty()) {
+  const std::vector<char> file =
+      in ? std::vector<char>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>())
+         : std::vector<char>();
+  if (in.bad() || file.empty()) {
     err = "cannot read " + path;
     return false;
   }

@@ -284,7 +284,7 @@ TEST_F(AgentExpire, RemovesWholeOlderChainsOfRealBackupsAndKeepsTheRestRestorabl
   unsigned long long freed = 0;
   for (const json& s : report["sets"]) {
     EXPECT_EQ("removed", s["status"]) << s.dump();
-    removed.push_back(s["id"]);
+    removed.push_back(s["backup_id"]);
     freed += s["freed_bytes"].get<unsigned long long>();
   }
   EXPECT_EQ(freed, report["freed_bytes"]);
@@ -317,7 +317,7 @@ TEST_F(AgentExpire, RemovesWholeOlderChainsOfRealBackupsAndKeepsTheRestRestorabl
   // Nothing more to do at the same rule.
   r = agent({"expire", "DB1", "--keep-full", "2", "--keep-export", "1"});
   ASSERT_EQ(0, r.status) << r.out << r.err;
-  EXPECT_EQ("removed 0 sets, freed 0 bytes\n", r.out);
+  EXPECT_EQ("removed 0 sets, freed 0 B\n", r.out);
 }
 
 TEST_F(AgentExpire, MissingFileDoesNotHoldItsRowAndAnUnremovableOneKeepsItsChain) {
@@ -343,7 +343,7 @@ TEST_F(AgentExpire, MissingFileDoesNotHoldItsRowAndAnUnremovableOneKeepsItsChain
   EXPECT_TRUE(contains(r.out, "cannot remove storage file " + stored("F2") + ": it is a directory")) << r.out;
   EXPECT_TRUE(contains(r.out, "kept I2 (incremental of ")) << r.out;
   EXPECT_TRUE(contains(r.out, "it rests on F2, which is kept")) << r.out;
-  EXPECT_TRUE(contains(r.out, "\nremoved 3 sets, freed 200 bytes\n")) << r.out;
+  EXPECT_TRUE(contains(r.out, "\nremoved 3 sets, freed 200 B\n")) << r.out;
   EXPECT_LT(r.out.find("removed I1b"), r.out.find("removed I1 "));
   EXPECT_LT(r.out.find("removed I1 "), r.out.find("removed F1"));
   EXPECT_EQ((std::vector<std::string>{"F2", "I2", "F3"}), catalogued());
