@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <functional>
 #include <list>
 #include <memory>
 
@@ -31,7 +32,7 @@ const char* const OPTIONS[][3] = {
     {"pool", "POOL", "the name of a registered pool"},
     {"compression", "none|zstd|lzop|auto", "how stored sets are compressed (default none)"},
     {"level", "N", "the compression level, 1 to 22 (default 1)"},
-    {"point", "BACKUP_ID", "the backup set to use (default: the newest)"},
+    {"point", "BACKUP_ID", "the backup or export set to use"},
     {"entries", "DB[/SCHEMA[/TABLE]]", "what to export: a database, a schema or a table; may be repeated"},
     {"database", "DB", "the database to import into (default: the exported one)"},
     {"as", "INSTANCE[/SCHEMA[/TABLE]]", "import under another instance, schema or table name"},
@@ -43,6 +44,7 @@ const char* const OPTIONS[][3] = {
      "only what is older than this: 30s, 15m, 2h, 1d, or 0 for anything (default 1d, so that sets being written "
      "are left alone)"},
     {"json", "", "print one JSON document on standard output"},
+    {"bytes", "", "show sizes in bytes rather than in binary units (KiB, MiB, ...)"},
     {"verify", "", "also read each set and check its digest"},
     {"deep", "", "read every catalogued set and check its digest, not only its size"},
     {"no-check", "", "register without testing the login"},
@@ -54,20 +56,32 @@ const char* const OPTIONS[][3] = {
     {"all", "", "also the sets of instances no longer registered"},
 };
 
+// Where an option means more in one command than its common text says:
+// command word, option, help.
+const char* const COMMAND_OPTIONS[][3] = {
+    {"restore", "point", "the backup to restore to (default: the newest)"},
+    {"verify", "point", "check only this backup and the sets it rests on (default: every set of the instance)"},
+    {"import", "point", "the export set to import (its id as catalog lists it)"},
+};
+
 bool listed(const std::vector<std::string>& names, const std::string& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 // Shows a command's words in its usage line as the command describes them
-// ("NAME [DATABASE [SCHEMA]]") rather than as CLI11 would ("NAME...").
+// ("NAME [DATABASE [SCHEMA]]", kept as the word option's type name) rather
+// than as CLI11 would ("NAME..."), and in the list of positionals what
+// each word is.
 class Usage_Formatter : public CLI::Formatter {
  public:
   std::string make_option_usage(const CLI::Option* opt) const override {
-    return opt->get_positional() ? opt->get_description() : CLI::Formatter::make_option_usage(opt);
+    return opt->get_positional() ? opt->get_type_name() : CLI::Formatter::make_option_usage(opt);
+  }
+  std::string make_option_name(const CLI::Option* opt, bool is_positional) const override {
+    return is_positional ? opt->get_type_name() : CLI::Formatter::make_option_name(opt, is_positional);
   }
   std::string make_option_opts(const CLI::Option* opt) const override {
-    if (!opt->get_positional()) return CLI::Formatter::make_option_opts(opt);
-    return opt->get_required() ? " " + get_label("REQUIRED") : std::string();
+    return opt->get_positional() ? std::string() : CLI::Formatter::make_option_opts(opt);
   }
 };
 
@@ -110,8 +124,8 @@ bool add_options(Command_Values& v) {
     // Takes every word so that a surplus one is reported by name, not by count.
     std::string name = s.words.substr(0, s.words.find(' '));
     name.erase(std::remove_if(name.begin(), name.end(), [](char c) { return c == '[' || c == ']'; }), name.end());
-    CLI::Option* o = v.app->add_option(name, v.words, s.words);
-    o->expected(1, CLI::detail::expected_max_vector_size)->type_name("");
+    CLI::Option* o = v.app->add_option(name, v.words, s.words_help.empty() ? s.words : s.words_help);
+    o->expected(1, CLI::detail::expected_max_vector_size)->type_name(s.words);
     if (s.min_words > 0) o->required();
   }
   // Unknown options are reported by name, see leftover().
@@ -119,12 +133,17 @@ bool add_options(Command_Values& v) {
   for (const std::string& name : s.options) {
     const char* const* help = option_help(name);
     if (help == nullptr || help[1][0] == '\0') return false;
+    const std::string text = command_option_help(s, name);
     CLI::Option* o = listed(s.repeatable, name)
-                         ? v.app->add_option("--" + name, v.lists[name], help[2])->allow_extra_args(false)
-                         : v.app->add_option("--" + name, v.values[name], help[2]);
+                         ? v.app->add_option("--" + name, v.lists[name], text)->allow_extra_args(false)
+                         : v.app->add_option("--" + name, v.values[name], text);
     o->type_name(help[1])->check(non_empty());
     if (listed(s.required, name) && !v.has_children) o->required();
   }
+  // A compression level means nothing without a compression to apply it to.
+  CLI::Option* level = v.app->get_option_no_throw("--level");
+  CLI::Option* compression = v.app->get_option_no_throw("--compression");
+  if (level != nullptr && compression != nullptr) level->needs(compression);
   for (const std::string& name : s.flags) {
     const char* const* help = option_help(name);
     if (help == nullptr || help[1][0] != '\0') return false;
@@ -153,13 +172,65 @@ std::string unknown_command(CLI::App& top, int argc, const char* const* argv) {
   return at == &top ? std::string("no command given") : "\"" + said + "\" needs a further command word";
 }
 
-// What a command did not take: the first unknown option or surplus word,
-// empty when it took everything.
+// The number of single-letter edits (insert, remove, replace) from a to b.
+std::size_t edit_distance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The option or flag of the command nearest to `given` ("--typ" gives
+// "--type"), empty when none is near enough to be a likely slip.
+std::string closest_option(const Agent_Command& command, const std::string& given) {
+  std::string best;
+  std::size_t best_distance = std::max<std::size_t>(2, given.size() / 3) + 1;
+  for (const auto* names : {&command.options, &command.flags}) {
+    for (const std::string& name : *names) {
+      const std::string candidate = "--" + name;
+      const bool prefix = given.size() > 3 && candidate.compare(0, given.size(), given) == 0;
+      const std::size_t d = prefix ? 1 : edit_distance(given, candidate);
+      if (d < best_distance) {
+        best_distance = d;
+        best = candidate;
+      }
+    }
+  }
+  return best;
+}
+
+// What a command did not take: the first unknown option (with the closest
+// known one) or surplus word, empty when it took everything.
 std::string leftover(const Command_Values& v) {
   const std::vector<std::string> rest = v.app->remaining();
   if (rest.empty()) return std::string();
-  if (rest[0].size() > 1 && rest[0][0] == '-') return "unknown option " + rest[0].substr(0, rest[0].find('='));
+  if (rest[0].size() > 1 && rest[0][0] == '-') {
+    const std::string given = rest[0].substr(0, rest[0].find('='));
+    const std::string near = closest_option(*v.command, given);
+    return "unknown option " + given + (near.empty() ? std::string() : " (did you mean " + near + "?)");
+  }
   return "unexpected argument \"" + rest[0] + "\"";
+}
+
+// The words of the command being parsed ("pool add"), empty when the line
+// names none yet.
+std::string command_words(const std::list<Command_Values>& values) {
+  std::string words;
+  for (const Command_Values& v : values) {
+    if (!v.app->parsed()) continue;
+    std::string these;
+    for (const std::string& w : v.command->path) these += (these.empty() ? "" : " ") + w;
+    if (these.size() > words.size()) words = these;
+  }
+  return words;
 }
 
 Command_Line command_line(const Command_Values& v) {
@@ -178,19 +249,37 @@ Command_Line command_line(const Command_Values& v) {
   return line;
 }
 
-int usage_error(std::FILE* err, const std::string& text) {
-  std::fprintf(err, "oscar-agent: %s (see oscar-agent [COMMAND] --help)\n", text.c_str());
+// One line naming the problem and where to read the command's form.
+int usage_error(std::FILE* err, const std::string& text, const std::string& command = std::string()) {
+  std::fprintf(err, "oscar-agent: %s (see oscar-agent %s%s--help)\n", text.c_str(), command.c_str(),
+               command.empty() ? "" : " ");
   return 2;
+}
+
+// Why a line that CLI11 refused is wrong: an unknown option comes first,
+// since a misspelt required option is otherwise reported as missing.
+std::string refusal(const std::list<Command_Values>& values, CLI::App& top, int argc, const char* const* argv,
+                    const CLI::ParseError& e) {
+  for (const Command_Values& v : values) {
+    if (!v.app->parsed()) continue;
+    const std::string rest = leftover(v);
+    if (rest.compare(0, 15, "unknown option ") == 0) return rest;
+  }
+  const std::string unknown = unknown_command(top, argc, argv);
+  return unknown.empty() ? e.what() : unknown;
 }
 
 }  // namespace
 
 Parsed_Command parse_command_line(const std::vector<Agent_Command>& commands, int argc, const char* const* argv,
-                                  std::FILE* out, std::FILE* err) {
+                                  std::FILE* out, std::FILE* err, std::string (*version)()) {
   Parsed_Command result;
   CLI::App top("oscar-agent: backs up, restores, exports and imports OSCAR database instances", "oscar-agent");
   top.require_subcommand(1);
   top.formatter(std::make_shared<Usage_Formatter>());
+  if (version != nullptr)
+    top.set_version_flag("--version", std::function<std::string()>(version),
+                         "print the agent's version and the build of the module it loads");
   std::list<Command_Values> values;
   for (const Agent_Command& command : commands) {
     CLI::App* parent = &top;
@@ -212,9 +301,11 @@ Parsed_Command parse_command_line(const std::vector<Agent_Command>& commands, in
   } catch (const CLI::CallForHelp& e) {
     std::fputs(top.help().c_str(), out);
     return result;
+  } catch (const CLI::CallForVersion& e) {
+    std::fputs(e.what(), out);
+    return result;
   } catch (const CLI::ParseError& e) {
-    const std::string unknown = unknown_command(top, argc, argv);
-    result.exit_status = usage_error(err, unknown.empty() ? e.what() : unknown);
+    result.exit_status = usage_error(err, refusal(values, top, argc, argv, e), command_words(values));
     return result;
   }
   for (const Command_Values& v : values) {
@@ -225,7 +316,7 @@ Parsed_Command parse_command_line(const std::vector<Agent_Command>& commands, in
     if (child_ran) continue;
     for (const std::string& name : v.command->required) {
       if (v.has_children && v.app->count("--" + name) == 0) {
-        result.exit_status = usage_error(err, "--" + name + " is required");
+        result.exit_status = usage_error(err, "--" + name + " is required", command_words(values));
         return result;
       }
     }
@@ -233,11 +324,11 @@ Parsed_Command parse_command_line(const std::vector<Agent_Command>& commands, in
     if (rest.empty() && v.words.size() > v.command->max_words)
       rest = "unexpected argument \"" + v.words[v.command->max_words] + "\"";
     if (!rest.empty()) {
-      result.exit_status = usage_error(err, rest);
+      result.exit_status = usage_error(err, rest, command_words(values));
       return result;
     }
     if (v.words.size() < v.command->min_words) {
-      result.exit_status = usage_error(err, "missing argument: " + v.command->words);
+      result.exit_status = usage_error(err, "missing argument: " + v.command->words, command_words(values));
       return result;
     }
     result.command = v.command;
@@ -250,6 +341,17 @@ const char* const* option_help(const std::string& name) {
   for (const auto& o : OPTIONS)
     if (name == o[0]) return o;
   return nullptr;
+}
+
+std::string command_option_help(const Agent_Command& command, const std::string& name) {
+  for (const auto& o : COMMAND_OPTIONS)
+    if (command.path.back() == o[0] && name == o[1]) return o[2];
+  const char* const* help = option_help(name);
+  if (help == nullptr) return std::string();
+  std::string text = help[2];
+  const std::size_t defaulted = text.find(" (default");
+  if (listed(command.required, name) && defaulted != std::string::npos) text.erase(defaulted);
+  return text;
 }
 
 std::string option_value(const Command_Line& line, const std::string& name) {

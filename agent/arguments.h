@@ -35,6 +35,9 @@ struct Agent_Command {
   std::vector<std::string> flags;       // options without a value
   std::string summary;                  // one line for the command list
   int (*run)(const Command_Line&);
+  // What each positional word is, for the command's help ("NAME: the
+  // registered instance"); a command with words must say.
+  std::string words_help = std::string();
 };
 
 // The outcome of parsing: either a command to run with its line, or an
@@ -48,16 +51,25 @@ struct Parsed_Command {
 
 // Parses argv (with the program name first) against the commands: the
 // words choose the command, "--help" at any level prints that level's help
-// on `out`. Unknown commands and options, missing or repeated values,
-// missing required options and too many or too few words are refused on
-// `err`, naming the problem. Main thread only (the parser is not
-// reentrant).
+// on `out`. Unknown commands and options (with the closest known option
+// when one is near), missing or repeated values, missing required options,
+// an option given without the one it needs (--level without
+// --compression) and too many or too few words are refused on `err`,
+// naming the problem and the command whose help to read. Main thread only
+// (the parser is not reentrant).
+// "--version" before any command prints what `version` answers on `out`
+// and exits 0.
 Parsed_Command parse_command_line(const std::vector<Agent_Command>& commands, int argc, const char* const* argv,
-                                  std::FILE* out, std::FILE* err);
+                                  std::FILE* out, std::FILE* err, std::string (*version)() = nullptr);
 
 // The value name and help text of an option or flag the agent knows; null
 // for any other name.
 const char* const* option_help(const std::string& name);
+
+// The help text of option `name` in `command`: where the option means more
+// in one command than the common text says (--point), that command's
+// text; a required option's text never names a default.
+std::string command_option_help(const Agent_Command& command, const std::string& name);
 
 // The value of option `name`, empty when absent.
 std::string option_value(const Command_Line& line, const std::string& name);

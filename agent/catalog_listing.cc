@@ -6,6 +6,9 @@
 #include <set>
 #include <vector>
 
+#include "agent/job_documents.h"
+#include "agent/json_output.h"
+#include "agent/pool_lookup.h"
 #include "host/catalog/catalog_operator.h"
 #include "host/services/instance_manager.h"
 
@@ -19,10 +22,39 @@ std::string text_of(const nlohmann::json& row, const char* key) {
   return "?";
 }
 
-std::string time_of(const nlohmann::json& row) {
-  if (!row.is_object() || !row.contains("backup_start_time") || !row["backup_start_time"].is_number_integer())
-    return "?";
-  const std::time_t t = row["backup_start_time"].get<long long>();
+// Seconds since the epoch of member `key`, 0 when absent.
+std::time_t seconds_of(const nlohmann::json& row, const char* key) {
+  return row.is_object() && row.contains(key) && row[key].is_number_integer() ? row[key].get<long long>() : 0;
+}
+
+nlohmann::json text_or_null(const nlohmann::json& row, const char* key) {
+  const std::string text = text_of(row, key);
+  return text == "?" || text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+}
+
+nlohmann::json size_or_null(const nlohmann::json& row, const char* key) {
+  return row.is_object() && row.contains(key) && row[key].is_number_unsigned() ? row[key] : nlohmann::json(nullptr);
+}
+
+nlohmann::json name_or_null(const std::map<std::string, std::string>& names, const std::string& uuid) {
+  const auto it = names.find(uuid);
+  return it == names.end() || it->second.empty() ? nlohmann::json(nullptr) : nlohmann::json(it->second);
+}
+
+// The stored files of a row, relative to the pool: its folder and each piece.
+nlohmann::json files_of(const nlohmann::json& row) {
+  nlohmann::json files = nlohmann::json::array();
+  const std::string folder = text_of(row, "uri");
+  if (!row.is_object() || !row.contains("pieces") || !row["pieces"].is_array()) return files;
+  for (const nlohmann::json& piece : row["pieces"]) {
+    const std::string name = text_of(piece, "name");
+    if (name != "?") files.push_back(folder + "/" + name);
+  }
+  return files;
+}
+
+std::string time_of(std::time_t t) {
+  if (t == 0) return "?";
   struct tm tm_buf;
   char text[32];
   if (localtime_r(&t, &tm_buf) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm_buf) == 0)
@@ -30,22 +62,22 @@ std::string time_of(const nlohmann::json& row) {
   return text;
 }
 
-std::string chain_of(const nlohmann::json& row) {
-  const std::string type = text_of(row, "type");
-  if (type == "export") {
-    std::string what = text_of(row, "level");
-    const char* sep = " ";
-    if (row.contains("contents") && row["contents"].is_array()) {
-      for (const nlohmann::json& c : row["contents"]) {
-        what += sep + (c.is_string() ? c.get<std::string>() : std::string("?"));
-        sep = ", ";
-      }
-    }
-    return what;
+std::string shown(const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : std::string("?"); }
+
+std::string size_shown(const nlohmann::json& v, bool raw) {
+  return v.is_number_unsigned() ? size_text(v.get<unsigned long long>(), raw) : std::string("?");
+}
+
+std::string chain_shown(const nlohmann::json& record) {
+  if (shown(record["type"]) == "export") {
+    std::string what;
+    for (const nlohmann::json& c : record.value("contents", nlohmann::json::array()))
+      what += (what.empty() ? "" : ", ") + shown(c);
+    return what.empty() ? "?" : what;
   }
-  if (type == "full") return "-";
-  if (type == "cumulative") return "full " + text_of(row, "last_full_backup_id");
-  return "on " + text_of(row, "last_backup_id");
+  if (shown(record["level"]) == "full") return "-";
+  if (shown(record["level"]) == "cumulative") return "full " + shown(record["chain"]);
+  return "on " + shown(record["chain"]);
 }
 
 }  // namespace
@@ -158,14 +190,56 @@ bool find_restore_point(const std::string& resource_uuid, const std::string& bac
   return false;
 }
 
-std::string format_catalog_table(const nlohmann::json& rows, const std::map<std::string, std::string>& pool_names) {
-  std::vector<std::vector<std::string>> table = {{"ID", "TYPE", "TIME", "SIZE", "POOL", "CHAIN"}};
-  for (const nlohmann::json& row : rows) {
-    std::string pool = text_of(row, "pool_uuid");
-    auto named = pool_names.find(pool);
-    if (named != pool_names.end() && !named->second.empty()) pool = named->second;
-    table.push_back({text_of(row, "backup_id"), text_of(row, "type"), time_of(row), text_of(row, "backup_set_size"),
-                     pool, chain_of(row)});
+bool listing_names(Listing_Names& names, std::string& err) {
+  if (!pool_names(names.pools, err)) return false;
+  for (const Instance_ptr& i : Instance_Manager::instance()->list("oscar")) names.instances[resource_id(*i)] = i->name;
+  return true;
+}
+
+nlohmann::json catalog_record(const nlohmann::json& row, const Listing_Names& names) {
+  const bool is_export = text_of(row, "type") == "export";
+  const std::string level = is_export ? text_of(row, "level") : text_of(row, "type");
+  nlohmann::json chain = nullptr;
+  if (level == "incremental") chain = text_or_null(row, "last_backup_id");
+  if (level == "cumulative") chain = text_or_null(row, "last_full_backup_id");
+  nlohmann::json record = {
+      {"backup_id", text_or_null(row, "backup_id")},
+      {"instance", name_or_null(names.instances, text_of(row, "resource_uuid"))},
+      {"instance_uuid", text_or_null(row, "resource_uuid")},
+      {"type", is_export ? "export" : "backup"},
+      {"level", level == "?" ? nlohmann::json(nullptr) : nlohmann::json(level)},
+      {"pool", name_or_null(names.pools, text_of(row, "pool_uuid"))},
+      {"pool_uuid", text_or_null(row, "pool_uuid")},
+      {"started", iso_time(seconds_of(row, "backup_start_time"))},
+      {"ended", iso_time(seconds_of(row, "backup_end_time"))},
+      {"size_read", size_or_null(row, "backup_set_size")},
+      {"size_stored", size_or_null(row, "backup_set_storage_size")},
+      {"chain", chain},
+      {"host", text_or_null(row, "host_uuid")},
+      {"files", files_of(row)},
+  };
+  if (is_export) record["contents"] = row.value("contents", nlohmann::json::array());
+  return record;
+}
+
+std::string format_catalog_table(const nlohmann::json& records, std::time_t now, bool raw) {
+  std::vector<std::vector<std::string>> table = {
+      {"ID", "INSTANCE", "TYPE", "TIME", "AGE", "READ", "STORED", "POOL", "CHAIN"}};
+  for (const nlohmann::json& record : records) {
+    if (!record.is_object()) continue;
+    const std::string type =
+        shown(record["type"]) == "export" ? "export " + shown(record["level"]) : shown(record["level"]);
+    std::tm started{};
+    std::time_t when = 0;
+    if (record["started"].is_string() &&
+        strptime(record["started"].get<std::string>().c_str(), "%Y-%m-%dT%H:%M:%SZ", &started) != nullptr)
+      when = timegm(&started);
+    table.push_back({shown(record["backup_id"]),
+                     record["instance"].is_string() ? shown(record["instance"]) : shown(record["instance_uuid"]), type,
+                     time_of(when), age_text(when, now), size_shown(record["size_read"], raw),
+                     size_shown(record["size_stored"], raw),
+                     record["pool"].is_string() ? shown(record["pool"]) : shown(record["pool_uuid"]),
+                     chain_shown(record)});
   }
   std::vector<std::size_t> width(table[0].size(), 0);
   for (const auto& line : table)

@@ -1,6 +1,7 @@
 #ifndef AGENT_CATALOG_LISTING_H
 #define AGENT_CATALOG_LISTING_H
 
+#include <ctime>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -41,11 +42,34 @@ nlohmann::json merge_by_start_time(const nlohmann::json& a, const nlohmann::json
 bool find_restore_point(const std::string& resource_uuid, const std::string& backup_id, nlohmann::json& row,
                         std::string& err);
 
-// Writes rows as a table with the columns ID, TYPE, TIME (local), SIZE
-// (bytes of the set), POOL (its name when `pool_names` knows the uuid) and
-// CHAIN (the set a non-full backup rests on; for an export its level and
-// contents). Rows of the wrong shape show
-// "?" in the fields they lack.
-std::string format_catalog_table(const nlohmann::json& rows, const std::map<std::string, std::string>& pool_names);
+// Names for the uuids a listing shows: pool uuid to name, instance
+// (resource) uuid to name.
+struct Listing_Names {
+  std::map<std::string, std::string> pools;
+  std::map<std::string, std::string> instances;
+};
+
+// The names of the registered pools and instances. False with err when the
+// pool registry cannot be read.
+bool listing_names(Listing_Names& names, std::string& err);
+
+// One catalogue row (of backup_rows or export_rows) as the agent shows it:
+// "backup_id", "instance" (null when no registered instance has its uuid),
+// "instance_uuid", "type" ("backup" or "export"), "level" (full,
+// incremental, cumulative; database, schema, table), "pool" (null when no
+// registered pool has its uuid), "pool_uuid", "started", "ended" (ISO 8601
+// UTC, null when not known), "size_read", "size_stored" (bytes), "chain"
+// (the backup a non-full backup rests on, else null), "host" (the id of the
+// host that made it), "files" (the stored files, relative to the pool) and
+// for an export "contents" (DATABASE[/SCHEMA[/TABLE]] a file). A member
+// the row lacks is null.
+nlohmann::json catalog_record(const nlohmann::json& row, const Listing_Names& names);
+
+// Writes records (of catalog_record) as a table with the columns ID,
+// INSTANCE, TYPE (a backup's level, or "export LEVEL"), TIME (local), AGE
+// (before `now`), READ, STORED (in binary units, or bytes when `raw`), POOL
+// and CHAIN ("on ID" for an incremental, "full ID" for a cumulative, its
+// contents for an export). A field a record lacks shows "?".
+std::string format_catalog_table(const nlohmann::json& records, std::time_t now, bool raw);
 
 #endif

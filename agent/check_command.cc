@@ -16,6 +16,7 @@
 #include "agent/instance_access.h"
 #include "agent/instance_registration.h"
 #include "agent/job_documents.h"
+#include "agent/json_output.h"
 #include "agent/pool_lookup.h"
 #include "agent/set_verify.h"
 #include "agent/state_dir.h"
@@ -229,7 +230,7 @@ void check_pools(const std::vector<Pool_Dir>& pools, const Instance& inst, Repor
     const unsigned long long free_bytes =
         static_cast<unsigned long long>(vfs.f_bavail) * static_cast<unsigned long long>(vfs.f_frsize);
     const std::string sizes =
-        std::to_string(free_bytes) + " bytes free, the last full backup took " + std::to_string(full_size);
+        size_text(free_bytes, false) + " free, the last full backup took " + size_text(full_size, false);
     report.add(space, free_bytes < full_size ? FAILED : OK, sizes);
   }
 }
@@ -412,7 +413,7 @@ int check_command(const Command_Line& line) {
                report);
   }
   if (line.flags.count("json") != 0)
-    std::printf("%s\n", report.json().dump(2).c_str());
+    print_json({{"instance", inst.name}, {"checks", report.json()}});
   else
     std::printf("%s", report.text().c_str());
   if (!report.failed()) return EXIT_OK;

@@ -11,6 +11,7 @@
 #include "agent/commands.h"
 #include "agent/instance_access.h"
 #include "agent/instance_registration.h"
+#include "agent/json_output.h"
 #include "agent/module.h"
 #include "agent/state_dir.h"
 #include "host/base/addr_string.h"
@@ -188,7 +189,7 @@ int discover_command(const Command_Line& line) {
   std::vector<Discovered> list;
   for (const auto& f : found) list.push_back(describe(module, f.second));
   if (json) {
-    std::printf("%s\n", discovered_json(list).dump(2).c_str());
+    print_json({{"instances", discovered_json(list)}});
   } else if (list.empty()) {
     std::printf("no running instance found\n");
   } else {
@@ -224,7 +225,7 @@ int browse_command(const Command_Line& line) {
       return fail(EXIT_FAILED,
                   "browse: the database " + inst.name + " cannot be described (details in " + log.path() + ")");
     if (json) {
-      std::printf("%s\n", value.dump(2).c_str());
+      print_json({{"databases", value}});
       return EXIT_OK;
     }
     const nlohmann::json& d = value[0];
@@ -242,7 +243,7 @@ int browse_command(const Command_Line& line) {
     if (!f.get_schemas_info(inst.record, inst.name.c_str(), db.c_str(), user, password, value) || !value.is_array())
       return fail(EXIT_FAILED, "browse: the schemas of " + db + " cannot be listed (details in " + log.path() + ")");
     if (json)
-      std::printf("%s\n", value.dump(2).c_str());
+      print_json({{"schemas", value}});
     else
       print_names(value, "no user schema in database " + db);
     return EXIT_OK;
@@ -260,7 +261,7 @@ int browse_command(const Command_Line& line) {
     return fail(EXIT_FAILED, "browse: database " + db + " holds no user schema " + schema + " (browse " + inst.name +
                                  " " + db + " lists them)");
   if (json)
-    std::printf("%s\n", value.dump(2).c_str());
+    print_json({{"tables", value}});
   else
     print_names(value, "no table in schema " + schema);
   return EXIT_OK;
@@ -302,7 +303,7 @@ int nodes_command(const Command_Line& line) {
     rows.push_back({std::to_string(n.node_id), n.host, n.status, note});
   }
   if (line.flags.count("json") != 0)
-    std::printf("%s\n", out.dump(2).c_str());
+    print_json({{"nodes", out}});
   else
     std::printf("%s", format_table(rows).c_str());
   return EXIT_OK;

@@ -141,7 +141,7 @@ int pool_list_command(const Command_Line& line) {
       ++count;
       stored += number_of(s.row, "backup_set_storage_size");
     }
-    list.push_back({{"name", p.name}, {"uuid", p.uuid}, {"url", p.url}, {"sets", count}, {"stored_bytes", stored}});
+    list.push_back({{"name", p.name}, {"uuid", p.uuid}, {"url", p.url}, {"sets", count}, {"size_stored", stored}});
     table.push_back({p.name, p.uuid, p.url, std::to_string(count), std::to_string(stored)});
   }
   if (line.flags.count("json") != 0) {

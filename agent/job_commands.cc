@@ -11,6 +11,7 @@
 #include "agent/console_log.h"
 #include "agent/job_documents.h"
 #include "agent/job_runner.h"
+#include "agent/json_output.h"
 #include "agent/module.h"
 #include "agent/pool_lookup.h"
 #include "agent/state_dir.h"
@@ -35,7 +36,9 @@ bool seconds_option(const Command_Line& line, const char* name, int& out, std::s
 }
 
 bool run_settings(const Command_Line& line, Run_Settings& settings, std::string& err) {
-  settings.terminal = isatty(STDOUT_FILENO) == 1;
+  const bool json = line.flags.count("json") != 0;
+  settings.terminal = isatty(json ? STDERR_FILENO : STDOUT_FILENO) == 1;
+  settings.console = json ? stderr : stdout;
   settings.verbose = line.flags.count("verbose") != 0;
   return seconds_option(line, "timeout", settings.timeout_seconds, err) &&
          seconds_option(line, "stall-timeout", settings.stall_seconds, err);
@@ -136,6 +139,13 @@ int export_command(const Command_Line& line) {
   const std::string id = export_rows(resource_id(*inst), rows, err) && !rows.empty()
                              ? rows.back().value("backup_id", std::string("?"))
                              : std::string("?");
+  if (line.flags.count("json") != 0) {
+    nlohmann::json doc = job_document("export", outcome);
+    doc.update({{"backup_id", id}, {"instance", inst->name}, {"pool", option_value(line, "pool")}});
+    doc["entries"] = request.entries;
+    print_json(doc);
+    return EXIT_OK;
+  }
   std::string entries;
   for (const std::string& e : request.entries) entries += (entries.empty() ? "" : ", ") + e;
   std::printf("%s\n", job_summary("export of " + entries + " to pool " + option_value(line, "pool"), outcome, false,
@@ -196,6 +206,12 @@ int import_command(const Command_Line& line) {
   Run_Outcome outcome;
   const int status = run_made_definition(line, "import", def, true, settings, outcome);
   if (status != EXIT_OK) return status;
+  if (line.flags.count("json") != 0) {
+    nlohmann::json doc = job_document("import", outcome);
+    doc.update({{"backup_id", point}, {"instance", source->name}, {"target_instance", target->name}});
+    print_json(doc);
+    return EXIT_OK;
+  }
   std::printf("%s\n",
               job_summary("import of export " + point + " into " + target->name, outcome, true, "", "").c_str());
   return EXIT_OK;
@@ -222,13 +238,14 @@ int catalog_command(const Command_Line& line) {
   }
   nlohmann::json rows;
   if (!catalog_selection(resource, all, rows, err)) return fail(EXIT_FAILED, "catalog: " + err);
-  if (line.flags.count("json") != 0) {
-    std::printf("%s\n", rows.dump(2).c_str());
-    return EXIT_OK;
-  }
-  std::map<std::string, std::string> pools;
-  if (!pool_names(pools, err)) return fail(EXIT_FAILED, "catalog: " + err);
-  std::printf("%s", format_catalog_table(rows, pools).c_str());
+  Listing_Names names;
+  if (!listing_names(names, err)) return fail(EXIT_FAILED, "catalog: " + err);
+  nlohmann::json records = nlohmann::json::array();
+  for (const nlohmann::json& row : rows) records.push_back(catalog_record(row, names));
+  if (line.flags.count("json") != 0)
+    print_json({{"backups", records}});
+  else
+    std::printf("%s", format_catalog_table(records, std::time(nullptr), line.flags.count("bytes") != 0).c_str());
   return EXIT_OK;
 }
 
@@ -262,6 +279,12 @@ int backup_command(const Command_Line& line) {
     if (row.contains("backup_id") && row["backup_id"].is_string()) id = row["backup_id"].get<std::string>();
     if (row.contains("type") && row["type"].is_string()) type = row["type"].get<std::string>();
   }
+  if (line.flags.count("json") != 0) {
+    nlohmann::json doc = job_document("backup", outcome);
+    doc.update({{"backup_id", id}, {"instance", inst->name}, {"level", type}, {"pool", option_value(line, "pool")}});
+    print_json(doc);
+    return EXIT_OK;
+  }
   std::printf("%s\n", job_summary("backup " + type + " of " + inst->name + " to pool " + option_value(line, "pool"),
                                   outcome, false, "backup id", id)
                           .c_str());
@@ -291,6 +314,12 @@ int restore_command(const Command_Line& line) {
   if (!run_definition_text(module, def.dump(), true, settings, outcome, err)) {
     if (!err.empty()) return fail(EXIT_FAILED, "restore: " + err);
     return failed_job_status(outcome);
+  }
+  if (line.flags.count("json") != 0) {
+    nlohmann::json doc = job_document("restore", outcome);
+    doc.update({{"backup_id", point}, {"instance", inst->name}});
+    print_json(doc);
+    return EXIT_OK;
   }
   std::printf("%s\n", job_summary("restore of " + inst->name + " to backup " + point, outcome, true, "", "").c_str());
   return EXIT_OK;

@@ -197,9 +197,9 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
     std::fprintf(stderr, "oscar-agent: cannot start the %s job: %s\n", kind.c_str(), std::strerror(errno));
     return false;
   }
-  std::printf("%s job %s started\n", kind.c_str(), def->id().c_str());
-  std::fflush(stdout);
-  Progress_Display display(stdout, settings.terminal);
+  std::fprintf(settings.console, "%s job %s started\n", kind.c_str(), def->id().c_str());
+  std::fflush(settings.console);
+  Progress_Display display(settings.console, settings.terminal);
   Stop_Signals signals;
   ACE_Time_Value deadline = ACE_OS::gettimeofday() + ACE_Time_Value(settings.timeout_seconds);
   bool aborted = false;

@@ -1,6 +1,7 @@
 #ifndef AGENT_JOB_RUNNER_H
 #define AGENT_JOB_RUNNER_H
 
+#include <cstdio>
 #include <string>
 
 #include "host/jobs/job_creator.h"
@@ -20,6 +21,9 @@ struct Run_Settings {
   // The job's log lines are also on the console (see route_log_lines); the
   // warnings of a completed job are then not repeated after it.
   bool verbose = false;
+  // Where the "job started" line and the progress go: stdout, or stderr
+  // when stdout carries a JSON document.
+  std::FILE* console = stdout;
 };
 
 // What a run left behind, for the caller's summary.

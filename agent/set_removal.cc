@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "agent/json_output.h"
 #include "host/catalog/catalog_operator.h"
 #include "host/catalog/catalog_query.h"
 #include "host/catalog/set_manifest.h"
@@ -265,7 +266,7 @@ std::string outcome_line(const Set_Outcome& outcome) {
     time = text;
   std::string line = std::string(verbs[outcome.status]) + " " + outcome.id + " (" +
                      (outcome.type.empty() ? "?" : outcome.type) + " of " + time;
-  if (outcome.status != Set_Outcome::KEPT) line += ", " + std::to_string(outcome.freed) + " bytes";
+  if (outcome.status != Set_Outcome::KEPT) line += ", " + size_text(outcome.freed, false);
   line += ")";
   if (!outcome.note.empty()) line += (outcome.status == Set_Outcome::KEPT ? ": " : "; ") + outcome.note;
   return line;
@@ -273,7 +274,7 @@ std::string outcome_line(const Set_Outcome& outcome) {
 
 std::string summary_line(const Removal_Result& result, bool dry_run) {
   const std::string sets = plural(result.removed, "set", "sets");
-  const std::string bytes = std::to_string(result.freed) + " bytes";
+  const std::string bytes = size_text(result.freed, false);
   return dry_run ? "would remove " + sets + ", freeing " + bytes + " (dry run: nothing changed)"
                  : "removed " + sets + ", freed " + bytes;
 }
@@ -282,9 +283,9 @@ nlohmann::json removal_json(const Removal_Result& result, bool dry_run) {
   static const char* const states[] = {"removed", "would remove", "kept"};
   nlohmann::json sets = nlohmann::json::array();
   for (const Set_Outcome& o : result.sets)
-    sets.push_back({{"id", o.id},
+    sets.push_back({{"backup_id", o.id},
                     {"type", o.type},
-                    {"start_time", o.start_time},
+                    {"started", iso_time(o.start_time)},
                     {"status", states[o.status]},
                     {"freed_bytes", o.freed},
                     {"note", o.note}});

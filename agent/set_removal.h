@@ -78,17 +78,17 @@ struct Removal_Result {
 // what would be removed.
 Removal_Result remove_sets(const std::vector<Catalogued_Set>& doomed, const nlohmann::json& chains, bool dry_run);
 
-// The report line of one outcome: "removed ID (TYPE of TIME, N bytes)",
+// The report line of one outcome: "removed ID (TYPE of TIME, SIZE)" with SIZE in binary units,
 // "would remove ...", or "kept ID (...): WHY"; a note on a removed set
 // follows after "; ".
 std::string outcome_line(const Set_Outcome& outcome);
 
-// The last line: "removed N sets, freed B bytes" (or "would remove N sets,
-// freeing B bytes").
+// The last line: "removed N sets, freed SIZE" (or "would remove N sets,
+// freeing SIZE").
 std::string summary_line(const Removal_Result& result, bool dry_run);
 
 // The whole result as JSON: {"dry_run", "removed", "freed_bytes", "sets":
-// [{"id", "type", "start_time", "status" ("removed", "would remove",
+// [{"backup_id", "type", "started" (ISO 8601 UTC), "status" ("removed", "would remove",
 // "kept"), "freed_bytes", "note"}]}.
 nlohmann::json removal_json(const Removal_Result& result, bool dry_run);
 

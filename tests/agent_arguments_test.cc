@@ -17,8 +17,27 @@ const std::vector<Agent_Command>& table() {
   static const std::vector<Agent_Command> commands = {
       {{"pool", "add"}, "NAME", 1, 1, {"state", "url"}, {"state", "url"}, {}, {}, "register a pool", ran},
       {{"pool", "list"}, "", 0, 0, {"state"}, {"state"}, {}, {"json"}, "list the pools", ran},
-      {{"export"}, "NAME", 1, 1, {"state", "entries", "pool"}, {"state", "entries"}, {"entries"}, {}, "export", ran},
-      {{"browse"}, "NAME [DATABASE [SCHEMA]]", 1, 3, {"state"}, {"state"}, {}, {"json"}, "browse", ran},
+      {{"export"},
+       "NAME",
+       1,
+       1,
+       {"state", "entries", "pool", "compression", "level"},
+       {"state", "entries"},
+       {"entries"},
+       {},
+       "export",
+       ran},
+      {{"browse"},
+       "NAME [DATABASE [SCHEMA]]",
+       1,
+       3,
+       {"state", "module"},
+       {"state", "module"},
+       {},
+       {"json"},
+       "browse",
+       ran,
+       "NAME: an instance; DATABASE: show its schemas; SCHEMA: show its tables"},
   };
   return commands;
 }
@@ -48,7 +67,7 @@ struct Parse {
 };
 
 TEST(AgentArguments, TheChosenCommandGetsItsWordsOptionsAndFlags) {
-  Parse p({"browse", "DB1", "APP", "--json", "--state", "/s"});
+  Parse p({"browse", "DB1", "APP", "--json", "--state", "/s", "--module", "m"});
   ASSERT_NE(nullptr, p.result.command) << p.err;
   EXPECT_EQ("browse", p.result.command->path.back());
   EXPECT_EQ((std::vector<std::string>{"browse", "DB1", "APP"}), p.result.line.words);
@@ -94,7 +113,15 @@ TEST(AgentArguments, WrongLinesAreUsageErrorsNamingTheProblem) {
       {{"pool", "add", "p1", "--url", "file:///a", "--url", "file:///b", "--state", "/s"}, "--url"},
       {{"pool", "list", "extra", "--state", "/s"}, "unexpected argument \"extra\""},
       {{"pool", "list", "--state", "/s", "--json=yes"}, "json was given a disallowed flag override"},
-      {{"browse", "DB1", "A", "B", "C", "--state", "/s"}, "unexpected argument \"C\""},
+      {{"browse", "DB1", "A", "B", "C", "--state", "/s", "--module", "m"}, "unexpected argument \"C\""},
+      // A slip is named as unknown with the option meant, even where the
+      // option meant is required and so missing.
+      {{"pool", "add", "p1", "--ur", "file:///x", "--state", "/s"}, "unknown option --ur (did you mean --url?)"},
+      {{"pool", "list", "--state", "/s", "--jsno"}, "unknown option --jsno (did you mean --json?)"},
+      {{"pool", "list", "--state", "/s", "--sta", "/t"}, "unknown option --sta (did you mean --state?)"},
+      {{"pool", "list", "--state", "/s", "--colour"}, "unknown option --colour (see oscar-agent pool list --help)"},
+      {{"export", "DB1", "--entries", "E", "--state", "/s", "--level", "5"}, "--level requires --compression"},
+      {{"browse", "DB1", "--state", "/s"}, "--module is required (see oscar-agent browse --help)"},
   };
   for (const auto& c : cases) {
     Parse p(c.args);
@@ -117,11 +144,30 @@ TEST(AgentArguments, HelpAtEveryLevelGoesToStandardOutputAndExitsZero) {
   EXPECT_EQ(0, leaf.result.exit_status);
   EXPECT_NE(std::string::npos, leaf.out.find("browse [OPTIONS] NAME [DATABASE [SCHEMA]]")) << leaf.out;
   EXPECT_NE(std::string::npos, leaf.out.find("--state DIR")) << leaf.out;
+  // Each word described, and a required option's text names no default.
+  EXPECT_NE(std::string::npos,
+            leaf.out.find("  NAME [DATABASE [SCHEMA]]    NAME: an instance; DATABASE: show its schemas"))
+      << leaf.out;
+  EXPECT_EQ(std::string::npos, leaf.out.find("REQUIRED  NAME")) << leaf.out;
+  EXPECT_NE(std::string::npos, leaf.out.find("the database module to load\n")) << leaf.out;
   EXPECT_TRUE(leaf.err.empty());
 
   Parse group({"pool", "--help"});
   EXPECT_EQ(0, group.result.exit_status);
   EXPECT_NE(std::string::npos, group.out.find("list")) << group.out;
+}
+
+TEST(AgentArguments, VersionBeforeAnyCommandPrintsWhatTheAgentAnswersAndExitsZero) {
+  const std::vector<std::string> args = {"oscar-agent", "--version"};
+  const char* argv[] = {args[0].c_str(), args[1].c_str()};
+  std::FILE* o = std::tmpfile();
+  std::FILE* e = std::tmpfile();
+  const Parsed_Command result =
+      parse_command_line(table(), 2, argv, o, e, [] { return std::string("oscar-agent 9.9\nmodule m (build 00)\n"); });
+  EXPECT_EQ(nullptr, result.command);
+  EXPECT_EQ(0, result.exit_status);
+  EXPECT_EQ("oscar-agent 9.9\nmodule m (build 00)\n", Parse::text(o));
+  EXPECT_EQ("", Parse::text(e));
 }
 
 TEST(AgentArguments, ACommandNamingAnUndocumentedOptionRefusesEveryLine) {

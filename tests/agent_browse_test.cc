@@ -39,9 +39,10 @@ class AgentBrowse : public ::testing::Test {
     ASSERT_EQ(0, r.status) << r.err;
   }
 
-  nlohmann::json json_of(const Run_Result& r) {
+  // The array `list` of a listing's JSON document.
+  nlohmann::json json_of(const Run_Result& r, const char* list) {
     EXPECT_EQ(0, r.status) << r.err;
-    return nlohmann::json::parse(r.out, nullptr, false);
+    return nlohmann::json::parse(r.out, nullptr, false).value(list, nlohmann::json());
   }
 
   // The failure is one line on stderr naming `what`, with no password.
@@ -63,7 +64,7 @@ TEST_F(AgentBrowse, DatabaseSchemasAndTables) {
   ASSERT_EQ(0, inst_.admin("create-table", {"SALES.ORDERS", "--rows", "3"}).status);
   ASSERT_EQ(0, inst_.admin("create-table", {"SALES.ITEMS", "--rows", "3"}).status);
 
-  const nlohmann::json db = json_of(agent({"browse", "BRW1", "--json"}));
+  const nlohmann::json db = json_of(agent({"browse", "BRW1", "--json"}), "databases");
   ASSERT_TRUE(db.is_array() && db.size() == 1) << db;
   EXPECT_EQ("BRW1", db[0]["database"]);
   EXPECT_EQ("open", db[0]["status"]);
@@ -72,12 +73,12 @@ TEST_F(AgentBrowse, DatabaseSchemasAndTables) {
   EXPECT_FALSE(version.empty());
   EXPECT_NE(std::string::npos, inst_.tool("isql", {"--version"}).out.find(version));
 
-  nlohmann::json schemas = json_of(agent({"browse", "BRW1", "BRW1", "--json"}));
+  nlohmann::json schemas = json_of(agent({"browse", "BRW1", "BRW1", "--json"}), "schemas");
   ASSERT_TRUE(schemas.is_array()) << schemas;
   EXPECT_NE(schemas.end(), std::find(schemas.begin(), schemas.end(), "SALES")) << schemas;
   EXPECT_EQ(schemas.end(), std::find(schemas.begin(), schemas.end(), "SYSDBA")) << "a system schema";
 
-  const nlohmann::json tables = json_of(agent({"browse", "BRW1", "BRW1", "sales", "--json"}));
+  const nlohmann::json tables = json_of(agent({"browse", "BRW1", "BRW1", "sales", "--json"}), "tables");
   EXPECT_EQ(nlohmann::json({"ORDERS", "ITEMS"}), tables)
       << "in query order; a lower-case schema name is the upper-case one";
 
@@ -91,7 +92,7 @@ TEST_F(AgentBrowse, DatabaseSchemasAndTables) {
 
 TEST_F(AgentBrowse, ADatabaseWithoutArchivingSaysSo) {
   start_and_register({"--archive-mode", "NOARCHIVELOG"});
-  const nlohmann::json db = json_of(agent({"browse", "BRW1", "--json"}));
+  const nlohmann::json db = json_of(agent({"browse", "BRW1", "--json"}), "databases");
   ASSERT_TRUE(db.is_array() && db.size() == 1) << db;
   EXPECT_EQ(false, db[0]["archivelog"]);
 }
@@ -135,7 +136,7 @@ TEST_F(AgentBrowse, AMissingHomeIsNamed) {
 
 TEST_F(AgentBrowse, NodesOfAClusterMarkTheMasterAndThisMachine) {
   start_and_register({"--vip", REMOTE_NODE});
-  const nlohmann::json nodes = json_of(agent({"nodes", "BRW1", "--json"}));
+  const nlohmann::json nodes = json_of(agent({"nodes", "BRW1", "--json"}), "nodes");
   ASSERT_TRUE(nodes.is_array() && nodes.size() == 2) << nodes;
   EXPECT_EQ(1, nodes[0]["node_id"]);
   EXPECT_EQ("127.0.0.1", nodes[0]["address"]);
@@ -156,7 +157,7 @@ TEST_F(AgentBrowse, NodesOfAClusterMarkTheMasterAndThisMachine) {
                                   "\",\"status\":\"master\"},{\"node_id\":4,\"address\":\"127.0.0.1\","
                                   "\"status\":\"slave\"}]"})
                    .status);
-  const nlohmann::json swapped = json_of(agent({"nodes", "BRW1", "--json"}));
+  const nlohmann::json swapped = json_of(agent({"nodes", "BRW1", "--json"}), "nodes");
   ASSERT_EQ(2u, swapped.size()) << swapped;
   EXPECT_EQ(true, swapped[0]["master"]);
   EXPECT_EQ(false, swapped[0]["this_machine"]);

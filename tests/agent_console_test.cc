@@ -52,7 +52,7 @@ class AgentConsole : public ::testing::Test {
   }
   nlohmann::json catalog() {
     const Run_Result r = agent({"catalog", "DB1", "--json"});
-    return nlohmann::json::parse(r.out, nullptr, false);
+    return nlohmann::json::parse(r.out, nullptr, false).value("backups", nlohmann::json());
   }
 
   Test_Sandbox sandbox_;

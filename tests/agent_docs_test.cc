@@ -88,6 +88,32 @@ TEST(AgentDocs, TheManualPageDescribesEveryCommandAndNoOther) {
   EXPECT_EQ(commands, described);
 }
 
+// Every command's help says what each of its words is and names no default
+// for a required option; --version names the module's build.
+TEST(AgentDocs, EveryCommandsHelpDescribesItsWordsAndNoRequiredOptionHasADefault) {
+  const std::regex required_with_default("REQUIRED[^\n]*default");
+  for (const std::string& command : program_commands()) {
+    std::vector<std::string> args = {AGENT};
+    std::istringstream words(command);
+    for (std::string w; words >> w;) args.push_back(w);
+    args.push_back("--help");
+    const std::string help = run_program(args, {}, 30000).out;
+    EXPECT_FALSE(std::regex_search(help, required_with_default)) << help;
+    EXPECT_EQ(std::string::npos, help.find("REQUIRED  NAME")) << help;
+    const std::size_t positionals = help.find("Positionals:\n");
+    if (positionals == std::string::npos) continue;
+    const std::string first = help.substr(positionals + 13, help.find('\n', positionals + 13) - positionals - 13);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(first, m, std::regex(" +([A-Z.\\[\\] ]+?)  +(.+)"))) << command << ": " << first;
+    EXPECT_NE(m[1].str(), m[2].str()) << command << ": the words are described, not repeated";
+  }
+  const Run_Result version = run_program({AGENT, "--version"}, {}, 30000);
+  EXPECT_EQ(0, version.status);
+  EXPECT_TRUE(std::regex_match(version.out, std::regex("oscar-agent [0-9]+\\.[0-9]+\\.[0-9]+\nmodule "
+                                                       ".*liboscar\\.so \\(build [0-9a-f]{40}\\)\n")))
+      << version.out;
+}
+
 TEST(AgentDocs, CompletionOffersTheProgramsWordsOptionsAndRegisteredNames) {
   const std::string agent = AGENT;
   EXPECT_EQ("backup", complete(agent + " bac"));

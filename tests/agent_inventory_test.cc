@@ -118,7 +118,7 @@ class AgentInventory : public ::testing::Test {
   // The ids of every catalogued set, those of removed instances included.
   std::vector<std::string> catalogued() {
     const Run_Result r = agent({"catalog", "--all", "--json"});
-    const json rows = json::parse(r.out, nullptr, false);
+    const json rows = json::parse(r.out, nullptr, false).value("backups", json());
     std::vector<std::string> out;
     if (rows.is_array())
       for (const json& row : rows) out.push_back(row.value("backup_id", std::string("?")));
@@ -239,10 +239,10 @@ TEST_F(AgentInventory, PoolListCountsTheCataloguedSetsAndTheirStoredSize) {
                   {"uuid", uuids_["p1"]},
                   {"url", "file://" + (sandbox_ / "p1")},
                   {"sets", 2},
-                  {"stored_bytes", 340}}),
+                  {"size_stored", 340}}),
             doc["pools"][0]);
   EXPECT_EQ(1, doc["pools"][1]["sets"]);
-  EXPECT_EQ(5, doc["pools"][1]["stored_bytes"]);
+  EXPECT_EQ(5, doc["pools"][1]["size_stored"]);
   const Run_Result r = agent({"pool", "list"});
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_TRUE(contains(r.out, "p1    " + uuids_["p1"])) << r.out;
@@ -267,7 +267,7 @@ TEST_F(AgentInventory, PoolRemoveIsRefusedWhileItHoldsSetsThenForcedRemovesThemC
   r = agent({"pool", "remove", "p1", "--force"});
   ASSERT_EQ(0, r.status) << r.out << r.err;
   EXPECT_LT(r.out.find("removed A2"), r.out.find("removed A1")) << r.out;
-  EXPECT_TRUE(contains(r.out, "removed 3 sets, freed 90 bytes\n")) << r.out;
+  EXPECT_TRUE(contains(r.out, "removed 3 sets, freed 90 B\n")) << r.out;
   EXPECT_TRUE(contains(r.out, "pool p1 removed")) << r.out;
   EXPECT_EQ(std::vector<std::string>{"C1"}, catalogued());
   const json pools = listing("pool");

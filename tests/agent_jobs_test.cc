@@ -12,6 +12,7 @@
 
 #include "host/catalog/backup_set.h"
 #include "host/catalog/catalog_operator.h"
+#include "tests/support/catalogue_records.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"
@@ -99,12 +100,13 @@ TEST_F(AgentJobs, CatalogListsTheSetsOfOneInstanceWithTheirChain) {
 
   r = agent({"catalog", "DB1"});
   ASSERT_EQ(0, r.status) << r.err;
-  EXPECT_TRUE(contains(r.out, "B100  full")) << r.out;
+  EXPECT_TRUE(contains(r.out, "B100  DB1       full")) << r.out;
   EXPECT_TRUE(contains(r.out, "incremental")) << r.out;
   EXPECT_TRUE(contains(r.out, "on B100")) << r.out;    // an incremental rests on the set before it
   EXPECT_TRUE(contains(r.out, "full B100")) << r.out;  // a differential on its full backup
   EXPECT_TRUE(contains(r.out, "p1")) << r.out;         // the pool by its name
-  EXPECT_TRUE(contains(r.out, "4096")) << r.out;
+  EXPECT_TRUE(contains(r.out, "4.0 KiB")) << r.out;
+  EXPECT_TRUE(contains(agent({"catalog", "DB1", "--bytes"}).out, "  4096  4096  ")) << r.out;
   EXPECT_FALSE(contains(r.out, "X900")) << r.out;     // another resource's set
   EXPECT_LT(r.out.find("B100"), r.out.find("B102"));  // oldest first
 
@@ -114,11 +116,16 @@ TEST_F(AgentJobs, CatalogListsTheSetsOfOneInstanceWithTheirChain) {
     r = agent(all ? std::vector<std::string>{"catalog", "--json", "--all"}
                   : std::vector<std::string>{"catalog", "--json"});
     ASSERT_EQ(0, r.status) << r.err;
-    nlohmann::json rows = nlohmann::json::parse(r.out, nullptr, false);
+    nlohmann::json rows = nlohmann::json::parse(r.out, nullptr, false).value("backups", nlohmann::json());
     ASSERT_TRUE(rows.is_array()) << r.out;
     ASSERT_EQ(all ? 4u : 3u, rows.size());
     EXPECT_EQ("B101", rows[1]["backup_id"]);
-    EXPECT_EQ("B100", rows[1]["last_backup_id"]);
+    EXPECT_EQ("B100", rows[1]["chain"]);
+    EXPECT_EQ("DB1", rows[1]["instance"]);
+    if (all) {
+      EXPECT_EQ(nullptr, rows[3]["instance"]);  // a set whose instance is not registered
+      EXPECT_EQ("7d0c9a2e-6a55-4c1f-8a1e-2b3c4d5e6f70", rows[3]["instance_uuid"]);
+    }
   }
 }
 
@@ -236,20 +243,25 @@ TEST_F(AgentJobs, BackupChainAndRestoreRoundTrip) {
 
   r = agent({"catalog", "DB1", "--json"});
   ASSERT_EQ(0, r.status) << r.err;
-  nlohmann::json rows = nlohmann::json::parse(r.out, nullptr, false);
+  nlohmann::json rows = nlohmann::json::parse(r.out, nullptr, false).value("backups", nlohmann::json());
   ASSERT_TRUE(rows.is_array());
   ASSERT_EQ(3u, rows.size());
-  EXPECT_EQ("full", rows[0]["type"]);
-  EXPECT_EQ("incremental", rows[1]["type"]);
-  EXPECT_EQ("cumulative", rows[2]["type"]);
-  EXPECT_EQ(rows[0]["backup_id"], rows[1]["last_backup_id"]);
-  EXPECT_EQ(rows[0]["backup_id"], rows[2]["last_full_backup_id"]);
-  for (const auto& row : rows) EXPECT_EQ(resource, row["resource_uuid"]);
+  EXPECT_EQ("full", rows[0]["level"]);
+  EXPECT_EQ("incremental", rows[1]["level"]);
+  EXPECT_EQ("cumulative", rows[2]["level"]);
+  EXPECT_EQ(rows[0]["backup_id"], rows[1]["chain"]);
+  EXPECT_EQ(rows[0]["backup_id"], rows[2]["chain"]);
+  for (const auto& row : rows) {
+    EXPECT_EQ(resource, row["instance_uuid"]);
+    EXPECT_EQ("backup", row["type"]);
+    EXPECT_TRUE(row["size_read"].is_number_unsigned() && row["size_stored"].is_number_unsigned()) << row.dump();
+  }
 
   // Neither the agent's output nor the backup job's log holds the password.
   std::string logs;
   for (const std::string& f : files_under(state_ + "/logs"))
-    if (f.find("/" + std::string(rows[0]["definition_uuid"]) + ".") != std::string::npos) logs += read_file(f);
+    if (f.find("/" + std::string(catalogue_records(state_).at(0)["definition_uuid"]) + ".") != std::string::npos)
+      logs += read_file(f);
   EXPECT_TRUE(contains(logs, "brcmd")) << logs;
   EXPECT_FALSE(contains(logs, home.password()));
   EXPECT_FALSE(contains(printed, home.password()));

@@ -113,8 +113,12 @@ TEST(AgentCatalogTable, ExportSetsShowTheirLevelAndContentsAmongPhysicalSetsBySt
   const nlohmann::json rows = merge_by_start_time(physical, exports);
   ASSERT_EQ(3u, rows.size());
   EXPECT_EQ("S1", rows[1].at("backup_id"));
-  const std::string table = format_catalog_table(rows, {});
-  EXPECT_NE(std::string::npos, table.find("schema DB1/APP, DB1/OPS/LOG")) << table;
+  nlohmann::json records = nlohmann::json::array();
+  for (const nlohmann::json& row : rows) records.push_back(catalog_record(row, Listing_Names()));
+  EXPECT_EQ("schema", records[1].at("level"));
+  const std::string table = format_catalog_table(records, 1000, false);
+  EXPECT_NE(std::string::npos, table.find("export schema")) << table;
+  EXPECT_NE(std::string::npos, table.find("DB1/APP, DB1/OPS/LOG")) << table;
   EXPECT_LT(table.find("B1"), table.find("S1"));
   EXPECT_LT(table.find("S1"), table.find("B2"));
 }

@@ -27,24 +27,58 @@ namespace {
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-TEST(AgentCatalogTable, ColumnsAlignAndMissingFieldsShowAQuestionMark) {
-  nlohmann::json rows = nlohmann::json::array();
-  rows.push_back(
-      {{"backup_id", "B1"}, {"type", "full"}, {"backup_set_size", 10}, {"pool_uuid", "u-1"}, {"backup_start_time", 0}});
-  rows.push_back({{"backup_id", "B22222"}, {"type", "incremental"}, {"last_backup_id", "B1"}, {"pool_uuid", "u-2"}});
-  const std::string table = format_catalog_table(rows, {{"u-1", "pool-one"}});
+TEST(AgentCatalogTable, RecordsNameTheirInstanceAndPoolAndTheTableAlignsWithHumanSizes) {
+  Listing_Names names;
+  names.pools = {{"u-1", "pool-one"}};
+  names.instances = {{"r-1", "DB1"}};
+  const nlohmann::json full = catalog_record({{"backup_id", "B1"},
+                                              {"type", "full"},
+                                              {"resource_uuid", "r-1"},
+                                              {"backup_set_size", 3u << 20},
+                                              {"backup_set_storage_size", 1536u},
+                                              {"pool_uuid", "u-1"},
+                                              {"uri", "r-1"},
+                                              {"pieces", {{{"name", "B1.bak"}, {"size", 0}}}},
+                                              {"backup_start_time", 1700000000},
+                                              {"backup_end_time", 1700000005}},
+                                             names);
+  EXPECT_EQ((nlohmann::json{{"backup_id", "B1"},
+                            {"instance", "DB1"},
+                            {"instance_uuid", "r-1"},
+                            {"type", "backup"},
+                            {"level", "full"},
+                            {"pool", "pool-one"},
+                            {"pool_uuid", "u-1"},
+                            {"started", "2023-11-14T22:13:20Z"},
+                            {"ended", "2023-11-14T22:13:25Z"},
+                            {"size_read", 3u << 20},
+                            {"size_stored", 1536u},
+                            {"chain", nullptr},
+                            {"host", nullptr},
+                            {"files", {"r-1/B1.bak"}}}),
+            full);
+  // A removed instance and an unknown pool show their uuids; what a row
+  // lacks is null in the record and "?" in the table.
+  const nlohmann::json incr = catalog_record(
+      {{"backup_id", "B22222"}, {"type", "incremental"}, {"last_backup_id", "B1"}, {"pool_uuid", "u-2"}}, names);
+  EXPECT_EQ("B1", incr.at("chain"));
+  EXPECT_TRUE(incr.at("instance").is_null() && incr.at("started").is_null() && incr.at("size_read").is_null());
+
+  const std::string table = format_catalog_table(nlohmann::json::array({full, incr}), 1700000000 + 3 * 3600, false);
   std::vector<std::string> lines;
   std::size_t start = 0;
   for (std::size_t nl; (nl = table.find('\n', start)) != std::string::npos; start = nl + 1)
     lines.push_back(table.substr(start, nl - start));
   ASSERT_EQ(3u, lines.size()) << table;
-  EXPECT_EQ(0u, lines[0].find("ID      TYPE         TIME"));
-  EXPECT_TRUE(contains(lines[1], "pool-one")) << lines[1];
-  EXPECT_TRUE(contains(lines[1], "  -")) << lines[1];  // a full backup rests on nothing
-  EXPECT_TRUE(contains(lines[2], "u-2")) << lines[2];  // an unknown pool shows its uuid
+  EXPECT_EQ(0u, lines[0].find("ID      INSTANCE  TYPE         TIME")) << table;
+  for (const char* shown : {"DB1", "3h", "3.0 MiB", "1.5 KiB", "pool-one", "  -"})
+    EXPECT_TRUE(contains(lines[1], shown)) << shown << ": " << lines[1];
+  EXPECT_TRUE(contains(lines[2], "u-2")) << lines[2];
   EXPECT_TRUE(contains(lines[2], "on B1")) << lines[2];
-  EXPECT_TRUE(contains(lines[2], "  ?  ")) << lines[2];  // no time, no size
+  EXPECT_TRUE(contains(lines[2], "  ?  ")) << lines[2];
   EXPECT_EQ(lines[1].find("full"), lines[2].find("incremental"));
+  EXPECT_TRUE(contains(format_catalog_table(nlohmann::json::array({full}), 1700000000, true), "  3145728  1536  "))
+      << "--bytes";
 }
 
 TEST(AgentRestoreDefinition, NoVerifyTurnsTheCheckOffInTheOptions) {

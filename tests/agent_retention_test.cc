@@ -193,7 +193,7 @@ class AgentExpire : public ::testing::Test {
   // The ids of DB1's catalogued sets, oldest first.
   std::vector<std::string> catalogued() {
     const Run_Result r = agent({"catalog", "DB1", "--json"});
-    const json rows = json::parse(r.out, nullptr, false);
+    const json rows = json::parse(r.out, nullptr, false).value("backups", json());
     std::vector<std::string> out;
     if (!rows.is_array()) return out;
     for (const json& row : rows) out.push_back(row.value("backup_id", std::string("?")));
@@ -219,8 +219,7 @@ class AgentExpire : public ::testing::Test {
 std::set<std::string> files_named(const json& rows) {
   std::set<std::string> out;
   for (const json& row : rows)
-    for (const json& piece : row["pieces"])
-      out.insert(row["uri"].get<std::string>() + "/" + piece["name"].get<std::string>());
+    for (const json& file : row["files"]) out.insert(file.get<std::string>());
   return out;
 }
 
@@ -255,7 +254,7 @@ TEST_F(AgentExpire, RemovesWholeOlderChainsOfRealBackupsAndKeepsTheRestRestorabl
 
   Run_Result r = agent({"catalog", "DB1", "--json"});
   ASSERT_EQ(0, r.status) << r.err;
-  const json before = json::parse(r.out, nullptr, false);
+  const json before = json::parse(r.out, nullptr, false).value("backups", json());
   ASSERT_TRUE(before.is_array());
   ASSERT_EQ(11u, before.size());
   json physical = json::array(), exports = json::array();
@@ -285,7 +284,7 @@ TEST_F(AgentExpire, RemovesWholeOlderChainsOfRealBackupsAndKeepsTheRestRestorabl
   unsigned long long freed = 0;
   for (const json& s : report["sets"]) {
     EXPECT_EQ("removed", s["status"]) << s.dump();
-    removed.push_back(s["id"]);
+    removed.push_back(s["backup_id"]);
     freed += s["freed_bytes"].get<unsigned long long>();
   }
   EXPECT_EQ(freed, report["freed_bytes"]);
@@ -298,7 +297,7 @@ TEST_F(AgentExpire, RemovesWholeOlderChainsOfRealBackupsAndKeepsTheRestRestorabl
   EXPECT_LT(at(id(2)), at(id(0))) << r.out;
 
   r = agent({"catalog", "DB1", "--json"});
-  const json after = json::parse(r.out, nullptr, false);
+  const json after = json::parse(r.out, nullptr, false).value("backups", json());
   ASSERT_TRUE(after.is_array()) << r.out;
   std::vector<std::string> left;
   for (const json& row : after) left.push_back(row["backup_id"]);
@@ -318,7 +317,7 @@ TEST_F(AgentExpire, RemovesWholeOlderChainsOfRealBackupsAndKeepsTheRestRestorabl
   // Nothing more to do at the same rule.
   r = agent({"expire", "DB1", "--keep-full", "2", "--keep-export", "1"});
   ASSERT_EQ(0, r.status) << r.out << r.err;
-  EXPECT_EQ("removed 0 sets, freed 0 bytes\n", r.out);
+  EXPECT_EQ("removed 0 sets, freed 0 B\n", r.out);
 }
 
 TEST_F(AgentExpire, MissingFileDoesNotHoldItsRowAndAnUnremovableOneKeepsItsChain) {
@@ -344,7 +343,7 @@ TEST_F(AgentExpire, MissingFileDoesNotHoldItsRowAndAnUnremovableOneKeepsItsChain
   EXPECT_TRUE(contains(r.out, "cannot remove storage file " + stored("F2") + ": it is a directory")) << r.out;
   EXPECT_TRUE(contains(r.out, "kept I2 (incremental of ")) << r.out;
   EXPECT_TRUE(contains(r.out, "it rests on F2, which is kept")) << r.out;
-  EXPECT_TRUE(contains(r.out, "\nremoved 3 sets, freed 200 bytes\n")) << r.out;
+  EXPECT_TRUE(contains(r.out, "\nremoved 3 sets, freed 200 B\n")) << r.out;
   EXPECT_LT(r.out.find("removed I1b"), r.out.find("removed I1 "));
   EXPECT_LT(r.out.find("removed I1 "), r.out.find("removed F1"));
   EXPECT_EQ((std::vector<std::string>{"F2", "I2", "F3"}), catalogued());

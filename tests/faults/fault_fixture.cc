@@ -95,7 +95,7 @@ Run_Result FaultSuite::restore(const std::string& point, const std::vector<std::
 std::vector<std::string> FaultSuite::backup_ids() {
   // The listing is in the order the backups started.
   const Run_Result r = agent({"catalog", "DB1", "--json"});
-  const nlohmann::json rows = nlohmann::json::parse(r.out, nullptr, false);
+  const nlohmann::json rows = nlohmann::json::parse(r.out, nullptr, false).value("backups", nlohmann::json());
   std::vector<std::string> ids;
   if (!rows.is_array()) return ids;
   for (const nlohmann::json& row : rows) ids.push_back(row.value("backup_id", std::string()));
@@ -165,7 +165,7 @@ Run_Result FaultSuite::agent_signalled_when(const std::vector<std::string>& args
 
 std::size_t FaultSuite::catalogued_sets() {
   Run_Result r = agent({"catalog", "DB1", "--json"});
-  const nlohmann::json rows = nlohmann::json::parse(r.out, nullptr, false);
+  const nlohmann::json rows = nlohmann::json::parse(r.out, nullptr, false).value("backups", nlohmann::json());
   EXPECT_TRUE(rows.is_array()) << r.out << r.err;
   return rows.is_array() ? rows.size() : 0;
 }

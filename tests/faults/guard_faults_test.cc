@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "tests/faults/fault_fixture.h"
+#include "tests/support/catalogue_records.h"
 
 namespace {
 
@@ -62,11 +63,8 @@ class GuardFaults : public FaultSuite {
     sqlite3_close(db);
   }
 
-  // The catalogue rows of DB1 (catalog --json), oldest first.
-  nlohmann::json rows() {
-    const Run_Result r = agent({"catalog", "DB1", "--json"});
-    return nlohmann::json::parse(r.out, nullptr, false);
-  }
+  // The catalogue's records of DB1, oldest first.
+  nlohmann::json rows() { return catalogue_records(state_); }
 
   std::string pool_uuid(const std::string& name) {
     const nlohmann::json reg = nlohmann::json::parse(read_file(state_ + "/pools.json"), nullptr, false);

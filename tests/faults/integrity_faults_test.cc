@@ -8,18 +8,14 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/faults/fault_fixture.h"
+#include "tests/support/catalogue_records.h"
 
 namespace {
 
 class IntegrityFaults : public FaultSuite {
  protected:
-  // The catalogue rows of DB1, oldest first.
-  nlohmann::json rows() {
-    const Run_Result r = agent({"catalog", "DB1", "--json"});
-    nlohmann::json parsed = nlohmann::json::parse(r.out, nullptr, false);
-    EXPECT_TRUE(parsed.is_array()) << r.out << r.err;
-    return parsed.is_array() ? parsed : nlohmann::json::array();
-  }
+  // The catalogue's records of DB1, oldest first.
+  nlohmann::json rows() { return catalogue_records(state_); }
 
   // Where the stored file of catalogue row `row` lies.
   std::string stored_path(const nlohmann::json& row) const {

@@ -10,10 +10,12 @@
 
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "host/base/fs_util.h"
 #include "host/catalog/set_manifest.h"
 #include "tests/faults/fault_fixture.h"
+#include "tests/support/catalogue_records.h"
 #include "tests/support/s3_server.h"
 
 namespace {
@@ -78,9 +80,15 @@ class PoolRecord : public FaultSuite {
     if (!name.empty()) args.push_back(name);
     args.push_back("--json");
     const Run_Result r = agent(args);
-    json parsed = json::parse(r.out, nullptr, false);
-    EXPECT_TRUE(parsed.is_array()) << r.out << r.err;
-    return parsed.is_array() ? parsed : json::array();
+    const json listed = json::parse(r.out, nullptr, false).value("backups", json());
+    EXPECT_TRUE(listed.is_array()) << r.out << r.err;
+    std::set<std::string> ids;
+    for (const json& set : listed.is_array() ? listed : json::array()) ids.insert(row_text(set, "backup_id"));
+    json records = json::array();
+    for (const json& row : catalogue_records(state_))
+      if (ids.count(row_text(row, "backup_id")) != 0) records.push_back(row);
+    EXPECT_EQ(ids.size(), records.size()) << r.out;
+    return records;
   }
   Run_Result rebuild(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args = {"catalog", "rebuild"};

@@ -11,6 +11,7 @@
 #include "host/storage/client_io_ex.h"
 #include "host/storage/s3_client.h"
 #include "tests/faults/fault_fixture.h"
+#include "tests/support/catalogue_records.h"
 #include "tests/support/s3_server.h"
 
 namespace {
@@ -33,12 +34,8 @@ class S3Pool : public FaultSuite {
     EXPECT_TRUE(contains(r.out, "pool p1 updated")) << r.out;
   }
 
-  nlohmann::json rows() {
-    const Run_Result r = agent({"catalog", "DB1", "--json"});
-    nlohmann::json parsed = nlohmann::json::parse(r.out, nullptr, false);
-    EXPECT_TRUE(parsed.is_array()) << r.out << r.err;
-    return parsed.is_array() ? parsed : nlohmann::json::array();
-  }
+  // The catalogue's records of DB1, oldest first.
+  nlohmann::json rows() { return catalogue_records(state_); }
   // The bucket's objects: the sets' files, or (`manifests`) their manifests.
   std::vector<std::string> objects(bool manifests = false) const {
     std::vector<std::string> out;
