@@ -1,3 +1,4 @@
+#include <string.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -111,6 +112,15 @@ int run_made_definition(const Command_Line& line, const char* cmd, const nlohman
     return failed_job_status(outcome);
   }
   return EXIT_OK;
+}
+
+// The end of a command whose checks before its job failed: canceled (128 +
+// the signal) when a stop signal came meanwhile, for the failure may only be
+// the signal's work; else the checks' own error.
+int checks_failed(const Stop_Signals& signals, const std::string& cmd, const std::string& err) {
+  const int sig = signals.received();
+  if (sig == 0) return fail(EXIT_FAILED, cmd + ": " + err);
+  return fail(128 + sig, cmd + ": " + strsignal(sig) + " received before the job started: canceled");
 }
 
 // One line when a backup ran at another level than asked, with the reason:
@@ -270,7 +280,7 @@ int backup_command(const Command_Line& line) {
   Oscar_Module module;
   if (!load_module(line, module, err)) return fail(EXIT_FAILED, err);
   Stop_Signals signals;
-  if (!preflight(module, account, err)) return fail(EXIT_FAILED, "backup: " + err);
+  if (!preflight(module, account, err)) return checks_failed(signals, "backup", err);
   Run_Outcome outcome;
   if (!run_definition_text(module, backup_definition(*inst, host_id, request).dump(), false, settings, outcome, err)) {
     if (!err.empty()) return fail(EXIT_FAILED, "backup: " + err);
@@ -319,7 +329,7 @@ int restore_command(const Command_Line& line) {
     if (!consent(inst->name, inst->name + " is running; the restore stops it and replaces its data files",
                  line.flags.count("force") != 0, err) ||
         !preflight(module, account, err))
-      return fail(EXIT_FAILED, "restore: " + err);
+      return checks_failed(signals, "restore", err);
     std::printf("stopping %s for the restore\n", inst->name.c_str());
     std::fflush(stdout);
   }

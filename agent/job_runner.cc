@@ -164,7 +164,7 @@ int Stop_Signals::received() const { return g_stop_signal; }
 namespace {
 
 // The end of a job that did not complete, on stderr: the headline, the
-// alerts not in it and the end of what this run logged.
+// alerts not in it and, for a failure, the end of what this run logged.
 void report_unfinished(const std::string& kind, Job& job, const Run_Outcome& outcome, const std::string& log_path,
                        long long log_offset) {
   const std::vector<Job_Alert> alerts = job.alerts();
@@ -186,7 +186,8 @@ void report_unfinished(const std::string& kind, Job& job, const Run_Outcome& out
   }
   for (std::size_t i = first_alert; i < alerts.size(); ++i)
     std::fprintf(stderr, "alert %d: %s\n", alerts[i].code, alert_text(alerts[i].code).c_str());
-  print_log_tail(log_path, log_offset);
+  // A cancel was asked for: its log lines explain nothing the person needs.
+  if (outcome.state != JOB_STATE_CANCELED) print_log_tail(log_path, log_offset);
 }
 
 }  // namespace

@@ -32,8 +32,10 @@ struct Run_Outcome {
   // Wall time from the job's start to its end.
   double seconds = 0;
   // Time from the first report of data moved to the job's end, 0 when
-  // none came: the time the rate of the data is taken over, so that the
-  // start-up (logins, stopping an instance) does not count.
+  // none came or the data came in one burst (see
+  // Progress_Display::moving_seconds): the time the rate of the data is
+  // taken over, so that the start-up (logins, stopping an instance) does
+  // not count.
   double moving_seconds = 0;
 };
 
@@ -66,8 +68,8 @@ int failed_job_status(const Run_Outcome& outcome);
 // resource. On stderr: a job that did not complete ends with one headline,
 // "the KIND job ended canceled" when a signal stopped it, else "the KIND job
 // failed: CAUSE (alert N: TEXT)" where CAUSE is the first error this run
-// logged; the other alerts and the end of the job's log (only what this run
-// wrote) follow. When the job completed without `settings.verbose`, the
+// logged; the other alerts and, for a failure, the end of the job's log
+// (only what this run wrote) follow. When the job completed without `settings.verbose`, the
 // warnings this run logged follow on stderr ("warning: TEXT"). Answers true
 // only when the job completed. The job is released before returning; its
 // run thread may still be ending (the module's unloading waits for it).

@@ -148,4 +148,7 @@ void Progress_Display::complete() {
   shown_at_ = -1e18;
 }
 
-double Progress_Display::moving_seconds() const { return based_ ? clock_() - base_time_ : 0; }
+double Progress_Display::moving_seconds() const {
+  const double seconds = based_ ? clock_() - base_time_ : 0;
+  return seconds >= RATE_SECONDS ? seconds : 0;
+}

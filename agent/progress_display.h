@@ -56,7 +56,9 @@ class Progress_Display {
   // a line of its own, elsewhere as the last plain line unless that was
   // shown already. Nothing when no report came.
   void complete();
-  // Seconds from the first report of bytes done to now, 0 before it.
+  // Seconds from the first report of bytes done to now; 0 before it and
+  // while they are fewer than RATE_SECONDS, for a shorter time gives no
+  // useful rate.
   double moving_seconds() const;
 
  private:

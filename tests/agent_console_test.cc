@@ -120,8 +120,8 @@ TEST_F(AgentConsole, FailedBackupShowsAlertsInWordsAndTheEndOfTheJobLogButNoSumm
   const Run_Result r = backup({}, {"OSCAR_SIM_BRCMD_FAULT=no-lastlsn"});
   EXPECT_EQ(1, r.status) << r.out << r.err;
   EXPECT_FALSE(contains(r.out, "completed")) << r.out;
-  EXPECT_TRUE(contains(r.err, "alert 18: backup chain state or backup set size invalid")) << r.err;
-  EXPECT_TRUE(contains(r.err, "the backup (full) job ended failed")) << r.err;
+  EXPECT_TRUE(contains(r.err, "the backup (full) job failed: ")) << r.err;
+  EXPECT_TRUE(contains(r.err, " (alert 18: backup chain state or backup set size invalid)\n")) << r.err;
   const std::size_t tail = r.err.find("last lines of the job log ");
   ASSERT_NE(std::string::npos, tail) << r.err;
   // The lines after the heading are the log's own, relative paths included;
