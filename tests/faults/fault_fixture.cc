@@ -142,6 +142,13 @@ Run_Result FaultSuite::agent_signalled_during(const std::vector<std::string>& ar
   }
   EXPECT_EQ(1u, agents.size()) << "no agent of this test running " << tool_path << " was seen";
   if (agents.size() == 1) {
+    // The tool must not be in the group a terminal signals: there it would
+    // die under the job before the job could cancel in order.
+    for (pid_t tool : processes_with(tool_path)) {
+      if (as_terminal_ && parent_of(tool) != 0) {
+        EXPECT_NE(agents[0], ::getpgid(tool)) << "tool " << tool;
+      }
+    }
     signalled_ = std::chrono::steady_clock::now();
     const pid_t target = as_terminal_ ? -agents[0] : agents[0];
     ::kill(target, sig);
