@@ -17,8 +17,8 @@ bool text_of(const std::string& line, const std::string& priority, std::string& 
   const std::string marker = " " + priority + " ";
   if (line.compare(time_end, marker.size(), marker) != 0) return false;
   static const std::regex LOCATION("^[A-Za-z0-9_/.-]+\\.(cc|h|cpp):[0-9]+ ");
-  text = std::regex_replace(line.substr(time_end + marker.size()), LOCATION, "",
-                            std::regex_constants::format_first_only);
+  text =
+      std::regex_replace(line.substr(time_end + marker.size()), LOCATION, "", std::regex_constants::format_first_only);
   return true;
 }
 

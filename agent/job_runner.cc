@@ -203,8 +203,8 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
   if (signals.received() != 0) {
     outcome.signal = signals.received();
     outcome.state = JOB_STATE_CANCELED;
-    std::fprintf(stderr, "oscar-agent: %s received, the %s job was not started: canceled\n",
-                 strsignal(outcome.signal), kind.c_str());
+    std::fprintf(stderr, "oscar-agent: %s received, the %s job was not started: canceled\n", strsignal(outcome.signal),
+                 kind.c_str());
     return false;
   }
   Job_var job = creator.create(def);
@@ -267,16 +267,14 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
   outcome.set_storage_size = act.set_storage_size;
   if (outcome.state == JOB_STATE_COMPLETED) {
     display.complete();
-    for (const Job_Alert& a : job->alerts())
-      std::fprintf(stderr, "alert %d: %s\n", a.code, alert_text(a.code).c_str());
+    for (const Job_Alert& a : job->alerts()) std::fprintf(stderr, "alert %d: %s\n", a.code, alert_text(a.code).c_str());
     if (!settings.verbose) print_log_warnings(log_path, log_offset);
     return true;
   }
   display.finish();
   if (!ended) {
     std::fprintf(stderr, "oscar-agent: the job did not end after it was aborted\n");
-    for (const Job_Alert& a : job->alerts())
-      std::fprintf(stderr, "alert %d: %s\n", a.code, alert_text(a.code).c_str());
+    for (const Job_Alert& a : job->alerts()) std::fprintf(stderr, "alert %d: %s\n", a.code, alert_text(a.code).c_str());
     print_log_tail(log_path, log_offset);
     return false;
   }

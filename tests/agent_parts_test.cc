@@ -233,8 +233,8 @@ TEST_F(AgentJobRunner, FailedJobShowsItsAlertsAndOnlyThisRunsLogLines) {
   EXPECT_FALSE(run(Scripted_Creator::FAIL, outcome));
   EXPECT_EQ(JOB_STATE_ERROR, outcome.state);
   // The headline names this run's first error, the alert after it.
-  EXPECT_TRUE(contains(err_,
-                       "the backup (full) job failed: first step of this run (alert 13: storage connection failed)\n"))
+  EXPECT_TRUE(
+      contains(err_, "the backup (full) job failed: first step of this run (alert 13: storage connection failed)\n"))
       << err_;
   EXPECT_TRUE(contains(err_, "last lines of the job log")) << err_;
   EXPECT_TRUE(contains(err_, "first step of this run")) << err_;

@@ -55,8 +55,8 @@ TEST_F(FaultSuite, InterruptBeforeBrcmdOpensItsFifoCancelsOnceAndRaisesNoFifoAle
   expect_clean(0);
 
   ASSERT_EQ(0, backup("full").status);
-  const Run_Result restore = agent_signalled_during({"restore", "DB1", "--force"}, home_.root() + "/bin/brcmd", SIGINT, false,
-                                                    {"OSCAR_SIM_BRCMD_FAULT=delay-open=3000"});
+  const Run_Result restore = agent_signalled_during({"restore", "DB1", "--force"}, home_.root() + "/bin/brcmd", SIGINT,
+                                                    false, {"OSCAR_SIM_BRCMD_FAULT=delay-open=3000"});
   EXPECT_EQ(130, restore.status) << restore.out << restore.err;
   EXPECT_EQ(1u, occurrences(restore.err, "canceling the job")) << restore.err;
   EXPECT_FALSE(has_alert(restore, 15)) << restore.err;
@@ -72,8 +72,8 @@ TEST_F(FaultSuite, CtrlCToTheForegroundGroupCancelsEveryTimeWithOneOutcome) {
   for (int i = 0; i < 20; ++i) {
     SCOPED_TRACE("interrupt " + std::to_string(i + 1));
     started_ = std::chrono::steady_clock::now();  // each run is a case of its own
-    const Run_Result r = agent_signalled_during({"backup", "DB1", "--type", "full", "--pool", "p1"},
-                                                home_.bin("brcmd"), SIGINT, false, {"OSCAR_SIM_BRCMD_FAULT=slow=50"});
+    const Run_Result r = agent_signalled_during({"backup", "DB1", "--type", "full", "--pool", "p1"}, home_.bin("brcmd"),
+                                                SIGINT, false, {"OSCAR_SIM_BRCMD_FAULT=slow=50"});
     EXPECT_EQ(130, r.status) << r.out << r.err;
     EXPECT_EQ(1u, occurrences(r.err, "canceling the job")) << r.err;
     EXPECT_TRUE(contains(r.err, "the backup (full) job ended canceled\n")) << r.err;
@@ -88,8 +88,8 @@ TEST_F(FaultSuite, TermDuringARestoreStreamCancelsItAndASecondRestoreFinishes) {
   ASSERT_EQ(0, backup("full").status);
   const std::string backed_up = data_checksum();
   ASSERT_EQ(0, home_.admin("touch").status);
-  const Run_Result r = agent_signalled_during({"restore", "DB1", "--force"}, home_.root() + "/bin/brcmd", SIGTERM, false,
-                                              {"OSCAR_SIM_BRCMD_FAULT=slow=200"});
+  const Run_Result r = agent_signalled_during({"restore", "DB1", "--force"}, home_.root() + "/bin/brcmd", SIGTERM,
+                                              false, {"OSCAR_SIM_BRCMD_FAULT=slow=200"});
   EXPECT_EQ(143, r.status) << r.out << r.err;
   EXPECT_TRUE(contains(r.err, "job ended canceled")) << r.err;
   // Stopped, partly restored: the set stays catalogued, no tool runs.

@@ -231,7 +231,8 @@ TEST_F(GuardFaults, InterruptedRestoreSaysTheInstanceIsLeftStoppedAndARerunFinis
   ASSERT_EQ(0, backup("full").status);
   const std::string backed_up = data_checksum();
   ASSERT_EQ(0, home_.admin("touch").status);
-  const Run_Result r = agent_signalled_during({"restore", "DB1", "--force"}, home_.bin("brcmd"), SIGINT, false, {SLOW_BRCMD});
+  const Run_Result r =
+      agent_signalled_during({"restore", "DB1", "--force"}, home_.bin("brcmd"), SIGINT, false, {SLOW_BRCMD});
   EXPECT_EQ(130, r.status) << r.out << r.err;
   EXPECT_TRUE(contains(r.err, "was left stopped with partly restored data files; run the restore again")) << r.err;
   expect_clean(1, false);
