@@ -50,7 +50,9 @@ const char* const OPTIONS[][3] = {
     {"no-check", "", "register without testing the login"},
     {"no-verify", "", "do not check the stored sets against their records before the restore"},
     {"dry-run", "", "only print what would be done"},
-    {"force", "", "also remove what the command otherwise refuses to"},
+    {"force", "",
+     "go on without asking: also remove what the command otherwise refuses to, restore over a running "
+     "instance"},
     {"verbose", "", "also show the job log on the console"},
     {"register", "", "register the named instances"},
     {"all", "", "also the sets of instances no longer registered"},

@@ -1,3 +1,4 @@
+#include <string.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include "agent/catalog_listing.h"
 #include "agent/commands.h"
 #include "agent/console_log.h"
+#include "agent/job_consent.h"
 #include "agent/job_documents.h"
 #include "agent/job_runner.h"
 #include "agent/json_output.h"
@@ -113,6 +115,48 @@ int run_made_definition(const Command_Line& line, const char* cmd, const nlohman
     return failed_job_status(outcome);
   }
   return EXIT_OK;
+}
+
+// The end of a command whose checks before its job failed: canceled (128 +
+// the signal) when a stop signal came meanwhile, for the failure may only be
+// the signal's work; else the checks' own error.
+int checks_failed(const Stop_Signals& signals, const std::string& cmd, const std::string& err) {
+  const int sig = signals.received();
+  if (sig == 0) return fail(EXIT_FAILED, cmd + ": " + err);
+  return fail(128 + sig, cmd + ": " + strsignal(sig) + " received before the job started: canceled");
+}
+
+// One line when a backup ran at another level than asked, with the reason:
+// the module's own word on it stays in the job log.
+void print_level_change(std::FILE* console, const std::string& asked, const std::string& ran) {
+  if (asked == ran) return;
+  std::fprintf(console, "%s asked, ran %s: the instance's chain state names no catalogued backup to rest on\n", asked.c_str(),
+              ran.c_str());
+}
+
+// After a restore job: the instance runs again when it ran before, and a
+// stopped one (which the restore starts) is stopped again. One line says
+// which; false (with a line on stderr) when the instance could not be put
+// back as found.
+bool leave_as_found(std::FILE* console, const Oscar_Module& module, const Registered_Instance& inst,
+                    bool was_running) {
+  const bool running = instance_running(module, inst);
+  if (was_running == running) {
+    if (running) std::fprintf(console, "%s started again\n", inst.name.c_str());
+    return true;
+  }
+  if (was_running) {
+    std::fprintf(stderr, "oscar-agent: %s is not running after the restore; start it when its data is right\n",
+                 inst.name.c_str());
+    return false;
+  }
+  std::string err;
+  if (!stop_instance_again(inst, err)) {
+    std::fprintf(stderr, "oscar-agent: %s\n", err.c_str());
+    return false;
+  }
+  std::fprintf(console, "%s stopped again, as it was before the restore\n", inst.name.c_str());
+  return true;
 }
 
 }  // namespace
@@ -264,8 +308,13 @@ int backup_command(const Command_Line& line) {
   const std::string host_id = agent_host_id(err);
   if (host_id.empty()) return fail(EXIT_FAILED, "backup: " + err);
 
+  Registered_Instance account;
+  if (!find_registered(inst->name, account, err)) return fail(EXIT_FAILED, "backup: " + err);
+
   Oscar_Module module;
   if (!load_module(line, module, err)) return fail(EXIT_FAILED, err);
+  Stop_Signals signals;
+  if (!preflight(module, account, err)) return checks_failed(signals, "backup", err);
   Run_Outcome outcome;
   if (!run_definition_text(module, backup_definition(*inst, host_id, request).dump(), false, settings, outcome, err)) {
     if (!err.empty()) return fail(EXIT_FAILED, "backup: " + err);
@@ -279,6 +328,7 @@ int backup_command(const Command_Line& line) {
     if (row.contains("backup_id") && row["backup_id"].is_string()) id = row["backup_id"].get<std::string>();
     if (row.contains("type") && row["type"].is_string()) type = row["type"].get<std::string>();
   }
+  print_level_change(settings.console, request.subtype, type);
   if (line.flags.count("json") != 0) {
     nlohmann::json doc = job_document("backup", outcome);
     doc.update({{"backup_id", id}, {"instance", inst->name}, {"level", type}, {"pool", option_value(line, "pool")}});
@@ -308,13 +358,26 @@ int restore_command(const Command_Line& line) {
     return fail(EXIT_FAILED, "restore: " + err);
   const std::string point = row["backup_id"].get<std::string>();
 
+  Registered_Instance account;
+  if (!find_registered(inst->name, account, err)) return fail(EXIT_FAILED, "restore: " + err);
+
   Oscar_Module module;
   if (!load_module(line, module, err)) return fail(EXIT_FAILED, err);
-  Run_Outcome outcome;
-  if (!run_definition_text(module, def.dump(), true, settings, outcome, err)) {
-    if (!err.empty()) return fail(EXIT_FAILED, "restore: " + err);
-    return failed_job_status(outcome);
+  Stop_Signals signals;
+  const bool was_running = instance_running(module, account);
+  if (was_running) {
+    if (!consent(inst->name, inst->name + " is running; the restore stops it and replaces its data files",
+                 line.flags.count("force") != 0, err) ||
+        !preflight(module, account, err))
+      return checks_failed(signals, "restore", err);
+    std::fprintf(settings.console, "stopping %s for the restore\n", inst->name.c_str());
+    std::fflush(settings.console);
   }
+  Run_Outcome outcome;
+  const bool done = run_definition_text(module, def.dump(), true, settings, outcome, err);
+  const int status = done ? EXIT_OK : !err.empty() ? fail(EXIT_FAILED, "restore: " + err) : failed_job_status(outcome);
+  if (!leave_as_found(settings.console, module, account, was_running) && done) return EXIT_FAILED;
+  if (!done) return status;
   if (line.flags.count("json") != 0) {
     nlohmann::json doc = job_document("restore", outcome);
     doc.update({{"backup_id", point}, {"instance", inst->name}});

@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <fstream>
+#include <vector>
 
 #include "agent/commands.h"
+#include "agent/job_log_reading.h"
 #include "agent/progress_display.h"
 #include "host/jobs/job.h"
 #include "host/jobs/job_def_names.h"
@@ -27,9 +27,16 @@ const std::size_t LOG_TAIL_LINES = 20;
 // to listen, so that a stopped backup never exits before its database runs
 // again.
 const int ABORT_GRACE_SECONDS = 150;
+// How often a job that shows no data moving yet has its log read for a
+// wait on another job.
+const double WAIT_CHECK_SECONDS = 1.0;
 
-// The first of SIGINT, SIGTERM and SIGHUP received while a job runs.
+// The first of SIGINT, SIGTERM and SIGHUP received while a Stop_Signals
+// lives, and how many of those objects live.
 volatile sig_atomic_t g_stop_signal = 0;
+int g_stop_depth = 0;
+const int STOP_SIGNALS[3] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction g_previous[3];
 
 void on_stop_signal(int sig) {
   if (g_stop_signal == 0) {
@@ -37,87 +44,54 @@ void on_stop_signal(int sig) {
     return;
   }
   static const char msg[] =
-      "oscar-agent: still cleaning up after the cancelled job (ending its tools, removing what it left); "
+      "oscar-agent: still cleaning up after the canceled job (ending its tools, removing what it left); "
       "it ends within a minute\n";
   const ssize_t ignored = ::write(STDERR_FILENO, msg, sizeof msg - 1);
   (void)ignored;
 }
 
-// Catches the stop signals for the life of a job, so that the job is
-// cancelled and cleans up instead of the process dying half-way; the
-// previous handlers come back afterwards.
-class Stop_Signals {
- public:
-  Stop_Signals() {
-    g_stop_signal = 0;
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_stop_signal;
-    sigemptyset(&sa.sa_mask);
-    for (int i = 0; i < 3; ++i) ::sigaction(SIGNALS[i], &sa, &previous_[i]);
-  }
-  ~Stop_Signals() {
-    for (int i = 0; i < 3; ++i) ::sigaction(SIGNALS[i], &previous_[i], nullptr);
-  }
-  Stop_Signals(const Stop_Signals&) = delete;
-  Stop_Signals& operator=(const Stop_Signals&) = delete;
-  int received() const { return g_stop_signal; }
-
- private:
-  static constexpr int SIGNALS[3] = {SIGINT, SIGTERM, SIGHUP};
-  struct sigaction previous_[3];
-};
-
-const char* state_name(int state) {
-  switch (state) {
-    case JOB_STATE_IDLE: return "idle";
-    case JOB_STATE_RUNNING: return "running";
-    case JOB_STATE_COMPLETING: return "completing";
-    case JOB_STATE_COMPLETED: return "completed";
-    case JOB_STATE_CANCELING: return "canceling";
-    case JOB_STATE_CANCELED: return "canceled";
-    case JOB_STATE_ERROR: return "failed";
-    case JOB_STATE_SKIPPED: return "skipped";
-    default: return "unknown";
-  }
-}
-
-long long file_size(const std::string& path) {
-  struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
-}
-
-// The last lines of what was appended to `path` after byte `offset`.
+// The last lines of what this run appended to the job log at `path`.
 void print_log_tail(const std::string& path, long long offset) {
-  std::ifstream in(path);
-  if (!in) return;
-  in.seekg(offset);
-  std::deque<std::string> lines;
-  std::string line;
-  while (std::getline(in, line)) {
-    lines.push_back(line);
-    if (lines.size() > LOG_TAIL_LINES) lines.pop_front();
-  }
+  const std::vector<std::string> lines = job_log_tail(path, offset, LOG_TAIL_LINES);
   if (lines.empty()) return;
   std::fprintf(stderr, "last lines of the job log %s:\n", path.c_str());
   for (const std::string& l : lines) std::fprintf(stderr, "  %s\n", l.c_str());
 }
 
-// The warnings among the lines appended to `path` after byte `offset`, each
-// as "warning: TEXT" on stderr. A log line is "DATE TIME PRIORITY TEXT".
+// The warnings this run logged, each as "warning: TEXT" on stderr.
 void print_log_warnings(const std::string& path, long long offset) {
-  std::ifstream in(path);
-  if (!in) return;
-  in.seekg(offset);
-  std::string line;
-  while (std::getline(in, line)) {
-    const std::size_t date_end = line.find(' ');
-    const std::size_t time_end = date_end == std::string::npos ? date_end : line.find(' ', date_end + 1);
-    static const char WARNING[] = " WARNING ";
-    if (time_end == std::string::npos || line.compare(time_end, sizeof WARNING - 1, WARNING) != 0) continue;
-    std::fprintf(stderr, "warning: %s\n", line.c_str() + time_end + sizeof WARNING - 1);
-  }
+  for (const std::string& w : job_log_texts(path, offset, "WARNING")) std::fprintf(stderr, "warning: %s\n", w.c_str());
 }
+
+// Says once on the console that the job waits for another job of its
+// resource, as the job's log tells it ("Job ID waits for the lock of KEY,
+// held by WHOM"), so that a run that seems to hang explains itself.
+class Wait_Notice {
+ public:
+  Wait_Notice(std::FILE* console, const std::string& path, long long offset)
+      : console_(console), path_(path), offset_(offset) {}
+  void check(double now, Progress_Display& display) {
+    if (shown_ || now - checked_at_ < WAIT_CHECK_SECONDS) return;
+    checked_at_ = now;
+    static const std::string WAITS = " waits for the lock of ";
+    for (const std::string& text : job_log_texts(path_, offset_, "INFO")) {
+      const std::size_t at = text.find(WAITS);
+      if (at == std::string::npos) continue;
+      display.finish();
+      std::fprintf(console_, "waiting for another job: the lock of %s\n", text.c_str() + at + WAITS.size());
+      std::fflush(console_);
+      shown_ = true;
+      return;
+    }
+  }
+
+ private:
+  std::FILE* console_;
+  std::string path_;
+  long long offset_;
+  bool shown_ = false;
+  double checked_at_ = -1e18;
+};
 
 // Shows the progress events of this job; drops those of other jobs.
 void show_events(const std::string& definition_id, Progress_Display& display) {
@@ -172,12 +146,68 @@ std::string alert_text(int code) {
   }
 }
 
+Stop_Signals::Stop_Signals() {
+  if (g_stop_depth++ > 0) return;
+  g_stop_signal = 0;
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  for (int i = 0; i < 3; ++i) ::sigaction(STOP_SIGNALS[i], &sa, &g_previous[i]);
+}
+
+Stop_Signals::~Stop_Signals() {
+  if (--g_stop_depth > 0) return;
+  for (int i = 0; i < 3; ++i) ::sigaction(STOP_SIGNALS[i], &g_previous[i], nullptr);
+}
+
+int Stop_Signals::received() const { return g_stop_signal; }
+
+namespace {
+
+// The end of a job that did not complete, on stderr: the headline, the
+// alerts not in it and, for a failure, the end of what this run logged.
+void report_unfinished(const std::string& kind, Job& job, const Run_Outcome& outcome, const std::string& log_path,
+                       long long log_offset) {
+  const std::vector<Job_Alert> alerts = job.alerts();
+  std::size_t first_alert = 0;
+  if (outcome.state == JOB_STATE_CANCELED) {
+    std::fprintf(stderr, "oscar-agent: the %s job ended canceled\n", kind.c_str());
+  } else {
+    std::string headline = "oscar-agent: the " + kind + " job failed";
+    const std::string cause = first_error_cause(log_path, log_offset);
+    if (!cause.empty()) headline += ": " + cause;
+    if (!alerts.empty()) {
+      headline += " (alert " + std::to_string(alerts[0].code) + ": " + alert_text(alerts[0].code) + ")";
+      first_alert = 1;
+    } else if (cause.empty()) {
+      const Job_Activity& act = job.activity();
+      headline += " (code " + std::to_string(act.code) + (act.message.empty() ? "" : ": " + act.message) + ")";
+    }
+    std::fprintf(stderr, "%s\n", headline.c_str());
+  }
+  for (std::size_t i = first_alert; i < alerts.size(); ++i)
+    std::fprintf(stderr, "alert %d: %s\n", alerts[i].code, alert_text(alerts[i].code).c_str());
+  // A cancel was asked for: its log lines explain nothing the person needs.
+  if (outcome.state != JOB_STATE_CANCELED) print_log_tail(log_path, log_offset);
+}
+
+}  // namespace
+
 bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Settings& settings, Run_Outcome& outcome) {
   outcome = Run_Outcome();
   // "backup (full)", "restore": a subtype of none says nothing.
   std::string kind = job_def_type_to_string(def->type(), "unknown");
   if (def->subtype() != JOB_DEFINITION_SUBTYPE_NONE) {
     kind += " (" + job_def_subtype_to_string(def->subtype(), "unknown") + ")";
+  }
+  Stop_Signals signals;
+  if (signals.received() != 0) {
+    outcome.signal = signals.received();
+    outcome.state = JOB_STATE_CANCELED;
+    std::fprintf(stderr, "oscar-agent: %s received, the %s job was not started: canceled\n", strsignal(outcome.signal),
+                 kind.c_str());
+    return false;
   }
   Job_var job = creator.create(def);
   if (job.get() == nullptr) {
@@ -188,7 +218,7 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
     return false;
   }
   const std::string log_path = job->log_file_path();
-  const long long log_offset = file_size(log_path);
+  const long long log_offset = job_log_size(log_path);
   Job_Event_Manager::instance()->drain();
   const ACE_Time_Value started = ACE_OS::gettimeofday();
   Action_Options run_options;
@@ -200,7 +230,7 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
   std::fprintf(settings.console, "%s job %s started\n", kind.c_str(), def->id().c_str());
   std::fflush(settings.console);
   Progress_Display display(settings.console, settings.terminal);
-  Stop_Signals signals;
+  Wait_Notice wait_notice(settings.console, log_path, log_offset);
   ACE_Time_Value deadline = ACE_OS::gettimeofday() + ACE_Time_Value(settings.timeout_seconds);
   bool aborted = false;
   bool ended = false;
@@ -209,6 +239,7 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
     show_events(def->id(), display);
     if (ended) break;
     display.tick();
+    if (display.moving_seconds() == 0) wait_notice.check(seconds_since(started), display);
     // Once aborted, the job has its grace time to end; it is aborted once.
     if (aborted) {
       if (ACE_OS::gettimeofday() >= deadline) break;
@@ -218,7 +249,7 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
     if (!signalled && ACE_OS::gettimeofday() < deadline) continue;
     display.finish();
     if (signalled)
-      std::fprintf(stderr, "oscar-agent: %s received, cancelling the job\n", strsignal(signals.received()));
+      std::fprintf(stderr, "oscar-agent: %s received, canceling the job\n", strsignal(signals.received()));
     else
       std::fprintf(stderr, "oscar-agent: the job ran longer than %d seconds, aborting it\n", settings.timeout_seconds);
     std::fflush(stderr);
@@ -226,28 +257,30 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
     aborted = true;
     deadline = ACE_OS::gettimeofday() + ACE_Time_Value(ABORT_GRACE_SECONDS);
   }
-  display.finish();
   outcome.seconds = seconds_since(started);
+  outcome.moving_seconds = display.moving_seconds();
   outcome.signal = signals.received();
   const Job_Activity& act = job->activity();
   outcome.state = ended ? static_cast<int>(act.state.load()) : static_cast<int>(JOB_STATE_ERROR);
+  // A job stopped by a signal ended as the person asked, whichever way its
+  // tools went down: it is canceled.
+  if (outcome.signal != 0 && outcome.state != JOB_STATE_COMPLETED) outcome.state = JOB_STATE_CANCELED;
   outcome.set_size = act.set_size;
   outcome.set_storage_size = act.set_storage_size;
-  for (const Job_Alert& a : job->alerts()) std::fprintf(stderr, "alert %d: %s\n", a.code, alert_text(a.code).c_str());
-  if (!ended) {
-    std::fprintf(stderr, "oscar-agent: the job did not end after it was aborted\n");
-    print_log_tail(log_path, log_offset);
-    return false;
-  }
   if (outcome.state == JOB_STATE_COMPLETED) {
+    display.complete();
+    for (const Job_Alert& a : job->alerts()) std::fprintf(stderr, "alert %d: %s\n", a.code, alert_text(a.code).c_str());
     if (!settings.verbose) print_log_warnings(log_path, log_offset);
     return true;
   }
-  std::fprintf(stderr, "oscar-agent: the %s job ended %s", kind.c_str(), state_name(outcome.state));
-  if (act.code != 0 || !act.message.empty())
-    std::fprintf(stderr, " (code %d%s%s)", act.code, act.message.empty() ? "" : ": ", act.message.c_str());
-  std::fprintf(stderr, "\n");
-  print_log_tail(log_path, log_offset);
+  display.finish();
+  if (!ended) {
+    std::fprintf(stderr, "oscar-agent: the job did not end after it was aborted\n");
+    for (const Job_Alert& a : job->alerts()) std::fprintf(stderr, "alert %d: %s\n", a.code, alert_text(a.code).c_str());
+    print_log_tail(log_path, log_offset);
+    return false;
+  }
+  report_unfinished(kind, *job, outcome, log_path, log_offset);
   return false;
 }
 
@@ -262,7 +295,8 @@ std::string job_summary(const std::string& what, const Run_Outcome& outcome, boo
       text += " (" + human_bytes(static_cast<double>(outcome.set_size)) + " read)";
   }
   text += " in " + human_duration(outcome.seconds);
-  if (outcome.seconds > 0) text += " at " + human_bytes(static_cast<double>(outcome.set_size) / outcome.seconds) + "/s";
+  const double moving = outcome.moving_seconds > 0 ? outcome.moving_seconds : outcome.seconds;
+  if (moving > 0) text += " at " + human_bytes(static_cast<double>(outcome.set_size) / moving) + "/s";
   if (!id.empty()) text += ", " + id_name + " " + id;
   return text;
 }

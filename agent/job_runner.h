@@ -35,6 +35,28 @@ struct Run_Outcome {
   int signal = 0;
   // Wall time from the job's start to its end.
   double seconds = 0;
+  // Time from the first report of data moved to the job's end, 0 when
+  // none came or the data came in one burst (see
+  // Progress_Display::moving_seconds): the time the rate of the data is
+  // taken over, so that the start-up (logins, stopping an instance) does
+  // not count.
+  double moving_seconds = 0;
+};
+
+// Catches SIGINT, SIGTERM and SIGHUP for its life, so that a command can
+// cancel in order (end the job's tools, put things back) instead of the
+// process dying half-way; the previous handlers come back afterwards. The
+// first signal is kept; a second one while a job is being canceled only
+// says that the clean-up is under way. Objects nest: an inner one (run_job's)
+// keeps what the outer one received. Main thread.
+class Stop_Signals {
+ public:
+  Stop_Signals();
+  ~Stop_Signals();
+  Stop_Signals(const Stop_Signals&) = delete;
+  Stop_Signals& operator=(const Stop_Signals&) = delete;
+  // The first signal received since the outermost object was made, else 0.
+  int received() const;
 };
 
 // The exit status of a command whose job did not complete: 128 + the
@@ -43,15 +65,25 @@ int failed_job_status(const Run_Outcome& outcome);
 
 // Makes the job for `def` with `creator` (the module's), starts it and follows
 // it to its end; SIGINT, SIGTERM and SIGHUP meanwhile abort the job (as the
-// time-out does) and are waited out, a second one only saying so: progress on stdout, alerts and, on failure, the end
-// of the job's log (only what this run wrote) on stderr; when the job completed without `settings.verbose`, the
-// warnings this run logged follow on stderr ("warning: TEXT"). Answers true only when the job completed. The job is
-// released before returning; its run thread may still be ending (the module's unloading waits for it). Main thread.
+// time-out does) and are waited out, a second one only saying so; one
+// received before the start (during a command's own checks) keeps the job
+// from starting. Progress goes to stdout, ending on its last figure when the
+// job completed, and a line while the job waits for another job of its
+// resource. On stderr: a job that did not complete ends with one headline,
+// "the KIND job ended canceled" when a signal stopped it, else "the KIND job
+// failed: CAUSE (alert N: TEXT)" where CAUSE is the first error this run
+// logged; the other alerts and, for a failure, the end of the job's log
+// (only what this run wrote) follow. When the job completed without `settings.verbose`, the
+// warnings this run logged follow on stderr ("warning: TEXT"). Answers true
+// only when the job completed. The job is released before returning; its
+// run thread may still be ending (the module's unloading waits for it).
+// Main thread.
 bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Settings& settings, Run_Outcome& outcome);
 
 // The line that ends a completed job: "WHAT completed: SIZE stored in TIME at
 // RATE", where SIZE is the set's size on storage (followed by "(SIZE read)"
-// when the data read differs) and RATE the data read per second; a restore
+// when the data read differs) and RATE the data read per second while data
+// moved (over the whole run when no progress said when it began); a restore
 // (`restored`) says "SIZE restored". ", ID_NAME ID" follows when `id` is not
 // empty.
 std::string job_summary(const std::string& what, const Run_Outcome& outcome, bool restored, const std::string& id_name,

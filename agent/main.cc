@@ -131,8 +131,9 @@ const std::vector<Agent_Command>& commands() {
        job_options({"point"}),
        {"state"},
        {},
-       {"no-verify", "verbose", "json"},
-       "restore an instance to a backup (its chain is checked against the records first)",
+       {"no-verify", "force", "verbose", "json"},
+       "restore an instance to a backup (its chain is checked against the records first; a running instance is "
+       "stopped only after a yes on a terminal, or with --force)",
        restore_command,
        "a registered instance"},
       {{"verify"},

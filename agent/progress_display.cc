@@ -129,3 +129,26 @@ void Progress_Display::finish() {
   shown_.clear();
   shown_at_ = -1e18;
 }
+
+void Progress_Display::complete() {
+  if (!have_sample_) return;
+  if (last_.total > 0 && last_.done < last_.total) last_.done = last_.total;
+  if (last_.total == 0 && last_.done == 0) last_.percent = 100;
+  const double now = clock_();
+  if (terminal_) {
+    draw(now);
+    std::fputc('\n', out_);
+  } else if (decile_ < 10) {
+    std::fprintf(out_, "progress: %s\n", describe(last_, now).c_str());
+  }
+  std::fflush(out_);
+  drawn_ = false;
+  have_sample_ = false;
+  shown_.clear();
+  shown_at_ = -1e18;
+}
+
+double Progress_Display::moving_seconds() const {
+  const double seconds = based_ ? clock_() - base_time_ : 0;
+  return seconds >= RATE_SECONDS ? seconds : 0;
+}

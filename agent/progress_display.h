@@ -51,6 +51,15 @@ class Progress_Display {
   // Clears the terminal's progress line, when one was drawn, so that later
   // text starts on an empty line; the next update draws afresh.
   void finish();
+  // Ends the display of a job that completed: its last figure is shown as
+  // the whole way done (100%, the total reached) and stays, on a terminal as
+  // a line of its own, elsewhere as the last plain line unless that was
+  // shown already. Nothing when no report came.
+  void complete();
+  // Seconds from the first report of bytes done to now; 0 before it and
+  // while they are fewer than RATE_SECONDS, for a shorter time gives no
+  // useful rate.
+  double moving_seconds() const;
 
  private:
   std::string describe(const Progress_Sample& s, double now) const;

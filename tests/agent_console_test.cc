@@ -4,6 +4,7 @@
 // and the end of the job log when the job fails.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -120,8 +121,8 @@ TEST_F(AgentConsole, FailedBackupShowsAlertsInWordsAndTheEndOfTheJobLogButNoSumm
   const Run_Result r = backup({}, {"OSCAR_SIM_BRCMD_FAULT=no-lastlsn"});
   EXPECT_EQ(1, r.status) << r.out << r.err;
   EXPECT_FALSE(contains(r.out, "completed")) << r.out;
-  EXPECT_TRUE(contains(r.err, "alert 18: backup chain state or backup set size invalid")) << r.err;
-  EXPECT_TRUE(contains(r.err, "the backup (full) job ended failed")) << r.err;
+  EXPECT_TRUE(contains(r.err, "the backup (full) job failed: ")) << r.err;
+  EXPECT_TRUE(contains(r.err, " (alert 18: backup chain state or backup set size invalid)\n")) << r.err;
   const std::size_t tail = r.err.find("last lines of the job log ");
   ASSERT_NE(std::string::npos, tail) << r.err;
   // The lines after the heading are the log's own, relative paths included;
@@ -130,6 +131,66 @@ TEST_F(AgentConsole, FailedBackupShowsAlertsInWordsAndTheEndOfTheJobLogButNoSumm
   EXPECT_TRUE(std::regex_search(r.err.substr(tail), SOURCE_LOCATION)) << r.err;
   EXPECT_FALSE(contains(r.err, OSCAR_SOURCE_DIR)) << r.err;
   EXPECT_TRUE(catalog().empty());
+}
+
+TEST_F(AgentConsole, BackupChecksServerAndLoginFirstAndFailsInOneLineNamingTheCause) {
+  Run_Result r = backup({}, {"OSCAR_SIM_ISQL_FAULT=refuse"});
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  EXPECT_EQ("", r.out) << "no job started";
+  EXPECT_TRUE(std::regex_match(
+      r.err, std::regex("oscar-agent: backup: DB1: login as sysdba failed: [^\n]*password authentication failed for "
+                        "user \"sysdba\"[^\n]*\n")))
+      << r.err;
+  EXPECT_FALSE(contains(r.err, home_.password()));
+
+  ASSERT_EQ(0, home_.admin("stop").status);
+  r = backup();
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  EXPECT_TRUE(std::regex_match(
+      r.err, std::regex("oscar-agent: backup: DB1: the server does not answer \\(nothing listens on port [0-9]+\\)\n")))
+      << r.err;
+  EXPECT_TRUE(catalog().empty());
+}
+
+TEST_F(AgentConsole, IncrementalWithoutAChainSaysInOneLineThatItRanFull) {
+  const Run_Result r = agent({"backup", "DB1", "--type", "incr", "--pool", "p1"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(
+      r.out, "\nincremental asked, ran full: the instance's chain state names no catalogued backup to rest on\n"))
+      << r.out;
+  EXPECT_TRUE(contains(r.out, "\nbackup full of DB1")) << r.out;
+}
+
+TEST_F(AgentConsole, RestoreAsksBeforeStoppingARunningInstanceAndLeavesItAsFound) {
+  ASSERT_EQ(0, backup().status);
+  ASSERT_EQ(0, home_.admin("touch").status);
+  const std::string changed = home_.checksum();
+  Run_Result r = agent({"restore", "DB1"});
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  EXPECT_EQ(
+      "oscar-agent: restore: DB1 is running; the restore stops it and replaces its data files; without a terminal to "
+      "ask, give --force to go on\n",
+      r.err);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ(changed, home_.checksum()) << "nothing was touched";
+
+  r = agent({"restore", "DB1", "--force"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ(0u, r.out.find("stopping DB1 for the restore\n")) << r.out;
+  EXPECT_TRUE(contains(r.out, "\nDB1 started again\nrestore of DB1 to backup ")) << r.out;
+  const std::string restored = home_.checksum();
+  EXPECT_NE(changed, restored);
+
+  // A stopped instance needs no question, and is stopped again afterwards.
+  ASSERT_EQ(0, home_.admin("stop").status);
+  ASSERT_EQ(0, home_.admin("touch").status);
+  r = agent({"restore", "DB1"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_FALSE(contains(r.out, "stopping DB1")) << r.out;
+  EXPECT_TRUE(contains(r.out, "\nDB1 stopped again, as it was before the restore\n")) << r.out;
+  struct stat st;
+  EXPECT_NE(0, ::stat((home_.root() + "/admin/DB1.db").c_str(), &st)) << "no server process recorded";
+  EXPECT_EQ(restored, home_.checksum());
 }
 
 }  // namespace

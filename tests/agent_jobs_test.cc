@@ -144,7 +144,7 @@ TEST_F(AgentJobs, UnknownInstancePoolOrPointFailsClearly) {
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.err, "unknown pool \"p9\"")) << r.err;
 
-  r = agent({"restore", "DB1"});
+  r = agent({"restore", "DB1", "--force"});
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.err, "holds no backup of this instance")) << r.err;
 
@@ -162,7 +162,7 @@ TEST_F(AgentJobs, UnknownInstancePoolOrPointFailsClearly) {
       r.err);
 
   commit_set(resource, "B100", "full", "B100", "B100", 1700000000);
-  r = agent({"restore", "DB1", "--point", "B999"});
+  r = agent({"restore", "DB1", "--force", "--point", "B999"});
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(contains(r.err, "holds no backup B999")) << r.err;
 }
@@ -234,7 +234,7 @@ TEST_F(AgentJobs, BackupChainAndRestoreRoundTrip) {
   ASSERT_EQ(0, home.admin("touch").status);
   ASSERT_NE(at_backup, home.checksum());
 
-  r = agent({"restore", "DB1", "--timeout", "120"});
+  r = agent({"restore", "DB1", "--force", "--timeout", "120"});
   ASSERT_EQ(0, r.status) << r.out << r.err;
   EXPECT_TRUE(contains(r.out, "restore of DB1 to backup")) << r.out;
   EXPECT_TRUE(contains(r.out, "restore job ")) << r.out;  // a restore has no subtype to show

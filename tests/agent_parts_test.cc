@@ -284,8 +284,10 @@ TEST_F(AgentJobRunner, FailedJobShowsItsAlertsAndOnlyThisRunsLogLines) {
   Run_Outcome outcome;
   EXPECT_FALSE(run(Scripted_Creator::FAIL, outcome));
   EXPECT_EQ(JOB_STATE_ERROR, outcome.state);
-  EXPECT_TRUE(contains(err_, "alert 13: storage connection failed")) << err_;
-  EXPECT_TRUE(contains(err_, "the backup (full) job ended failed (code 13)")) << err_;
+  // The headline names this run's first error, the alert after it.
+  EXPECT_TRUE(
+      contains(err_, "the backup (full) job failed: first step of this run (alert 13: storage connection failed)\n"))
+      << err_;
   EXPECT_TRUE(contains(err_, "last lines of the job log")) << err_;
   EXPECT_TRUE(contains(err_, "first step of this run")) << err_;
   EXPECT_TRUE(contains(err_, "storage refused the file")) << err_;

@@ -217,7 +217,7 @@ TEST_F(AgentPoolCipher, BackupAndRestoreThroughAnEncryptedPool) {
 
   ASSERT_EQ(0, home.admin("touch").status);
   ASSERT_NE(at_backup, home.checksum());
-  r = agent({"restore", "DB1", "--timeout", "120"});
+  r = agent({"restore", "DB1", "--force", "--timeout", "120"});
   ASSERT_EQ(0, r.status) << r.out << r.err;
   printed += r.out + r.err;
   EXPECT_EQ(at_backup, home.checksum());

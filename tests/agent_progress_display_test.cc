@@ -144,6 +144,32 @@ TEST_F(Display, RateCountsFromTheFirstBytesNotFromTheStart) {
   EXPECT_EQ("\r60%  6.0 MiB of 10.0 MiB  1.0 MiB/s  4.0s left" + EOL, written());
 }
 
+TEST_F(Display, CompletedJobEndsOnTheWholeWayDoneAndKeepsTheLine) {
+  make(true);
+  EXPECT_EQ(0, display_->moving_seconds());
+  at(100, sample(0, 0, 0));
+  at(160, sample(5 * MiB, 10 * MiB));
+  EXPECT_EQ(0, display_->moving_seconds()) << "no time from one burst";
+  at(162, sample(9 * MiB, 10 * MiB));  // the last report stops short of the end
+  EXPECT_DOUBLE_EQ(2, display_->moving_seconds()) << "from the first bytes, not from the start";
+  written();
+  now_ = 162.5;
+  display_->complete();
+  EXPECT_EQ("\r100%  10.0 MiB of 10.0 MiB  2.0 MiB/s" + EOL + "\n", written()) << "stays on a line of its own";
+  display_->finish();
+  EXPECT_EQ("", written()) << "nothing left to clear";
+}
+
+TEST_F(Display, PlainCompletionAddsTheLastLineOnce) {
+  make(false);
+  at(101, sample(94 * MiB, 100 * MiB));
+  written();
+  display_->complete();
+  EXPECT_EQ("progress: 100%, 100.0 MiB of 100.0 MiB\n", written());
+  display_->complete();
+  EXPECT_EQ("", written()) << "no report since, nothing to complete";
+}
+
 TEST_F(Display, PlainLinesAtMostOnePerTenPercent) {
   make(false);
   const int percents[] = {1, 5, 9, 10, 15, 19, 35, 36, 98, 100, 100};

@@ -307,10 +307,10 @@ TEST_F(AgentExpire, RemovesWholeOlderChainsOfRealBackupsAndKeepsTheRestRestorabl
 
   // The newest point, then a point of the older kept chain.
   ASSERT_EQ(0, home.admin("touch").status);
-  r = agent({"restore", "DB1", "--timeout", "120"});
+  r = agent({"restore", "DB1", "--force", "--timeout", "120"});
   ASSERT_EQ(0, r.status) << r.out << r.err;
   EXPECT_EQ(checksums[7], home.checksum());
-  r = agent({"restore", "DB1", "--point", id(5), "--timeout", "120"});
+  r = agent({"restore", "DB1", "--force", "--point", id(5), "--timeout", "120"});
   ASSERT_EQ(0, r.status) << r.out << r.err;
   EXPECT_EQ(checksums[5], home.checksum());
 

@@ -316,6 +316,10 @@ int Text_Process_Handler::start(ACE_Process_Ex& process, ACE_Process_Options& op
   pid_t pid = -1;
   int saved_errno = errno;
   if (ok) {
+    // A child of its own process group: the signals a terminal sends to the
+    // agent's group (Ctrl-C) reach the agent only, which then ends the job's
+    // tools in order instead of having them die under it.
+    if (options.getgroup() == ACE_INVALID_PID) options.setgroup(0);
     options.handle_inheritance(0);
     options.set_handles(devnull, out[1] >= 0 ? out[1] : ACE_STDOUT, err[1] >= 0 ? err[1] : ACE_STDERR);
     pid = process.spawn(options);

@@ -24,7 +24,9 @@
 // an executable file. The child inherits no descriptor of the agent but
 // its three standard ones (handle inheritance is switched off), reads
 // /dev/null as standard input and gets pipes for the captured outputs
-// (ACE_Process_Ex flags).
+// (ACE_Process_Ex flags). It leads a process group of its own unless the
+// options name another group, so that a terminal's Ctrl-C reaches the agent
+// and not the job's tools.
 //
 // When the child ends, output still in the pipes is read to its end. Its
 // descendants may keep the pipes open; they are read for a short while

@@ -14,7 +14,7 @@ std::vector<std::string> brcmd_fault(const std::string& faults) { return {BRCMD_
 TEST_F(FaultSuite, BrcmdThatFailsBeforeOpeningTheFifoFailsTheBackup) {
   const Run_Result r = backup("full", {}, brcmd_fault("no-open"));
   EXPECT_EQ(1, r.status) << r.out << r.err;
-  EXPECT_TRUE(contains(r.err, "job ended failed")) << r.err;
+  EXPECT_TRUE(contains(r.err, "job failed: ")) << r.err;
   expect_clean(0);
 }
 
@@ -37,7 +37,7 @@ TEST_F(FaultSuite, RestoreWhoseBrcmdFailsAfterTheStreamFailsAndLeavesTheInstance
   EXPECT_EQ(1, r.status) << r.out << r.err;
   EXPECT_TRUE(has_alert(r, 28)) << r.err;
   EXPECT_TRUE(contains(r.err, "was left stopped with partly restored data files")) << r.err;
-  EXPECT_TRUE(contains(r.err, "job ended failed")) << r.err;
+  EXPECT_TRUE(contains(r.err, "job failed: ")) << r.err;
   // The set stays catalogued and stored; the chain state is brcmd's alone.
   EXPECT_EQ(chain, read_file(home_.root() + "/agent/lastlsn.dat"));
   expect_clean(1, false);
@@ -81,7 +81,7 @@ TEST_F(FaultSuite, InterruptDuringTheStreamCancelsAndCleansUp) {
   const Run_Result r = agent_signalled_during({"backup", "DB1", "--type", "full", "--pool", "p1"},
                                               home_.root() + "/bin/brcmd", SIGINT, false, brcmd_fault("slow=100"));
   EXPECT_EQ(130, r.status) << r.out << r.err;
-  EXPECT_TRUE(contains(r.err, "Interrupt received, cancelling the job")) << r.err;
+  EXPECT_TRUE(contains(r.err, "Interrupt received, canceling the job")) << r.err;
   EXPECT_TRUE(contains(r.err, "job ended canceled")) << r.err;
   expect_clean(0);
 }

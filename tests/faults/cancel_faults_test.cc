@@ -13,10 +13,26 @@ namespace {
 
 TEST_F(FaultSuite, InterruptWhileIsqlHangsBeforeTheStreamEndsTheJob) {
   // isql hangs on the archive-mode query, before brcmd ever runs.
+  const Run_Result r =
+      agent_signalled_during({"backup", "DB1", "--type", "full", "--pool", "p1"}, home_.root() + "/bin/isql", SIGINT,
+                             false, {"OSCAR_SIM_ISQL_FAULT=hang=archivemode"}, "archivemode");
+  EXPECT_EQ(130, r.status) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "job ended canceled")) << r.err;
+  expect_clean(0);
+}
+
+TEST_F(FaultSuite, InterruptDuringTheLoginCheckCancelsBeforeAnyJobStarts) {
+  // Every query hangs, the login test's among them: the check before the
+  // job is bounded, and the signal that came meanwhile keeps the job from
+  // starting.
   const Run_Result r = agent_signalled_during({"backup", "DB1", "--type", "full", "--pool", "p1"},
                                               home_.root() + "/bin/isql", SIGINT, false, {"OSCAR_SIM_ISQL_FAULT=hang"});
   EXPECT_EQ(130, r.status) << r.out << r.err;
-  EXPECT_TRUE(contains(r.err, "job ended canceled")) << r.err;
+  EXPECT_TRUE(contains(r.err, "canceled")) << r.err;
+  EXPECT_FALSE(contains(r.out, "job")) << r.out;
+  const long long waited =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - signalled_).count();
+  EXPECT_LT(waited, 10) << "seconds from the signal to the agent's exit";
   expect_clean(0);
 }
 
@@ -33,27 +49,47 @@ TEST_F(FaultSuite, InterruptBeforeBrcmdOpensItsFifoCancelsOnceAndRaisesNoFifoAle
       agent_signalled_during({"backup", "DB1", "--type", "full", "--pool", "p1"}, home_.root() + "/bin/brcmd", SIGINT,
                              false, {"OSCAR_SIM_BRCMD_FAULT=delay-open=3000"});
   EXPECT_EQ(130, r.status) << r.out << r.err;
-  EXPECT_EQ(1u, occurrences(r.err, "cancelling the job")) << r.err;
+  EXPECT_EQ(1u, occurrences(r.err, "canceling the job")) << r.err;
   EXPECT_FALSE(has_alert(r, 15)) << r.err;
   EXPECT_TRUE(contains(r.err, "job ended canceled")) << r.err;
   expect_clean(0);
 
   ASSERT_EQ(0, backup("full").status);
-  const Run_Result restore = agent_signalled_during({"restore", "DB1"}, home_.root() + "/bin/brcmd", SIGINT, false,
-                                                    {"OSCAR_SIM_BRCMD_FAULT=delay-open=3000"});
+  const Run_Result restore = agent_signalled_during({"restore", "DB1", "--force"}, home_.root() + "/bin/brcmd", SIGINT,
+                                                    false, {"OSCAR_SIM_BRCMD_FAULT=delay-open=3000"});
   EXPECT_EQ(130, restore.status) << restore.out << restore.err;
-  EXPECT_EQ(1u, occurrences(restore.err, "cancelling the job")) << restore.err;
+  EXPECT_EQ(1u, occurrences(restore.err, "canceling the job")) << restore.err;
   EXPECT_FALSE(has_alert(restore, 15)) << restore.err;
   EXPECT_TRUE(contains(restore.err, "job ended canceled")) << restore.err;
   expect_clean(1, false);
+}
+
+TEST_F(FaultSuite, CtrlCToTheForegroundGroupCancelsEveryTimeWithOneOutcome) {
+  // A terminal sends Ctrl-C to every process of its foreground group: the
+  // job's tools must not be among them, or they die under the job and it
+  // fails instead of being canceled in order.
+  as_terminal_ = true;
+  for (int i = 0; i < 20; ++i) {
+    SCOPED_TRACE("interrupt " + std::to_string(i + 1));
+    started_ = std::chrono::steady_clock::now();  // each run is a case of its own
+    const Run_Result r = agent_signalled_during({"backup", "DB1", "--type", "full", "--pool", "p1"}, home_.bin("brcmd"),
+                                                SIGINT, false, {"OSCAR_SIM_BRCMD_FAULT=slow=50"});
+    EXPECT_EQ(130, r.status) << r.out << r.err;
+    EXPECT_EQ(1u, occurrences(r.err, "canceling the job")) << r.err;
+    EXPECT_TRUE(contains(r.err, "the backup (full) job ended canceled\n")) << r.err;
+    EXPECT_FALSE(contains(r.err, "failed")) << r.err;
+    EXPECT_FALSE(contains(r.err, "cancelled")) << r.err;
+    expect_clean(0);
+    if (HasFailure()) break;
+  }
 }
 
 TEST_F(FaultSuite, TermDuringARestoreStreamCancelsItAndASecondRestoreFinishes) {
   ASSERT_EQ(0, backup("full").status);
   const std::string backed_up = data_checksum();
   ASSERT_EQ(0, home_.admin("touch").status);
-  const Run_Result r = agent_signalled_during({"restore", "DB1"}, home_.root() + "/bin/brcmd", SIGTERM, false,
-                                              {"OSCAR_SIM_BRCMD_FAULT=slow=200"});
+  const Run_Result r = agent_signalled_during({"restore", "DB1", "--force"}, home_.root() + "/bin/brcmd", SIGTERM,
+                                              false, {"OSCAR_SIM_BRCMD_FAULT=slow=200"});
   EXPECT_EQ(143, r.status) << r.out << r.err;
   EXPECT_TRUE(contains(r.err, "job ended canceled")) << r.err;
   // Stopped, partly restored: the set stays catalogued, no tool runs.

@@ -86,7 +86,7 @@ Run_Result FaultSuite::backup(const std::string& type, const std::vector<std::st
 
 Run_Result FaultSuite::restore(const std::string& point, const std::vector<std::string>& extra,
                                const std::vector<std::string>& env) {
-  std::vector<std::string> args = {"restore", "DB1"};
+  std::vector<std::string> args = {"restore", "DB1", "--force"};
   if (!point.empty()) args.insert(args.end(), {"--point", point});
   args.insert(args.end(), extra.begin(), extra.end());
   return agent(args, env);
@@ -112,7 +112,18 @@ Run_Result FaultSuite::agent_signalled_during(const std::vector<std::string>& ar
                                               int sig, bool again, const std::vector<std::string>& env,
                                               const std::string& also) {
   Run_Result result;
-  std::thread runner([&] { result = agent(args, env); });
+  std::thread runner([&] {
+    if (!as_terminal_) {
+      result = agent(args, env);
+      return;
+    }
+    // setsid(1) runs the agent in its place (same pid), as the leader of a
+    // new session and process group.
+    std::vector<std::string> argv = {"/usr/bin/setsid", agent_program()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.insert(argv.end(), {"--state", state_});
+    result = run_program(argv, env, 120000);
+  });
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   std::vector<pid_t> agents;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -131,11 +142,19 @@ Run_Result FaultSuite::agent_signalled_during(const std::vector<std::string>& ar
   }
   EXPECT_EQ(1u, agents.size()) << "no agent of this test running " << tool_path << " was seen";
   if (agents.size() == 1) {
+    // The tool must not be in the group a terminal signals: there it would
+    // die under the job before the job could cancel in order.
+    for (pid_t tool : processes_with(tool_path)) {
+      if (as_terminal_ && parent_of(tool) != 0) {
+        EXPECT_NE(agents[0], ::getpgid(tool)) << "tool " << tool;
+      }
+    }
     signalled_ = std::chrono::steady_clock::now();
-    ::kill(agents[0], sig);
+    const pid_t target = as_terminal_ ? -agents[0] : agents[0];
+    ::kill(target, sig);
     if (again) {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
-      ::kill(agents[0], sig);
+      ::kill(target, sig);
     }
   }
   runner.join();

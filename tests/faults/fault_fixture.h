@@ -25,7 +25,8 @@ class FaultSuite : public ::testing::Test {
   // A backup of DB1 into p1 of `type` (full, incr, diff) with extra words.
   Run_Result backup(const std::string& type, const std::vector<std::string>& extra = {},
                     const std::vector<std::string>& env = {});
-  // A restore of DB1 to `point` (the newest backup when empty) with extra words.
+  // A restore of DB1 to `point` (the newest backup when empty) with extra
+  // words; --force, as the cases run without a terminal to ask.
   Run_Result restore(const std::string& point = "", const std::vector<std::string>& extra = {},
                      const std::vector<std::string>& env = {});
   // The catalogued backup ids of DB1, oldest first.
@@ -36,6 +37,9 @@ class FaultSuite : public ::testing::Test {
   // Runs the agent with args on a thread of its own; once a process whose
   // command line holds `tool_path` runs, sends `sig` to the agent (and, when
   // again is set, a second time 300 ms later) and returns what the agent did.
+  // With as_terminal_ the agent leads a process group of its own (started
+  // through setsid(1)) and the signal goes to that whole group, as a
+  // terminal sends Ctrl-C to its foreground group.
   // signalled_ holds when the (first) signal went out. When `also` is not
   // empty, only a tool process whose command line holds it too counts.
   Run_Result agent_signalled_during(const std::vector<std::string>& args, const std::string& tool_path, int sig,
@@ -79,6 +83,9 @@ class FaultSuite : public ::testing::Test {
   // The options of "oscar-sim init" for DB1; a fixture deriving from this
   // one may change them in its constructor.
   std::vector<std::string> init_options_ = {"--size", "4M"};
+
+  // Whether agent_signalled_during signals the agent's process group.
+  bool as_terminal_ = false;
 
   Temp_Dir tmp_;
   std::string state_ = tmp_ / "state";

@@ -192,7 +192,7 @@ TEST_F(GuardFaults, SourceIdThatClimbsOutOfThePoolIsRefused) {
   const Run_Result r = run_text(definition("../../x", "p2").dump());
   EXPECT_EQ(1, r.status) << r.out << r.err;
   EXPECT_TRUE(contains(r.err, "Invalid job source id \"../../x\": it holds \"/\"")) << r.err;
-  EXPECT_TRUE(contains(r.err, "job ended failed")) << r.err;
+  EXPECT_TRUE(contains(r.err, "job failed: ")) << r.err;
   EXPECT_TRUE(files_under(deep).empty()) << files_under(deep)[0];
   expect_clean(0);
 }
@@ -229,7 +229,8 @@ TEST_F(GuardFaults, InterruptedRestoreSaysTheInstanceIsLeftStoppedAndARerunFinis
   ASSERT_EQ(0, backup("full").status);
   const std::string backed_up = data_checksum();
   ASSERT_EQ(0, home_.admin("touch").status);
-  const Run_Result r = agent_signalled_during({"restore", "DB1"}, home_.bin("brcmd"), SIGINT, false, {SLOW_BRCMD});
+  const Run_Result r =
+      agent_signalled_during({"restore", "DB1", "--force"}, home_.bin("brcmd"), SIGINT, false, {SLOW_BRCMD});
   EXPECT_EQ(130, r.status) << r.out << r.err;
   EXPECT_TRUE(contains(r.err, "was left stopped with partly restored data files; run the restore again")) << r.err;
   expect_clean(1, false);

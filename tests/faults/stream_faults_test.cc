@@ -24,7 +24,7 @@ TEST_F(FaultSuite, BackupBrcmdThatStopsWritingIsEndedAtTheStallLimit) {
   const Run_Result r = backup("full", {"--stall-timeout", "2"}, brcmd_fault("stall-after=300000"));
   EXPECT_EQ(1, r.status) << r.out << r.err;
   EXPECT_TRUE(has_alert(r, 16)) << r.err;
-  EXPECT_TRUE(contains(r.err, "job ended failed")) << r.err;
+  EXPECT_TRUE(contains(r.err, "job failed: ")) << r.err;
   EXPECT_TRUE(contains(r.err, "brcmd moved no data through fifo ")) << r.err;
   EXPECT_TRUE(contains(r.err, " for 2 seconds")) << r.err;
   // brcmd is gone, the partial set is removed and nothing is catalogued.

@@ -35,6 +35,8 @@ Run_Result run_program(const std::vector<std::string>& argv, const std::vector<s
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return r;
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
+  // No child of a test reads the terminal the tests may run in.
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&fa, out[1], 1);
   posix_spawn_file_actions_adddup2(&fa, err[1], 2);
   pid_t pid = -1;

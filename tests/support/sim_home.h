@@ -16,7 +16,8 @@ struct Run_Result {
 };
 
 // Runs argv[0] (a path) with argv, the current environment plus env
-// ("NAME=value" entries, overriding), and collects both output streams. A
+// ("NAME=value" entries, overriding), standard input from /dev/null, and
+// collects both output streams. A
 // child still running after timeout_ms is killed (SIGKILL) and reaped.
 Run_Result run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                        int timeout_ms = 30000);
