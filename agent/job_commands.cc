@@ -130,16 +130,15 @@ int checks_failed(const Stop_Signals& signals, const std::string& cmd, const std
 // the module's own word on it stays in the job log.
 void print_level_change(std::FILE* console, const std::string& asked, const std::string& ran) {
   if (asked == ran) return;
-  std::fprintf(console, "%s asked, ran %s: the instance's chain state names no catalogued backup to rest on\n", asked.c_str(),
-              ran.c_str());
+  std::fprintf(console, "%s asked, ran %s: the instance's chain state names no catalogued backup to rest on\n",
+               asked.c_str(), ran.c_str());
 }
 
 // After a restore job: the instance runs again when it ran before, and a
 // stopped one (which the restore starts) is stopped again. One line says
 // which; false (with a line on stderr) when the instance could not be put
 // back as found.
-bool leave_as_found(std::FILE* console, const Oscar_Module& module, const Registered_Instance& inst,
-                    bool was_running) {
+bool leave_as_found(std::FILE* console, const Oscar_Module& module, const Registered_Instance& inst, bool was_running) {
   const bool running = instance_running(module, inst);
   if (was_running == running) {
     if (running) std::fprintf(console, "%s started again\n", inst.name.c_str());
