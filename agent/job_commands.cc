@@ -137,16 +137,25 @@ void print_level_change(std::FILE* console, const std::string& asked, const std:
 // After a restore job: the instance runs again when it ran before, and a
 // stopped one (which the restore starts) is stopped again. One line says
 // which; false (with a line on stderr) when the instance could not be put
-// back as found.
-bool leave_as_found(std::FILE* console, const Oscar_Module& module, const Registered_Instance& inst, bool was_running) {
+// back as found. `completed`: whether the job completed; a cut-short one
+// may have replaced part of the data files, so the advice is to finish it,
+// never to start the instance on them.
+bool leave_as_found(std::FILE* console, const Oscar_Module& module, const Registered_Instance& inst, bool was_running,
+                    bool completed) {
   const bool running = instance_running(module, inst);
   if (was_running == running) {
     if (running) std::fprintf(console, "%s started again\n", inst.name.c_str());
     return true;
   }
   if (was_running) {
-    std::fprintf(stderr, "oscar-agent: %s is not running after the restore; start it when its data is right\n",
-                 inst.name.c_str());
+    if (completed)
+      std::fprintf(stderr, "oscar-agent: %s did not start after the restore; its job log says why\n",
+                   inst.name.c_str());
+    else
+      std::fprintf(stderr,
+                   "oscar-agent: %s was left stopped with partly restored data files; run the restore again to finish "
+                   "it\n",
+                   inst.name.c_str());
     return false;
   }
   std::string err;
@@ -375,7 +384,7 @@ int restore_command(const Command_Line& line) {
   Run_Outcome outcome;
   const bool done = run_definition_text(module, def.dump(), true, settings, outcome, err);
   const int status = done ? EXIT_OK : !err.empty() ? fail(EXIT_FAILED, "restore: " + err) : failed_job_status(outcome);
-  if (!leave_as_found(settings.console, module, account, was_running) && done) return EXIT_FAILED;
+  if (!leave_as_found(settings.console, module, account, was_running, done) && done) return EXIT_FAILED;
   if (!done) return status;
   if (line.flags.count("json") != 0) {
     nlohmann::json doc = job_document("restore", outcome);
