@@ -26,7 +26,9 @@ const long BRCMD_WORKER_FLAGS = THR_NEW_LWP | THR_JOINABLE | THR_INHERIT_SCHED;
 
 namespace {
 const int BRCMD_EXIT_CHECKS = 60;
-}
+// How often the start waits for the worker's answer, in microseconds.
+const long START_POLL_USEC = 20000;
+}  // namespace
 
 bool load_instance(Job& job, const std::string& instance, const std::string& uid, bool alert_unregistered,
                    std::string& username, secure_string& password, std::string& oscar_home) {
@@ -85,12 +87,21 @@ Brcmd_Process::~Brcmd_Process() {
 
 bool Brcmd_Process::start(const std::string& oscar_home, const char* cmd, int pause_seconds, const char* password) {
   std::atomic<bool> ret(true);
+  std::atomic<bool> done(false);
   Job_Thread_Helper worker(job_, BRCMD_WORKER_FLAGS, ACE_DEFAULT_THREAD_PRIORITY);
   const std::function<void()> run = [&]() {
     ret = spawn_brcmd(oscar_home.c_str(), cmd, password, job_.log_msg_callback(), handler_) == 0;
+    done = true;
   };
-  if (worker.spawn(run) == -1) ret = false;
-  if (pause_seconds > 0) host_sleep(ACE_Time_Value(pause_seconds));
+  if (worker.spawn(run) == -1) {
+    ret = false;
+    done = true;
+  }
+  // The pause bounds the wait for the worker's answer; it ends as soon as the
+  // worker has one, since brcmd waits on its fifo and a longer pause only
+  // delays the backup (and every cancel asked meanwhile).
+  const ACE_Time_Value step(0, START_POLL_USEC);
+  for (long waited = 0; !done && waited < pause_seconds * 1000000L; waited += START_POLL_USEC) host_sleep(step);
   worker.join();
   started_ = ret;
   return started_;

@@ -66,7 +66,8 @@ class Brcmd_Process {
   Brcmd_Process& operator=(const Brcmd_Process&) = delete;
 
   // Starts brcmd with cmd from oscar_home on the worker thread and joins it
-  // after `pause_seconds` (host sleep; 0 for none). `password` (may be null)
+  // once it has started brcmd, waiting at most `pause_seconds` (host sleep;
+  // 0 for none) before the join. `password` (may be null)
   // is the one cmd holds, hidden whole in the log. Nothing is logged when
   // brcmd does not start; answers whether it started.
   bool start(const std::string& oscar_home, const char* cmd, int pause_seconds, const char* password = nullptr);
