@@ -4,12 +4,10 @@
 
 #include <chrono>
 #include <iostream>
-#include <vector>
 
 #include "host/base/agent_state.h"
 #include "host/base/job_cancel.h"
 #include "host/process/execute_script.h"
-#include "host/process/home_trust.h"
 
 namespace {
 
@@ -42,15 +40,7 @@ bool consent(const std::string& name, const std::string& question, bool force, s
 }
 
 bool preflight(const Oscar_Module& module, const Registered_Instance& inst, std::string& err) {
-  // Before any of the home's tools runs: the login test would only refuse
-  // such a home without naming the file.
-  std::vector<std::string> problems;
-  if (!check_home_programs(inst.home, inst.name, problems)) {
-    err = inst.name + ": home " + inst.home + " refused: " + problems[0];
-    if (problems.size() > 1)
-      err += " (and " + std::to_string(problems.size() - 1) + " more; check " + inst.name + " lists them)";
-    return false;
-  }
+  if (!home_trusted(inst.name, inst.home, err)) return false;
   if (!instance_running(module, inst)) {
     uint16_t port = 0;
     const bool known = module.functions().get_instance_port(inst.home.c_str(), inst.name.c_str(), port);

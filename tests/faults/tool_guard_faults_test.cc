@@ -118,7 +118,9 @@ TEST_F(ToolGuard, ToolWritableByOthersIsReportedByCheckAndRefusedByTheBackup) {
   EXPECT_FALSE(contains(r.out, "  " + home_.root() + "  ")) << r.out;
   r = marked({"instance", "add", "DB2", "--home", home_.root(), "--user", "sysdba", "--password-file", tmp_ / "pw"});
   EXPECT_NE(0, r.status) << r.out;
-  EXPECT_TRUE(contains(r.err, "changed by others than root and its owner")) << r.err;
+  EXPECT_TRUE(contains(
+      r.err, "DB2: home " + home_.root() + " refused: " + home_.bin("brcmd") + " is writable by others (mode 0757)"))
+      << r.err;
   EXPECT_FALSE(tools_ran()) << read_file(ran_);
 
   ASSERT_EQ(0, ::chmod(home_.bin("brcmd").c_str(), 0755));
