@@ -49,7 +49,9 @@ bool find_registered(const std::string& name, Registered_Instance& out, std::str
 bool home_trusted(const std::string& name, const std::string& home, std::string& err) {
   std::vector<std::string> problems;
   if (check_home_programs(home, name, problems)) return true;
-  err = name + ": home " + home + " refused: " + problems[0];
+  // A home that cannot be read is not refused for its programs: say so.
+  const bool unreadable = problems[0].compare(0, 20, "cannot read the home") == 0;
+  err = name + (unreadable ? ": " : ": home " + home + " refused: ") + problems[0];
   if (problems.size() > 1)
     err += " (and " + std::to_string(problems.size() - 1) + " more; check " + name + " lists them)";
   return false;

@@ -54,8 +54,9 @@ bool find_registered(const std::string& name, Registered_Instance& out, std::str
 // Whether the programs of the home the agent would run can be changed only
 // by root and the home's owner (check_home_programs, as check judges them).
 // False with err naming the first file that fails and how ("DB1: home /x
-// refused: /x/bin/isql is writable by others (mode 0777)"), so that no login
-// test is run with a home that its refusal would not name.
+// refused: /x/bin/isql is writable by others (mode 0777)"; "DB1: cannot
+// read the home /x: ..." when it cannot be read), so that no login test is
+// run with a home that its refusal would not name.
 bool home_trusted(const std::string& name, const std::string& home, std::string& err);
 
 // Checks that the instance can be asked: its home exists, its programs are
