@@ -18,7 +18,7 @@ namespace {
 class AgentJsonOutput : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(home_.start());
+    ASSERT_TRUE(home_.start({"--vip", "127.0.0.1"}));  // a cluster of one node, for nodes
     ASSERT_EQ(0, home_.admin("create-table", {"SALES.ITEMS", "--rows", "200"}).status);
     write_private_file(sandbox_ / "pw", home_.password());
     ASSERT_EQ(0, agent({"instance", "add", "DB1", "--home", home_.root(), "--user", "sysdba", "--password-file",
@@ -125,6 +125,7 @@ TEST_F(AgentJsonOutput, EveryCommandPrintsOneDocumentOfItsDocumentedShape) {
   valid("browse", {"browse", "DB1"});
   valid("browse", {"browse", "DB1", "DB1"});
   valid("browse", {"browse", "DB1", "DB1", "SALES"});
+  valid("nodes", {"nodes", "DB1"});
 
   // A set gone from its pool: MISSING (not MISMATCH), with the status of a
   // problem.
