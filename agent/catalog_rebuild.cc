@@ -131,7 +131,7 @@ long long start_of(const json& row) {
 }
 
 json line_json(const Rebuild_Line& l) {
-  return {{"pool", l.pool}, {"manifest", l.manifest}, {"id", l.id},    {"instance", l.instance},
+  return {{"pool", l.pool}, {"manifest", l.manifest}, {"backup_id", l.id}, {"instance", l.instance},
           {"host", l.host}, {"status", l.status},     {"note", l.note}};
 }
 

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "host/base/agent_state.h"
+#include "host/process/home_trust.h"
 
 Module_Log::Module_Log()
     : path_(agent_state_dir() + "/logs/discovery.log"),
@@ -45,12 +46,24 @@ bool find_registered(const std::string& name, Registered_Instance& out, std::str
   return true;
 }
 
+bool home_trusted(const std::string& name, const std::string& home, std::string& err) {
+  std::vector<std::string> problems;
+  if (check_home_programs(home, name, problems)) return true;
+  // A home that cannot be read is not refused for its programs: say so.
+  const bool unreadable = problems[0].compare(0, 20, "cannot read the home") == 0;
+  err = name + (unreadable ? ": " : ": home " + home + " refused: ") + problems[0];
+  if (problems.size() > 1)
+    err += " (and " + std::to_string(problems.size() - 1) + " more; check " + name + " lists them)";
+  return false;
+}
+
 bool check_reachable(const Oscar_Module& module, const Registered_Instance& inst, std::string& err) {
   struct stat st;
   if (::stat(inst.home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     err = "the home " + inst.home + " of instance " + inst.name + " does not exist";
     return false;
   }
+  if (!home_trusted(inst.name, inst.home, err)) return false;
   std::string state;
   if (!module.functions().get_instance_state(inst.home.c_str(), inst.name.c_str(), state)) {
     uint16_t port = 0;

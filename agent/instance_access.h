@@ -51,9 +51,17 @@ struct Registered_Instance {
 // with err when it is not registered, has no home option or no account.
 bool find_registered(const std::string& name, Registered_Instance& out, std::string& err);
 
-// Checks that the instance can be asked: its home exists, its server
-// listens on its port and the registered account logs in. False with err
-// saying which of these fails.
+// Whether the programs of the home the agent would run can be changed only
+// by root and the home's owner (check_home_programs, as check judges them).
+// False with err naming the first file that fails and how ("DB1: home /x
+// refused: /x/bin/isql is writable by others (mode 0777)"; "DB1: cannot
+// read the home /x: ..." when it cannot be read), so that no login test is
+// run with a home that its refusal would not name.
+bool home_trusted(const std::string& name, const std::string& home, std::string& err);
+
+// Checks that the instance can be asked: its home exists, its programs are
+// trusted (home_trusted), its server listens on its port and the registered
+// account logs in. False with err saying which of these fails.
 bool check_reachable(const Oscar_Module& module, const Registered_Instance& inst, std::string& err);
 
 // Whether /proc, as the mount table text `mounts` (the format of

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <regex>
 
+#include "agent/instance_access.h"
 #include "agent/state_dir.h"
 #include "host/base/agent_state.h"
 #include "host/base/fs_util.h"
@@ -84,6 +85,7 @@ bool load_module_option(const Command_Line& line, Oscar_Module& module, std::str
 
 bool check_login(const Oscar_Module& module, const std::string& home, const std::string& name, const std::string& user,
                  const secure_string& password, std::string& err) {
+  if (!home_trusted(name, home, err)) return false;
   if (module.test_login(home, name, user, password.c_str(), err)) return true;
   err = "the login of " + user + " to instance " + name + " failed: " + err;
   return false;

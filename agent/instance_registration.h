@@ -32,8 +32,10 @@ bool check_account(const std::string& user, const secure_string& password, std::
 bool load_module_option(const Command_Line& line, Oscar_Module& module, std::string& err);
 
 // Tests the login through the module before an account is registered, so
-// that a wrong password is found now and not by the first backup. False
-// with err "the login of USER to instance NAME failed: WHY".
+// that a wrong password is found now and not by the first backup; a home
+// whose programs others can change is refused first (home_trusted). False
+// with err "NAME: home HOME refused: ..." or "the login of USER to instance
+// NAME failed: WHY".
 bool check_login(const Oscar_Module& module, const std::string& home, const std::string& name, const std::string& user,
                  const secure_string& password, std::string& err);
 

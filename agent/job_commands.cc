@@ -12,6 +12,7 @@
 #include "agent/console_log.h"
 #include "agent/job_consent.h"
 #include "agent/job_documents.h"
+#include "agent/job_report.h"
 #include "agent/job_runner.h"
 #include "agent/json_output.h"
 #include "agent/module.h"
@@ -103,16 +104,17 @@ bool compression_options(const Command_Line& line, std::string& compression, int
   return true;
 }
 
-// Runs a definition the agent made; answers the exit status, after `done`
-// printed the success line.
+// Runs a definition the agent made; answers the exit status. A failure is
+// reported (`report`) here; success is the caller's to report.
 int run_made_definition(const Command_Line& line, const char* cmd, const nlohmann::json& def, bool restore,
-                        const Run_Settings& settings, Run_Outcome& outcome) {
+                        const Run_Settings& settings, Run_Outcome& outcome, Job_Report& report) {
   std::string err;
   Oscar_Module module;
-  if (!load_module(line, module, err)) return fail(EXIT_FAILED, err);
+  if (!load_module(line, module, err)) return report.fail(EXIT_FAILED, err);
+  report.set("job_id", def["id"]);
   if (!run_definition_text(module, def.dump(), restore, settings, outcome, err)) {
-    if (!err.empty()) return fail(EXIT_FAILED, std::string(cmd) + ": " + err);
-    return failed_job_status(outcome);
+    if (!err.empty()) return report.fail(EXIT_FAILED, std::string(cmd) + ": " + err);
+    return report.ended(failed_job_status(outcome), outcome);
   }
   return EXIT_OK;
 }
@@ -120,10 +122,10 @@ int run_made_definition(const Command_Line& line, const char* cmd, const nlohman
 // The end of a command whose checks before its job failed: canceled (128 +
 // the signal) when a stop signal came meanwhile, for the failure may only be
 // the signal's work; else the checks' own error.
-int checks_failed(const Stop_Signals& signals, const std::string& cmd, const std::string& err) {
+int checks_failed(const Stop_Signals& signals, const std::string& cmd, const std::string& err, Job_Report& report) {
   const int sig = signals.received();
-  if (sig == 0) return fail(EXIT_FAILED, cmd + ": " + err);
-  return fail(128 + sig, cmd + ": " + strsignal(sig) + " received before the job started: canceled");
+  if (sig == 0) return report.fail(EXIT_FAILED, cmd + ": " + err);
+  return report.fail(128 + sig, cmd + ": " + strsignal(sig) + " received before the job started: canceled");
 }
 
 // One line when a backup ran at another level than asked, with the reason:
@@ -176,28 +178,28 @@ int export_command(const Command_Line& line) {
   if (!compression_options(line, request.compression, request.level, err)) return fail(EXIT_USAGE, "export: " + err);
   Run_Settings settings;
   if (!run_settings(line, settings, err)) return fail(EXIT_USAGE, "export: " + err);
-  if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
+  Job_Report report(line, "export");
+  report.set("instance", line.words[1]);
+  report.set("pool", option_value(line, "pool"));
+  report.set("entries", request.entries);
+  if (!open_state_dir(option_value(line, "state"), err)) return report.fail(EXIT_FAILED, err);
   Instance_ptr inst = find_instance(line.words[1], err);
-  if (!inst) return fail(EXIT_FAILED, "export: " + err);
-  if (!find_pool_uuid(option_value(line, "pool"), request.pool_uuid, err)) return fail(EXIT_FAILED, "export: " + err);
+  if (!inst) return report.fail(EXIT_FAILED, "export: " + err);
+  if (!find_pool_uuid(option_value(line, "pool"), request.pool_uuid, err))
+    return report.fail(EXIT_FAILED, "export: " + err);
   const std::string host_id = agent_host_id(err);
-  if (host_id.empty()) return fail(EXIT_FAILED, "export: " + err);
+  if (host_id.empty()) return report.fail(EXIT_FAILED, "export: " + err);
   nlohmann::json def;
   if (!export_definition(*inst, host_id, request, def, err)) return fail(EXIT_USAGE, "export: " + err);
   Run_Outcome outcome;
-  const int status = run_made_definition(line, "export", def, false, settings, outcome);
+  const int status = run_made_definition(line, "export", def, false, settings, outcome, report);
   if (status != EXIT_OK) return status;
   nlohmann::json rows;
   const std::string id = export_rows(resource_id(*inst), rows, err) && !rows.empty()
                              ? rows.back().value("backup_id", std::string("?"))
                              : std::string("?");
-  if (line.flags.count("json") != 0) {
-    nlohmann::json doc = job_document("export", outcome);
-    doc.update({{"backup_id", id}, {"instance", inst->name}, {"pool", option_value(line, "pool")}});
-    doc["entries"] = request.entries;
-    print_json(doc);
-    return EXIT_OK;
-  }
+  report.set("backup_id", id);
+  if (line.flags.count("json") != 0) return report.ended(EXIT_OK, outcome);
   std::string entries;
   for (const std::string& e : request.entries) entries += (entries.empty() ? "" : ", ") + e;
   std::printf("%s\n", job_summary("export of " + entries + " to pool " + option_value(line, "pool"), outcome, false,
@@ -229,41 +231,40 @@ int import_command(const Command_Line& line) {
   }
   Run_Settings settings;
   if (!run_settings(line, settings, err)) return fail(EXIT_USAGE, "import: " + err);
-  if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
+  Job_Report report(line, "import");
+  report.set("instance", line.words[1]);
+  report.set("target_instance", target_name);
+  report.set("backup_id", option_value(line, "point"));
+  if (!open_state_dir(option_value(line, "state"), err)) return report.fail(EXIT_FAILED, err);
   Instance_ptr source = find_instance(line.words[1], err);
-  if (!source) return fail(EXIT_FAILED, "import: " + err);
+  if (!source) return report.fail(EXIT_FAILED, "import: " + err);
   Instance_ptr target = find_instance(target_name, err);
   // --as begins with an instance: "SALES/ITEMS3" was likely meant as a schema.
   if (!target && !as.empty())
-    return fail(EXIT_FAILED,
-                "import: --as " + as + " names no registered instance " + target_name +
-                    " (--as takes INSTANCE[/SCHEMA[/TABLE]]" +
-                    (as.find('/') == as.rfind('/') ? "; " + source->name + "/" + as + " imports into " + source->name
-                                                   : std::string()) +
-                    ")");
-  if (!target) return fail(EXIT_FAILED, "import: " + err);
+    return report.fail(EXIT_FAILED, "import: --as " + as + " names no registered instance " + target_name +
+                                        " (--as takes INSTANCE[/SCHEMA[/TABLE]]" +
+                                        (as.find('/') == as.rfind('/')
+                                             ? "; " + source->name + "/" + as + " imports into " + source->name
+                                             : std::string()) +
+                                        ")");
+  if (!target) return report.fail(EXIT_FAILED, "import: " + err);
   nlohmann::json rows;
-  if (!export_rows(resource_id(*source), rows, err)) return fail(EXIT_FAILED, "import: " + err);
+  if (!export_rows(resource_id(*source), rows, err)) return report.fail(EXIT_FAILED, "import: " + err);
   const std::string point = option_value(line, "point");
   const nlohmann::json* row = nullptr;
   for (const nlohmann::json& r : rows) {
     if (r.value("backup_id", std::string()) == point) row = &r;
   }
   if (row == nullptr)
-    return fail(EXIT_FAILED, "import: the catalogue holds no export " + point + " of " + source->name);
+    return report.fail(EXIT_FAILED, "import: the catalogue holds no export " + point + " of " + source->name);
   const std::string host_id = agent_host_id(err);
-  if (host_id.empty()) return fail(EXIT_FAILED, "import: " + err);
+  if (host_id.empty()) return report.fail(EXIT_FAILED, "import: " + err);
   nlohmann::json def;
-  if (!import_definition(*target, host_id, *row, request, def, err)) return fail(EXIT_FAILED, "import: " + err);
+  if (!import_definition(*target, host_id, *row, request, def, err)) return report.fail(EXIT_FAILED, "import: " + err);
   Run_Outcome outcome;
-  const int status = run_made_definition(line, "import", def, true, settings, outcome);
+  const int status = run_made_definition(line, "import", def, true, settings, outcome, report);
   if (status != EXIT_OK) return status;
-  if (line.flags.count("json") != 0) {
-    nlohmann::json doc = job_document("import", outcome);
-    doc.update({{"backup_id", point}, {"instance", source->name}, {"target_instance", target->name}});
-    print_json(doc);
-    return EXIT_OK;
-  }
+  if (line.flags.count("json") != 0) return report.ended(EXIT_OK, outcome);
   std::printf("%s\n",
               job_summary("import of export " + point + " into " + target->name, outcome, true, "", "").c_str());
   return EXIT_OK;
@@ -309,24 +310,30 @@ int backup_command(const Command_Line& line) {
   if (!compression_options(line, request.compression, request.level, err)) return fail(EXIT_USAGE, "backup: " + err);
   Run_Settings settings;
   if (!run_settings(line, settings, err)) return fail(EXIT_USAGE, "backup: " + err);
-  if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
+  Job_Report report(line, "backup");
+  report.set("instance", line.words[1]);
+  report.set("pool", option_value(line, "pool"));
+  if (!open_state_dir(option_value(line, "state"), err)) return report.fail(EXIT_FAILED, err);
   Instance_ptr inst = find_instance(line.words[1], err);
-  if (!inst) return fail(EXIT_FAILED, "backup: " + err);
-  if (!find_pool_uuid(option_value(line, "pool"), request.pool_uuid, err)) return fail(EXIT_FAILED, "backup: " + err);
+  if (!inst) return report.fail(EXIT_FAILED, "backup: " + err);
+  if (!find_pool_uuid(option_value(line, "pool"), request.pool_uuid, err))
+    return report.fail(EXIT_FAILED, "backup: " + err);
   const std::string host_id = agent_host_id(err);
-  if (host_id.empty()) return fail(EXIT_FAILED, "backup: " + err);
+  if (host_id.empty()) return report.fail(EXIT_FAILED, "backup: " + err);
 
   Registered_Instance account;
-  if (!find_registered(inst->name, account, err)) return fail(EXIT_FAILED, "backup: " + err);
+  if (!find_registered(inst->name, account, err)) return report.fail(EXIT_FAILED, "backup: " + err);
 
   Oscar_Module module;
-  if (!load_module(line, module, err)) return fail(EXIT_FAILED, err);
+  if (!load_module(line, module, err)) return report.fail(EXIT_FAILED, err);
   Stop_Signals signals;
-  if (!preflight(module, account, err)) return checks_failed(signals, "backup", err);
+  if (!preflight(module, account, err)) return checks_failed(signals, "backup", err, report);
   Run_Outcome outcome;
-  if (!run_definition_text(module, backup_definition(*inst, host_id, request).dump(), false, settings, outcome, err)) {
-    if (!err.empty()) return fail(EXIT_FAILED, "backup: " + err);
-    return failed_job_status(outcome);
+  const nlohmann::json def = backup_definition(*inst, host_id, request);
+  report.set("job_id", def["id"]);
+  if (!run_definition_text(module, def.dump(), false, settings, outcome, err)) {
+    if (!err.empty()) return report.fail(EXIT_FAILED, "backup: " + err);
+    return report.ended(failed_job_status(outcome), outcome);
   }
   // The catalogue's newest set is this run's: its type says what was stored
   // (an incremental without a chain to rest on runs as full).
@@ -338,10 +345,9 @@ int backup_command(const Command_Line& line) {
   }
   print_level_change(settings.console, request.subtype, type);
   if (line.flags.count("json") != 0) {
-    nlohmann::json doc = job_document("backup", outcome);
-    doc.update({{"backup_id", id}, {"instance", inst->name}, {"level", type}, {"pool", option_value(line, "pool")}});
-    print_json(doc);
-    return EXIT_OK;
+    report.set("backup_id", id);
+    report.set("level", type);
+    return report.ended(EXIT_OK, outcome);
   }
   std::printf("%s\n", job_summary("backup " + type + " of " + inst->name + " to pool " + option_value(line, "pool"),
                                   outcome, false, "backup id", id)
@@ -353,45 +359,51 @@ int restore_command(const Command_Line& line) {
   std::string err;
   Run_Settings settings;
   if (!run_settings(line, settings, err)) return fail(EXIT_USAGE, "restore: " + err);
-  if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
+  Job_Report report(line, "restore");
+  report.set("instance", line.words[1]);
+  if (!open_state_dir(option_value(line, "state"), err)) return report.fail(EXIT_FAILED, err);
   Instance_ptr inst = find_instance(line.words[1], err);
-  if (!inst) return fail(EXIT_FAILED, "restore: " + err);
+  if (!inst) return report.fail(EXIT_FAILED, "restore: " + err);
   nlohmann::json row;
   if (!find_restore_point(resource_id(*inst), option_value(line, "point"), row, err))
-    return fail(EXIT_FAILED, "restore: " + err);
+    return report.fail(EXIT_FAILED, "restore: " + err);
   const std::string host_id = agent_host_id(err);
-  if (host_id.empty()) return fail(EXIT_FAILED, "restore: " + err);
+  if (host_id.empty()) return report.fail(EXIT_FAILED, "restore: " + err);
   nlohmann::json def;
   if (!restore_definition(*inst, host_id, row, def, err, line.flags.count("no-verify") == 0))
-    return fail(EXIT_FAILED, "restore: " + err);
+    return report.fail(EXIT_FAILED, "restore: " + err);
   const std::string point = row["backup_id"].get<std::string>();
+  report.set("backup_id", point);
+  report.set("job_id", def["id"]);
 
   Registered_Instance account;
-  if (!find_registered(inst->name, account, err)) return fail(EXIT_FAILED, "restore: " + err);
+  if (!find_registered(inst->name, account, err)) return report.fail(EXIT_FAILED, "restore: " + err);
 
   Oscar_Module module;
-  if (!load_module(line, module, err)) return fail(EXIT_FAILED, err);
+  if (!load_module(line, module, err)) return report.fail(EXIT_FAILED, err);
   Stop_Signals signals;
   const bool was_running = instance_running(module, account);
   if (was_running) {
     if (!consent(inst->name, inst->name + " is running; the restore stops it and replaces its data files",
                  line.flags.count("force") != 0, err) ||
         !preflight(module, account, err))
-      return checks_failed(signals, "restore", err);
+      return checks_failed(signals, "restore", err, report);
     std::fprintf(settings.console, "stopping %s for the restore\n", inst->name.c_str());
     std::fflush(settings.console);
   }
   Run_Outcome outcome;
   const bool done = run_definition_text(module, def.dump(), true, settings, outcome, err);
-  const int status = done ? EXIT_OK : !err.empty() ? fail(EXIT_FAILED, "restore: " + err) : failed_job_status(outcome);
-  if (!leave_as_found(settings.console, module, account, was_running, done) && done) return EXIT_FAILED;
-  if (!done) return status;
-  if (line.flags.count("json") != 0) {
-    nlohmann::json doc = job_document("restore", outcome);
-    doc.update({{"backup_id", point}, {"instance", inst->name}});
-    print_json(doc);
-    return EXIT_OK;
+  if (!done && !err.empty()) {
+    outcome.cause = err;
+    fail(EXIT_FAILED, "restore: " + err);
   }
+  const bool as_found = leave_as_found(settings.console, module, account, was_running, done);
+  if (!done) return report.ended(err.empty() ? failed_job_status(outcome) : EXIT_FAILED, outcome);
+  if (!as_found) {
+    outcome.cause = inst->name + " was not left as the restore found it";
+    return report.ended(EXIT_FAILED, outcome);
+  }
+  if (line.flags.count("json") != 0) return report.ended(EXIT_OK, outcome);
   std::printf("%s\n", job_summary("restore of " + inst->name + " to backup " + point, outcome, true, "", "").c_str());
   return EXIT_OK;
 }

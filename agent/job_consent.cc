@@ -40,6 +40,7 @@ bool consent(const std::string& name, const std::string& question, bool force, s
 }
 
 bool preflight(const Oscar_Module& module, const Registered_Instance& inst, std::string& err) {
+  if (!home_trusted(inst.name, inst.home, err)) return false;
   if (!instance_running(module, inst)) {
     uint16_t port = 0;
     const bool known = module.functions().get_instance_port(inst.home.c_str(), inst.name.c_str(), port);

@@ -20,10 +20,12 @@ bool instance_running(const Oscar_Module& module, const Registered_Instance& ins
 // to go on.
 bool consent(const std::string& name, const std::string& question, bool force, std::string& err);
 
-// The checks before a job that logs in: the server answers and the account
-// logs in, each bounded by a few seconds (a tool that does not answer is
-// ended). False with err naming the cause ("DB1: login as sysdba failed:
-// password authentication failed for user "sysdba"").
+// The checks before a job that logs in: the home's programs are trusted
+// (home_trusted), the server answers and
+// the account logs in, each bounded by a few seconds (a tool that does not
+// answer is ended). False with err naming the cause ("DB1: home /x refused:
+// /x/bin/isql is writable by others (mode 0777)", "DB1: login as sysdba
+// failed: password authentication failed for user "sysdba"").
 bool preflight(const Oscar_Module& module, const Registered_Instance& inst, std::string& err);
 
 // Stops the instance again with its start script (root_path of

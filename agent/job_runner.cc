@@ -167,22 +167,27 @@ namespace {
 
 // The end of a job that did not complete, on stderr: the headline, the
 // alerts not in it and, for a failure, the end of what this run logged.
-void report_unfinished(const std::string& kind, Job& job, const Run_Outcome& outcome, const std::string& log_path,
+// The headline's cause and alert code are kept in `outcome`.
+void report_unfinished(const std::string& kind, Job& job, Run_Outcome& outcome, const std::string& log_path,
                        long long log_offset) {
   const std::vector<Job_Alert> alerts = job.alerts();
   std::size_t first_alert = 0;
   if (outcome.state == JOB_STATE_CANCELED) {
+    if (outcome.signal != 0) outcome.cause = std::string(strsignal(outcome.signal)) + " received";
     std::fprintf(stderr, "oscar-agent: the %s job ended canceled\n", kind.c_str());
   } else {
     std::string headline = "oscar-agent: the " + kind + " job failed";
-    const std::string cause = first_error_cause(log_path, log_offset);
-    if (!cause.empty()) headline += ": " + cause;
+    outcome.cause = first_error_cause(log_path, log_offset);
+    if (!outcome.cause.empty()) headline += ": " + outcome.cause;
     if (!alerts.empty()) {
       headline += " (alert " + std::to_string(alerts[0].code) + ": " + alert_text(alerts[0].code) + ")";
+      outcome.alert = alerts[0].code;
+      if (outcome.cause.empty()) outcome.cause = alert_text(alerts[0].code);
       first_alert = 1;
-    } else if (cause.empty()) {
+    } else if (outcome.cause.empty()) {
       const Job_Activity& act = job.activity();
-      headline += " (code " + std::to_string(act.code) + (act.message.empty() ? "" : ": " + act.message) + ")";
+      outcome.cause = "code " + std::to_string(act.code) + (act.message.empty() ? "" : ": " + act.message);
+      headline += " (" + outcome.cause + ")";
     }
     std::fprintf(stderr, "%s\n", headline.c_str());
   }
@@ -205,12 +210,14 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
   if (signals.received() != 0) {
     outcome.signal = signals.received();
     outcome.state = JOB_STATE_CANCELED;
+    outcome.cause = std::string(strsignal(outcome.signal)) + " received before the job started";
     std::fprintf(stderr, "oscar-agent: %s received, the %s job was not started: canceled\n", strsignal(outcome.signal),
                  kind.c_str());
     return false;
   }
   Job_var job = creator.create(def);
   if (job.get() == nullptr) {
+    outcome.cause = "the loaded module cannot run this kind of job";
     std::fprintf(stderr,
                  "oscar-agent: the module made no job for this %s definition: the loaded module cannot run "
                  "this kind of job\n",
@@ -224,7 +231,9 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
   Action_Options run_options;
   run_options[RUN_OPTION_STALL_TIMEOUT] = std::to_string(settings.stall_seconds);
   if (job->start(&run_options) != 0) {
-    std::fprintf(stderr, "oscar-agent: cannot start the %s job: %s\n", kind.c_str(), std::strerror(errno));
+    const int error = errno;
+    outcome.cause = std::string("cannot start the job: ") + std::strerror(error);
+    std::fprintf(stderr, "oscar-agent: cannot start the %s job: %s\n", kind.c_str(), std::strerror(error));
     return false;
   }
   std::fprintf(settings.console, "%s job %s started\n", kind.c_str(), def->id().c_str());
@@ -233,6 +242,7 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
   Wait_Notice wait_notice(settings.console, log_path, log_offset);
   ACE_Time_Value deadline = ACE_OS::gettimeofday() + ACE_Time_Value(settings.timeout_seconds);
   bool aborted = false;
+  bool timed_out = false;
   bool ended = false;
   for (;;) {
     ended = job->wait_for_completion(ACE_Time_Value(0, 200000));
@@ -248,6 +258,7 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
     const bool signalled = signals.received() != 0;
     if (!signalled && ACE_OS::gettimeofday() < deadline) continue;
     display.finish();
+    timed_out = !signalled;
     if (signalled)
       std::fprintf(stderr, "oscar-agent: %s received, canceling the job\n", strsignal(signals.received()));
     else
@@ -267,6 +278,8 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
   if (outcome.signal != 0 && outcome.state != JOB_STATE_COMPLETED) outcome.state = JOB_STATE_CANCELED;
   outcome.set_size = act.set_size;
   outcome.set_storage_size = act.set_storage_size;
+  if (timed_out)
+    outcome.cause = "the job ran longer than " + std::to_string(settings.timeout_seconds) + " seconds and was aborted";
   if (outcome.state == JOB_STATE_COMPLETED) {
     display.complete();
     for (const Job_Alert& a : job->alerts()) std::fprintf(stderr, "alert %d: %s\n", a.code, alert_text(a.code).c_str());
@@ -275,7 +288,8 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
   }
   display.finish();
   if (!ended) {
-    std::fprintf(stderr, "oscar-agent: the job did not end after it was aborted\n");
+    outcome.cause = "the job did not end after it was aborted";
+    std::fprintf(stderr, "oscar-agent: %s\n", outcome.cause.c_str());
     for (const Job_Alert& a : job->alerts()) std::fprintf(stderr, "alert %d: %s\n", a.code, alert_text(a.code).c_str());
     print_log_tail(log_path, log_offset);
     return false;

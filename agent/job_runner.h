@@ -33,6 +33,11 @@ struct Run_Outcome {
   unsigned long long set_storage_size = 0;
   // SIGINT, SIGTERM or SIGHUP when one cancelled the job, else 0.
   int signal = 0;
+  // Of a job that did not complete: the cause its headline gives (the
+  // first error this run logged, or what stopped it) and the code of its
+  // first alert, 0 when it raised none.
+  std::string cause;
+  int alert = 0;
   // Wall time from the job's start to its end.
   double seconds = 0;
   // Time from the first report of data moved to the job's end, 0 when
@@ -73,7 +78,8 @@ int failed_job_status(const Run_Outcome& outcome);
 // "the KIND job ended canceled" when a signal stopped it, else "the KIND job
 // failed: CAUSE (alert N: TEXT)" where CAUSE is the first error this run
 // logged; the other alerts and, for a failure, the end of the job's log
-// (only what this run wrote) follow. When the job completed without `settings.verbose`, the
+// (only what this run wrote) follow; `outcome` keeps the headline's cause
+// and alert code. When the job completed without `settings.verbose`, the
 // warnings this run logged follow on stderr ("warning: TEXT"). Answers true
 // only when the job completed. The job is released before returning; its
 // run thread may still be ending (the module's unloading waits for it).

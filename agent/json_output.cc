@@ -1,9 +1,6 @@
 #include "agent/json_output.h"
 
-#include <cmath>
 #include <cstdio>
-
-#include "agent/job_runner.h"
 
 void print_json(const nlohmann::json& doc) { std::printf("%s\n", doc.dump(2).c_str()); }
 
@@ -37,12 +34,4 @@ std::string age_text(std::time_t then, std::time_t now) {
   if (seconds < 3600) return std::to_string(seconds / 60) + "m";
   if (seconds < 86400) return std::to_string(seconds / 3600) + "h";
   return std::to_string(seconds / 86400) + "d";
-}
-
-nlohmann::json job_document(const std::string& command, const Run_Outcome& outcome) {
-  return {{"command", command},
-          {"result", "completed"},
-          {"size_read", outcome.set_size},
-          {"size_stored", outcome.set_storage_size},
-          {"duration_seconds", std::round(outcome.seconds * 1000) / 1000}};
 }

@@ -5,8 +5,6 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-struct Run_Outcome;
-
 // What every command's output shares: one JSON document on standard output
 // (an object; a list is an object with one named array), times in ISO 8601
 // UTC, sizes in bytes; on a terminal, sizes in binary units and ages.
@@ -25,10 +23,5 @@ std::string size_text(unsigned long long bytes, bool raw);
 // How long before `now` the time `then` lies, in its largest whole unit
 // ("45s", "12m", "3h", "2d"); "?" for 0 (not known), "0s" for the future.
 std::string age_text(std::time_t then, std::time_t now);
-
-// The document a job command prints with --json once its job completed:
-// "command", "result" ("completed"), "size_read", "size_stored" (bytes of
-// the set) and "duration_seconds"; the command adds what names its sets.
-nlohmann::json job_document(const std::string& command, const Run_Outcome& outcome);
 
 #endif

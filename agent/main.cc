@@ -143,7 +143,7 @@ const std::vector<Agent_Command>& commands() {
        {"state", "point", "pool"},
        {"state"},
        {},
-       {},
+       {"json"},
        "check the stored sets of an instance (or of one chain), or every set of this host in a pool (--pool)",
        verify_command,
        "a registered instance (leave it out with --pool)"},

@@ -209,7 +209,8 @@ void print_text(const Pool_Info& pool, bool dry_run, const std::string& older_th
 void print_json(const Pool_Info& pool, bool dry_run, long long grace, const Clean_Plan& plan) {
   json items = json::array();
   for (const Clean_Item& item : plan.items) {
-    json one = {{"name", item.entry.name}, {"kind", item.kind}, {"size", item.entry.size}, {"status", item.status}};
+    json one = {
+        {"name", item.entry.name}, {"kind", item.kind}, {"size_stored", item.entry.size}, {"status", item.status}};
     if (!item.error.empty()) one["error"] = item.error;
     items.push_back(one);
   }
@@ -219,7 +220,7 @@ void print_json(const Pool_Info& pool, bool dry_run, long long grace, const Clea
                     {"older_than_seconds", grace},
                     {"items", items},
                     {"removed", count_of(plan, dry_run ? "would remove" : "removed", &bytes)},
-                    {"bytes", bytes},
+                    {"freed_bytes", bytes},
                     {"failed", count_of(plan, "failed", nullptr)},
                     {"young_left", plan.young},
                     {"unreadable_left", plan.unreadable},

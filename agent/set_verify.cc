@@ -6,6 +6,7 @@
 #include "agent/catalog_listing.h"
 #include "agent/commands.h"
 #include "agent/job_documents.h"
+#include "agent/json_output.h"
 #include "agent/state_dir.h"
 #include "host/catalog/backup_set.h"
 #include "host/catalog/catalog_operator.h"
@@ -21,11 +22,13 @@ std::string text_or(const nlohmann::json& row, const char* key, const char* othe
   return row.is_object() && it != row.end() && it->is_string() ? it->get<std::string>() : std::string(otherwise);
 }
 
-// Where the set is stored: its pool's URL and folder, and the pool's name.
+// Where the set is stored: its pool's URL and folder, and the pool's name
+// (its uuid until it is known to be registered).
 bool storage_target(const nlohmann::json& row, std::string& url, std::string& pool_name, Client_IO_Base::Options& opts,
                     std::string& why) {
   const std::string pool = text_or(row, "pool_uuid", "");
   const std::string uri = text_or(row, "uri", "");
+  pool_name = pool;
   if (pool.empty() || uri.empty()) {
     why = "its catalogue row names no pool_uuid or uri";
     return false;
@@ -62,8 +65,9 @@ bool recorded_storage(const nlohmann::json& row, const std::string& file, Backup
 // Compares the stored file with its record: present, of the recorded
 // stored size, and (digests) of the recorded digest.
 Set_Check_Result check_file(const nlohmann::json& row, const std::string& file, const Backup_Set_Storage& storage,
-                            Set_Check_Depth depth, std::string& why) {
-  std::string url, pool;
+                            Set_Check_Depth depth, std::string& why, Set_Check_Detail& detail) {
+  std::string url;
+  std::string& pool = detail.pool;
   Client_IO_Base::Options opts;
   if (!storage_target(row, url, pool, opts, why)) return SET_UNCHECKED;
   Client_IO_Ex io;
@@ -77,6 +81,7 @@ Set_Check_Result check_file(const nlohmann::json& row, const std::string& file, 
     why = "pool " + pool + " holds no such file (" + url + "/" + file + ")";
     return SET_MISSING;
   }
+  detail.size_found = static_cast<long long>(size);
   if (size != storage.size()) {
     why = "stored size " + std::to_string(size) + ", recorded " + std::to_string(storage.size());
     return SET_MISMATCH;
@@ -110,16 +115,28 @@ bool sets_to_check(const std::string& resource, const std::string& point, nlohma
 
 }  // namespace
 
-Set_Check_Result check_stored_set(const nlohmann::json& row, std::string& line, Set_Check_Depth depth) {
+const char* set_check_word(Set_Check_Result result) {
+  static const char* const WORDS[] = {"ok", "MISSING", "MISMATCH", "not verified", "cannot check"};
+  return WORDS[result];
+}
+
+Set_Check_Result check_stored_set(const nlohmann::json& row, std::string& line, Set_Check_Depth depth,
+                                  Set_Check_Detail* detail) {
+  Set_Check_Detail own;
+  Set_Check_Detail& d = detail != nullptr ? *detail : own;
+  d = Set_Check_Detail();
   const std::string file = text_or(row, "backup_file", "");
   line = text_or(row, "backup_id", "?") + " " + (file.empty() ? "?" : file) + " ";
   Backup_Set_Storage storage;
   std::string why;
-  const Set_Check_Result result =
-      recorded_storage(row, file, storage, why) ? check_file(row, file, storage, depth, why) : SET_UNCHECKED;
-  static const char* const VERDICTS[] = {"ok", "MISSING: ", "MISMATCH: ", "not verified: no digest recorded",
-                                         "cannot check: "};
-  line += VERDICTS[result] + why;
+  Set_Check_Result result = SET_UNCHECKED;
+  if (recorded_storage(row, file, storage, why)) {
+    d.size_recorded = storage.size();
+    result = check_file(row, file, storage, depth, why, d);
+  }
+  if (result == SET_NOT_VERIFIED) why = "no digest recorded";
+  d.reason = why;
+  line += std::string(set_check_word(result)) + (result == SET_OK ? "" : ": " + why);
   return result;
 }
 
@@ -172,6 +189,46 @@ bool check_resource_sets(const std::string& resource, Set_Check_Depth depth, Set
   return true;
 }
 
+Verify_Listing::Verify_Listing(bool json, const nlohmann::json& instance, const nlohmann::json& pool)
+    : json_(json), doc_({{"instance", instance}, {"pool", pool}, {"sets", nlohmann::json::array()}}) {}
+
+void Verify_Listing::add(bool problem, const std::string& line, const nlohmann::json& set) {
+  ++(problem ? problems_ : ok_);
+  if (json_)
+    doc_["sets"].push_back(set);
+  else
+    std::printf("%s\n", line.c_str());
+}
+
+int Verify_Listing::finish(const std::string& summary) {
+  if (json_) {
+    doc_["ok"] = ok_;
+    doc_["problems"] = problems_;
+    print_json(doc_);
+  } else if (!summary.empty()) {
+    std::printf("%s\n", summary.c_str());
+  }
+  std::fflush(stdout);
+  return problems_ == 0 ? EXIT_OK : EXIT_FAILED;
+}
+
+namespace {
+
+nlohmann::json set_json(const nlohmann::json& row, const std::string& instance, Set_Check_Result result,
+                        const Set_Check_Detail& d) {
+  const std::string file = text_or(row, "backup_file", "");
+  return {{"backup_id", text_or(row, "backup_id", "")},
+          {"instance", instance},
+          {"pool", d.pool.empty() ? nlohmann::json() : nlohmann::json(d.pool)},
+          {"file", file.empty() ? nlohmann::json() : nlohmann::json(file)},
+          {"result", set_check_word(result)},
+          {"reason", d.reason},
+          {"size_stored", d.size_recorded},
+          {"size_found", d.size_found < 0 ? nlohmann::json() : nlohmann::json(d.size_found)}};
+}
+
+}  // namespace
+
 int verify_command(const Command_Line& line) {
   std::string err;
   const std::string pool = option_value(line, "pool");
@@ -179,21 +236,20 @@ int verify_command(const Command_Line& line) {
     return fail(EXIT_USAGE, "verify: name either an instance or --pool POOL");
   if (!pool.empty() && line.options.count("point") != 0)
     return fail(EXIT_USAGE, "verify: --point is for an instance's chain, not for --pool");
-  if (!pool.empty()) return verify_pool_command(option_value(line, "state"), pool);
+  const bool json = line.flags.count("json") != 0;
+  if (!pool.empty()) return verify_pool_command(option_value(line, "state"), pool, json);
   if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
   Instance_ptr inst = Instance_Manager::instance()->find("oscar", line.words[1]);
   if (!inst) return fail(EXIT_FAILED, "verify: unknown instance \"" + line.words[1] + "\"");
   nlohmann::json rows;
   if (!sets_to_check(resource_id(*inst), option_value(line, "point"), rows, err))
     return fail(EXIT_FAILED, "verify: " + err);
-  bool all_match = true;
+  Verify_Listing listing(json, inst->name, nullptr);
   for (const nlohmann::json& row : rows) {
     std::string report;
-    const Set_Check_Result result = check_stored_set(row, report);
-    if (result != SET_OK && result != SET_NOT_VERIFIED) all_match = false;
-    std::printf("%s\n", report.c_str());
+    Set_Check_Detail detail;
+    const Set_Check_Result result = check_stored_set(row, report, Set_Check_Depth::digests, &detail);
+    listing.add(result != SET_OK && result != SET_NOT_VERIFIED, report, set_json(row, inst->name, result, detail));
   }
-  if (rows.empty()) std::printf("no backup sets of %s are catalogued\n", inst->name.c_str());
-  std::fflush(stdout);
-  return all_match ? EXIT_OK : EXIT_FAILED;
+  return listing.finish(rows.empty() ? "no backup sets of " + inst->name + " are catalogued" : "");
 }

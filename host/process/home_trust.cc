@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "host/base/agent_state.h"
@@ -29,7 +30,9 @@ void judge(const std::string& path, uid_t home_uid, std::vector<std::string>& pr
   }
   if (st.st_mode & (S_IWGRP | S_IWOTH)) {
     const char* who = (st.st_mode & S_IWOTH) ? ((st.st_mode & S_IWGRP) ? "group and others" : "others") : "group";
-    problems.push_back(path + " is writable by " + who);
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    problems.push_back(path + " is writable by " + who + " (mode " + mode + ")");
   }
 }
 

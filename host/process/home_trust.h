@@ -14,7 +14,7 @@
 // path that does not exist is not judged here. Thread-safe.
 
 // Appends one line per untrusted path to `problems` ("PATH is writable by
-// others", "PATH is owned by user 1001, neither root nor the home's owner")
+// others (mode 0757)", "PATH is owned by user 1001, neither root nor the home's owner")
 // and answers whether there was none. A home that cannot be read is a
 // problem too.
 bool check_home_programs(const std::string& home, const std::string& instance, std::vector<std::string>& problems);

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -55,12 +56,18 @@ TEST_F(FaultSuite, InterruptBeforeBrcmdOpensItsFifoCancelsOnceAndRaisesNoFifoAle
   expect_clean(0);
 
   ASSERT_EQ(0, backup("full").status);
-  const Run_Result restore = agent_signalled_during({"restore", "DB1", "--force"}, home_.root() + "/bin/brcmd", SIGINT,
-                                                    false, {"OSCAR_SIM_BRCMD_FAULT=delay-open=3000"});
+  // With --json the same cancel, and one document on stdout that says so.
+  const Run_Result restore =
+      agent_signalled_during({"restore", "DB1", "--force", "--json"}, home_.root() + "/bin/brcmd", SIGINT, false,
+                             {"OSCAR_SIM_BRCMD_FAULT=delay-open=3000"});
   EXPECT_EQ(130, restore.status) << restore.out << restore.err;
   EXPECT_EQ(1u, occurrences(restore.err, "canceling the job")) << restore.err;
   EXPECT_FALSE(has_alert(restore, 15)) << restore.err;
   EXPECT_TRUE(contains(restore.err, "job ended canceled")) << restore.err;
+  const nlohmann::json doc = nlohmann::json::parse(restore.out, nullptr, false);
+  EXPECT_EQ("canceled", doc.value("result", "")) << restore.out;
+  EXPECT_EQ("Interrupt received", doc.value("cause", "")) << restore.out;
+  EXPECT_FALSE(doc.value("backup_id", "").empty()) << restore.out;
   expect_clean(1, false);
 }
 

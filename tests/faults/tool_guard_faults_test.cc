@@ -102,10 +102,11 @@ TEST_F(ToolGuard, ToolWritableByOthersIsReportedByCheckAndRefusedByTheBackup) {
   EXPECT_TRUE(contains(r.out, home_.bin("brcmd") + " is writable by others")) << r.out;
   EXPECT_FALSE(tools_ran()) << "check ran a tool it does not trust: " << read_file(ran_);
 
-  // The backup is refused by its check before the job (check names the file).
+  // The backup is refused by its check before the job, in check's words.
   r = marked_backup();
   EXPECT_NE(0, r.status);
-  EXPECT_TRUE(contains(r.err, "DB1: login as sysdba failed: the programs of the home can be changed by others"))
+  EXPECT_TRUE(contains(r.err, "backup: DB1: home " + home_.root() + " refused: " + home_.bin("brcmd") +
+                                  " is writable by others (mode 0757)\n"))
       << r.out << r.err;
   EXPECT_FALSE(tools_ran()) << read_file(ran_);
   expect_clean(0);
@@ -117,7 +118,9 @@ TEST_F(ToolGuard, ToolWritableByOthersIsReportedByCheckAndRefusedByTheBackup) {
   EXPECT_FALSE(contains(r.out, "  " + home_.root() + "  ")) << r.out;
   r = marked({"instance", "add", "DB2", "--home", home_.root(), "--user", "sysdba", "--password-file", tmp_ / "pw"});
   EXPECT_NE(0, r.status) << r.out;
-  EXPECT_TRUE(contains(r.err, "changed by others than root and its owner")) << r.err;
+  EXPECT_TRUE(contains(
+      r.err, "DB2: home " + home_.root() + " refused: " + home_.bin("brcmd") + " is writable by others (mode 0757)"))
+      << r.err;
   EXPECT_FALSE(tools_ran()) << read_file(ran_);
 
   ASSERT_EQ(0, ::chmod(home_.bin("brcmd").c_str(), 0755));
@@ -134,7 +137,10 @@ TEST_F(ToolGuard, ToolWritableByOthersIsReportedByCheckAndRefusedByTheBackup) {
   ASSERT_EQ(0, ::chmod(lib.c_str(), 0666));
   ASSERT_EQ(0, ::chmod((home_.root() + "/admin").c_str(), 0777));
   r = marked_backup();
-  EXPECT_TRUE(contains(r.err, "the programs of the home can be changed by others")) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "DB1: home " + home_.root() + " refused: " + home_.root() +
+                                  "/admin is writable by group and others (mode 0777) (and 1 more; check DB1 "
+                                  "lists them)"))
+      << r.out << r.err;
   EXPECT_FALSE(tools_ran()) << read_file(ran_);
   r = agent({"check", "DB1"});
   EXPECT_TRUE(contains(r.out, lib + " is writable by group and others")) << r.out;

@@ -1,0 +1,42 @@
+#include "agent/job_report.h"
+
+#include <cmath>
+
+#include "agent/commands.h"
+#include "agent/job_runner.h"
+#include "agent/json_output.h"
+
+Job_Report::Job_Report(const Command_Line& line, const std::string& command)
+    : json_(line.flags.count("json") != 0), command_(command), doc_({{"command", command}, {"result", ""}}) {}
+
+void Job_Report::set(const std::string& key, const nlohmann::json& value) { doc_[key] = value; }
+
+int Job_Report::fail(int status, const std::string& text) {
+  ::fail(status, text);
+  const std::string prefix = command_ + ": ";
+  const std::string cause = text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : text;
+  return finish(status, status > 128 ? "canceled" : "failed", cause);
+}
+
+int Job_Report::ended(int status, const Run_Outcome& outcome) {
+  doc_["size_read"] = outcome.set_size;
+  doc_["size_stored"] = outcome.set_storage_size;
+  doc_["duration_seconds"] = std::round(outcome.seconds * 1000) / 1000;
+  if (status == EXIT_OK) return finish(status, "completed", "");
+  if (outcome.alert != 0) {
+    doc_["alert"] = outcome.alert;
+    doc_["alert_text"] = alert_text(outcome.alert);
+  }
+  const bool canceled = outcome.signal != 0 || status > 128;
+  return finish(status, canceled ? "canceled" : "failed", outcome.cause.empty() ? "the job failed" : outcome.cause);
+}
+
+int Job_Report::finish(int status, const std::string& result, const std::string& cause) {
+  if (!json_) return status;
+  doc_["result"] = result;
+  if (!cause.empty()) doc_["cause"] = cause;
+  print_json(doc_);
+  std::fflush(stdout);
+  json_ = false;  // one document, however many ends are reported
+  return status;
+}

@@ -1,0 +1,47 @@
+#ifndef AGENT_JOB_REPORT_H
+#define AGENT_JOB_REPORT_H
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "agent/arguments.h"
+
+struct Run_Outcome;
+
+// The --json document of a job command (backup, restore, export, import),
+// printed once however the command ends, so that a script always reads one
+// document and the exit status is the same as without --json: "command",
+// "result" ("completed", "failed" or "canceled"), what the command learnt
+// of its sets and instance so far (set()), and once its job ran
+// "size_read", "size_stored" (bytes) and "duration_seconds". A command that
+// did not complete adds "cause" (its headline's cause in words) and, when
+// its job raised one, "alert" and "alert_text" (its first alert). Without
+// --json nothing is printed. Main thread.
+class Job_Report {
+ public:
+  // `line` need only live for the constructor.
+  Job_Report(const Command_Line& line, const std::string& command);
+
+  // Adds or replaces a member the command learnt ("backup_id", "pool", ...).
+  void set(const std::string& key, const nlohmann::json& value);
+
+  // Ends a command that failed around its job: "oscar-agent: TEXT" on
+  // stderr (as fail() prints it) and the document with result "canceled"
+  // for a status above 128 (128 + a stop signal), else "failed", its cause
+  // TEXT without the command's own "COMMAND: " prefix. Answers `status`.
+  int fail(int status, const std::string& text);
+
+  // Ends a command whose job ran: result "completed" when `status` is
+  // EXIT_OK, else "canceled" or "failed" with the outcome's cause and
+  // alert. Answers `status`.
+  int ended(int status, const Run_Outcome& outcome);
+
+ private:
+  int finish(int status, const std::string& result, const std::string& cause);
+
+  bool json_;
+  std::string command_;
+  nlohmann::json doc_;
+};
+
+#endif
