@@ -10,6 +10,7 @@
 #include "agent/catalog_listing.h"
 #include "agent/commands.h"
 #include "agent/console_log.h"
+#include "agent/import_overlap.h"
 #include "agent/job_consent.h"
 #include "agent/job_documents.h"
 #include "agent/job_runner.h"
@@ -167,6 +168,30 @@ bool leave_as_found(std::FILE* console, const Oscar_Module& module, const Regist
   return true;
 }
 
+// The consent to an import of definition `def` into `target`: asked only
+// when the target holds objects the import replaces, given at once by
+// --replace (which skips the look). An instance that cannot be looked at is
+// refused with the cause rather than imported into blindly.
+bool import_consent(const Command_Line& line, const Oscar_Module& module, const std::string& target,
+                    const nlohmann::json& def, std::string& err) {
+  const bool replace = line.flags.count("replace") != 0;
+  if (replace) return true;
+  Registered_Instance inst;
+  if (!find_registered(target, inst, err)) return false;
+  const nlohmann::json& as = def["source"]["restore_as"];
+  Import_Overlap overlap{target, as.value("schema", std::string()), as.value("table", std::string()), {}, {}};
+  bool found;
+  {
+    Module_Log log;
+    found = find_import_overlap(module, inst, overlap, err);
+  }
+  if (!found) {
+    err = "cannot see what the import would replace in " + target + ": " + err + "; give --replace to import anyway";
+    return false;
+  }
+  return overlap.empty() || consent(target, replacement_statement(overlap), "--replace", replace, err);
+}
+
 }  // namespace
 
 int export_command(const Command_Line& line) {
@@ -255,9 +280,15 @@ int import_command(const Command_Line& line) {
   if (host_id.empty()) return fail(EXIT_FAILED, "import: " + err);
   nlohmann::json def;
   if (!import_definition(*target, host_id, *row, request, def, err)) return fail(EXIT_FAILED, "import: " + err);
+  Oscar_Module module;
+  if (!load_module(line, module, err)) return fail(EXIT_FAILED, err);
+  Stop_Signals signals;
+  if (!import_consent(line, module, target->name, def, err)) return checks_failed(signals, "import", err);
   Run_Outcome outcome;
-  const int status = run_made_definition(line, "import", def, true, settings, outcome);
-  if (status != EXIT_OK) return status;
+  if (!run_definition_text(module, def.dump(), true, settings, outcome, err)) {
+    if (!err.empty()) return fail(EXIT_FAILED, "import: " + err);
+    return failed_job_status(outcome);
+  }
   if (line.flags.count("json") != 0) {
     nlohmann::json doc = job_document("import", outcome);
     doc.update({{"backup_id", point}, {"instance", source->name}, {"target_instance", target->name}});
@@ -374,7 +405,7 @@ int restore_command(const Command_Line& line) {
   Stop_Signals signals;
   const bool was_running = instance_running(module, account);
   if (was_running) {
-    if (!consent(inst->name, inst->name + " is running; the restore stops it and replaces its data files",
+    if (!consent(inst->name, inst->name + " is running; the restore stops it and replaces its data files", "--force",
                  line.flags.count("force") != 0, err) ||
         !preflight(module, account, err))
       return checks_failed(signals, "restore", err);

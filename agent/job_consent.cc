@@ -23,10 +23,11 @@ bool instance_running(const Oscar_Module& module, const Registered_Instance& ins
   return module.functions().get_instance_state(inst.home.c_str(), inst.name.c_str(), state);
 }
 
-bool consent(const std::string& name, const std::string& question, bool force, std::string& err) {
-  if (force) return true;
+bool consent(const std::string& name, const std::string& question, const std::string& flag, bool given,
+             std::string& err) {
+  if (given) return true;
   if (isatty(STDIN_FILENO) != 1) {
-    err = question + "; without a terminal to ask, give --force to go on";
+    err = question + "; without a terminal to ask, give " + flag + " to go on";
     return false;
   }
   std::fprintf(stderr, "%s. Type %s to go on: ", question.c_str(), name.c_str());
