@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 
 #include "agent/job_runner.h"
 #include "host/base/agent_state.h"
@@ -60,7 +61,10 @@ bool consent(const std::string& name, const std::string& question, const std::st
   std::fprintf(stderr, "%s. Type %s to go on: ", question.c_str(), name.c_str());
   std::fflush(stderr);
   std::string answer;
-  if (!read_answer(answer) || answer != name) {
+  const bool answered = read_answer(answer);
+  // Ctrl-C or Ctrl-D leave the cursor behind the question.
+  if (!answered) std::fputc('\n', stderr);
+  if (!answered || answer != name) {
     err = "not confirmed; nothing was changed";
     return false;
   }
