@@ -178,7 +178,7 @@ bool import_consent(const Command_Line& line, const Oscar_Module& module, const 
   if (replace) return true;
   Registered_Instance inst;
   if (!find_registered(target, inst, err)) return false;
-  const nlohmann::json& as = def["source"]["restore_as"];
+  const nlohmann::json as = def.value("source", nlohmann::json::object()).value("restore_as", nlohmann::json::object());
   Import_Overlap overlap{target, as.value("schema", std::string()), as.value("table", std::string()), {}, {}};
   bool found;
   {
