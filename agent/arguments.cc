@@ -53,6 +53,7 @@ const char* const OPTIONS[][3] = {
     {"force", "",
      "go on without asking: also remove what the command otherwise refuses to, restore over a running "
      "instance"},
+    {"replace", "", "import over existing tables and schemas without asking, replacing them"},
     {"verbose", "", "also show the job log on the console"},
     {"register", "", "register the named instances"},
     {"all", "", "also the sets of instances no longer registered"},

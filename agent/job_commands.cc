@@ -10,6 +10,7 @@
 #include "agent/catalog_listing.h"
 #include "agent/commands.h"
 #include "agent/console_log.h"
+#include "agent/import_overlap.h"
 #include "agent/job_consent.h"
 #include "agent/job_documents.h"
 #include "agent/job_report.h"
@@ -104,19 +105,27 @@ bool compression_options(const Command_Line& line, std::string& compression, int
   return true;
 }
 
-// Runs a definition the agent made; answers the exit status. A failure is
-// reported (`report`) here; success is the caller's to report.
-int run_made_definition(const Command_Line& line, const char* cmd, const nlohmann::json& def, bool restore,
-                        const Run_Settings& settings, Run_Outcome& outcome, Job_Report& report) {
+// Runs a definition the agent made on a loaded module; answers the exit
+// status. A failure is reported (`report`) here; success is the caller's to
+// report.
+int run_loaded_definition(Oscar_Module& module, const char* cmd, const nlohmann::json& def, bool restore,
+                          const Run_Settings& settings, Run_Outcome& outcome, Job_Report& report) {
   std::string err;
-  Oscar_Module module;
-  if (!load_module(line, module, err)) return report.fail(EXIT_FAILED, err);
   report.set("job_id", def["id"]);
   if (!run_definition_text(module, def.dump(), restore, settings, outcome, err)) {
     if (!err.empty()) return report.fail(EXIT_FAILED, std::string(cmd) + ": " + err);
     return report.ended(failed_job_status(outcome), outcome);
   }
   return EXIT_OK;
+}
+
+// The same, loading the module first.
+int run_made_definition(const Command_Line& line, const char* cmd, const nlohmann::json& def, bool restore,
+                        const Run_Settings& settings, Run_Outcome& outcome, Job_Report& report) {
+  std::string err;
+  Oscar_Module module;
+  if (!load_module(line, module, err)) return report.fail(EXIT_FAILED, err);
+  return run_loaded_definition(module, cmd, def, restore, settings, outcome, report);
 }
 
 // The end of a command whose checks before its job failed: canceled (128 +
@@ -167,6 +176,30 @@ bool leave_as_found(std::FILE* console, const Oscar_Module& module, const Regist
   }
   std::fprintf(console, "%s stopped again, as it was before the restore\n", inst.name.c_str());
   return true;
+}
+
+// The consent to an import of definition `def` into `target`: asked only
+// when the target holds objects the import replaces, given at once by
+// --replace (which skips the look). An instance that cannot be looked at is
+// refused with the cause rather than imported into blindly.
+bool import_consent(const Command_Line& line, const Oscar_Module& module, const std::string& target,
+                    const nlohmann::json& def, std::string& err) {
+  const bool replace = line.flags.count("replace") != 0;
+  if (replace) return true;
+  Registered_Instance inst;
+  if (!find_registered(target, inst, err)) return false;
+  const nlohmann::json as = def.value("source", nlohmann::json::object()).value("restore_as", nlohmann::json::object());
+  Import_Overlap overlap{target, as.value("schema", std::string()), as.value("table", std::string()), {}, {}};
+  bool found;
+  {
+    Module_Log log;
+    found = find_import_overlap(module, inst, overlap, err);
+  }
+  if (!found) {
+    err = "cannot see what the import would replace in " + target + ": " + err + "; give --replace to import anyway";
+    return false;
+  }
+  return overlap.empty() || consent(target, replacement_statement(overlap), "--replace", replace, err);
 }
 
 }  // namespace
@@ -261,8 +294,12 @@ int import_command(const Command_Line& line) {
   if (host_id.empty()) return report.fail(EXIT_FAILED, "import: " + err);
   nlohmann::json def;
   if (!import_definition(*target, host_id, *row, request, def, err)) return report.fail(EXIT_FAILED, "import: " + err);
+  Oscar_Module module;
+  if (!load_module(line, module, err)) return report.fail(EXIT_FAILED, err);
+  Stop_Signals signals;
+  if (!import_consent(line, module, target->name, def, err)) return checks_failed(signals, "import", err, report);
   Run_Outcome outcome;
-  const int status = run_made_definition(line, "import", def, true, settings, outcome, report);
+  const int status = run_loaded_definition(module, "import", def, true, settings, outcome, report);
   if (status != EXIT_OK) return status;
   if (line.flags.count("json") != 0) return report.ended(EXIT_OK, outcome);
   std::printf("%s\n",
@@ -384,7 +421,7 @@ int restore_command(const Command_Line& line) {
   Stop_Signals signals;
   const bool was_running = instance_running(module, account);
   if (was_running) {
-    if (!consent(inst->name, inst->name + " is running; the restore stops it and replaces its data files",
+    if (!consent(inst->name, inst->name + " is running; the restore stops it and replaces its data files", "--force",
                  line.flags.count("force") != 0, err) ||
         !preflight(module, account, err))
       return checks_failed(signals, "restore", err, report);

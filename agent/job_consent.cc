@@ -1,10 +1,13 @@
 #include "agent/job_consent.h"
 
+#include <errno.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <iostream>
+#include <cstdio>
 
+#include "agent/job_runner.h"
 #include "host/base/agent_state.h"
 #include "host/base/job_cancel.h"
 #include "host/process/execute_script.h"
@@ -16,6 +19,31 @@ const std::chrono::seconds PREFLIGHT_TOOL_LIMIT(5);
 // The longest the stop script may run.
 const int STOP_SCRIPT_SECONDS = 60;
 
+// How often a wait for the answer looks for a stop signal.
+const int ANSWER_POLL_MS = 100;
+
+// One line typed on standard input, without its line end. False at the
+// end of input, on a read error, or once a stop signal came: the handler
+// may have run on another thread (the module's), leaving a blocking read
+// here uninterrupted, so the wait looks for it itself.
+bool read_answer(std::string& answer) {
+  Stop_Signals signals;
+  answer.clear();
+  for (;;) {
+    if (signals.received() != 0) return false;
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    const int ready = ::poll(&p, 1, ANSWER_POLL_MS);
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready <= 0) continue;
+    char c;
+    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    if (c == '\n') return true;
+    answer += c;
+  }
+}
+
 }  // namespace
 
 bool instance_running(const Oscar_Module& module, const Registered_Instance& inst) {
@@ -23,16 +51,20 @@ bool instance_running(const Oscar_Module& module, const Registered_Instance& ins
   return module.functions().get_instance_state(inst.home.c_str(), inst.name.c_str(), state);
 }
 
-bool consent(const std::string& name, const std::string& question, bool force, std::string& err) {
-  if (force) return true;
+bool consent(const std::string& name, const std::string& question, const std::string& flag, bool given,
+             std::string& err) {
+  if (given) return true;
   if (isatty(STDIN_FILENO) != 1) {
-    err = question + "; without a terminal to ask, give --force to go on";
+    err = question + "; without a terminal to ask, give " + flag + " to go on";
     return false;
   }
   std::fprintf(stderr, "%s. Type %s to go on: ", question.c_str(), name.c_str());
   std::fflush(stderr);
   std::string answer;
-  if (!std::getline(std::cin, answer) || answer != name) {
+  const bool answered = read_answer(answer);
+  // Ctrl-C or Ctrl-D leave the cursor behind the question.
+  if (!answered) std::fputc('\n', stderr);
+  if (!answered || answer != name) {
     err = "not confirmed; nothing was changed";
     return false;
   }

@@ -14,11 +14,13 @@
 bool instance_running(const Oscar_Module& module, const Registered_Instance& inst);
 
 // The consent to a job that replaces what a person may still need: true at
-// once with `force`; on a terminal (standard input) `question` is asked
-// ("... Type NAME to go on: ") and the answer must be the instance's name;
-// without a terminal false. False with err in one line saying why and how
-// to go on.
-bool consent(const std::string& name, const std::string& question, bool force, std::string& err);
+// once when `flag` (the option that gives it, "--force") was given; on a
+// terminal (standard input) `question` is asked ("... Type NAME to go on: ")
+// and the answer must be the instance's name; the end of input or a stop
+// signal while it waits refuses; without a terminal false. False with err
+// in one line saying why and how to go on.
+bool consent(const std::string& name, const std::string& question, const std::string& flag, bool given,
+             std::string& err);
 
 // The checks before a job that logs in: the home's programs are trusted
 // (home_trusted), the server answers and

@@ -165,8 +165,9 @@ const std::vector<Agent_Command>& commands() {
        job_options({"point", "database", "as"}),
        {"state", "point"},
        {},
-       {"verbose", "json"},
-       "import an export set into an instance",
+       {"replace", "verbose", "json"},
+       "import an export set into an instance (existing tables and schemas are replaced only after a yes on a "
+       "terminal, or with --replace)",
        import_command,
        "the registered instance the export set was taken from"},
       {{"catalog"},

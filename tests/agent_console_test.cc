@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "tests/support/pty_session.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/sim_instance.h"
 #include "tests/support/test_paths.h"
@@ -34,11 +36,15 @@ class AgentConsole : public ::testing::Test {
     ASSERT_EQ(0, agent({"pool", "add", "p1", "--url", "file://" + sandbox_.path() + "/pool"}).status);
   }
 
-  Run_Result agent(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+  // The agent's command line for args, on this test's state directory.
+  std::vector<std::string> agent_line(std::vector<std::string> args) {
     args.insert(args.begin(), OSCAR_BUILD_DIR "/agent/oscar-agent");
     args.push_back("--state");
     args.push_back(state_);
-    return run_program(args, env, 120000);
+    return args;
+  }
+  Run_Result agent(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    return run_program(agent_line(args), env, 120000);
   }
   Run_Result backup(const std::vector<std::string>& extra = {}, const std::vector<std::string>& env = {}) {
     std::vector<std::string> args = {"backup", "DB1", "--type", "full", "--pool", "p1", "--timeout", "120"};
@@ -50,6 +56,16 @@ class AgentConsole : public ::testing::Test {
     std::string all;
     for (const std::string& f : files_under(state_ + "/logs")) all += read_file(f);
     return all;
+  }
+  std::string table_checksum(const std::string& table) { return home_.admin("table-checksum", {table}).out; }
+  // Exports entries into p1 and answers the export's id (empty on failure).
+  std::string export_entries(const std::string& entries) {
+    const Run_Result r = agent({"export", "DB1", "--entries", entries, "--pool", "p1"});
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    std::string id;
+    for (const nlohmann::json& row : catalog())
+      if (row.value("type", std::string()) == "export") id = row.value("backup_id", std::string());
+    return id;
   }
   nlohmann::json catalog() {
     const Run_Result r = agent({"catalog", "DB1", "--json"});
@@ -192,5 +208,95 @@ TEST_F(AgentConsole, RestoreAsksBeforeStoppingARunningInstanceAndLeavesItAsFound
   EXPECT_NE(0, ::stat((home_.root() + "/admin/DB1.db").c_str(), &st)) << "no server process recorded";
   EXPECT_EQ(restored, home_.checksum());
 }
+
+TEST_F(AgentConsole, ImportOverExistingObjectsWithoutATerminalRefusesNamingThemUnlessReplace) {
+  ASSERT_EQ(0, home_.admin("create-table", {"SALES.ITEMS", "--rows", "50"}).status);
+  const std::string exported = table_checksum("SALES.ITEMS");
+  const std::string id = export_entries("DB1/SALES/ITEMS");
+  const std::string whole = export_entries("DB1");
+  ASSERT_FALSE(id.empty() || whole.empty());
+  ASSERT_EQ(0, home_.admin("change-table", {"SALES.ITEMS"}).status);
+  const std::string changed = table_checksum("SALES.ITEMS");
+  ASSERT_NE(exported, changed);
+
+  // A table, and the database's export as the schema around it: one line,
+  // nothing touched.
+  for (const auto& as : std::vector<std::vector<std::string>>{
+           {id, "DB1", "SALES.ITEMS exists in DB1; the import replaces it"},
+           {whole, "DB1/SALES", "schema SALES exists in DB1 (table ITEMS); the import replaces it whole"}}) {
+    const Run_Result r = agent({"import", "DB1", "--point", as[0], "--as", as[1]});
+    EXPECT_EQ(1, r.status) << as[1];
+    EXPECT_EQ("oscar-agent: import: " + as[2] + "; without a terminal to ask, give --replace to go on\n", r.err);
+    EXPECT_EQ("", r.out) << "no job started";
+    EXPECT_EQ(changed, table_checksum("SALES.ITEMS"));
+  }
+  // Into a schema and table that do not exist yet: nothing to ask.
+  Run_Result r = agent({"import", "DB1", "--point", id, "--as", "DB1/ARCHIVE/ITEMS"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ(exported, table_checksum("ARCHIVE.ITEMS"));
+  r = agent({"import", "DB1", "--point", id, "--replace"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ(exported, table_checksum("SALES.ITEMS"));
+
+  // A database export may replace every schema: the count and the first few.
+  r = agent({"import", "DB1", "--point", whole});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(
+      "oscar-agent: import: 4 schemas exist in DB1 (APP, ARCHIVE, HR and 1 more); the import replaces each one the "
+      "export holds; without a terminal to ask, give --replace to go on\n",
+      r.err);
+  // An instance that cannot be looked at is not imported into blindly.
+  ASSERT_EQ(0, home_.admin("stop").status);
+  r = agent({"import", "DB1", "--point", id, "--as", "DB1/NEW/ITEMS"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(std::regex_match(r.err, std::regex("oscar-agent: import: cannot see what the import would replace in "
+                                                 "DB1: instance DB1 is not running \\(nothing listens on port "
+                                                 "[0-9]+\\); give --replace to import anyway\n")))
+      << r.err;
+}
+
+// The question as a person meets it in a terminal, for each command that
+// replaces what exists: Ctrl-C at the question cancels and a wrong word
+// refuses, both touching nothing; the instance's name goes on.
+class ConsentQuestion : public AgentConsole, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ConsentQuestion, OnATerminalOnlyTheInstanceNameGoesOn) {
+  const bool restore = std::string(GetParam()) == "restore";
+  std::vector<std::string> args = {"restore", "DB1"};
+  std::string statement = "DB1 is running; the restore stops it and replaces its data files";
+  std::function<std::string()> state = [&] { return home_.checksum(); };
+  if (restore) {
+    ASSERT_EQ(0, backup().status);
+  } else {
+    ASSERT_EQ(0, home_.admin("create-table", {"SALES.ITEMS", "--rows", "50"}).status);
+    args = {"import", "DB1", "--point", export_entries("DB1/SALES/ITEMS")};
+    statement = "SALES.ITEMS exists in DB1; the import replaces it";
+    state = [&] { return table_checksum("SALES.ITEMS"); };
+  }
+  const std::string stored = state();
+  ASSERT_EQ(0, (restore ? home_.admin("touch") : home_.admin("change-table", {"SALES.ITEMS"})).status);
+  const std::string changed = state();
+  ASSERT_NE(stored, changed);
+
+  struct Answer {
+    std::string keys;
+    int status;
+    std::string shown;
+  };
+  for (const Answer& a :
+       {Answer{"\x03", 130, "received before the job started: canceled"},
+        Answer{"DB2\r", 1, "not confirmed; nothing was changed"}, Answer{"DB1\r", 0, " completed: "}}) {
+    Pty_Session terminal;
+    ASSERT_TRUE(terminal.start(agent_line(args)));
+    ASSERT_TRUE(terminal.wait_for(statement + ". Type DB1 to go on: ", 60000)) << terminal.screen();
+    terminal.type(a.keys);
+    EXPECT_EQ(a.status, terminal.finish(120000)) << terminal.screen();
+    EXPECT_TRUE(contains(terminal.screen(), a.shown)) << terminal.screen();
+    EXPECT_EQ(a.status == 0 ? stored : changed, state()) << terminal.screen();
+  }
+  EXPECT_EQ(0, agent({"browse", "DB1"}).status) << "the instance runs as before";
+}
+
+INSTANTIATE_TEST_SUITE_P(RestoreAndImport, ConsentQuestion, ::testing::Values("restore", "import"));
 
 }  // namespace
