@@ -146,7 +146,7 @@ int coordinator_command(const Command_Line& line) {
   if (!service.open(host, port, cert, key, why)) return fail(EXIT_FAILED, why);
   std::fprintf(stderr, "oscar-agent coordinator: listening on %s:%d (%s), rounds of %d s\n", host.c_str(), port,
                cert.empty() ? "http" : "https", round_seconds);
-  if (!serve_until_signal(service)) return fail(EXIT_FAILED, "the listener on " + host + ":" + std::to_string(port) +
-                                                                 " stopped by itself");
+  if (!serve_until_signal(service))
+    return fail(EXIT_FAILED, "the listener on " + host + ":" + std::to_string(port) + " stopped by itself");
   return EXIT_OK;
 }

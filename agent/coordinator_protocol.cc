@@ -100,10 +100,14 @@ bool parse_selection_request(const std::string& body, Selection_Request& request
 }
 
 nlohmann::json selection_request_json(const Selection_Request& r) {
-  return json{{"definition_uuid", r.definition_uuid}, {"uid", r.uid},
-              {"instance_uuid", r.instance_uuid},     {"select_master", r.select_master},
-              {"cluster", r.cluster},                 {"node_id", r.node_id},
-              {"is_master", r.is_master},             {"online", r.online},
+  return json{{"definition_uuid", r.definition_uuid},
+              {"uid", r.uid},
+              {"instance_uuid", r.instance_uuid},
+              {"select_master", r.select_master},
+              {"cluster", r.cluster},
+              {"node_id", r.node_id},
+              {"is_master", r.is_master},
+              {"online", r.online},
               {"host", r.host}};
 }
 

@@ -17,18 +17,22 @@ bool eligible(const Selection_Request& request, bool select_master) {
 
 }  // namespace
 
+int64_t coordinator_now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 Selection Coordinator_Rounds::offer(const Selection_Request& request, int64_t now) {
   std::lock_guard<std::mutex> guard(lock_);
   Decision_Record& record = rounds_[Key(request.cluster, request.definition_uuid)];
   bool decided = false;
   if (!is_open(record, now, round_seconds_)) {
     decided = close_if_over(record, now);
-    const int64_t opened = record.definition_uuid.empty() ? now : std::max(now, record.selection.selection_time + 1);
+    if (!record.definition_uuid.empty()) replaced_[Key(request.cluster, request.definition_uuid)] = record.selection;
     record = Decision_Record();
     record.cluster = request.cluster;
     record.definition_uuid = request.definition_uuid;
     record.select_master = request.select_master;
-    record.selection.selection_time = opened;
+    record.selection.selection_time = now;
   }
   auto same_node = [&](const Selection_Request& r) { return r.node_id == request.node_id; };
   auto known = std::find_if(record.askers.begin(), record.askers.end(), same_node);
@@ -52,14 +56,20 @@ Selection Coordinator_Rounds::offer(const Selection_Request& request, int64_t no
 Selection Coordinator_Rounds::settle(const std::string& cluster, const std::string& definition_uuid,
                                      int64_t selection_time, int64_t now) {
   std::lock_guard<std::mutex> guard(lock_);
-  auto it = rounds_.find(Key(cluster, definition_uuid));
+  return settle_locked(Key(cluster, definition_uuid), selection_time, now);
+}
+
+Selection Coordinator_Rounds::settle_locked(const Key& key, int64_t selection_time, int64_t now) {
+  auto it = rounds_.find(key);
   if (it == rounds_.end() || it->second.selection.selection_time != selection_time) {
-    // A later round replaced it, which happens only after this one ended,
-    // and a replaced round was decided when it was replaced.
+    // A later round opened after this one ended, and this one's answer was
+    // kept then.
+    auto before = replaced_.find(key);
+    if (before != replaced_.end() && before->second.selection_time == selection_time) return before->second;
     Selection gone;
     gone.selection_time = selection_time;
     gone.state = "failed";
-    gone.reason = "the round was replaced by a later one";
+    gone.reason = "the round is over and its answer no longer kept";
     return gone;
   }
   if (close_if_over(it->second, now)) {
@@ -74,27 +84,26 @@ bool Coordinator_Rounds::close_if_over(Decision_Record& record, int64_t now) {
     return false;
   record.selection.state = "failed";
   record.selection.node_id = -1;
-  record.selection.reason = std::string("no online ") + (record.select_master ? "master" : "node") +
-                            " asked within " + std::to_string(round_seconds_) + " s";
+  record.selection.reason = std::string("no online ") + (record.select_master ? "master" : "node") + " asked within " +
+                            std::to_string(round_seconds_) + " s";
   return true;
 }
 
 bool Coordinator_Rounds::ask(const Selection_Request& request, Selection& answer) {
-  Selection now = offer(request, std::time(nullptr));
-  const auto end = std::chrono::system_clock::from_time_t(static_cast<std::time_t>(now.selection_time)) +
-                   std::chrono::seconds(round_seconds_);
-  {
-    std::unique_lock<std::mutex> guard(lock_);
-    decided_.wait_until(guard, end, [&] {
-      if (stopping_) return true;
-      auto it = rounds_.find(Key(request.cluster, request.definition_uuid));
-      return it == rounds_.end() || it->second.selection.selection_time != now.selection_time ||
-             !it->second.selection.state.empty();
-    });
-    if (stopping_) return false;
+  const int64_t opened = offer(request, coordinator_now()).selection_time;
+  const auto end = std::chrono::system_clock::from_time_t(static_cast<std::time_t>(opened + round_seconds_));
+  std::unique_lock<std::mutex> guard(lock_);
+  // Rechecked after every wake: the wait may end a little before the clock
+  // that times the round reaches its end.
+  while (!stopping_) {
+    const Selection now = settle_locked(Key(request.cluster, request.definition_uuid), opened, coordinator_now());
+    if (!now.state.empty()) {
+      answer = now;
+      return true;
+    }
+    decided_.wait_until(guard, std::max(end, std::chrono::system_clock::now() + std::chrono::milliseconds(10)));
   }
-  answer = settle(request.cluster, request.definition_uuid, now.selection_time, std::time(nullptr));
-  return true;
+  return false;
 }
 
 void Coordinator_Rounds::stop() {

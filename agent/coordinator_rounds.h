@@ -20,10 +20,14 @@
 // asks. A round that ends without a choice has failed. Offline nodes are
 // recorded but never chosen.
 //
-// Times are seconds since the epoch (the selection_time every answer of a
-// round carries is the second it opened, later than that of any earlier
-// round of its key even when the clock went back). Thread-safe: every
-// member takes the one lock.
+// Times are seconds since the epoch: the selection_time every answer of a
+// round carries is the second it opened, so a later round of the same key
+// has a later one. Thread-safe: every member takes the one lock.
+
+// The clock rounds are timed by: the system clock in whole seconds since
+// the epoch (time(2) may read a coarser clock that lags behind the one
+// waits end by).
+int64_t coordinator_now();
 
 // One node's request, as the module and its agent describe it.
 struct Selection_Request {
@@ -31,11 +35,11 @@ struct Selection_Request {
   std::string definition_uuid;  // the job definition the choice is for
   std::string uid;
   std::string instance_uuid;
-  bool select_master = false;   // only the master may run the job
-  int node_id = 0;              // the asking node
+  bool select_master = false;  // only the master may run the job
+  int node_id = 0;             // the asking node
   bool is_master = false;
   bool online = false;
-  std::string host;             // for the record only
+  std::string host;  // for the record only
 };
 
 // The answer of a round. `state` is "success" (node_id chosen), "failed"
@@ -70,8 +74,7 @@ class Coordinator_Rounds {
   // The answer of the round of (cluster, definition) that opened at
   // `selection_time`, as of `now`: "failed" once its end is reached
   // undecided, still empty before.
-  Selection settle(const std::string& cluster, const std::string& definition_uuid, int64_t selection_time,
-                   int64_t now);
+  Selection settle(const std::string& cluster, const std::string& definition_uuid, int64_t selection_time, int64_t now);
 
   // offer() at the clock's time, then held until the round is decided, it
   // ends or stop() is called (false then, `answer` untouched).
@@ -99,6 +102,8 @@ class Coordinator_Rounds {
   // The answer of `record` at `now`, deciding a round that has ended;
   // true when this call decided it.
   bool close_if_over(Decision_Record& record, int64_t now);
+  // settle() with lock_ held.
+  Selection settle_locked(const Key& key, int64_t selection_time, int64_t now);
   void saved();
 
   const int round_seconds_;
@@ -106,6 +111,9 @@ class Coordinator_Rounds {
   std::condition_variable decided_;
   bool stopping_ = false;
   std::map<Key, Decision_Record> rounds_;  // the last round of each key, open or not; guarded by lock_
+  // The answer of the round each last one replaced, for a request of it
+  // that wakes only after the next round opened; guarded by lock_.
+  std::map<Key, Selection> replaced_;
   std::function<void(const std::vector<Decision_Record>&)> saver_;
 };
 

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 #include "agent/coordinator_protocol.h"
 #include "agent/coordinator_token.h"
@@ -115,7 +114,7 @@ void Coordinator_Service::route() {
     const std::string cluster = req.get_param_value("cluster");
     if (cluster.empty()) return answer_text(res, 400, "the query must name a cluster (?cluster=C)");
     nlohmann::json list = nlohmann::json::array();
-    for (const Decision_Record& record : rounds_.decisions(cluster, std::time(nullptr)))
+    for (const Decision_Record& record : rounds_.decisions(cluster, coordinator_now()))
       list.push_back(decision_json(record));
     answer_json(res, 200, {{"cluster", cluster}, {"decisions", list}});
   });
