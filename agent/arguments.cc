@@ -43,6 +43,11 @@ const char* const OPTIONS[][3] = {
     {"older-than", "DURATION",
      "only what is older than this: 30s, 15m, 2h, 1d, or 0 for anything (default 1d, so that sets being written "
      "are left alone)"},
+    {"listen", "HOST:PORT", "the address and port the coordinator listens on"},
+    {"token-file", "FILE", "a file holding the token the coordinator and its nodes share (one line)"},
+    {"tls-cert", "FILE", "serve https with this certificate (PEM), with --tls-key"},
+    {"tls-key", "FILE", "the private key (PEM) of --tls-cert, in a file others cannot read"},
+    {"round", "SECONDS", "how long a round of the choice of a node lasts, 1 to 3600 (default 30)"},
     {"json", "", "print one JSON document on standard output"},
     {"bytes", "", "show sizes in bytes rather than in binary units (KiB, MiB, ...)"},
     {"verify", "", "also read each set and check its digest"},
@@ -65,6 +70,7 @@ const char* const COMMAND_OPTIONS[][3] = {
     {"restore", "point", "the backup to restore to (default: the newest)"},
     {"verify", "point", "check only this backup and the sets it rests on (default: every set of the instance)"},
     {"import", "point", "the export set to import (its id as catalog lists it)"},
+    {"coordinator", "state", "keep the last decisions in DIR/coordinator.json across restarts (default: in memory)"},
 };
 
 bool listed(const std::vector<std::string>& names, const std::string& name) {

@@ -60,6 +60,8 @@ int browse_command(const Command_Line& line);
 int nodes_command(const Command_Line& line);
 // check NAME [--pool POOL]... [--json]
 int check_command(const Command_Line& line);
+// coordinator --listen HOST:PORT --token-file FILE [--tls-cert FILE --tls-key FILE] [--state DIR] [--round SECONDS]
+int coordinator_command(const Command_Line& line);
 
 // Prints "oscar-agent: TEXT" to stderr and answers `status`.
 int fail(int status, const std::string& text);

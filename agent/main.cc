@@ -269,6 +269,16 @@ const std::vector<Agent_Command>& commands() {
        "run a job definition file (JSON)",
        run_command,
        "a file holding a job definition (JSON)"},
+      {{"coordinator"},
+       "",
+       0,
+       0,
+       {"listen", "token-file", "tls-cert", "tls-key", "state", "round"},
+       {"listen", "token-file"},
+       {},
+       {},
+       "serve the choice of the node that runs each job of a cluster, until SIGTERM",
+       coordinator_command},
   };
   return table;
 }

@@ -138,6 +138,8 @@ TEST(AgentDocs, CompletionOffersTheProgramsWordsOptionsAndRegisteredNames) {
   for (const char* option : {"--cipher-key-file", "--key-file", "--password-file"})
     EXPECT_EQ(tmp / "pool.key",
               complete(agent + " pool add p --state " + tmp.path() + " " + option + " " + tmp / "pool."));
+  for (const char* option : {"--token-file", "--tls-cert", "--tls-key"})
+    EXPECT_EQ(tmp / "pool.key", complete(agent + " coordinator " + option + " " + tmp / "pool."));
   EXPECT_EQ("", complete(agent + " restore DB1 --state " + tmp.path() + " --timeout "));
 }
 
