@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "agent/commands.h"
 #include "agent/pool_lookup.h"
@@ -125,9 +126,20 @@ void sort_pool(const Pool_Info& pool, const Pool_Scan& scan, const Command_Line&
   }
 }
 
-long long start_of(const json& row) {
-  const auto it = row.find("backup_start_time");
+long long time_of(const json& row, const char* key) {
+  const auto it = row.find(key);
   return it != row.end() && it->is_number_integer() ? it->get<long long>() : 0;
+}
+
+// The order in which the sets were committed, as far as the rows tell: by
+// start, then end second, then id (a physical set's id counts up within a
+// second), so that sets taken within one second keep their chain order.
+bool committed_before(const json& a, const json& b) {
+  const auto key = [](const json& row) {
+    return std::make_tuple(time_of(row, "backup_start_time"), time_of(row, "backup_end_time"),
+                           text_of(row, "backup_id"), text_of(row, "uuid"));
+  };
+  return key(a) < key(b);
 }
 
 json line_json(const Rebuild_Line& l) {
@@ -168,10 +180,8 @@ int catalog_rebuild_command(const Command_Line& line) {
   }
   // Oldest first, so that the catalogue lists the sets in the order they
   // were taken, as it did before.
-  std::stable_sort(adopt.begin(), adopt.end(), [](const Adoption& a, const Adoption& b) {
-    return start_of(a.row) != start_of(b.row) ? start_of(a.row) < start_of(b.row)
-                                              : text_of(a.row, "uuid") < text_of(b.row, "uuid");
-  });
+  std::stable_sort(adopt.begin(), adopt.end(),
+                   [](const Adoption& a, const Adoption& b) { return committed_before(a.row, b.row); });
   std::vector<std::pair<std::string, json>> rows;
   for (const Adoption& a : adopt) rows.emplace_back(a.view, a.row);
   std::vector<int> added;
