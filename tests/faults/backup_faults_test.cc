@@ -87,9 +87,11 @@ TEST_F(FaultSuite, InterruptDuringTheStreamCancelsAndCleansUp) {
 }
 
 TEST_F(FaultSuite, SecondTermSaysItIsStillCleaningUp) {
+  // A brcmd stalled mid-stream and deaf to TERM: the cleanup lasts its
+  // grace time (a brcmd still writing would end at once on the broken pipe).
   const Run_Result r =
       agent_signalled_during({"backup", "DB1", "--type", "full", "--pool", "p1"}, home_.root() + "/bin/brcmd", SIGTERM,
-                             true, brcmd_fault("slow=100,ignore-term"));
+                             true, brcmd_fault("stall-after=65536,ignore-term"));
   EXPECT_EQ(143, r.status) << r.out << r.err;
   EXPECT_TRUE(contains(r.err, "still cleaning up")) << r.err;
   expect_clean(0);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -44,6 +45,16 @@ pid_t parent_of(pid_t pid) {
   int ppid = 0;
   if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) != 2) return 0;
   return static_cast<pid_t>(ppid);
+}
+
+// Whether a process ignores sig, as its status line SigIgn (a hex mask of
+// signals, bit sig - 1) says; false when it is gone.
+bool ignores(pid_t pid, int sig) {
+  const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+  const std::size_t at = status.find("SigIgn:");
+  if (at == std::string::npos) return false;
+  const unsigned long long mask = std::strtoull(status.c_str() + at + 7, nullptr, 16);
+  return ((mask >> (sig - 1)) & 1ULL) != 0;
 }
 
 void fifos_below(const std::string& dir, std::vector<std::string>& out) {
@@ -133,10 +144,15 @@ Run_Result FaultSuite::agent_signalled_during(const std::vector<std::string>& ar
     agents.erase(std::remove_if(agents.begin(), agents.end(), [](pid_t p) { return parent_of(p) != ::getpid(); }),
                  agents.end());
     std::vector<pid_t> tools = processes_with(tool_path);
-    tools.erase(
-        std::remove_if(tools.begin(), tools.end(),
-                       [&also](pid_t p) { return cmdline_of(std::to_string(p)).find(also) == std::string::npos; }),
-        tools.end());
+    // A second signal is to come while the cleanup lasts, which it does only
+    // once the tool ignores the first one: a tool signalled before it set
+    // that up ends at once.
+    tools.erase(std::remove_if(tools.begin(), tools.end(),
+                               [&](pid_t p) {
+                                 return cmdline_of(std::to_string(p)).find(also) == std::string::npos ||
+                                        (again && !ignores(p, sig));
+                               }),
+                tools.end());
     if (!agents.empty() && !tools.empty()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
