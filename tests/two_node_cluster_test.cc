@@ -210,6 +210,17 @@ class TwoNodeCluster : public ::testing::Test {
     EXPECT_TRUE(contains(r.out, "cluster DB1@" + VIRTUAL_ADDRESS)) << r.out;
   }
 
+  // The verdicts of check's cluster checks, "CHECK VERDICT REASON; ..."
+  static std::string cluster_checks(const Node& n) {
+    const Run_Result r = n.agent({"check", "DB1", "--json"});
+    std::string out;
+    for (const nlohmann::json& c : nlohmann::json::parse(r.out, nullptr, false).value("checks", nlohmann::json()))
+      if (c["check"] == "coordinator" || c["check"] == "cluster node")
+        out += c["check"].get<std::string>() + " " + c["verdict"].get<std::string>() + " " +
+               c["reason"].get<std::string>() + "; ";
+    return out;
+  }
+
   // Both agents run `args` at the same moment.
   std::vector<Run_Result> both(const std::vector<std::string>& args) {
     std::vector<std::future<Run_Result>> running;
@@ -242,9 +253,11 @@ TEST_P(TwoNodeClusterJobs, ExactlyOneNodeRunsEachJob) {
   const Cluster_Job& job = GetParam();
   const int rounds = 10;
   std::vector<std::size_t> ran(2, 0);
+  int last_chosen = -1, master = 0;
   for (int phase = 0; phase < (job.master_only ? 2 : 1); ++phase) {
     if (phase == 1) {
       for (const auto& n : nodes_) ASSERT_EQ(0, n->home.admin("switch-over").status);
+      master = 1;
     }
     for (int round = 0; round < rounds; ++round) {
       const auto started = std::chrono::steady_clock::now();
@@ -265,6 +278,7 @@ TEST_P(TwoNodeClusterJobs, ExactlyOneNodeRunsEachJob) {
       EXPECT_TRUE(contains(r[other].out, "not run: node " + std::to_string(chosen + 1) + " of the cluster was chosen"))
           << r[other].out << r[other].err;
       ++ran[chosen];
+      last_chosen = chosen;
       // The next jobs open a round of their own.
       std::this_thread::sleep_until(started + std::chrono::milliseconds(ROUND_SECONDS * 1000 + 200));
     }
@@ -272,6 +286,19 @@ TEST_P(TwoNodeClusterJobs, ExactlyOneNodeRunsEachJob) {
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(ran[i], nodes_[i]->catalogued()) << "node " << i + 1;
     EXPECT_EQ(ran[i] == 0, files_under(nodes_[i]->pool).empty()) << "node " << i + 1;
+    // Both nodes show the coordinator's last decision, and each finds
+    // itself in the cluster.
+    Run_Result r = nodes_[i]->agent({"nodes", "DB1", "--json"});
+    ASSERT_EQ(0, r.status) << r.err;
+    const nlohmann::json decisions =
+        nlohmann::json::parse(r.out, nullptr, false).value("coordinator", nlohmann::json::object())["decisions"];
+    ASSERT_TRUE(decisions.is_array() && decisions.size() == 1) << r.out;
+    EXPECT_EQ(job.master_only, decisions[0]["select_master"]);
+    EXPECT_EQ(last_chosen + 1, decisions[0]["node_id"]);
+    EXPECT_EQ(2u, decisions[0]["askers"].size());
+    EXPECT_EQ(cluster_checks(*nodes_[i]),
+              "coordinator ok " + coordinator_->url() + " answers (rounds of 2 s); cluster node ok node " +
+                  std::to_string(i + 1) + " of DB1@" + VIRTUAL_ADDRESS + (i == master ? ", master" : ", slave") + "; ");
   }
 }
 
@@ -314,6 +341,9 @@ TEST_P(TwoNodeClusterRefusals, JobFailsWithOneClearLine) {
     EXPECT_EQ("oscar-agent: backup: coordinator " + coordinator_->url() + " " + c.cause + "\n", r[i].err);
     EXPECT_EQ(0u, nodes_[i]->catalogued());
     EXPECT_TRUE(files_under(nodes_[i]->pool).empty());
+    EXPECT_TRUE(
+        contains(cluster_checks(*nodes_[i]), "coordinator FAIL coordinator " + coordinator_->url() + " " + c.cause))
+        << cluster_checks(*nodes_[i]);
   }
 }
 
