@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -35,7 +36,9 @@ const std::string TOKEN = "c1u5ter-t0ken-of-the-test";
 const std::string VIRTUAL_ADDRESS = "198.51.100.10";
 // The coordinator's rounds: short, yet long enough for both nodes to ask
 // in one round when they start together on a busy machine.
-const int ROUND_SECONDS = 2;
+const int ROUND_SECONDS = 3;
+// Jobs both nodes start together, of each kind.
+const int ROUNDS = 10;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
@@ -221,6 +224,17 @@ class TwoNodeCluster : public ::testing::Test {
     return out;
   }
 
+  // Waits until the coordinator's last round has ended: it opened at the
+  // second its log names ("(round T)") and lasts ROUND_SECONDS.
+  void wait_for_round_end() const {
+    const std::string log = read_file(dir_ / "coordinator.log");
+    const std::size_t at = log.rfind("(round ");
+    if (at == std::string::npos) return;
+    const long long opened = std::atoll(log.c_str() + at + 7);
+    std::this_thread::sleep_until(std::chrono::system_clock::time_point(std::chrono::seconds(opened + ROUND_SECONDS)) +
+                                  std::chrono::milliseconds(50));
+  }
+
   // Both agents run `args` at the same moment.
   std::vector<Run_Result> both(const std::vector<std::string>& args) {
     std::vector<std::future<Run_Result>> running;
@@ -251,7 +265,7 @@ class TwoNodeClusterJobs : public TwoNodeCluster, public ::testing::WithParamInt
 // master, also after a switch-over has made the other node master.
 TEST_P(TwoNodeClusterJobs, ExactlyOneNodeRunsEachJob) {
   const Cluster_Job& job = GetParam();
-  const int rounds = 10;
+  const int rounds = job.master_only ? ROUNDS / 2 : ROUNDS;
   std::vector<std::size_t> ran(2, 0);
   int last_chosen = -1, master = 0;
   for (int phase = 0; phase < (job.master_only ? 2 : 1); ++phase) {
@@ -260,7 +274,6 @@ TEST_P(TwoNodeClusterJobs, ExactlyOneNodeRunsEachJob) {
       master = 1;
     }
     for (int round = 0; round < rounds; ++round) {
-      const auto started = std::chrono::steady_clock::now();
       const std::vector<Run_Result> r = both(job.args);
       int chosen = -1;
       for (int i = 0; i < 2; ++i) {
@@ -279,8 +292,8 @@ TEST_P(TwoNodeClusterJobs, ExactlyOneNodeRunsEachJob) {
           << r[other].out << r[other].err;
       ++ran[chosen];
       last_chosen = chosen;
-      // The next jobs open a round of their own.
-      std::this_thread::sleep_until(started + std::chrono::milliseconds(ROUND_SECONDS * 1000 + 200));
+      // The next jobs must open a round of their own, not join this one.
+      wait_for_round_end();
     }
   }
   for (int i = 0; i < 2; ++i) {
@@ -297,7 +310,7 @@ TEST_P(TwoNodeClusterJobs, ExactlyOneNodeRunsEachJob) {
     EXPECT_EQ(last_chosen + 1, decisions[0]["node_id"]);
     EXPECT_EQ(2u, decisions[0]["askers"].size());
     EXPECT_EQ(cluster_checks(*nodes_[i]),
-              "coordinator ok " + coordinator_->url() + " answers (rounds of 2 s); cluster node ok node " +
+              "coordinator ok " + coordinator_->url() + " answers (rounds of 3 s); cluster node ok node " +
                   std::to_string(i + 1) + " of DB1@" + VIRTUAL_ADDRESS + (i == master ? ", master" : ", slave") + "; ");
   }
 }
@@ -309,30 +322,34 @@ INSTANTIATE_TEST_SUITE_P(
         Cluster_Job{"ExportOnAnyOnlineNode", {"export", "DB1", "--entries", "DB1", "--pool", "p1"}, false}),
     [](const ::testing::TestParamInfo<Cluster_Job>& info) { return std::string(info.param.name); });
 
-// A coordinator that cannot be asked fails the job on every node it fails
-// for, with one line naming the coordinator and the cause; nothing is
-// stored there.
-struct Unreachable {
+// When no node can be chosen, the job fails on every node it fails for,
+// with one line naming the coordinator and the cause; nothing is stored
+// there.
+struct No_Choice {
+  enum Kind { COORDINATOR_STOPPED, WRONG_TOKEN, MASTER_SILENT };
   const char* name;
-  bool stop_coordinator;  // else node 2 holds a token the coordinator refuses
+  Kind kind;      // WRONG_TOKEN: node 2 holds a token the coordinator refuses; MASTER_SILENT: only node 2 asks
+  bool fails[2];  // which nodes fail; the others run the job
   const char* cause;
 };
 
-class TwoNodeClusterRefusals : public TwoNodeCluster, public ::testing::WithParamInterface<Unreachable> {};
+class TwoNodeClusterNoChoice : public TwoNodeCluster, public ::testing::WithParamInterface<No_Choice> {};
 
-TEST_P(TwoNodeClusterRefusals, JobFailsWithOneClearLine) {
-  const Unreachable& c = GetParam();
-  if (c.stop_coordinator) {
-    coordinator_->stop();
-  } else {
+TEST_P(TwoNodeClusterNoChoice, JobFailsWithOneClearLine) {
+  const No_Choice& c = GetParam();
+  const std::vector<std::string> backup = {"backup", "DB1", "--type", "full", "--pool", "p1"};
+  if (c.kind == No_Choice::COORDINATOR_STOPPED) coordinator_->stop();
+  if (c.kind == No_Choice::WRONG_TOKEN) {
     ASSERT_TRUE(write_private_file(dir_ / "wrong-token", "not-" + TOKEN + "\n"));
     ASSERT_EQ(0, nodes_[1]->agent({"instance", "remove", "DB1"}).status);
     register_node(*nodes_[1], dir_ / "wrong-token");
   }
-  const std::vector<Run_Result> r = both({"backup", "DB1", "--type", "full", "--pool", "p1"});
+  const std::vector<Run_Result> r = c.kind == No_Choice::MASTER_SILENT
+                                        ? std::vector<Run_Result>{Run_Result(), nodes_[1]->agent(backup)}
+                                        : both(backup);
   for (int i = 0; i < 2; ++i) {
-    const bool fails = c.stop_coordinator || i == 1;
-    if (!fails) {
+    if (c.kind == No_Choice::MASTER_SILENT && i == 0) continue;
+    if (!c.fails[i]) {
       EXPECT_EQ(0, r[i].status) << r[i].err;
       EXPECT_TRUE(contains(r[i].out, "completed")) << r[i].out;
       continue;
@@ -341,17 +358,24 @@ TEST_P(TwoNodeClusterRefusals, JobFailsWithOneClearLine) {
     EXPECT_EQ("oscar-agent: backup: coordinator " + coordinator_->url() + " " + c.cause + "\n", r[i].err);
     EXPECT_EQ(0u, nodes_[i]->catalogued());
     EXPECT_TRUE(files_under(nodes_[i]->pool).empty());
+    if (c.kind == No_Choice::MASTER_SILENT) continue;
     EXPECT_TRUE(
         contains(cluster_checks(*nodes_[i]), "coordinator FAIL coordinator " + coordinator_->url() + " " + c.cause))
         << cluster_checks(*nodes_[i]);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(TwoNodeCluster, TwoNodeClusterRefusals,
-                         ::testing::Values(Unreachable{"CoordinatorStopped", true, "does not answer: cannot connect"},
-                                           Unreachable{"WrongToken", false, "refused the token"}),
-                         [](const ::testing::TestParamInfo<Unreachable>& info) {
-                           return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    TwoNodeCluster, TwoNodeClusterNoChoice,
+    ::testing::Values(No_Choice{"CoordinatorStopped",
+                                No_Choice::COORDINATOR_STOPPED,
+                                {true, true},
+                                "does not answer: cannot connect"},
+                      No_Choice{"WrongToken", No_Choice::WRONG_TOKEN, {false, true}, "refused the token"},
+                      No_Choice{"MasterDoesNotAsk",
+                                No_Choice::MASTER_SILENT,
+                                {false, true},
+                                "chose no node: no online master asked within 3 s"}),
+    [](const ::testing::TestParamInfo<No_Choice>& info) { return std::string(info.param.name); });
 
 }  // namespace
