@@ -43,6 +43,10 @@ const char* const OPTIONS[][3] = {
     {"older-than", "DURATION",
      "only what is older than this: 30s, 15m, 2h, 1d, or 0 for anything (default 1d, so that sets being written "
      "are left alone)"},
+    {"coordinator", "URL",
+     "the instance is one of a cluster's nodes: before each job the agent asks the cluster's coordinator at "
+     "http(s)://HOST[:PORT] whether this node runs it"},
+    {"coordinator-token-file", "FILE", "a file holding the token of --coordinator (one line)"},
     {"listen", "HOST:PORT", "the address and port the coordinator listens on"},
     {"token-file", "FILE", "a file holding the token the coordinator and its nodes share (one line)"},
     {"tls-cert", "FILE", "serve https with this certificate (PEM), with --tls-key"},

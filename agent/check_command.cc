@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "agent/catalog_listing.h"
+#include "agent/cluster_view.h"
 #include "agent/commands.h"
 #include "agent/instance_access.h"
 #include "agent/instance_registration.h"
@@ -391,6 +392,11 @@ void run_checks(const Oscar_Module& module, const Registered_Instance& inst, con
   else
     report.add("start script", OK, script);
 
+  Cluster_Settings cluster;
+  if (cluster_settings(*inst.record, cluster)) {
+    for (const Cluster_Check& c : cluster_checks(module, inst.name, cluster, login_ok))
+      report.add(c.check, c.ok ? OK : FAILED, c.reason);
+  }
   check_pools(pools, *inst.record, report);
   check_sets(*inst.record, depth, report);
 }

@@ -138,9 +138,14 @@ bool coordinator_decisions(const Coordinator_Endpoint& endpoint, const std::stri
   return true;
 }
 
-bool coordinator_health(const Coordinator_Endpoint& endpoint, std::string& error) {
+bool coordinator_health(const Coordinator_Endpoint& endpoint, std::string& error, int* round_seconds) {
   const Sigpipe_Guard guard;
   auto c = client(endpoint, error);
   nlohmann::json body;
-  return c && answered(endpoint, c->Get(COORDINATOR_HEALTH_PATH), body, error);
+  if (!c || !answered(endpoint, c->Get(COORDINATOR_HEALTH_PATH), body, error)) return false;
+  if (round_seconds != nullptr) {
+    const auto round = body.find("round_seconds");
+    *round_seconds = round != body.end() && round->is_number_integer() ? round->get<int>() : 0;
+  }
+  return true;
 }

@@ -30,7 +30,8 @@ bool post_selection(const Coordinator_Endpoint& endpoint, const Selection_Reques
 bool coordinator_decisions(const Coordinator_Endpoint& endpoint, const std::string& cluster, nlohmann::json& decisions,
                            std::string& error);
 
-// Whether the coordinator answers and takes the token.
-bool coordinator_health(const Coordinator_Endpoint& endpoint, std::string& error);
+// Whether the coordinator answers and takes the token. `round_seconds`,
+// when given, receives how long its rounds last (0 when it does not say).
+bool coordinator_health(const Coordinator_Endpoint& endpoint, std::string& error, int* round_seconds = nullptr);
 
 #endif

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "agent/cluster_view.h"
 #include "agent/commands.h"
 #include "agent/instance_access.h"
 #include "agent/instance_registration.h"
@@ -302,9 +303,22 @@ int nodes_command(const Command_Line& line) {
     if (here) note += note.empty() ? "this machine" : ", this machine";
     rows.push_back({std::to_string(n.node_id), n.host, n.status, note});
   }
-  if (line.flags.count("json") != 0)
-    print_json({{"nodes", out}});
-  else
+  // A clustered instance: the coordinator's last decisions too.
+  Cluster_Settings cluster;
+  const bool clustered = cluster_settings(*inst.record, cluster);
+  nlohmann::json decisions = nlohmann::json::array();
+  const bool decided = clustered && cluster_decisions(cluster, decisions, err);
+  if (line.flags.count("json") != 0) {
+    nlohmann::json doc = {{"nodes", out}};
+    if (clustered) doc["coordinator"] = {{"url", cluster.coordinator}, {"cluster", cluster.identity}};
+    if (decided) doc["coordinator"]["decisions"] = decisions;
+    print_json(doc);
+  } else {
     std::printf("%s", format_table(rows).c_str());
+    if (decided)
+      std::printf("\ncoordinator %s, cluster %s:\n%s", cluster.coordinator.c_str(), cluster.identity.c_str(),
+                  format_table(decision_rows(decisions)).c_str());
+  }
+  if (clustered && !decided) return fail(EXIT_FAILED, "nodes: " + err);
   return EXIT_OK;
 }

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "agent/catalog_listing.h"
+#include "agent/cluster_run.h"
 #include "agent/commands.h"
 #include "agent/console_log.h"
 #include "agent/import_overlap.h"
@@ -65,6 +66,10 @@ Instance_ptr find_instance(const std::string& name, std::string& err) {
 
 // Loads the definition from its JSON text with the module's parsers and
 // runs it. The definition is released here, before the caller's module.
+// A definition of a clustered instance runs only on the node its
+// coordinator chooses: on another node it ends false with outcome.not_run
+// saying which node runs it; when no node could be chosen it ends false
+// with err naming the coordinator and the cause.
 bool run_definition_text(const Oscar_Module& module, const std::string& text, bool restore,
                          const Run_Settings& settings, Run_Outcome& outcome, std::string& err) {
   Job_Definition_var def;
@@ -75,7 +80,22 @@ bool run_definition_text(const Oscar_Module& module, const std::string& text, bo
     err = "invalid job definition: " + err;
     return false;
   }
-  return run_job(*module.job_creator(), def, settings, outcome);
+  Cluster_Run cluster;
+  if (!cluster.begin(module, nlohmann::json::parse(text, nullptr, false), err)) return false;
+  Run_Settings run = settings;
+  run.skip_explained = [&cluster] { return cluster.asked(); };
+  if (run_job(*module.job_creator(), def, run, outcome)) return true;
+  if (outcome.state == JOB_STATE_SKIPPED && cluster.asked() && !cluster.not_chosen(outcome.not_run, err))
+    outcome.not_run.clear();
+  return false;
+}
+
+// The end of a command whose job did not complete: not run on this node,
+// failed before it ran (`err`), or ended unfinished.
+int job_not_completed(const char* cmd, const Run_Outcome& outcome, const std::string& err, Job_Report& report) {
+  if (!outcome.not_run.empty()) return report.not_run(outcome);
+  if (!err.empty()) return report.fail(EXIT_FAILED, std::string(cmd) + ": " + err);
+  return report.ended(failed_job_status(outcome), outcome);
 }
 
 std::string subtype_of(const std::string& type) {
@@ -112,10 +132,8 @@ int run_loaded_definition(Oscar_Module& module, const char* cmd, const nlohmann:
                           const Run_Settings& settings, Run_Outcome& outcome, Job_Report& report) {
   std::string err;
   report.set("job_id", def["id"]);
-  if (!run_definition_text(module, def.dump(), restore, settings, outcome, err)) {
-    if (!err.empty()) return report.fail(EXIT_FAILED, std::string(cmd) + ": " + err);
-    return report.ended(failed_job_status(outcome), outcome);
-  }
+  if (!run_definition_text(module, def.dump(), restore, settings, outcome, err))
+    return job_not_completed(cmd, outcome, err, report);
   return EXIT_OK;
 }
 
@@ -226,7 +244,7 @@ int export_command(const Command_Line& line) {
   if (!export_definition(*inst, host_id, request, def, err)) return fail(EXIT_USAGE, "export: " + err);
   Run_Outcome outcome;
   const int status = run_made_definition(line, "export", def, false, settings, outcome, report);
-  if (status != EXIT_OK) return status;
+  if (status != EXIT_OK || !outcome.not_run.empty()) return status;
   nlohmann::json rows;
   const std::string id = export_rows(resource_id(*inst), rows, err) && !rows.empty()
                              ? rows.back().value("backup_id", std::string("?"))
@@ -300,7 +318,7 @@ int import_command(const Command_Line& line) {
   if (!import_consent(line, module, target->name, def, err)) return checks_failed(signals, "import", err, report);
   Run_Outcome outcome;
   const int status = run_loaded_definition(module, "import", def, true, settings, outcome, report);
-  if (status != EXIT_OK) return status;
+  if (status != EXIT_OK || !outcome.not_run.empty()) return status;
   if (line.flags.count("json") != 0) return report.ended(EXIT_OK, outcome);
   std::printf("%s\n",
               job_summary("import of export " + point + " into " + target->name, outcome, true, "", "").c_str());
@@ -368,10 +386,8 @@ int backup_command(const Command_Line& line) {
   Run_Outcome outcome;
   const nlohmann::json def = backup_definition(*inst, host_id, request);
   report.set("job_id", def["id"]);
-  if (!run_definition_text(module, def.dump(), false, settings, outcome, err)) {
-    if (!err.empty()) return report.fail(EXIT_FAILED, "backup: " + err);
-    return report.ended(failed_job_status(outcome), outcome);
-  }
+  if (!run_definition_text(module, def.dump(), false, settings, outcome, err))
+    return job_not_completed("backup", outcome, err, report);
   // The catalogue's newest set is this run's: its type says what was stored
   // (an incremental without a chain to rest on runs as full).
   nlohmann::json row;
@@ -464,6 +480,10 @@ int run_command(const Command_Line& line) {
   if (!load_module(line, module, err)) return fail(EXIT_FAILED, err);
   Run_Outcome outcome;
   if (!run_definition_text(module, text.str(), restore, settings, outcome, err)) {
+    if (!outcome.not_run.empty()) {
+      std::printf("not run: %s\n", outcome.not_run.c_str());
+      return EXIT_OK;
+    }
     if (!err.empty()) return fail(EXIT_FAILED, "run: " + err);
     return failed_job_status(outcome);
   }

@@ -1,13 +1,27 @@
 #include "agent/job_documents.h"
 
+#include "agent/cluster_settings.h"
 #include "host/catalog/minor_resource_id.h"
 
 namespace {
 
+// The definition's id. A clustered instance's rests on the cluster's
+// identity, not on this node's registration, so that the nodes of one
+// cluster run the same definition and meet in the coordinator's rounds.
 std::string definition_id(const Instance& inst, const char* kind) {
+  Cluster_Settings cluster;
+  const std::string& base = cluster_settings(inst, cluster) ? cluster.identity : inst.uuid;
   std::string id;
-  if (!compute_minor_resource_id(inst.uuid, kind, id)) id = inst.uuid;
+  if (!compute_minor_resource_id(base, kind, id)) id = inst.uuid;
   return id;
+}
+
+// A clustered instance's definition carries the cluster as its resource
+// form: the module then asks which node runs the job.
+nlohmann::json& with_cluster(const Instance& inst, nlohmann::json& def) {
+  Cluster_Settings cluster;
+  if (cluster_settings(inst, cluster)) def["rsrc_form"] = cluster.identity;
+  return def;
 }
 
 }  // namespace
@@ -16,16 +30,18 @@ std::string resource_id(const Instance& inst) { return inst.uuid; }
 
 nlohmann::json backup_definition(const Instance& inst, const std::string& host_id, const Backup_Request& request) {
   const std::string id = definition_id(inst, "oscar_brcmd_backup");
-  return {{"id", id},
-          {"uid", id},
-          {"name", "backup of " + inst.name},
-          {"host_id", host_id},
-          {"agent", "oscar-agent"},
-          {"type", "backup"},
-          {"subtype", request.subtype},
-          {"target", {{"id", request.pool_uuid}, {"device_id", ""}}},
-          {"source", {{"id", resource_id(inst)}, {"name", inst.name}, {"entries", {"oscar/" + inst.name}}}},
-          {"options", {{"compression", request.compression}, {"compression_level", request.level}}}};
+  nlohmann::json def = {
+      {"id", id},
+      {"uid", id},
+      {"name", "backup of " + inst.name},
+      {"host_id", host_id},
+      {"agent", "oscar-agent"},
+      {"type", "backup"},
+      {"subtype", request.subtype},
+      {"target", {{"id", request.pool_uuid}, {"device_id", ""}}},
+      {"source", {{"id", resource_id(inst)}, {"name", inst.name}, {"entries", {"oscar/" + inst.name}}}},
+      {"options", {{"compression", request.compression}, {"compression_level", request.level}}}};
+  return with_cluster(inst, def);
 }
 
 bool restore_definition(const Instance& inst, const std::string& host_id, const nlohmann::json& row,
@@ -65,6 +81,7 @@ bool restore_definition(const Instance& inst, const std::string& host_id, const 
            {"restore_as", {{"database", inst.name}}}}},
          {"options", nlohmann::json::object()}};
   if (!verify) out["options"]["verify"] = false;
+  with_cluster(inst, out);
   return true;
 }
 
@@ -118,6 +135,7 @@ bool export_definition(const Instance& inst, const std::string& host_id, const E
          {"target", {{"id", request.pool_uuid}, {"device_id", ""}}},
          {"source", {{"id", resource_id(inst)}, {"name", inst.name}, {"entries", entries}}},
          {"options", {{"compression", request.compression}, {"compression_level", request.level}}}};
+  with_cluster(inst, out);
   return true;
 }
 
@@ -178,5 +196,6 @@ bool import_definition(const Instance& target, const std::string& host_id, const
              {"schema", request.schema.empty() ? schema : request.schema},
              {"table", request.table.empty() ? table : request.table}}}}},
          {"options", nlohmann::json::object()}};
+  with_cluster(target, out);
   return true;
 }

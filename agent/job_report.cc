@@ -1,6 +1,7 @@
 #include "agent/job_report.h"
 
 #include <cmath>
+#include <cstdio>
 
 #include "agent/commands.h"
 #include "agent/job_runner.h"
@@ -29,6 +30,15 @@ int Job_Report::ended(int status, const Run_Outcome& outcome) {
   }
   const bool canceled = outcome.signal != 0 || status > 128;
   return finish(status, canceled ? "canceled" : "failed", outcome.cause.empty() ? "the job failed" : outcome.cause);
+}
+
+int Job_Report::not_run(const Run_Outcome& outcome) {
+  if (!json_) {
+    std::printf("not run: %s\n", outcome.not_run.c_str());
+    return EXIT_OK;
+  }
+  doc_["duration_seconds"] = std::round(outcome.seconds * 1000) / 1000;
+  return finish(EXIT_OK, "not run", outcome.not_run);
 }
 
 int Job_Report::finish(int status, const std::string& result, const std::string& cause) {

@@ -36,6 +36,11 @@ class Job_Report {
   // alert. Answers `status`.
   int ended(int status, const Run_Outcome& outcome);
 
+  // Ends a command whose job was not to run on this node (another node of
+  // its cluster runs it): "not run: WHY" on stdout, or the document with
+  // result "not run" and WHY as its cause. Answers EXIT_OK.
+  int not_run(const Run_Outcome& outcome);
+
  private:
   int finish(int status, const std::string& result, const std::string& cause);
 

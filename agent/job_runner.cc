@@ -287,6 +287,7 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
     return true;
   }
   display.finish();
+  if (ended && outcome.state == JOB_STATE_SKIPPED && settings.skip_explained && settings.skip_explained()) return false;
   if (!ended) {
     outcome.cause = "the job did not end after it was aborted";
     std::fprintf(stderr, "oscar-agent: %s\n", outcome.cause.c_str());

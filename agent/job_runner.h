@@ -2,6 +2,7 @@
 #define AGENT_JOB_RUNNER_H
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "host/jobs/job_creator.h"
@@ -24,6 +25,10 @@ struct Run_Settings {
   // Where the "job started" line and the progress go: stdout, or stderr
   // when stdout carries a JSON document.
   std::FILE* console = stdout;
+  // Asked when the job ended skipped (its module found it was not to run
+  // here): true when the caller knows why and reports it itself, so the
+  // run reports nothing. Unset: a skipped job is reported as failed.
+  std::function<bool()> skip_explained;
 };
 
 // What a run left behind, for the caller's summary.
@@ -46,6 +51,10 @@ struct Run_Outcome {
   // taken over, so that the start-up (logins, stopping an instance) does
   // not count.
   double moving_seconds = 0;
+  // Of a job that was not to run on this node: one line why ("node 2 of
+  // the cluster was chosen"); empty otherwise. Set by the caller that
+  // explained the skip (Run_Settings::skip_explained).
+  std::string not_run;
 };
 
 // Catches SIGINT, SIGTERM and SIGHUP for its life, so that a command can

@@ -42,6 +42,14 @@ const Oscar_Module::Function_Symbol FUNCTION_SYMBOLS[Oscar_Module::FUNCTION_COUN
     {"get_cluster_nodes", "_Z17get_cluster_nodesPKcS0_S0_S0_S0_RSt6vectorI15Oscar_Node_InfoSaIS2_EE"},
 };
 
+const char* const CLUSTER_INSTANCE = "_ZN5oscar26Oscar_Cluster_Node_Manager8instanceEv";
+const char* const CLUSTER_SET_SELECTION =
+    "_ZN5oscar26Oscar_Cluster_Node_Manager13set_selectionERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES8_"
+    "iS8_S8_l";
+const char* const CLUSTER_CHECK_STATE =
+    "_ZN5oscar26Oscar_Cluster_Node_Manager11check_stateERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES8_S8_"
+    "RN8nlohmann16json_abi_v3_11_210basic_jsonISt3mapSt6vectorS6_blmdSaNSA_14adl_serializerESD_IhSaIhEEEE";
+
 // Longest wait for the module's threads to end before unloading it.
 const int THREAD_WAIT_SECONDS = 30;
 
@@ -79,6 +87,32 @@ bool find_functions(void* handle, Oscar_Module::Functions& f, std::string& err) 
 
 }  // namespace
 
+bool Oscar_Module::find_cluster_members(void* handle, Cluster_Members& c, std::string& err) {
+  void* instance = find_symbol(handle, CLUSTER_INSTANCE, err);
+  void* set_selection = instance == nullptr ? nullptr : find_symbol(handle, CLUSTER_SET_SELECTION, err);
+  void* check_state = set_selection == nullptr ? nullptr : find_symbol(handle, CLUSTER_CHECK_STATE, err);
+  if (check_state == nullptr) return false;
+  c.instance = reinterpret_cast<decltype(c.instance)>(instance);
+  c.set_selection = reinterpret_cast<decltype(c.set_selection)>(set_selection);
+  c.check_state = reinterpret_cast<decltype(c.check_state)>(check_state);
+  return true;
+}
+
+bool Oscar_Module::set_selection(const std::string& definition_uuid, const std::string& instance, int node_id,
+                                 const std::string& host_uuid, const std::string& state, time_t time) const {
+  if (cluster_.set_selection == nullptr) return false;
+  oscar::Oscar_Cluster_Node_Manager* manager = cluster_.instance();
+  return manager != nullptr &&
+         cluster_.set_selection(manager, definition_uuid, instance, node_id, host_uuid, state, time);
+}
+
+bool Oscar_Module::check_state(const std::string& instance, const std::string& uid, const std::string& virtual_address,
+                               nlohmann::json& result) const {
+  if (cluster_.check_state == nullptr) return false;
+  oscar::Oscar_Cluster_Node_Manager* manager = cluster_.instance();
+  return manager != nullptr && cluster_.check_state(manager, instance, uid, virtual_address, result);
+}
+
 Oscar_Module::~Oscar_Module() { release(); }
 
 const Oscar_Module::Function_Symbol* Oscar_Module::function_symbols() { return FUNCTION_SYMBOLS; }
@@ -107,7 +141,7 @@ bool Oscar_Module::load(const std::string& path, std::string& err) {
     }
     parsers_[i].creator = reinterpret_cast<Make_Parser_Creator>(make)(&parsers_[i].destroy);
   }
-  if (!find_functions(handle_, functions_, err)) {
+  if (!find_functions(handle_, functions_, err) || !find_cluster_members(handle_, cluster_, err)) {
     release();
     return false;
   }
@@ -146,6 +180,7 @@ void Oscar_Module::release() {
     p = Parser_Factory();
   }
   functions_ = Functions();
+  cluster_ = Cluster_Members();
   if (handle_ == nullptr) return;
   bind_log_callback(ACE_Log_Msg_Callback_var());
   ACE_LOG_MSG->msg_callback(nullptr);

@@ -8,6 +8,7 @@
 #include "host/jobs/object_creator.h"
 #include "oscar/instance_info.h"
 #include "oscar/oscar_catalog.h"
+#include "oscar/oscar_cluster_node_manager.h"
 #include "oscar/utils.h"
 
 // The database module (liboscar.so) as the agent uses it: loaded with
@@ -73,6 +74,16 @@ class Oscar_Module {
   // The module's functions; valid from a successful load until destruction.
   const Functions& functions() const { return functions_; }
 
+  // The module's choice of the cluster node that runs a job
+  // (oscar::Oscar_Cluster_Node_Manager), whose members the module exports
+  // by their C++ names. Each call goes to the manager of the loaded module
+  // with the member's own contract; both are safe from any thread. They
+  // answer false when the module is not loaded.
+  bool set_selection(const std::string& definition_uuid, const std::string& instance, int node_id,
+                     const std::string& host_uuid, const std::string& state, time_t time) const;
+  bool check_state(const std::string& instance, const std::string& uid, const std::string& virtual_address,
+                   nlohmann::json& result) const;
+
   // The factories; valid from a successful load until destruction.
   Job_Creator* job_creator() const { return job_creator_; }
   Object_Creator_T<YAJL_Handler>* backup_source_parsers() const { return parsers_[BACKUP_SOURCE].creator; }
@@ -100,13 +111,28 @@ class Oscar_Module {
     Object_Creator_Exterminator destroy = nullptr;
   };
 
+  struct Cluster_Members;
   void release();
+  // Looks the cluster manager's members up; false with err naming the
+  // first one missing.
+  static bool find_cluster_members(void* handle, Cluster_Members& c, std::string& err);
 
   void* handle_ = nullptr;
   Job_Creator* job_creator_ = nullptr;
   Job_Creator_Exterminator job_creator_destroy_ = nullptr;
   Parser_Factory parsers_[PARSER_COUNT];
   Functions functions_;
+  // The cluster manager's members, called with the manager as their first
+  // argument (how GCC and Clang pass `this` to a member that is not
+  // virtual).
+  struct Cluster_Members {
+    oscar::Oscar_Cluster_Node_Manager* (*instance)() = nullptr;
+    bool (*set_selection)(oscar::Oscar_Cluster_Node_Manager*, const std::string&, const std::string&, int,
+                          const std::string&, const std::string&, time_t) = nullptr;
+    bool (*check_state)(oscar::Oscar_Cluster_Node_Manager*, const std::string&, const std::string&, const std::string&,
+                        nlohmann::json&) = nullptr;
+  };
+  Cluster_Members cluster_;
 };
 
 #endif

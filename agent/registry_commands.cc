@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "agent/cluster_settings.h"
 #include "agent/commands.h"
 #include "agent/instance_access.h"
 #include "agent/instance_registration.h"
@@ -23,11 +24,16 @@ bool is_directory(const std::string& path) {
 // (the account's rule, and the login unless --no-check), then staged and
 // saved, its start script linked. `verb` names the command in errors,
 // `done` the outcome in the line that reports it ("added", "updated").
+// --coordinator and --coordinator-token-file make it clustered.
 int register_instance(const Command_Line& line, const std::string& verb, const char* done, const std::string& name,
                       const std::string& home, const std::string& user, const secure_string& password) {
   std::string err;
   if (home.empty() || home[0] != '/' || !is_directory(home))
     return fail(EXIT_FAILED, verb + ": the home " + home + " is not an existing absolute directory");
+  Cluster_Settings cluster;
+  bool clustered = false;
+  if (!cluster_settings_from_line(line, name, home, cluster, clustered, err))
+    return fail(EXIT_FAILED, verb + ": " + err + "; nothing registered");
   if (!check_account(user, password, err)) return fail(EXIT_FAILED, verb + ": " + err + "; nothing registered");
   if (line.flags.count("no-check") == 0) {
     Oscar_Module module;
@@ -36,12 +42,14 @@ int register_instance(const Command_Line& line, const std::string& verb, const c
     if (!check_login(module, home, name, user, password, err))
       return fail(EXIT_FAILED, verb + ": " + err + " (--no-check registers it without the test)");
   }
-  stage_instance(name, home, {}, user, password);
+  stage_instance(name, home, clustered ? cluster_options(cluster) : std::map<std::string, std::string>(), user,
+                 password);
   if (Instance_Manager::instance()->save() != 0)
     return fail(EXIT_FAILED, verb + ": cannot write the instance registry");
   std::string linked;
   if (!link_start_script(home, name, linked, err)) return fail(EXIT_FAILED, verb + ": " + err);
   std::printf("instance %s %s (home %s, user %s)\n", name.c_str(), done, home.c_str(), user.c_str());
+  if (clustered) std::printf("cluster %s, coordinator %s\n", cluster.identity.c_str(), cluster.coordinator.c_str());
   if (!linked.empty()) std::printf("start script %s\n", linked.c_str());
   return EXIT_OK;
 }
@@ -73,8 +81,12 @@ int instance_add_command(const Command_Line& line) {
 int instance_set_command(const Command_Line& line) {
   std::string err;
   const std::string name = line.words[2];
-  if (line.options.count("home") + line.options.count("user") + line.options.count("password-file") == 0)
-    return fail(EXIT_USAGE, "instance set: name a setting to change (--home, --user, --password-file)");
+  if (line.options.count("home") + line.options.count("user") + line.options.count("password-file") +
+          line.options.count("coordinator") + line.options.count("coordinator-token-file") ==
+      0)
+    return fail(EXIT_USAGE,
+                "instance set: name a setting to change (--home, --user, --password-file, --coordinator with "
+                "--coordinator-token-file)");
   if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
   Instance_Manager* mgr = Instance_Manager::instance();
   Instance_ptr inst = mgr->find("oscar", name);

@@ -16,7 +16,8 @@ namespace {
 const char* USAGE =
     "usage: oscar-sim COMMAND HOME [options]\n"
     "  init HOME --instance NAME --port PORT --user USER --password PASSWORD\n"
-    "       [--vip ADDR] [--size BYTES[K|M|G]] [--datafiles N] [--archive-mode ARCHIVELOG|NOARCHIVELOG]\n"
+    "       [--vip ADDR [--nodes ADDR,ADDR...]] [--size BYTES[K|M|G]] [--datafiles N] [--archive-mode "
+    "ARCHIVELOG|NOARCHIVELOG]\n"
     "  start HOME --instance NAME      start the server, return when it listens\n"
     "  stop HOME --instance NAME       stop the server\n"
     "  touch HOME --instance NAME      change some data pages\n"
@@ -26,7 +27,8 @@ const char* USAGE =
     "  change-table HOME --instance NAME SCHEMA.TABLE [--rows N]   give the table new rows\n"
     "  table-checksum HOME --instance NAME SCHEMA.TABLE   print one digest of the table's rows\n"
     "  drop HOME --instance NAME SCHEMA[.TABLE]\n"
-    "  drop-tablespace HOME --instance NAME TABLESPACE   remove it and its data file\n";
+    "  drop-tablespace HOME --instance NAME TABLESPACE   remove it and its data file\n"
+    "  switch-over HOME --instance NAME [--to NODE_ID]   make a slave of the cluster its master\n";
 
 // Loads the state and resolves --instance, printing the error itself.
 bool resolve(const Admin_Args& args, Home& home, json& state, std::string& name) {
@@ -149,6 +151,7 @@ int run_admin(int argc, char** argv) {
   if (args.command == "table-checksum") return admin_table_checksum(args);
   if (args.command == "drop") return admin_drop(args);
   if (args.command == "drop-tablespace") return admin_drop_tablespace(args);
+  if (args.command == "switch-over") return admin_switch_over(args);
   std::fprintf(stderr, "oscar-sim: unknown command %s\n%s", args.command.c_str(), USAGE);
   return 2;
 }

@@ -111,6 +111,7 @@ int admin_init(const Admin_Args& args) {
     return admin_error("--password needs a text without blanks, quotes or /");
   }
   if (!vip.empty() && !is_dotted_ipv4(vip)) return admin_error("--vip needs a dotted IPv4 address");
+  if (vip.empty() && args.options.count("nodes")) return admin_error("--nodes needs --vip");
   if (mode.empty()) mode = "ARCHIVELOG";
   if (mode != "ARCHIVELOG" && mode != "NOARCHIVELOG")
     return admin_error("--archive-mode is ARCHIVELOG or NOARCHIVELOG");
@@ -142,10 +143,8 @@ int admin_init(const Admin_Args& args) {
   json entry = default_instance(user, password);
   entry["archive_mode"] = mode;
   add_user_tablespaces(entry, datafiles);
-  if (!vip.empty()) {
-    entry["cluster_nodes"] = json::array({json{{"node_id", 1}, {"address", "127.0.0.1"}, {"status", "master"}},
-                                          json{{"node_id", 2}, {"address", vip}, {"status", "slave"}}});
-  }
+  if (!vip.empty() && !cluster_nodes_of(vip, option(args, "nodes"), entry["cluster_nodes"], err))
+    return admin_error(err);
   if (!create_instance_data(home.data_dir(inst), entry, inst, size, err)) return admin_error(err);
   if (!write_file_atomic(home.conf_file(inst), format_instance_conf(static_cast<uint16_t>(port), vip))) {
     return admin_error("cannot write " + home.conf_file(inst));

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "host/base/job_log.h"
 #include "host/services/host_manager.h"
 
 namespace {
@@ -78,8 +79,11 @@ int JSON_RESTful_Client::post(const HTTP_Request& request, const nlohmann::json&
   if (sent.with_access_key()) add_access_key(sent);
 
   std::shared_ptr<Exchange> exchange = std::make_shared<Exchange>();
+  // What the transport logs belongs to the posting thread's job.
+  const ACE_Log_Msg_Callback_var callback = bound_log_callback();
   try {
-    std::thread([exchange, transport, sent, text, limit] {
+    std::thread([exchange, transport, sent, text, limit, callback] {
+      if (callback) bind_log_callback(callback);
       int status = 0;
       std::string answer;
       std::string error;

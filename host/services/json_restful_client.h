@@ -28,7 +28,9 @@ class JSON_RESTful_Client {
   // within the client's time-out (it is then dropped when it comes), its
   // status is not 2xx, or its body is not JSON. With the request's
   // with_access_key, the agent's access key header (Host_Manager) is added
-  // before sending; it is never logged.
+  // before sending; it is never logged. The transport runs on a thread of
+  // the client's own that logs through the posting thread's bound log
+  // callback (bind_log_callback), so its lines land in the same job log.
   int post(const HTTP_Request& request, const nlohmann::json& body, nlohmann::json& response);
 
   // Installs the transport (shared: a post in flight keeps the one it
