@@ -134,6 +134,8 @@ std::string format_table(const std::vector<std::vector<std::string>>& rows) {
       text += row[i];
       if (i + 1 < row.size()) text += std::string(width[i] - row[i].size() + 2, ' ');
     }
+    // An empty last cell leaves no blanks at the end of its line.
+    text.erase(text.find_last_not_of(' ') + 1);
     out += text + "\n";
   }
   return out;

@@ -2,11 +2,9 @@
 // then the real `oscar-agent coordinator` process on a loopback port, asked
 // through the agent's client over http and https.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,8 +21,6 @@
 #include "tests/support/s3_server.h"
 #include "tests/support/sim_home.h"
 #include "tests/support/test_paths.h"
-
-extern char** environ;
 
 namespace {
 
@@ -180,15 +176,7 @@ class Coordinator_Process {
                                      "--token-file", dir / "token"};
     if (tls) extra.insert(extra.end(), {"--tls-cert", dir / "cert.pem", "--tls-key", dir / "key.pem"});
     args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, (dir / "coordinator.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
+    pid_ = spawn_program(args, dir / "coordinator.log");
   }
   ~Coordinator_Process() {
     if (pid_ > 0) ::kill(pid_, SIGKILL);

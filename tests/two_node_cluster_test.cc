@@ -6,11 +6,9 @@
 // node 1's link, and both nodes reach it at the same url.
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,8 +24,6 @@
 
 #include "tests/support/sim_home.h"
 #include "tests/support/test_paths.h"
-
-extern char** environ;
 
 namespace {
 
@@ -107,15 +103,7 @@ class Coordinator {
       : address_(address), port_(free_port()) {
     std::vector<std::string> args = {AGENT,          "coordinator", "--listen", address + ":" + std::to_string(port_),
                                      "--token-file", token_file,    "--round",  std::to_string(ROUND_SECONDS)};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
+    pid_ = spawn_program(args, log);
   }
   ~Coordinator() { stop(); }
 

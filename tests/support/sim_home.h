@@ -22,6 +22,11 @@ struct Run_Result {
 Run_Result run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                        int timeout_ms = 30000);
 
+// Starts argv[0] (a path) with argv and the current environment, standard
+// input from /dev/null and standard error appended to `log` (made 0600);
+// -1 when it cannot be started. The caller kills and reaps it.
+int spawn_program(std::vector<std::string> argv, const std::string& log);
+
 // The built simulator.
 std::string sim_program();
 
