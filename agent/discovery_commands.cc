@@ -1,10 +1,15 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -16,6 +21,7 @@
 #include "agent/module.h"
 #include "agent/state_dir.h"
 #include "host/base/addr_string.h"
+#include "host/base/fs_util.h"
 #include "host/base/network_interface.h"
 #include "host/services/instance_manager.h"
 
@@ -172,7 +178,24 @@ int discover_command(const Command_Line& line) {
   for (const std::string& name : names) {
     if (!valid_name(name)) return fail(EXIT_USAGE, "discover: invalid instance name \"" + name + "\"");
   }
-  if (!open_state_dir(option_value(line, "state"), err)) return fail(EXIT_FAILED, err);
+  // Listing needs no state of its own: without a state directory every
+  // instance is unregistered, and the run's logs go to a scratch directory
+  // removed at the end, so that nothing is made where nothing was.
+  std::string state = option_value(line, "state");
+  struct stat st;
+  std::unique_ptr<char, void (*)(char*)> scratch(nullptr, [](char* dir) {
+    rm_rf(dir);
+    std::free(dir);
+  });
+  if (line.flags.count("register") == 0 && ::stat(state.c_str(), &st) != 0 && errno == ENOENT) {
+    const char* tmp = std::getenv("TMPDIR");
+    scratch.reset(
+        ::strdup(((tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + std::string("/oscar-agent.XXXXXX")).c_str()));
+    if (::mkdtemp(scratch.get()) == nullptr) return fail(EXIT_FAILED, "discover: cannot make a scratch directory");
+    state = scratch.get();
+    allow_state_dir_creation(true);
+  }
+  if (!open_state_dir(state, err)) return fail(EXIT_FAILED, err);
   if (::geteuid() != 0 && proc_hides_processes(read_text_file("/proc/mounts")))
     std::fprintf(stderr,
                  "oscar-agent: warning: /proc is mounted with hidepid; servers of other users may be invisible\n");

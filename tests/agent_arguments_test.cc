@@ -80,6 +80,28 @@ TEST(AgentArguments, TheChosenCommandGetsItsWordsOptionsAndFlags) {
   EXPECT_EQ((std::vector<std::string>{"pool", "add", "p1"}), group.result.line.words);
   EXPECT_EQ("file:///x", option_value(group.result.line, "url"));
   EXPECT_TRUE(group.result.line.flags.empty());
+
+  // The global options count before the command's words as after them;
+  // --state is left to the caller's default when not given, and --config
+  // is every command's.
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--state", "/s", "--json", "--config", "/c.conf", "pool", "list"},
+                                             {"--json", "--state=/s", "pool", "list", "--config=/c.conf"},
+                                             {"pool", "list", "--config", "/c.conf", "--state", "/s", "--json"}}) {
+    Parse global(args);
+    ASSERT_NE(nullptr, global.result.command) << global.err;
+    EXPECT_EQ((std::vector<std::string>{"pool", "list"}), global.result.line.words);
+    EXPECT_EQ("/s", option_value(global.result.line, "state"));
+    EXPECT_EQ("/c.conf", option_value(global.result.line, "config"));
+    EXPECT_EQ(1u, global.result.line.flags.count("json"));
+  }
+  Parse no_state({"pool", "add", "p1", "--url", "file:///x"});
+  ASSERT_NE(nullptr, no_state.result.command) << no_state.err;
+  EXPECT_EQ(0u, no_state.result.line.options.count("state"));
+  // A global option before the words is still checked against the command.
+  Parse refused({"--verbose", "pool", "list", "--state", "/s"});
+  EXPECT_EQ(nullptr, refused.result.command);
+  EXPECT_NE(std::string::npos, refused.err.find("unknown option --verbose")) << refused.err;
 }
 
 TEST(AgentArguments, ARepeatableOptionKeepsEveryValueInOrderAndTakesOneWordEachTime) {
@@ -103,7 +125,6 @@ TEST(AgentArguments, WrongLinesAreUsageErrorsNamingTheProblem) {
       {{"frobnicate"}, "unknown command \"frobnicate\""},
       {{"pool", "frob"}, "unknown command \"pool frob\""},
       {{"pool"}, "\"pool\" needs a further command word"},
-      {{"pool", "add", "p1", "--url", "file:///x"}, "--state is required"},
       {{"pool", "add", "p1", "--url", "file:///x", "--state"}, "--state"},
       {{"pool", "add", "p1", "--url", "", "--state", "/s"}, "--url: needs a value"},
       {{"pool", "add", "p1", "--url", "file:///x", "--state", "/s", "--colour", "red"}, "unknown option --colour"},

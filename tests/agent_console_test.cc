@@ -126,7 +126,8 @@ TEST_F(AgentConsole, BackupEndsWithOneSummaryLineNamingWhatAndTheBackupId) {
       id + "\n");
   EXPECT_TRUE(std::regex_match(last, summary)) << last;
   // Before it the start line and, not on a terminal, plain progress lines.
-  const std::regex earlier("backup \\(full\\) job [^ ]+ started|progress: [0-9]+%, [0-9.]+ (B|KiB|MiB) of .*");
+  const std::regex earlier(
+      "backup \\(full\\) run [^ ]+ started \\(job [^ ]+\\)|progress: [0-9]+%, [0-9.]+ (B|KiB|MiB) of .*");
   std::size_t at = 0, lines = 0;
   for (std::size_t eol; (eol = r.out.find('\n', at)) != r.out.size() - 1; at = eol + 1, ++lines)
     EXPECT_TRUE(std::regex_match(r.out.substr(at, eol - at), earlier)) << r.out.substr(at, eol - at);

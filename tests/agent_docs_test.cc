@@ -62,7 +62,8 @@ std::set<std::string> program_commands() {
 // What bash completes for the words of `line` (the last one being
 // completed, `after` the words behind the cursor), with the completion
 // script loaded.
-std::string complete(const std::string& line, const std::string& after = "") {
+std::string complete(const std::string& line, const std::string& after = "",
+                     const std::vector<std::string>& env = {"OSCAR_AGENT_STATE=/nonexistent"}) {
   const std::string script = "source " + COMPLETION + "\nCOMP_WORDS=(" + line +
                              ")\nCOMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n"
                              "[[ \"" +
@@ -70,7 +71,7 @@ std::string complete(const std::string& line, const std::string& after = "") {
                              "\" == *' ' ]] && { COMP_WORDS+=(''); COMP_CWORD=$((COMP_CWORD + 1)); }\n"
                              "COMP_WORDS+=(" +
                              after + ")\n_oscar_agent\necho \"${COMPREPLY[*]}\"\n";
-  const Run_Result r = run_program({"/bin/bash", "-c", script}, {}, 60000);
+  const Run_Result r = run_program({"/bin/bash", "-c", script}, env, 60000);
   EXPECT_EQ(0, r.status) << r.err;
   return r.out.substr(0, r.out.find('\n'));
 }
@@ -133,6 +134,10 @@ TEST(AgentDocs, CompletionOffersTheProgramsWordsOptionsAndRegisteredNames) {
   EXPECT_EQ("DB1 DB2", complete(agent + " restore D", "--state " + tmp.path()));
   EXPECT_EQ("nightly", complete(agent + " backup DB1 --pool ", "--state=" + tmp.path()));
   EXPECT_EQ("nightly", complete(agent + " pool set ", "--state " + tmp.path()));
+  // Global options before the command's words; without --state, the
+  // agent's own default.
+  EXPECT_EQ("DB1 DB2", complete(agent + " --state " + tmp.path() + " --json restore D"));
+  EXPECT_EQ("nightly", complete(agent + " --config x.conf pool set ", "", {"OSCAR_AGENT_STATE=" + tmp.path()}));
   // Key and password files are file names; a value to type is not completed.
   ASSERT_TRUE(write_file(tmp / "pool.key", "k"));
   for (const char* option : {"--cipher-key-file", "--key-file", "--password-file"})

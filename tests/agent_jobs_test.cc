@@ -237,7 +237,7 @@ TEST_F(AgentJobs, BackupChainAndRestoreRoundTrip) {
   r = agent({"restore", "DB1", "--force", "--timeout", "120"});
   ASSERT_EQ(0, r.status) << r.out << r.err;
   EXPECT_TRUE(contains(r.out, "restore of DB1 to backup")) << r.out;
-  EXPECT_TRUE(contains(r.out, "restore job ")) << r.out;  // a restore has no subtype to show
+  EXPECT_TRUE(contains(r.out, "restore run ")) << r.out;  // a restore has no subtype to show
   printed += r.out + r.err;
   EXPECT_EQ(at_backup, home.checksum());
 

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <regex>
 #include <string>
 
 #include "agent/catalog_listing.h"
@@ -269,7 +270,10 @@ TEST_F(AgentJobRunner, CompletedJobShowsProgressAndAnswersTrue) {
   EXPECT_EQ(JOB_STATE_COMPLETED, outcome.state);
   EXPECT_EQ(4096u, outcome.set_size);
   EXPECT_EQ(1024u, outcome.set_storage_size);
-  EXPECT_TRUE(contains(out_, "backup (full) job def-runner-1 started")) << out_;
+  // The run is named as its job log is, apart from the definition.
+  EXPECT_TRUE(std::regex_match(outcome.run, std::regex("[0-9]{8}-[0-9]{6}\\.[0-9]+\\.[0-9]+"))) << outcome.run;
+  EXPECT_NE(std::string::npos, outcome.log.find(outcome.run + ".log")) << outcome.log;
+  EXPECT_TRUE(contains(out_, "backup (full) run " + outcome.run + " started (job def-runner-1)")) << out_;
   EXPECT_TRUE(contains(out_, "progress: 30%\nprogress: 60%\n")) << out_;
   EXPECT_FALSE(contains(err_, "alert")) << err_;
   EXPECT_FALSE(contains(err_, "last lines of the job log")) << err_;

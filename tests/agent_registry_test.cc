@@ -59,7 +59,6 @@ TEST_F(AgentRegistry, ArgumentErrorsAreUsageErrorsNamingTheProblem) {
     std::vector<std::string> args;
     const char* message;
   } cases[] = {
-      {{"pool", "add", "p1", "--url", "file:///tmp/x"}, "--state is required"},
       {{"catalog", "--state"}, "--state: 1 required DIR missing"},
       {{"pool", "add", "p1", "--url", "file:///tmp/x", "--state", state_, "--colour", "red"},
        "unknown option --colour"},
