@@ -11,7 +11,10 @@ namespace {
 // Every option and flag of the agent: name, value name (empty for a flag),
 // help. One table, so that an option means the same in every command.
 const char* const OPTIONS[][3] = {
-    {"state", "DIR", "the agent's state directory (instances, pools, catalogue, logs)"},
+    {"state", "DIR",
+     "the agent's state directory (instances, pools, catalogue, logs; default: $OSCAR_AGENT_STATE, else state in "
+     "the configuration, else /var/lib/oscar-agent for root, ~/.local/state/oscar-agent for others)"},
+    {"config", "FILE", "the configuration file (default: /etc/oscar-agent/oscar-agent.conf when it exists)"},
     {"module", "PATH", "the database module to load (default: $OSCAR_MODULE, else liboscar.so of this installation)"},
     {"timeout", "SECONDS",
      "the longest the job may run, or a removal may wait for a job of the instance, 1 to 604800 (default 21600 for "
@@ -79,6 +82,40 @@ const char* const COMMAND_OPTIONS[][3] = {
 
 bool listed(const std::vector<std::string>& names, const std::string& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+const char* const EXIT_STATUS_HELP =
+    "Exit status: 0 done (also a job that the cluster's coordinator gave to another node); 1 failed, or status "
+    "found an instance whose backups are old or failed; 2 the command line or the configuration file is wrong; "
+    "128+N stopped by signal N (130 Ctrl-C, 143 SIGTERM).";
+
+// Options that every command takes, also before its words ("oscar-agent
+// --state DIR catalog"); the first two take a value.
+const char* const GLOBAL_OPTIONS[] = {"--state", "--config", "--verbose", "--json"};
+
+// Options the configuration file may give: the parser does not require
+// them, the caller checks them once the file is read.
+bool configurable(const std::string& name) { return name == "state" || name == "pool" || name == "keep-full"; }
+
+// argv with the global options given before the command's words moved
+// after them, where the command's parser looks for them.
+std::vector<std::string> global_options_last(int argc, const char* const* argv) {
+  std::vector<std::string> front, globals;
+  int i = 1;
+  for (; i < argc; ++i) {
+    const std::string word = argv[i];
+    const std::string name = word.substr(0, word.find('='));
+    const auto known = std::find_if(std::begin(GLOBAL_OPTIONS), std::end(GLOBAL_OPTIONS),
+                                    [&name](const char* g) { return name == g; });
+    if (known == std::end(GLOBAL_OPTIONS)) break;
+    globals.push_back(word);
+    const bool takes_value = known - std::begin(GLOBAL_OPTIONS) < 2;
+    if (takes_value && word.find('=') == std::string::npos && i + 1 < argc) globals.push_back(argv[++i]);
+  }
+  std::vector<std::string> out = {argv[0]};
+  out.insert(out.end(), argv + i, argv + argc);
+  out.insert(out.end(), globals.begin(), globals.end());
+  return out;
 }
 
 // Shows a command's words in its usage line as the command describes them
@@ -151,8 +188,12 @@ bool add_options(Command_Values& v) {
                          ? v.app->add_option("--" + name, v.lists[name], text)->allow_extra_args(false)
                          : v.app->add_option("--" + name, v.values[name], text);
     o->type_name(help[1])->check(non_empty());
-    if (listed(s.required, name) && !v.has_children) o->required();
+    if (listed(s.required, name) && !v.has_children && !configurable(name)) o->required();
   }
+  if (!listed(s.options, "config"))
+    v.app->add_option("--config", v.values["config"], option_help("config")[2])
+        ->type_name(option_help("config")[1])
+        ->check(non_empty());
   // A compression level means nothing without a compression to apply it to.
   CLI::Option* level = v.app->get_option_no_throw("--level");
   CLI::Option* compression = v.app->get_option_no_throw("--compression");
@@ -284,11 +325,18 @@ std::string refusal(const std::list<Command_Values>& values, CLI::App& top, int 
 
 }  // namespace
 
-Parsed_Command parse_command_line(const std::vector<Agent_Command>& commands, int argc, const char* const* argv,
-                                  std::FILE* out, std::FILE* err, std::string (*version)()) {
+Parsed_Command parse_command_line(const std::vector<Agent_Command>& commands, int given_argc,
+                                  const char* const* given_argv, std::FILE* out, std::FILE* err,
+                                  std::string (*version)()) {
   Parsed_Command result;
+  const std::vector<std::string> args = global_options_last(given_argc, given_argv);
+  std::vector<const char*> arg_pointers;
+  for (const std::string& a : args) arg_pointers.push_back(a.c_str());
+  const int argc = static_cast<int>(arg_pointers.size());
+  const char* const* argv = arg_pointers.data();
   CLI::App top("oscar-agent: backs up, restores, exports and imports OSCAR database instances", "oscar-agent");
   top.require_subcommand(1);
+  top.footer(EXIT_STATUS_HELP);
   top.formatter(std::make_shared<Usage_Formatter>());
   if (version != nullptr)
     top.set_version_flag("--version", std::function<std::string()>(version),
@@ -328,7 +376,7 @@ Parsed_Command parse_command_line(const std::vector<Agent_Command>& commands, in
                            });
     if (child_ran) continue;
     for (const std::string& name : v.command->required) {
-      if (v.has_children && v.app->count("--" + name) == 0) {
+      if (v.has_children && !configurable(name) && v.app->count("--" + name) == 0) {
         result.exit_status = usage_error(err, "--" + name + " is required", command_words(values));
         return result;
       }

@@ -20,6 +20,10 @@ int Job_Report::fail(int status, const std::string& text) {
 }
 
 int Job_Report::ended(int status, const Run_Outcome& outcome) {
+  if (!outcome.run.empty()) {
+    doc_["run"] = outcome.run;
+    doc_["log"] = outcome.log;
+  }
   doc_["size_read"] = outcome.set_size;
   doc_["size_stored"] = outcome.set_storage_size;
   doc_["duration_seconds"] = std::round(outcome.seconds * 1000) / 1000;

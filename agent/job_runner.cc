@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <regex>
 #include <vector>
 
 #include "agent/commands.h"
@@ -197,6 +198,16 @@ void report_unfinished(const std::string& kind, Job& job, Run_Outcome& outcome, 
   if (outcome.state != JOB_STATE_CANCELED) print_log_tail(log_path, log_offset);
 }
 
+// The name of a run: what its log's name adds to the definition's
+// ("DEF.20261211-143955.4242.1.log" gives "20261211-143955.4242.1").
+std::string run_name(const std::string& log_path) {
+  static const std::regex stamp("\\.([0-9]{8}-[0-9]{6}\\.[0-9]+\\.[0-9]+)\\.log$");
+  std::smatch m;
+  if (std::regex_search(log_path, m, stamp)) return m[1];
+  const std::size_t slash = log_path.rfind('/');
+  return slash == std::string::npos ? log_path : log_path.substr(slash + 1);
+}
+
 }  // namespace
 
 bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Settings& settings, Run_Outcome& outcome) {
@@ -236,7 +247,11 @@ bool run_job(Job_Creator& creator, const Job_Definition_var& def, const Run_Sett
     std::fprintf(stderr, "oscar-agent: cannot start the %s job: %s\n", kind.c_str(), std::strerror(error));
     return false;
   }
-  std::fprintf(settings.console, "%s job %s started\n", kind.c_str(), def->id().c_str());
+  outcome.run = run_name(log_path);
+  outcome.definition = def->id();
+  outcome.log = log_path;
+  std::fprintf(settings.console, "%s run %s started (job %s)\n", kind.c_str(), outcome.run.c_str(),
+               def->id().c_str());
   std::fflush(settings.console);
   Progress_Display display(settings.console, settings.terminal);
   Wait_Notice wait_notice(settings.console, log_path, log_offset);

@@ -34,6 +34,9 @@ struct Run_Settings {
 // What a run left behind, for the caller's summary.
 struct Run_Outcome {
   int state = 0;  // the job's last Job_State
+  // The run, as its job log names it ("20261211-143955.4242.1"), the
+  // definition it ran and the log's path; empty before the job started.
+  std::string run, definition, log;
   unsigned long long set_size = 0;
   unsigned long long set_storage_size = 0;
   // SIGINT, SIGTERM or SIGHUP when one cancelled the job, else 0.

@@ -1,8 +1,11 @@
 #include <cstdio>
 #include <limits>
 
+#include "agent/agent_config.h"
 #include "agent/arguments.h"
+#include "agent/command_defaults.h"
 #include "agent/commands.h"
+#include "agent/state_dir.h"
 #include "agent/version.h"
 
 namespace {
@@ -21,7 +24,7 @@ const std::vector<Agent_Command>& commands() {
        1,
        1,
        {"state", "home", "user", "password-file", "module", "coordinator", "coordinator-token-file"},
-       {"state", "home", "user", "password-file"},
+       {"home", "user", "password-file"},
        {},
        {"no-check"},
        "register an instance and its account (the login is tested first)",
@@ -32,7 +35,7 @@ const std::vector<Agent_Command>& commands() {
        1,
        1,
        {"state", "home", "user", "password-file", "module", "coordinator", "coordinator-token-file"},
-       {"state"},
+       {},
        {},
        {"no-check"},
        "change an instance's home or account (the login is tested first)",
@@ -43,7 +46,7 @@ const std::vector<Agent_Command>& commands() {
        0,
        0,
        {"state"},
-       {"state"},
+       {},
        {},
        {"json"},
        "list the registered instances",
@@ -53,7 +56,7 @@ const std::vector<Agent_Command>& commands() {
        1,
        1,
        {"state"},
-       {"state"},
+       {},
        {},
        {},
        "remove an instance and its account (its catalogued sets stay)",
@@ -64,7 +67,7 @@ const std::vector<Agent_Command>& commands() {
        1,
        1,
        {"state", "url", "endpoint", "region", "key-file", "cipher", "cipher-key-file", "zstd-workers"},
-       {"state", "url"},
+       {"url"},
        {},
        {},
        "register a pool (a directory, or a bucket of an S3 service)",
@@ -75,7 +78,7 @@ const std::vector<Agent_Command>& commands() {
        1,
        1,
        {"state", "url", "endpoint", "region", "key-file", "cipher", "cipher-key-file", "zstd-workers"},
-       {"state"},
+       {},
        {},
        {},
        "change a pool's settings (its url and cipher only while it holds no catalogued sets)",
@@ -86,7 +89,7 @@ const std::vector<Agent_Command>& commands() {
        0,
        0,
        {"state"},
-       {"state"},
+       {},
        {},
        {"json"},
        "list the pools with the number and size of their sets",
@@ -96,7 +99,7 @@ const std::vector<Agent_Command>& commands() {
        1,
        1,
        {"state", "timeout"},
-       {"state"},
+       {},
        {},
        {"force"},
        "remove a pool (refused while sets live in it, unless --force removes them too)",
@@ -107,7 +110,7 @@ const std::vector<Agent_Command>& commands() {
        1,
        1,
        {"state", "older-than", "from-host"},
-       {"state"},
+       {},
        {},
        {"dry-run", "json"},
        "remove what no manifest describes from this host's part of a pool (older than the grace time)",
@@ -118,7 +121,7 @@ const std::vector<Agent_Command>& commands() {
        1,
        1,
        job_options({"type", "pool", "compression", "level"}),
-       {"state", "type", "pool"},
+       {"type", "pool"},
        {},
        {"verbose", "json"},
        "back an instance up into a pool",
@@ -129,7 +132,7 @@ const std::vector<Agent_Command>& commands() {
        1,
        1,
        job_options({"point"}),
-       {"state"},
+       {},
        {},
        {"no-verify", "force", "verbose", "json"},
        "restore an instance to a backup (its chain is checked against the records first; a running instance is "
@@ -141,7 +144,7 @@ const std::vector<Agent_Command>& commands() {
        0,
        1,
        {"state", "point", "pool"},
-       {"state"},
+       {},
        {},
        {"json"},
        "check the stored sets of an instance (or of one chain), or every set of this host in a pool (--pool)",
@@ -152,7 +155,7 @@ const std::vector<Agent_Command>& commands() {
        1,
        1,
        job_options({"entries", "pool", "compression", "level"}),
-       {"state", "entries", "pool"},
+       {"entries", "pool"},
        {"entries"},
        {"verbose", "json"},
        "export databases, schemas or tables of an instance into a pool",
@@ -163,7 +166,7 @@ const std::vector<Agent_Command>& commands() {
        1,
        1,
        job_options({"point", "database", "as"}),
-       {"state", "point"},
+       {"point"},
        {},
        {"replace", "verbose", "json"},
        "import an export set into an instance (existing tables and schemas are replaced only after a yes on a "
@@ -175,7 +178,7 @@ const std::vector<Agent_Command>& commands() {
        0,
        1,
        {"state"},
-       {"state"},
+       {},
        {},
        {"json", "all", "bytes"},
        "list the catalogued backup and export sets (of one instance; --all also those of removed instances)",
@@ -186,7 +189,7 @@ const std::vector<Agent_Command>& commands() {
        0,
        0,
        {"state", "pool", "from-host"},
-       {"state"},
+       {},
        {},
        {"verify", "json"},
        "add to the catalogue the sets that the manifests of the pools describe",
@@ -196,7 +199,7 @@ const std::vector<Agent_Command>& commands() {
        1,
        std::numeric_limits<std::size_t>::max(),
        {"state", "timeout"},
-       {"state"},
+       {},
        {},
        {"dry-run", "json"},
        "remove catalogued sets by id with their stored files (those other sets rest on are kept)",
@@ -207,7 +210,7 @@ const std::vector<Agent_Command>& commands() {
        0,
        1,
        {"state", "keep-full", "keep-export", "pool", "timeout", "instance-uuid"},
-       {"state", "keep-full"},
+       {"keep-full"},
        {},
        {"dry-run", "json"},
        "remove the sets of whole chains older than the N newest full backups (of NAME, or --instance-uuid UUID)",
@@ -218,7 +221,7 @@ const std::vector<Agent_Command>& commands() {
        0,
        std::numeric_limits<std::size_t>::max(),
        {"state", "module", "user", "password-file"},
-       {"state"},
+       {},
        {},
        {"json", "register"},
        "list the instances running on this machine (--register NAME... registers them)",
@@ -229,7 +232,7 @@ const std::vector<Agent_Command>& commands() {
        1,
        3,
        {"state", "module"},
-       {"state"},
+       {},
        {},
        {"json"},
        "show an instance's database, its schemas, or a schema's tables",
@@ -240,7 +243,7 @@ const std::vector<Agent_Command>& commands() {
        1,
        1,
        {"state", "module"},
-       {"state"},
+       {},
        {},
        {"json"},
        "show an instance's cluster nodes, this machine and the master",
@@ -251,7 +254,7 @@ const std::vector<Agent_Command>& commands() {
        1,
        1,
        {"state", "module", "pool"},
-       {"state"},
+       {},
        {"pool"},
        {"json", "deep"},
        "check that an instance is set up for backups and its catalogued sets are in their pools, one line per "
@@ -263,7 +266,7 @@ const std::vector<Agent_Command>& commands() {
        1,
        1,
        job_options({}),
-       {"state"},
+       {},
        {},
        {"verbose"},
        "run a job definition file (JSON)",
@@ -288,5 +291,20 @@ const std::vector<Agent_Command>& commands() {
 int main(int argc, char** argv) {
   const Parsed_Command parsed = parse_command_line(commands(), argc, argv, stdout, stderr, version_text);
   if (parsed.command == nullptr) return parsed.exit_status;
-  return parsed.command->run(parsed.line);
+  Command_Line line = parsed.line;
+  Agent_Config config;
+  std::string err;
+  if (!load_agent_config(option_value(line, "config"), config, err)) {
+    std::fprintf(stderr, "oscar-agent: %s\n", err.c_str());
+    return EXIT_USAGE;
+  }
+  set_agent_config(config);
+  if (!complete_command_line(*parsed.command, config, line, err)) {
+    std::string name;
+    for (const std::string& w : parsed.command->path) name += w + " ";
+    std::fprintf(stderr, "oscar-agent: %s (see oscar-agent %s--help)\n", err.c_str(), name.c_str());
+    return EXIT_USAGE;
+  }
+  allow_state_dir_creation(command_makes_state(*parsed.command, line));
+  return parsed.command->run(line);
 }

@@ -7,9 +7,9 @@
 
 #include <cstdio>
 #include <ctime>
-#include <regex>
 #include <set>
 
+#include "agent/agent_config.h"
 #include "agent/catalog_listing.h"
 #include "agent/commands.h"
 #include "agent/pool_lookup.h"
@@ -23,8 +23,6 @@ using json = nlohmann::json;
 
 // The grace time when --older-than is not given: one day.
 const long long DEFAULT_GRACE_SECONDS = 24 * 3600;
-// The longest grace time accepted: ten years.
-const long long MAX_GRACE_SECONDS = 3650LL * 24 * 3600;
 
 // One thing to remove.
 struct Clean_Item {
@@ -41,20 +39,6 @@ struct Clean_Plan {
   bool uploads_listed = true;
   std::string uploads_note;
 };
-
-// "30s", "15m", "2h", "1d" or "0" as seconds; false for anything else.
-bool parse_duration(const std::string& text, long long& seconds) {
-  if (text == "0") {
-    seconds = 0;
-    return true;
-  }
-  static const std::regex re("([0-9]{1,9})([smhd])");
-  std::smatch m;
-  if (!std::regex_match(text, m, re)) return false;
-  const long long unit = m[2] == "s" ? 1 : m[2] == "m" ? 60 : m[2] == "h" ? 3600 : 86400;
-  seconds = std::stoll(m[1]) * unit;
-  return seconds <= MAX_GRACE_SECONDS;
-}
 
 // Whether a file is younger than the grace time; one of unknown age counts
 // as young unless the grace time is 0.

@@ -28,16 +28,27 @@ std::string absolute(const std::string& dir) {
 
 std::string identity_path() { return agent_state_dir() + "/agent.json"; }
 
+bool creation_allowed = true;
+
 }  // namespace
+
+void allow_state_dir_creation(bool allow) { creation_allowed = allow; }
 
 bool open_state_dir(const std::string& dir, std::string& err) {
   if (dir.empty()) {
-    err = "--state DIR is required";
+    err = "no state directory: give --state DIR or set $OSCAR_AGENT_STATE";
     return false;
   }
   const std::string abs = absolute(dir);
   if (abs.empty()) {
     err = std::string("cannot resolve the state directory: ") + std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  if (!creation_allowed && ::stat(abs.c_str(), &st) != 0 && errno == ENOENT) {
+    err = "the state directory " + abs +
+          " does not exist (instance add or pool add makes it; --state, $OSCAR_AGENT_STATE or state in the "
+          "configuration names another)";
     return false;
   }
   if (make_private_dir(abs, err) != 0) return false;

@@ -16,7 +16,13 @@
 //                                         tool-log directories) live
 // Every function is meant for the agent's main thread, before any job runs.
 
-// Makes the directory (mode 0700) when missing, points the host's state
+// Whether open_state_dir may make a missing directory: only commands that
+// register something do; the others (which only read, or need a
+// registered instance or pool) refuse a directory that does not exist, so
+// that a mistyped name is not taken for an empty state.
+void allow_state_dir_creation(bool allow);
+
+// Makes the directory (mode 0700) when missing and allowed, points the host's state
 // directory and root prefix at it, and loads the instance registry and the
 // host settings. `dir` may be relative; it is made absolute first. A
 // directory (or its root/) that another user owns or may write is refused

@@ -7,6 +7,7 @@
 
 #include "host/catalog/minor_resource_id.h"
 #include "host/jobs/job.h"
+#include "host/services/host_manager.h"
 #include "oscar/job_alerts.h"
 
 namespace oscar {
@@ -144,6 +145,8 @@ bool build_oscar_brcmd_backup_set(Job& job, const std::string& resource_id, std:
     ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l Failed to compute minor resource id for resource '%s' and backup type '%s'\n"),
                resource_id.c_str(), bset.type().c_str()));
   }
+  // The machine that took the set, by name, as logical sets record it.
+  bset.host(Host_Manager::instance()->name());
   bset.start_time(start_time);
   bset.end_time(std::time(nullptr));
   bset.full_backup_uuid(bset.backup_type() == "full" ? bset.uuid() : bset.last_full_backup_id());
