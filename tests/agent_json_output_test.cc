@@ -92,6 +92,7 @@ class AgentJsonOutput : public ::testing::Test {
     args.push_back("--json");
     const Run_Result r = agent(args, env);
     EXPECT_EQ(status, r.status) << args[0] << ": " << r.out << r.err;
+    last_err_ = r.err;
     const std::string file = sandbox_ / (std::string(definition) + ".json");
     EXPECT_TRUE(write_file(file, r.out));
     const Run_Result check = run_program({"/usr/bin/python3", OSCAR_SOURCE_DIR "/tests/validate_json.py",
@@ -145,6 +146,7 @@ class AgentJsonOutput : public ::testing::Test {
 
   Test_Sandbox sandbox_;
   const std::string state_ = sandbox_.state_dir();
+  std::string last_err_;  // of the last command valid() ran
   // Every command reads this configuration; its metrics directory is made
   // by the test.
   const std::string metrics_ = sandbox_ / "metrics";
@@ -159,6 +161,8 @@ TEST_F(AgentJsonOutput, EveryCommandPrintsOneDocumentOfItsDocumentedShape) {
   const nlohmann::json full = valid("job", {"backup", "DB1", "--type", "full", "--pool", "p1"});
   EXPECT_EQ("full", full.value("level", ""));
   EXPECT_NE(0, access(metrics_.c_str(), F_OK));
+  EXPECT_NE(std::string::npos, last_err_.find("oscar-agent: warning: cannot write metrics into " + metrics_ + ": "))
+      << last_err_;
   ASSERT_EQ(0, mkdir(metrics_.c_str(), 0755));
   const nlohmann::json incr = valid("job", {"backup", "DB1", "--type", "incr", "--pool", "p1"});
   EXPECT_EQ("incremental", incr.value("level", ""));
