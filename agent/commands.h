@@ -38,6 +38,9 @@ int catalog_remove_command(const Command_Line& line);
 int expire_command(const Command_Line& line);
 // catalog [NAME] [--json]
 int catalog_command(const Command_Line& line);
+// status [NAME] [--json] [--bytes]: EXIT_FAILED when an instance's backups
+// are old, failed or missing
+int status_command(const Command_Line& line);
 // catalog rebuild [--pool POOL] [--verify] [--from-host ID|NAME] [--json]
 int catalog_rebuild_command(const Command_Line& line);
 // backup NAME --type full|incr|diff --pool POOL [--compression M] [--level N]

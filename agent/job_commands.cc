@@ -105,6 +105,13 @@ std::string subtype_of(const std::string& type) {
   return std::string();
 }
 
+// The --type word of a catalogued level (the inverse of subtype_of).
+std::string kind_of(const std::string& subtype) {
+  if (subtype == "incremental") return "incr";
+  if (subtype == "cumulative") return "diff";
+  return subtype;
+}
+
 // --compression (default none) and --level (default 1) of a command that stores a set.
 bool compression_options(const Command_Line& line, std::string& compression, int& level, std::string& err) {
   compression = option_value(line, "compression");
@@ -236,6 +243,7 @@ int export_command(const Command_Line& line) {
   if (!open_state_dir(option_value(line, "state"), err)) return report.fail(EXIT_FAILED, err);
   Instance_ptr inst = find_instance(line.words[1], err);
   if (!inst) return report.fail(EXIT_FAILED, "export: " + err);
+  report.record_as(inst->name, "export");
   if (!find_pool_uuid(option_value(line, "pool"), request.pool_uuid, err))
     return report.fail(EXIT_FAILED, "export: " + err);
   const std::string host_id = agent_host_id(err);
@@ -250,7 +258,8 @@ int export_command(const Command_Line& line) {
                              ? rows.back().value("backup_id", std::string("?"))
                              : std::string("?");
   report.set("backup_id", id);
-  if (line.flags.count("json") != 0) return report.ended(EXIT_OK, outcome);
+  report.ended(EXIT_OK, outcome);
+  if (line.flags.count("json") != 0) return EXIT_OK;
   std::string entries;
   for (const std::string& e : request.entries) entries += (entries.empty() ? "" : ", ") + e;
   std::printf("%s\n", job_summary("export of " + entries + " to pool " + option_value(line, "pool"), outcome, false,
@@ -299,6 +308,7 @@ int import_command(const Command_Line& line) {
                                              : std::string()) +
                                         ")");
   if (!target) return report.fail(EXIT_FAILED, "import: " + err);
+  report.record_as(target->name, "import");
   nlohmann::json rows;
   if (!export_rows(resource_id(*source), rows, err)) return report.fail(EXIT_FAILED, "import: " + err);
   const std::string point = option_value(line, "point");
@@ -319,7 +329,8 @@ int import_command(const Command_Line& line) {
   Run_Outcome outcome;
   const int status = run_loaded_definition(module, "import", def, true, settings, outcome, report);
   if (status != EXIT_OK || !outcome.not_run.empty()) return status;
-  if (line.flags.count("json") != 0) return report.ended(EXIT_OK, outcome);
+  report.ended(EXIT_OK, outcome);
+  if (line.flags.count("json") != 0) return EXIT_OK;
   std::printf("%s\n",
               job_summary("import of export " + point + " into " + target->name, outcome, true, "", "").c_str());
   return EXIT_OK;
@@ -371,6 +382,7 @@ int backup_command(const Command_Line& line) {
   if (!open_state_dir(option_value(line, "state"), err)) return report.fail(EXIT_FAILED, err);
   Instance_ptr inst = find_instance(line.words[1], err);
   if (!inst) return report.fail(EXIT_FAILED, "backup: " + err);
+  report.record_as(inst->name, option_value(line, "type"));
   if (!find_pool_uuid(option_value(line, "pool"), request.pool_uuid, err))
     return report.fail(EXIT_FAILED, "backup: " + err);
   const std::string host_id = agent_host_id(err);
@@ -397,11 +409,11 @@ int backup_command(const Command_Line& line) {
     if (row.contains("type") && row["type"].is_string()) type = row["type"].get<std::string>();
   }
   print_level_change(settings.console, request.subtype, type);
-  if (line.flags.count("json") != 0) {
-    report.set("backup_id", id);
-    report.set("level", type);
-    return report.ended(EXIT_OK, outcome);
-  }
+  report.record_as(inst->name, kind_of(type));
+  report.set("backup_id", id);
+  report.set("level", type);
+  report.ended(EXIT_OK, outcome);
+  if (line.flags.count("json") != 0) return EXIT_OK;
   std::printf("%s\n", job_summary("backup " + type + " of " + inst->name + " to pool " + option_value(line, "pool"),
                                   outcome, false, "backup id", id)
                           .c_str());
@@ -417,6 +429,7 @@ int restore_command(const Command_Line& line) {
   if (!open_state_dir(option_value(line, "state"), err)) return report.fail(EXIT_FAILED, err);
   Instance_ptr inst = find_instance(line.words[1], err);
   if (!inst) return report.fail(EXIT_FAILED, "restore: " + err);
+  report.record_as(inst->name, "restore");
   nlohmann::json row;
   if (!find_restore_point(resource_id(*inst), option_value(line, "point"), row, err))
     return report.fail(EXIT_FAILED, "restore: " + err);
@@ -456,7 +469,8 @@ int restore_command(const Command_Line& line) {
     outcome.cause = inst->name + " was not left as the restore found it";
     return report.ended(EXIT_FAILED, outcome);
   }
-  if (line.flags.count("json") != 0) return report.ended(EXIT_OK, outcome);
+  report.ended(EXIT_OK, outcome);
+  if (line.flags.count("json") != 0) return EXIT_OK;
   std::printf("%s\n", job_summary("restore of " + inst->name + " to backup " + point, outcome, true, "", "").c_str());
   return EXIT_OK;
 }

@@ -1,10 +1,12 @@
 #ifndef AGENT_JOB_REPORT_H
 #define AGENT_JOB_REPORT_H
 
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "agent/arguments.h"
+#include "agent/run_record.h"
 
 struct Run_Outcome;
 
@@ -16,7 +18,12 @@ struct Run_Outcome;
 // "size_read", "size_stored" (bytes) and "duration_seconds". A command that
 // did not complete adds "cause" (its headline's cause in words) and, when
 // its job raised one, "alert" and "alert_text" (its first alert). Without
-// --json nothing is printed. Main thread.
+// --json nothing is printed. Once the command has named its instance and
+// kind of run (record_as), however it ends (but "not run") also records the
+// run in the state directory's record of runs and, when the configuration
+// names a metrics-dir, rewrites the instance's metrics file there; a
+// failure of either is one warning line on stderr, never the command's
+// failure. Main thread.
 class Job_Report {
  public:
   // `line` need only live for the constructor.
@@ -24,6 +31,12 @@ class Job_Report {
 
   // Adds or replaces a member the command learnt ("backup_id", "pool", ...).
   void set(const std::string& key, const nlohmann::json& value);
+
+  // The registered instance the run is recorded for and its kind (full,
+  // incr, diff, restore, export, import); a later call replaces an earlier
+  // one (a backup that ran at another level than asked). Until it is called
+  // the command's end is not recorded.
+  void record_as(const std::string& instance, const std::string& kind);
 
   // Ends a command that failed around its job: "oscar-agent: TEXT" on
   // stderr (as fail() prints it) and the document with result "canceled"
@@ -43,10 +56,14 @@ class Job_Report {
 
  private:
   int finish(int status, const std::string& result, const std::string& cause);
+  void record(const std::string& result, const std::string& cause);
 
   bool json_;
   std::string command_;
   nlohmann::json doc_;
+  std::string record_instance_, record_kind_;
+  Run_Entry entry_;  // what the run recorded learnt so far
+  double started_;   // the command's start on the monotonic clock
 };
 
 #endif

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -127,6 +128,49 @@ TEST_F(AgentJobs, CatalogListsTheSetsOfOneInstanceWithTheirChain) {
       EXPECT_EQ("7d0c9a2e-6a55-4c1f-8a1e-2b3c4d5e6f70", rows[3]["instance_uuid"]);
     }
   }
+}
+
+// status judges an instance by its newest catalogued backup: none (never),
+// older than max-age (old; 26 hours unless the configuration says
+// otherwise), else ok; the exit status is 1 unless every instance is ok.
+TEST_F(AgentJobs, StatusJudgesTheAgeOfTheNewestBackup) {
+  ASSERT_EQ(0, mkdir((sandbox_ / "home").c_str(), 0755));
+  const std::string resource = register_instance(sandbox_ / "home", "pw");
+  ASSERT_FALSE(resource.empty());
+  Run_Result r = agent({"status", "DB1"});
+  EXPECT_EQ(1, r.status) << r.err;
+  EXPECT_EQ("DB1: never; no backup\n", r.out);
+
+  commit_set(resource, "B100", "full", "B100", "B100", 1700000000);
+  commit_set(resource, "B101", "incremental", "B100", "B100", 1700000100);
+  r = agent({"status"});
+  EXPECT_EQ(1, r.status) << r.err;
+  EXPECT_EQ(0u, r.out.find("DB1: old; last full ")) << r.out;
+  EXPECT_TRUE(contains(r.out, "; last backup incremental ")) << r.out;
+  EXPECT_TRUE(contains(r.out, "; chain 1; stored p1 8.0 KiB\n")) << r.out;
+  EXPECT_TRUE(contains(agent({"status", "--bytes"}).out, "; stored p1 8192\n"));
+
+  const std::time_t now = std::time(nullptr);
+  commit_set(resource, "B102", "cumulative", "B101", "B100", now - 65);
+  r = agent({"status", "--json"});
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  const nlohmann::json status = nlohmann::json::parse(r.out, nullptr, false)["instances"][0];
+  EXPECT_EQ("ok", status["verdict"]) << r.out;
+  EXPECT_EQ(2, status["chain_length"]) << r.out;
+  EXPECT_EQ("B102", status["last_backup"]["backup_id"]) << r.out;
+  EXPECT_NEAR(60, status["last_backup"]["age_seconds"].get<double>(), 5) << r.out;
+  EXPECT_EQ(26 * 3600, status["max_age_seconds"]) << r.out;
+  EXPECT_EQ(nullptr, status["next_run"]) << "no systemd timers here: " << r.out;
+
+  // An instance's own max-age counts before the top level's.
+  ASSERT_TRUE(write_file(sandbox_ / "agent.conf", "max-age = \"1d\"\n[instances.DB1]\nmax-age = \"30s\"\n"));
+  r = agent({"status", "--config", sandbox_ / "agent.conf"});
+  EXPECT_EQ(1, r.status) << r.err;
+  EXPECT_EQ(0u, r.out.find("DB1: old; ")) << r.out;
+
+  r = agent({"status", "DB9"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("oscar-agent: status: unknown instance \"DB9\"\n", r.err);
 }
 
 TEST_F(AgentJobs, UnknownInstancePoolOrPointFailsClearly) {
