@@ -104,7 +104,7 @@ TEST(AgentDocs, EveryCommandsHelpDescribesItsWordsAndNoRequiredOptionHasADefault
     if (positionals == std::string::npos) continue;
     const std::string first = help.substr(positionals + 13, help.find('\n', positionals + 13) - positionals - 13);
     std::smatch m;
-    ASSERT_TRUE(std::regex_match(first, m, std::regex(" +([A-Z_.\\[\\] ]+?)  +(.+)"))) << command << ": " << first;
+    ASSERT_TRUE(std::regex_match(first, m, std::regex(" +([A-Z_.:\\[\\] ]+?)  +(.+)"))) << command << ": " << first;
     EXPECT_NE(m[1].str(), m[2].str()) << command << ": the words are described, not repeated";
   }
   const Run_Result version = run_program({AGENT, "--version"}, {}, 30000);
