@@ -55,6 +55,14 @@ const char* const OPTIONS[][3] = {
     {"tls-cert", "FILE", "serve https with this certificate (PEM), with --tls-key"},
     {"tls-key", "FILE", "the private key (PEM) of --tls-cert, in a file others cannot read"},
     {"round", "SECONDS", "how long a round of the choice of a node lasts, 1 to 3600 (default 30)"},
+    {"full", "CALENDAR",
+     "when to run full backups: a systemd calendar expression (daily, \"Sun 01:00\", \"Mon..Sat 01:30\")"},
+    {"incr", "CALENDAR", "when to run incremental backups: a systemd calendar expression"},
+    {"diff", "CALENDAR", "when to run differential backups: a systemd calendar expression"},
+    {"expire", "CALENDAR", "when to expire old sets (keep-full of the configuration): a systemd calendar expression"},
+    {"unit-dir", "DIR",
+     "write the timers' drop-ins under DIR rather than /etc/systemd/system, and leave systemctl to you (for an "
+     "image being prepared, or to review them first)"},
     {"json", "", "print one JSON document on standard output"},
     {"bytes", "", "show sizes in bytes rather than in binary units (KiB, MiB, ...)"},
     {"verify", "", "also read each set and check its digest"},
@@ -69,11 +77,17 @@ const char* const OPTIONS[][3] = {
     {"verbose", "", "also show the job log on the console"},
     {"register", "", "register the named instances"},
     {"all", "", "also the sets of instances no longer registered"},
+    {"remove", "", "stop the instance's scheduled runs and remove their drop-ins"},
 };
 
 // Where an option means more in one command than its common text says:
 // command word, option, help.
 const char* const COMMAND_OPTIONS[][3] = {
+    {"backup", "pool", "the pool to store into (default: pool in the configuration; one of the two is required)"},
+    {"export", "pool", "the pool to store into (default: pool in the configuration; one of the two is required)"},
+    {"expire", "keep-full",
+     "how many of the newest full backups to keep, with the sets resting on them (default: keep-full in the "
+     "configuration; one of the two is required)"},
     {"restore", "point", "the backup to restore to (default: the newest)"},
     {"verify", "point", "check only this backup and the sets it rests on (default: every set of the instance)"},
     {"import", "point", "the export set to import (its id as catalog lists it)"},
@@ -161,7 +175,9 @@ const CLI::Validator& non_empty() {
 CLI::App* group(CLI::App& parent, const std::string& name) {
   for (CLI::App* sub : parent.get_subcommands([](CLI::App*) { return true; }))
     if (sub->get_name() == name) return sub;
-  CLI::App* sub = parent.add_subcommand(name, "register, list and remove " + name + "s");
+  const std::string help =
+      name == "scheduled" ? "the runs the timers of schedule start" : "register, list and remove " + name + "s";
+  CLI::App* sub = parent.add_subcommand(name, help);
   sub->require_subcommand(1);
   return sub;
 }

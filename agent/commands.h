@@ -66,6 +66,9 @@ int check_command(const Command_Line& line);
 // coordinator --listen HOST:PORT --token-file FILE [--tls-cert FILE --tls-key FILE] [--state DIR] [--round SECONDS]
 int coordinator_command(const Command_Line& line);
 
+// schedule NAME [--full CAL] [--incr CAL] [--diff CAL] [--expire CAL] [--unit-dir DIR] [--remove] [--dry-run]
+int schedule_command(const Command_Line& line);
+
 // Prints "oscar-agent: TEXT" to stderr and answers `status`.
 int fail(int status, const std::string& text);
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 
@@ -15,6 +16,8 @@ std::vector<std::string> job_options(std::vector<std::string> own) {
   for (const char* o : {"state", "module", "timeout", "stall-timeout"}) own.push_back(o);
   return own;
 }
+
+int scheduled_backup(const Command_Line& line);
 
 // The commands of oscar-agent, in the order the help lists them.
 const std::vector<Agent_Command>& commands() {
@@ -273,6 +276,29 @@ const std::vector<Agent_Command>& commands() {
        "check",
        check_command,
        "a registered instance"},
+      {{"schedule"},
+       "NAME",
+       1,
+       1,
+       {"state", "full", "incr", "diff", "expire", "unit-dir"},
+       {},
+       {},
+       {"remove", "dry-run"},
+       "run an instance's backups and expiry on calendars (systemd timers, else cron lines); the calendars come "
+       "from the options, else from the instance's schedule in the configuration",
+       schedule_command,
+       "a registered instance"},
+      {{"scheduled", "backup"},
+       "NAME:LEVEL",
+       1,
+       1,
+       {"state"},
+       {},
+       {},
+       {"verbose", "json"},
+       "the backup a timer of schedule starts: NAME at LEVEL, with the pool and settings of the configuration",
+       scheduled_backup,
+       "an instance and a backup level as the timer's unit name carries them (DB1:incr)"},
       {{"run"},
        "DEFINITION",
        1,
@@ -296,6 +322,27 @@ const std::vector<Agent_Command>& commands() {
        coordinator_command},
   };
   return table;
+}
+
+// The backup NAME:LEVEL names, completed from the configuration as
+// "backup NAME --type LEVEL" would be. The timers' units carry the two in
+// one instance name and systemd has no specifier that splits it, so the
+// agent does.
+int scheduled_backup(const Command_Line& line) {
+  const std::string& word = line.words[2];
+  const std::size_t colon = word.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == word.size())
+    return fail(EXIT_USAGE, "scheduled backup: \"" + word + "\" is not NAME:LEVEL (DB1:incr)");
+  Command_Line backup = line;
+  backup.words = {"backup", word.substr(0, colon)};
+  backup.options["type"] = word.substr(colon + 1);
+  const auto command = std::find_if(commands().begin(), commands().end(), [](const Agent_Command& c) {
+    return c.path == std::vector<std::string>{"backup"};
+  });
+  std::string err;
+  if (!complete_command_line(*command, agent_config(), backup, err))
+    return fail(EXIT_USAGE, "scheduled backup: " + err);
+  return backup_command(backup);
 }
 
 }  // namespace

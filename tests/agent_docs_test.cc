@@ -105,7 +105,7 @@ TEST(AgentDocs, EveryCommandsHelpDescribesItsWordsAndNoRequiredOptionHasADefault
     if (positionals == std::string::npos) continue;
     const std::string first = help.substr(positionals + 13, help.find('\n', positionals + 13) - positionals - 13);
     std::smatch m;
-    ASSERT_TRUE(std::regex_match(first, m, std::regex(" +([A-Z_.\\[\\] ]+?)  +(.+)"))) << command << ": " << first;
+    ASSERT_TRUE(std::regex_match(first, m, std::regex(" +([A-Z_.:\\[\\] ]+?)  +(.+)"))) << command << ": " << first;
     EXPECT_NE(m[1].str(), m[2].str()) << command << ": the words are described, not repeated";
   }
   const Run_Result version = run_program({AGENT, "--version"}, {}, 30000);
@@ -183,13 +183,14 @@ struct Readme_Command {
   bool fails = false;
 };
 
-// The commands of "Using the agent", continuation lines joined.
+// The commands of "Using the agent" and of "Scheduling and monitoring",
+// which goes on from it, continuation lines joined.
 std::vector<Readme_Command> readme_commands() {
   std::istringstream in(read_file(OSCAR_SOURCE_DIR "/README.md"));
   std::vector<Readme_Command> out;
   bool inside = false, continued = false;
   for (std::string line; std::getline(in, line);) {
-    if (line.rfind("## ", 0) == 0) inside = line == "## Using the agent";
+    if (line.rfind("## ", 0) == 0) inside = line == "## Using the agent" || line == "## Scheduling and monitoring";
     if (!inside) continue;
     if (continued) {
       out.back().text += " " + line.substr(line.find_first_not_of(' '));
