@@ -69,6 +69,8 @@ int status_command(const Command_Line& line) {
   }
   if (line.flags.count("json") != 0) {
     print_json({{"instances", all}});
+  } else if (all.empty()) {
+    std::printf("no instances registered (instance add registers one)\n");
   } else {
     for (const nlohmann::json& status : all)
       std::printf("%s\n", status_line(status, now, line.flags.count("bytes") != 0).c_str());

@@ -290,6 +290,8 @@ TEST(AgentStateDir, OnlyCommandsThatRegisterMakeAMissingDirectory) {
       {"restore", "DB1"},
       {"export", "DB1", "--entries", "DB1", "--pool", "p1"},
       {"import", "DB1", "--point", "X-1"},
+      {"status"},
+      {"schedule", "DB1", "--full", "daily"},
   };
   for (std::vector<std::string> argv : readers) {
     argv.insert(argv.begin(), AGENT);
@@ -305,6 +307,10 @@ TEST(AgentStateDir, OnlyCommandsThatRegisterMakeAMissingDirectory) {
   r = run_program({AGENT, "pool", "add", "p1", "--url", "file://" + tmp / "pool", "--state", state});
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ(0, ::access((state + "/pools.json").c_str(), F_OK));
+  // A state without instances has nothing to be late: said in words.
+  r = run_program({AGENT, "status", "--state", state});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("no instances registered (instance add registers one)\n", r.out);
 }
 
 // A configuration file that is wrong anywhere stops every command before it
