@@ -87,6 +87,19 @@ TEST(AgentDocs, TheManualPageDescribesEveryCommandAndNoOther) {
     if (std::regex_match(line, m, heading)) described.insert(m[1]);
   }
   EXPECT_EQ(commands, described);
+  // The exit statuses scripts rely on, the same in the help and the page.
+  const std::string help = run_program({AGENT, "--help"}, {}, 30000).out;
+  const std::string text = read_file(OSCAR_SOURCE_DIR "/doc/oscar-agent.1");
+  const std::size_t from = text.find(".SH EXIT STATUS");
+  const std::string statuses = text.substr(from, text.find(".SH ENVIRONMENT") - from);
+  for (const std::pair<const char*, const char*>& s : std::vector<std::pair<const char*, const char*>>{
+           {"0 done", ".B 0\nDone"},
+           {"1 failed", ".B 1\nThe work failed"},
+           {"2 the command line or the configuration file is wrong", ".B 2\nThe command line or the configuration"},
+           {"128+N stopped by signal N (130 Ctrl-C, 143 SIGTERM)", "(130 for Ctrl-C, 143 for SIGTERM)"}}) {
+    EXPECT_NE(std::string::npos, help.find(s.first)) << help;
+    EXPECT_NE(std::string::npos, statuses.find(s.second)) << statuses;
+  }
 }
 
 // Every command's help says what each of its words is and names no default
