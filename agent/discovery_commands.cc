@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "agent/cluster_settings.h"
 #include "agent/cluster_view.h"
 #include "agent/commands.h"
 #include "agent/instance_access.h"
@@ -109,10 +110,27 @@ int register_discovered(const Command_Line& line, const Oscar_Module& module, co
       return fail(EXIT_FAILED, "discover: " + err + "; nothing registered");
     }
   }
+  // With --coordinator, an instance whose configuration names a virtual
+  // address is registered as one of its cluster's nodes.
+  std::vector<Cluster_Settings> clusters(names.size());
+  std::vector<bool> clustered(names.size(), false);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::string& home = found.at(names[i]).oscar_home;
+    if (configured_virtual_address(home, names[i]).empty()) continue;
+    bool given = false;
+    if (!cluster_settings_from_line(line, names[i], home, clusters[i], given, err)) {
+      wipe(password);
+      return fail(EXIT_FAILED, "discover: " + err + "; nothing registered");
+    }
+    clustered[i] = given;
+  }
   std::vector<bool> existed;
-  for (const std::string& name : names) {
-    const Oscar_Instance_Info& info = found.at(name);
-    existed.push_back(stage_instance(name, info.oscar_home, {{"version", info.version}}, user, password));
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const Oscar_Instance_Info& info = found.at(names[i]);
+    std::map<std::string, std::string> options =
+        clustered[i] ? cluster_options(clusters[i]) : std::map<std::string, std::string>();
+    options["version"] = info.version;
+    existed.push_back(stage_instance(names[i], info.oscar_home, options, user, password));
   }
   wipe(password);
   if (Instance_Manager::instance()->save() != 0)
@@ -124,6 +142,8 @@ int register_discovered(const Command_Line& line, const Oscar_Module& module, co
     if (quiet) continue;
     std::printf("instance %s %s (home %s, user %s)\n", names[i].c_str(), existed[i] ? "updated" : "added", home.c_str(),
                 user.c_str());
+    if (clustered[i])
+      std::printf("cluster %s, coordinator %s\n", clusters[i].identity.c_str(), clusters[i].coordinator.c_str());
     if (!linked.empty()) std::printf("start script %s\n", linked.c_str());
   }
   return EXIT_OK;
@@ -172,6 +192,8 @@ int discover_command(const Command_Line& line) {
   const bool account = line.options.count("user") != 0 || line.options.count("password-file") != 0;
   if (!reg && !names.empty()) return fail(EXIT_USAGE, "discover: unexpected argument \"" + names[0] + "\"");
   if (!reg && account) return fail(EXIT_USAGE, "discover: --user and --password-file go with --register");
+  if (!reg && (line.options.count("coordinator") != 0 || line.options.count("coordinator-token-file") != 0))
+    return fail(EXIT_USAGE, "discover: --coordinator and --coordinator-token-file go with --register");
   if (reg && names.empty()) return fail(EXIT_USAGE, "discover: --register needs the names of the instances");
   if (reg && (line.options.count("user") == 0 || line.options.count("password-file") == 0))
     return fail(EXIT_USAGE, "discover: --register needs --user and --password-file");

@@ -235,7 +235,7 @@ const std::vector<Agent_Command>& commands() {
        "[NAME...]",
        0,
        std::numeric_limits<std::size_t>::max(),
-       {"state", "module", "user", "password-file"},
+       {"state", "module", "user", "password-file", "coordinator", "coordinator-token-file"},
        {},
        {},
        {"json", "register"},

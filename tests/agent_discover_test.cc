@@ -23,7 +23,8 @@ std::string unique_name(const char* prefix) { return prefix + std::to_string(::g
 class AgentDiscover : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(a_.start());
+    // a_ is one node of a cluster (its configuration names a virtual address).
+    ASSERT_TRUE(a_.start({"--vip", "127.0.0.1"}));
     ASSERT_TRUE(b_.start());
     ASSERT_TRUE(write_private_file(tmp_ / "pw", a_.password() + "\n"));
   }
@@ -93,11 +94,19 @@ TEST_F(AgentDiscover, StoppedInstancesAreNotListed) {
   EXPECT_EQ(0u, mine(r, b_).size());
 }
 
+// With a coordinator, the instance whose configuration names a virtual
+// address becomes a clustered one; the other is registered as it is.
 TEST_F(AgentDiscover, RegisterAddsEveryNamedInstanceWithItsVersion) {
-  Run_Result r = agent(
-      {"discover", "--register", a_.instance(), b_.instance(), "--user", a_.user(), "--password-file", tmp_ / "pw"});
+  ASSERT_TRUE(write_private_file(tmp_ / "token", "t0ken\n"));
+  Run_Result r =
+      agent({"discover", "--register", a_.instance(), b_.instance(), "--user", a_.user(), "--password-file",
+             tmp_ / "pw", "--coordinator", "http://127.0.0.1:7443", "--coordinator-token-file", tmp_ / "token"});
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.out.find("instance " + a_.instance() + " added")) << r.out;
+  EXPECT_NE(std::string::npos,
+            r.out.find("cluster " + a_.instance() + "@127.0.0.1, coordinator http://127.0.0.1:7443\n"))
+      << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("cluster " + b_.instance())) << r.out;
   EXPECT_EQ(std::string::npos, r.out.find(a_.password()));
   const nlohmann::json reg = instances();
   ASSERT_EQ(2u, reg.size());
@@ -105,6 +114,7 @@ TEST_F(AgentDiscover, RegisterAddsEveryNamedInstanceWithItsVersion) {
     const Sim_Instance& inst = i["name"] == a_.instance() ? a_ : b_;
     EXPECT_EQ(inst.root(), i["options"]["oscar_home"]);
     EXPECT_FALSE(i["options"].value("version", "").empty());
+    EXPECT_EQ(&inst == &a_, i["options"].value("cluster_coordinator", "") == "http://127.0.0.1:7443") << i.dump();
   }
   EXPECT_NE(std::string::npos, read_file(state_ + "/accounts.json").find(a_.user()));
 
@@ -171,6 +181,7 @@ TEST_F(AgentDiscover, RegisterNeedsNamesAndAnAccount) {
       {{"discover", "--register", "DB1"}, "needs --user and --password-file"},
       {{"discover", "DB1"}, "unexpected argument \"DB1\""},
       {{"discover", "--user", "u"}, "go with --register"},
+      {{"discover", "--coordinator", "http://127.0.0.1:1"}, "go with --register"},
   };
   for (const Case& c : cases) {
     Run_Result r = agent(c.args);
