@@ -60,8 +60,8 @@ bool check_calendar(const std::string& calendar, std::string& err) {
   const int status = run_tool({analyze, "calendar", calendar}, 30, output, err);
   if (status == 0) return true;
   if (status > 0) {
-    // systemd's reason is its last line ("Failed to parse calendar
-    // specification '...': Invalid argument").
+    // systemd's reason is the last line of its output (the calendar
+    // it could not parse and why).
     while (!output.empty() && output.back() == '\n') output.pop_back();
     err = output.substr(output.rfind('\n') + 1);
   }
